@@ -1,0 +1,340 @@
+#include "upgrade/upgrade_document.h"
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "upgrade/pattern_search.h"
+
+namespace invoice {
+namespace {
+
+using namespace std::string_literals;
+
+constexpr std::string_view kWebStylesheet =
+    R"(<?xml-stylesheet type="text/xsl" href="http://)" INVOICE_STYLESHEET_HOST
+    R"(/XSL/FACTURA.XSL"?>)";
+constexpr std::string_view kNamespace30 = R"("http://www.facturae.es/Facturae/2007/v3.0/Facturae")";
+constexpr std::string_view kNamespace321 =
+    R"("http://www.facturae.es/Facturae/2014/v3.2.1/Facturae")";
+
+// The rule written the slow, obvious way: replace the leftmost occurrence and
+// search again from the start, then the two structural rewrites.
+bool upgrade_naively(std::string& document, const ReplacementTable& table) {
+  bool changed = false;
+  for (std::size_t index = 0; index < table.search.size(); ++index) {
+    const std::string& search = table.search[index];
+    for (std::size_t at = document.find(search); at != std::string::npos;
+         at = document.find(search)) {
+      document =
+          document.substr(0, at) + table.replacement[index] + document.substr(at + search.size());
+      changed = true;
+    }
+  }
+  const auto rewrite_first = [&](std::string_view pattern, std::string_view replacement) {
+    const PatternMatch match = pattern_search(pattern, document, 1);
+    if (match.position == 0) return;
+    const auto at = static_cast<std::size_t>(match.position - 1);
+    document = document.substr(0, at) + std::string(replacement) +
+               document.substr(at + static_cast<std::size_t>(match.length));
+    changed = true;
+  };
+  rewrite_first(R"(</BuyerParty>[ \r\n]*<Invoices>)", "</BuyerParty>\r\n</Parties>\r\n<Invoices>");
+  rewrite_first(R"(</Invoices>[ \r\n]*</Parties>)", "</Invoices>");
+  return changed;
+}
+
+TEST(BuildReplacementTable, HoldsElevenPairsWithTheExpectedLengths) {
+  const ReplacementTable table = build_replacement_table();
+  ASSERT_EQ(table.search.size(), 11u);
+  ASSERT_EQ(table.replacement.size(), 11u);
+  const std::size_t web = kWebStylesheet.size();
+  const std::vector<std::pair<std::size_t, std::size_t>> lengths = {
+      {52, 54}, {34, 36}, {9, 9},    {10, 10},  {18, 17}, {18, 17},
+      {18, 17}, {18, 17}, {65, web}, {65, web}, {65, web}};
+  for (std::size_t i = 0; i < 11; ++i) {
+    EXPECT_EQ(table.search[i].size(), lengths[i].first) << "pair " << i + 1;
+    EXPECT_EQ(table.replacement[i].size(), lengths[i].second) << "pair " << i + 1;
+  }
+}
+
+TEST(BuildReplacementTable, TextsAreNonEmptyAsciiAndNeverReintroduceTheirSearch) {
+  const ReplacementTable table = build_replacement_table();
+  for (std::size_t i = 0; i < table.search.size(); ++i) {
+    const std::string& search = table.search[i];
+    const std::string& replacement = table.replacement[i];
+    EXPECT_FALSE(search.empty()) << "pair " << i + 1;
+    EXPECT_EQ(replacement.find(search), std::string::npos) << "pair " << i + 1;
+    for (const std::string* text : {&search, &replacement}) {
+      for (const char c : *text) {
+        EXPECT_LT(static_cast<unsigned char>(c), 0x80u) << "pair " << i + 1;
+      }
+    }
+  }
+}
+
+// The one-pass rewrite stays linear only if a replacement can never form an
+// occurrence wholly out of text already written: for an overlap t of a
+// search suffix with a replacement prefix, the search must begin with the
+// same t bytes, which makes such an occurrence one that existed before.
+TEST(BuildReplacementTable, NoReplacementCompletesAnOccurrenceWithTheTextBeforeIt) {
+  const ReplacementTable table = build_replacement_table();
+  for (std::size_t i = 0; i < table.search.size(); ++i) {
+    const std::string_view search = table.search[i];
+    const std::string_view replacement = table.replacement[i];
+    for (std::size_t t = 1; t < search.size() && t <= replacement.size(); ++t) {
+      if (search.substr(search.size() - t) == replacement.substr(0, t)) {
+        EXPECT_EQ(search.substr(0, t), replacement.substr(0, t)) << "pair " << i + 1 << " t " << t;
+      }
+    }
+  }
+}
+
+struct UpgradeCase {
+  const char* name;
+  std::string input;
+  std::string expected;
+  bool changed;
+};
+
+void PrintTo(const UpgradeCase& c, std::ostream* os) { *os << c.name; }
+
+std::string case_name(const testing::TestParamInfo<UpgradeCase>& param) { return param.param.name; }
+
+class UpgradeDocumentCase : public testing::TestWithParam<UpgradeCase> {};
+
+TEST_P(UpgradeDocumentCase, GivesTheExpectedTextAndFlag) {
+  const ReplacementTable table = build_replacement_table();
+  std::string document = GetParam().input;
+  EXPECT_EQ(upgrade_document(document, table), GetParam().changed);
+  EXPECT_EQ(document, GetParam().expected);
+}
+
+const std::string kUpgradedDocument =
+    R"(<?xml version="1.0" encoding="UTF-8"?>)"
+    "\r\n"
+    R"(<fe:Facturae xmlns:fe="http://www.facturae.es/Facturae/2014/v3.2.1/Facturae">)"
+    "\r\n<FileHeader><SchemaVersion>3.2.1</SchemaVersion></FileHeader>\r\n"
+    "<Parties><BuyerParty><TeleFax>1</TeleFax></BuyerParty>\r\n</Parties>\r\n"
+    "<Invoices><Invoice><LanguageName>es</LanguageName></Invoice></Invoices>\r\n"
+    "</fe:Facturae>\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    LiteralPairs, UpgradeDocumentCase,
+    testing::Values(
+        UpgradeCase{"Empty", "", "", false},
+        UpgradeCase{"Already321", kUpgradedDocument, kUpgradedDocument, false},
+        UpgradeCase{"Namespace", "xmlns=" + std::string(kNamespace30) + ">",
+                    "xmlns=" + std::string(kNamespace321) + ">", true},
+        UpgradeCase{"NamespaceInSingleQuotesStaysSchemaVersionChanges",
+                    "xmlns='http://www.facturae.es/Facturae/2007/v3.0/Facturae'>"
+                    "<SchemaVersion>3.0</SchemaVersion>",
+                    "xmlns='http://www.facturae.es/Facturae/2007/v3.0/Facturae'>"
+                    "<SchemaVersion>3.2.1</SchemaVersion>",
+                    true},
+        UpgradeCase{"LoneSpanish", "<LanguageName>SPA</LanguageName>",
+                    "<LanguageName>es</LanguageName>", true},
+        UpgradeCase{"LanguageCodes",
+                    "<LanguageName>CAT</LanguageName><LanguageName>GLG</LanguageName>"
+                    "<LanguageName>OCI</LanguageName>",
+                    "<LanguageName>ca</LanguageName><LanguageName>gl</LanguageName>"
+                    "<LanguageName>ca</LanguageName>",
+                    true},
+        UpgradeCase{"TwoFaxes", "<Telefax>1</Telefax>\r\n<Telefax>2</Telefax>",
+                    "<TeleFax>1</TeleFax>\r\n<TeleFax>2</TeleFax>", true},
+        UpgradeCase{"CaseSensitiveNearMisses",
+                    "<telefax>1</telefax><TELEFAX>2</TELEFAX><LanguageName>CATALA<"
+                    "<LanguageName>cat<<LanguageName>CAT <languagename>SPA<"
+                    "<SchemaVersion>3.0 </SchemaVersion>",
+                    "<telefax>1</telefax><TELEFAX>2</TELEFAX><LanguageName>CATALA<"
+                    "<LanguageName>cat<<LanguageName>CAT <languagename>SPA<"
+                    "<SchemaVersion>3.0 </SchemaVersion>",
+                    false},
+        UpgradeCase{"StylesheetBackslash",
+                    R"(<?xml-stylesheet type="text/xsl" href="\MORVEL\XSL\FACTURA.XSL"?>)",
+                    std::string(kWebStylesheet), true},
+        UpgradeCase{"StylesheetSlash",
+                    R"(<?xml-stylesheet type="text/xsl" href="/MORVEL/XSL/FACTURA.XSL"?>)",
+                    std::string(kWebStylesheet), true},
+        UpgradeCase{"StylesheetLowerCase",
+                    R"(<?xml-stylesheet type="text/xsl" href="/morvel/XSL/FACTURA.XSL"?>)",
+                    std::string(kWebStylesheet), true},
+        UpgradeCase{"StylesheetOtherCaseIsKept",
+                    R"(<?xml-stylesheet type="text/xsl" href="/Morvel/XSL/FACTURA.XSL"?>)",
+                    R"(<?xml-stylesheet type="text/xsl" href="/Morvel/XSL/FACTURA.XSL"?>)", false},
+        // Two occurrences share the final "<": only searching again from the
+        // start after the first replacement finds the second.
+        UpgradeCase{"OverlappingOccurrences", "<LanguageName>CAT<LanguageName>CAT<",
+                    "<LanguageName>ca<LanguageName>ca<", true},
+        UpgradeCase{"OverlappingChainOfMixedCodes",
+                    "<LanguageName>CAT<LanguageName>SPA<LanguageName>CAT<LanguageName>OCI<",
+                    "<LanguageName>ca<LanguageName>es<LanguageName>ca<LanguageName>ca<", true},
+        UpgradeCase{"NulBytesAreOrdinary", "\0<Telefax>\0"s, "\0<TeleFax>\0"s, true}),
+    case_name);
+
+const std::string kFiller(300000, 'x');
+
+INSTANTIATE_TEST_SUITE_P(
+    StructuralRewrites, UpgradeDocumentCase,
+    testing::Values(
+        UpgradeCase{"NothingBetweenTheTags", "</BuyerParty><Invoices>",
+                    "</BuyerParty>\r\n</Parties>\r\n<Invoices>", true},
+        UpgradeCase{"LineBreakAndSpacesAreConsumed", "a</BuyerParty>\r\n  <Invoices>b",
+                    "a</BuyerParty>\r\n</Parties>\r\n<Invoices>b", true},
+        UpgradeCase{"TabDoesNotMatch", "</BuyerParty>\t<Invoices>", "</BuyerParty>\t<Invoices>",
+                    false},
+        UpgradeCase{"LowerCaseTagsGetTheFixedCase", "</buyerparty>\n<invoices>",
+                    "</BuyerParty>\r\n</Parties>\r\n<Invoices>", true},
+        UpgradeCase{"OnlyTheFirstOfTwoPlaces", "</BuyerParty><Invoices>|</BuyerParty> <Invoices>",
+                    "</BuyerParty>\r\n</Parties>\r\n<Invoices>|</BuyerParty> <Invoices>", true},
+        UpgradeCase{"OnlyTheSecondRewrite", "<Invoices/></Invoices>\r\n </Parties>\r\n",
+                    "<Invoices/></Invoices>\r\n", true},
+        UpgradeCase{"BothRewritesMoveTheEndOfParties",
+                    "<Parties><BuyerParty>b</BuyerParty>\r\n<Invoices><Invoice/></Invoices>\r\n"
+                    "</Parties>\r\n",
+                    "<Parties><BuyerParty>b</BuyerParty>\r\n</Parties>\r\n<Invoices><Invoice/>"
+                    "</Invoices>\r\n",
+                    true},
+        UpgradeCase{"FarIntoALargeDocument",
+                    kFiller + "<Telefax>" + kFiller +
+                        "<BuyerParty>b</BuyerParty>\r\n<Invoices></Invoices></Parties>" + kFiller,
+                    kFiller + "<TeleFax>" + kFiller +
+                        "<BuyerParty>b</BuyerParty>\r\n</Parties>\r\n<Invoices></Invoices>" +
+                        kFiller,
+                    true}),
+    case_name);
+
+// Random documents built from pieces of the search and replacement texts, so
+// that occurrences overlap, touch and straddle each other.
+std::string random_document(std::mt19937& random, const std::vector<std::string>& pieces) {
+  std::string document;
+  const std::size_t count = std::uniform_int_distribution<std::size_t>(0, 24)(random);
+  for (std::size_t n = 0; n < count; ++n) {
+    const std::string& piece =
+        pieces[std::uniform_int_distribution<std::size_t>(0, pieces.size() - 1)(random)];
+    // Mostly whole pieces, sometimes a prefix or suffix of one.
+    const int shape = std::uniform_int_distribution<int>(0, 5)(random);
+    const std::size_t cut = std::uniform_int_distribution<std::size_t>(0, piece.size())(random);
+    document += shape == 0 ? piece.substr(0, cut) : shape == 1 ? piece.substr(cut) : piece;
+  }
+  return document;
+}
+
+TEST(UpgradeDocument, EqualsTheRestartRuleOnRandomDocuments) {
+  const ReplacementTable table = build_replacement_table();
+  std::vector<std::string> pieces = {
+      "<",          ">",          "x",           "\r\n",          " ",
+      "\t",         "\0"s,        "CAT",         "SPA<",          "\"",
+      "</Parties>", "<Invoices>", "</Invoices>", "</BuyerParty>", "<LanguageName>"};
+  pieces.insert(pieces.end(), table.search.begin(), table.search.end());
+  pieces.insert(pieces.end(), table.replacement.begin(), table.replacement.end());
+  std::mt19937 random(20240611);
+  int changed_count = 0;
+  for (int round = 0; round < 20000; ++round) {
+    const std::string original = random_document(random, pieces);
+    std::string fast = original;
+    std::string slow = original;
+    const bool fast_changed = upgrade_document(fast, table);
+    const bool slow_changed = upgrade_naively(slow, table);
+    ASSERT_EQ(fast, slow) << "input: " << original;
+    ASSERT_EQ(fast_changed, slow_changed) << "input: " << original;
+    if (!fast_changed) {
+      ASSERT_EQ(fast, original);
+    }
+    changed_count += fast_changed ? 1 : 0;
+  }
+  // The generator must exercise both outcomes to mean anything.
+  EXPECT_GT(changed_count, 10000);
+  EXPECT_LT(changed_count, 20000);
+}
+
+// Tables of other shapes drive the one-pass rewrite through occurrences that
+// lie wholly in text already written, empty replacements and growth. Every
+// search text holds an "a" and no replacement does, so the restart rule ends.
+TEST(UpgradeDocument, EqualsTheRestartRuleForOtherTables) {
+  std::mt19937 random(77);
+  const auto random_text = [&](std::string_view alphabet, std::size_t min, std::size_t max) {
+    std::string text(std::uniform_int_distribution<std::size_t>(min, max)(random), ' ');
+    for (char& c : text) {
+      c = alphabet[std::uniform_int_distribution<std::size_t>(0, alphabet.size() - 1)(random)];
+    }
+    return text;
+  };
+  for (int round = 0; round < 5000; ++round) {
+    ReplacementTable table;
+    const std::size_t pairs = std::uniform_int_distribution<std::size_t>(1, 3)(random);
+    for (std::size_t p = 0; p < pairs; ++p) {
+      std::string search = random_text("abc", 1, 4);
+      search[std::uniform_int_distribution<std::size_t>(0, search.size() - 1)(random)] = 'a';
+      table.search.push_back(search);
+      table.replacement.push_back(random_text("bc", 0, 5));
+    }
+    const std::string original = random_text("aabc", 0, 40);
+    std::string fast = original;
+    std::string slow = original;
+    const bool fast_changed = upgrade_document(fast, table);
+    const bool slow_changed = upgrade_naively(slow, table);
+    ASSERT_EQ(fast, slow) << "input: " << original << " first pair: " << table.search[0] << " -> "
+                          << table.replacement[0];
+    ASSERT_EQ(fast_changed, slow_changed);
+  }
+}
+
+TEST(UpgradeDocument, ShrinkingReplacementCascadesBackwards) {
+  // Each replacement forms a new occurrence wholly in the text before it.
+  ReplacementTable table;
+  table.search = {"ab"};
+  table.replacement = {"b"};
+  std::string document = "xaaaabx";
+  EXPECT_TRUE(upgrade_document(document, table));
+  EXPECT_EQ(document, "xbx");
+}
+
+TEST(UpgradeDocument, HandlesManyDenseOccurrences) {
+  // With the restart rule rebuilt naively this would copy the text once per
+  // tag; it must finish promptly and replace every one.
+  const ReplacementTable table = build_replacement_table();
+  std::string document;
+  std::string expected;
+  for (int n = 0; n < 100000; ++n) {
+    document += "<Telefax>1</Telefax><LanguageName>CAT";
+    expected += "<TeleFax>1</TeleFax><LanguageName>ca";
+  }
+  document += "<";
+  expected += "<";
+  EXPECT_TRUE(upgrade_document(document, table));
+  EXPECT_EQ(document, expected);
+}
+
+TEST(UpgradeDocument, UpgradesTheSampleDocuments) {
+  const std::filesystem::path folder =
+      std::filesystem::path(INVOICE_CORPUS_DIR) / "facturae" / "30";
+  if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "no samples in " << folder;
+  const ReplacementTable table = build_replacement_table();
+  int seen = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (entry.path().extension() != ".xml") continue;
+    std::ifstream file(entry.path(), std::ios::binary);
+    std::string document{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    ASSERT_NE(document.find(kNamespace30), std::string::npos) << entry.path();
+    EXPECT_TRUE(upgrade_document(document, table)) << entry.path();
+    EXPECT_NE(document.find(kNamespace321), std::string::npos) << entry.path();
+    EXPECT_EQ(document.find(kNamespace30), std::string::npos) << entry.path();
+    EXPECT_NE(document.find("<SchemaVersion>3.2.1</SchemaVersion>"), std::string::npos);
+    EXPECT_EQ(document.find("<SchemaVersion>3.0</SchemaVersion>"), std::string::npos);
+    std::string again = document;
+    EXPECT_FALSE(upgrade_document(again, table)) << entry.path();
+    ++seen;
+  }
+  EXPECT_GE(seen, 2);
+}
+
+}  // namespace
+}  // namespace invoice
