@@ -2,77 +2,22 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
 
 #include "encoding/code_page_858.h"
+#include "encoding/utf8_kernels.h"
+#include "encoding/word_scan.h"
 
 namespace invoice {
 namespace {
 
 using code_page_858::kFromCodeUnit;
 using code_page_858::kReplacement;
-using code_page_858::kUtf8;
-
-constexpr std::uint64_t kHighBits = 0x8080808080808080u;
-
-// Reads 8 bytes at `p` whatever its alignment.
-inline std::uint64_t load_word(const unsigned char* p) {
-  std::uint64_t word;
-  std::memcpy(&word, p, sizeof word);
-  return word;
-}
-
-// Number of bytes that the UTF-8 form of `text` takes.
-std::size_t utf8_length(const unsigned char* in, std::size_t size) {
-  std::size_t length = size;
-  std::size_t i = 0;
-  for (; i + 8 <= size; i += 8) {
-    if ((load_word(in + i) & kHighBits) == 0) continue;
-    for (std::size_t k = i; k < i + 8; ++k) length += kUtf8[in[k]].length - 1u;
-  }
-  for (; i < size; ++i) length += kUtf8[in[i]].length - 1u;
-  return length;
-}
-
-// Code page 858 to UTF-8. Every byte maps on its own, so the result is sized
-// exactly up front and filled in one pass: runs of ASCII are copied a word at a
-// time, other bytes take their precomputed UTF-8 sequence.
-std::string to_utf8(std::string_view text) {
-  const auto* in = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t size = text.size();
-  const std::size_t length = utf8_length(in, size);
-
-  // Three bytes of slack let every sequence be stored with one fixed-width
-  // copy; they are cut off again at the end without reallocating.
-  constexpr std::size_t kSlack = 3;
-  std::string result;
-  result.resize(length + kSlack);
-  auto* out = reinterpret_cast<unsigned char*>(result.data());
-
-  std::size_t i = 0;
-  for (; i + 8 <= size; i += 8) {
-    const std::uint64_t word = load_word(in + i);
-    if ((word & kHighBits) == 0) {
-      std::memcpy(out, &word, sizeof word);
-      out += 8;
-      continue;
-    }
-    for (std::size_t k = i; k < i + 8; ++k) {
-      const auto& sequence = kUtf8[in[k]];
-      std::memcpy(out, sequence.bytes.data(), 4);
-      out += sequence.length;
-    }
-  }
-  for (; i < size; ++i) {
-    const auto& sequence = kUtf8[in[i]];
-    std::memcpy(out, sequence.bytes.data(), 4);
-    out += sequence.length;
-  }
-  result.resize(length);
-  return result;
-}
+using word_scan::first_high_byte;
+using word_scan::kHighBits;
+using word_scan::kWord;
+using word_scan::load_word;
 
 // UTF-8 to code page 858. Each sequence becomes exactly one byte, so the
 // result is never longer than the input. The lead byte alone decides the
@@ -87,14 +32,19 @@ std::string to_code_page(std::string_view text) {
 
   std::size_t i = 0;
   while (i < size) {
-    if (i + 8 <= size) {
+    if (size - i >= kWord) {
+      // The output never runs ahead of the input, so a whole word fits.
       const std::uint64_t word = load_word(in + i);
-      if ((word & kHighBits) == 0) {
-        std::memcpy(out, &word, sizeof word);
-        out += 8;
-        i += 8;
+      const std::uint64_t high_bits = word & kHighBits;
+      std::memcpy(out, &word, kWord);
+      if (high_bits == 0) {
+        out += kWord;
+        i += kWord;
         continue;
       }
+      const std::size_t ascii = first_high_byte(high_bits);
+      out += ascii;
+      i += ascii;
     }
     const unsigned lead = in[i];
     std::size_t length;
@@ -147,7 +97,7 @@ std::string to_code_page(std::string_view text) {
 
 std::string transcode(std::string_view text, std::string_view mode) {
   if (mode == "850") return to_code_page(text);
-  return to_utf8(text);
+  return utf8_kernels::to_utf8(text, utf8_kernels::best_available());
 }
 
 }  // namespace invoice

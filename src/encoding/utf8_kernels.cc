@@ -1,0 +1,259 @@
+#include "encoding/utf8_kernels.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "encoding/code_page_858.h"
+#include "encoding/word_scan.h"
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define INVOICE_ENCODING_HAVE_AVX512 1
+#else
+#define INVOICE_ENCODING_HAVE_AVX512 0
+#endif
+
+namespace invoice::utf8_kernels {
+namespace {
+
+using code_page_858::kUtf8;
+using word_scan::first_high_byte;
+using word_scan::kHighBits;
+using word_scan::kWord;
+using word_scan::load_word;
+
+// Every kernel may store this many bytes past the end of its output, which
+// lets it write whole registers and words; the result is cut back afterwards
+// without reallocating.
+constexpr std::size_t kSlack = 64;
+
+// Bytes that the UTF-8 form of a code page byte adds to its one byte.
+constexpr std::array<std::uint8_t, 256> kExtraLength = [] {
+  std::array<std::uint8_t, 256> table{};
+  for (std::size_t b = 0; b < table.size(); ++b) {
+    table[b] = static_cast<std::uint8_t>(kUtf8[b].length - 1u);
+  }
+  return table;
+}();
+
+// ---------------------------------------------------------------------------
+// Portable kernel.
+
+std::size_t utf8_length_portable(const unsigned char* in, std::size_t size) {
+  std::size_t length = size;
+  std::size_t i = 0;
+  for (; i + 2 * kWord <= size; i += 2 * kWord) {
+    if (((load_word(in + i) | load_word(in + i + kWord)) & kHighBits) == 0) continue;
+    for (std::size_t k = i; k < i + 2 * kWord; ++k) length += kExtraLength[in[k]];
+  }
+  for (; i < size; ++i) length += kExtraLength[in[i]];
+  return length;
+}
+
+inline unsigned char* put_sequence(unsigned char* out, unsigned char byte) {
+  const auto& sequence = kUtf8[byte];
+  std::memcpy(out, sequence.bytes.data(), sequence.bytes.size());
+  return out + sequence.length;
+}
+
+// Copies ASCII a word at a time, up to the next byte above 0x7F, which takes
+// its precomputed sequence.
+unsigned char* write_utf8_portable(const unsigned char* in, std::size_t size, unsigned char* out) {
+  std::size_t i = 0;
+  while (i + kWord <= size) {
+    const std::uint64_t word = load_word(in + i);
+    const std::uint64_t high_bits = word & kHighBits;
+    std::memcpy(out, &word, kWord);
+    if (high_bits == 0) {
+      out += kWord;
+      i += kWord;
+      continue;
+    }
+    const std::size_t ascii = first_high_byte(high_bits);
+    out = put_sequence(out + ascii, in[i + ascii]);
+    i += ascii + 1;
+  }
+  for (; i < size; ++i) out = put_sequence(out, in[i]);
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// AVX-512 kernel. A block of 16 input bytes is spread over 48 byte slots,
+// three per input byte; slot t of byte b takes byte t of b's UTF-8 form from a
+// 128-entry table held in two registers, and the slots that hold no byte are
+// squeezed out with one compress. Blocks of pure ASCII are copied as they are.
+
+#if INVOICE_ENCODING_HAVE_AVX512
+
+#define INVOICE_AVX512_TARGET \
+  __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt")))
+
+// Byte `plane` of the UTF-8 form of bytes 0x80..0xFF, zero where the form is
+// shorter.
+constexpr std::array<std::uint8_t, 128> make_plane(std::size_t plane) {
+  std::array<std::uint8_t, 128> table{};
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    const auto& sequence = kUtf8[0x80 + i];
+    table[i] = plane < sequence.length ? sequence.bytes[plane] : std::uint8_t{0};
+  }
+  return table;
+}
+alignas(64) constexpr std::array<std::uint8_t, 128> kPlane0 = make_plane(0);
+alignas(64) constexpr std::array<std::uint8_t, 128> kPlane1 = make_plane(1);
+alignas(64) constexpr std::array<std::uint8_t, 128> kPlane2 = make_plane(2);
+
+// Slot j of a block belongs to input byte j / 3 (slots 48..63 are unused).
+alignas(64) constexpr std::array<std::uint8_t, 64> kSpread = [] {
+  std::array<std::uint8_t, 64> table{};
+  for (std::size_t j = 0; j < 48; ++j) table[j] = static_cast<std::uint8_t>(j / 3);
+  return table;
+}();
+
+// Slots that hold byte t of their input byte's form.
+constexpr std::uint64_t slot_mask(std::size_t t) {
+  std::uint64_t mask = 0;
+  for (std::size_t j = t; j < 48; j += 3) mask |= std::uint64_t{1} << j;
+  return mask;
+}
+
+struct Plane {
+  __m512i low;   // entries for 0x80..0xBF
+  __m512i high;  // entries for 0xC0..0xFF
+};
+
+INVOICE_AVX512_TARGET inline Plane load_plane(const std::array<std::uint8_t, 128>& table) {
+  return {_mm512_load_si512(table.data()), _mm512_load_si512(table.data() + 64)};
+}
+
+// Looks up every byte of `bytes` in `plane` by its low seven bits.
+INVOICE_AVX512_TARGET inline __m512i look_up(const Plane& plane, __m512i bytes) {
+  return _mm512_permutex2var_epi8(plane.low, bytes, plane.high);
+}
+
+INVOICE_AVX512_TARGET std::size_t utf8_length_avx512(const unsigned char* in, std::size_t size) {
+  const Plane third = load_plane(kPlane2);
+  std::size_t length = size;
+  std::size_t i = 0;
+  for (; i + 64 <= size; i += 64) {
+    const __m512i block = _mm512_loadu_si512(in + i);
+    const __mmask64 high = _mm512_movepi8_mask(block);
+    const __m512i third_bytes = look_up(third, block);
+    const __mmask64 three = _mm512_mask_test_epi8_mask(high, third_bytes, third_bytes);
+    length += static_cast<std::size_t>(_mm_popcnt_u64(high) + _mm_popcnt_u64(three));
+  }
+  for (; i < size; ++i) length += kExtraLength[in[i]];
+  return length;
+}
+
+// The tables of the kernel, loaded into registers once per call.
+struct Utf8Tables {
+  Plane first;
+  Plane second;
+  Plane third;
+  __m512i spread;
+};
+
+// Converts the 16 bytes at `in` and stores them at `out`, with up to 64
+// bytes of garbage after them; returns the end of what was converted.
+INVOICE_AVX512_TARGET inline unsigned char* write_block(const Utf8Tables& tables,
+                                                        const unsigned char* in,
+                                                        unsigned char* out) {
+  constexpr __mmask64 kFirstSlots = slot_mask(0);
+  constexpr __mmask64 kSecondSlots = slot_mask(1);
+  constexpr __mmask64 kThirdSlots = slot_mask(2);
+  const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+  // The zero-masking form spares GCC a false warning about the plain form's
+  // undefined pass-through value.
+  const __m512i slots =
+      _mm512_maskz_permutexvar_epi8(~__mmask64{0}, tables.spread, _mm512_zextsi128_si512(block));
+  const __mmask64 high = _mm512_movepi8_mask(slots);
+  // An ASCII byte is its own first byte; a byte above 0x7F takes its form.
+  __m512i bytes = _mm512_mask_mov_epi8(slots, kFirstSlots & high, look_up(tables.first, slots));
+  bytes = _mm512_mask_mov_epi8(bytes, kSecondSlots, look_up(tables.second, slots));
+  const __m512i third_bytes = look_up(tables.third, slots);
+  bytes = _mm512_mask_mov_epi8(bytes, kThirdSlots, third_bytes);
+  const __mmask64 used = kFirstSlots | (kSecondSlots & high) |
+                         _mm512_mask_test_epi8_mask(kThirdSlots & high, third_bytes, third_bytes);
+  _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(used, bytes));
+  return out + _mm_popcnt_u64(used);
+}
+
+INVOICE_AVX512_TARGET unsigned char* write_utf8_avx512(const unsigned char* in, std::size_t size,
+                                                       unsigned char* out) {
+  const Utf8Tables tables = {load_plane(kPlane0), load_plane(kPlane1), load_plane(kPlane2),
+                             _mm512_load_si512(kSpread.data())};
+  std::size_t i = 0;
+  // Converting a block costs no more when it holds letters above 0x7F, so
+  // there is no branch on every block: only 64 bytes of pure ASCII, frequent
+  // in markup, skip the conversion.
+  for (; i + 64 <= size; i += 64) {
+    const __m512i chunk = _mm512_loadu_si512(in + i);
+    if (_mm512_movepi8_mask(chunk) == 0) {
+      _mm512_storeu_si512(out, chunk);
+      out += 64;
+      continue;
+    }
+    out = write_block(tables, in + i, out);
+    out = write_block(tables, in + i + 16, out);
+    out = write_block(tables, in + i + 32, out);
+    out = write_block(tables, in + i + 48, out);
+  }
+  for (; i + 16 <= size; i += 16) out = write_block(tables, in + i, out);
+  for (; i < size; ++i) out = put_sequence(out, in[i]);
+  return out;
+}
+
+#undef INVOICE_AVX512_TARGET
+
+#endif  // INVOICE_ENCODING_HAVE_AVX512
+
+}  // namespace
+
+bool is_available(Kernel kernel) {
+  switch (kernel) {
+    case Kernel::kPortable:
+      return true;
+    case Kernel::kAvx512:
+#if INVOICE_ENCODING_HAVE_AVX512
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+             __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
+             __builtin_cpu_supports("popcnt");
+#else
+      return false;
+#endif
+  }
+  return false;
+}
+
+Kernel best_available() {
+  return is_available(Kernel::kAvx512) ? Kernel::kAvx512 : Kernel::kPortable;
+}
+
+std::string to_utf8(std::string_view text, Kernel kernel) {
+  const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t size = text.size();
+  std::size_t (*measure)(const unsigned char*, std::size_t) = utf8_length_portable;
+  unsigned char* (*write)(const unsigned char*, std::size_t, unsigned char*) = write_utf8_portable;
+#if INVOICE_ENCODING_HAVE_AVX512
+  if (kernel == Kernel::kAvx512) {
+    measure = utf8_length_avx512;
+    write = write_utf8_avx512;
+  }
+#else
+  static_cast<void>(kernel);
+#endif
+  // Every byte converts on its own, so the exact length is known before
+  // anything is written and the result is allocated once.
+  const std::size_t length = measure(in, size);
+  std::string result;
+  result.resize(length + kSlack);
+  write(in, size, reinterpret_cast<unsigned char*>(result.data()));
+  result.resize(length);
+  return result;
+}
+
+}  // namespace invoice::utf8_kernels
