@@ -519,18 +519,14 @@ class Matcher {
     // The guard of a resume place: a class that the byte at the resumed text place must belong
     // to, or the attempt fails at once (the first element there that takes anything takes one
     // byte of this class; group marks and assertions before it take nothing).
-    for (std::size_t pc = 0; pc < program.ops.size(); ++pc) {
-      for (std::size_t q = pc; q < program.ops.size(); ++q) {
-        const Op& op = program.ops[q];
-        if (op.kind == OpKind::kGroupOpen || op.kind == OpKind::kGroupClose ||
-            is_assertion(op.kind)) {
-          continue;
-        }
-        if (op.kind == OpKind::kByteSet &&
-            (op.repeat == Repeat::kOnce || op.repeat == Repeat::kOneOrMore)) {
-          guards_[pc] = &program.sets[op.arg];
-        }
-        break;
+    for (std::size_t pc = program.ops.size(); pc-- > 0;) {
+      const Op& op = program.ops[pc];
+      if (op.kind == OpKind::kGroupOpen || op.kind == OpKind::kGroupClose ||
+          is_assertion(op.kind)) {
+        guards_[pc] = guards_[pc + 1];
+      } else if (op.kind == OpKind::kByteSet &&
+                 (op.repeat == Repeat::kOnce || op.repeat == Repeat::kOneOrMore)) {
+        guards_[pc] = &program.sets[op.arg];
       }
     }
     const Op& first = program.ops.front();

@@ -621,6 +621,13 @@ TEST(PatternSearchTest, LaterCandidates) {
       {"a+\\s", "aaa", 1, 1, 1},
       {"\\s(ab)\\01*", "ababab", 1, 1, 2},
       {"\\sa*b*", "aabb", 1, 1, 1},
+      // Candidates 2, then 3 (longer: it replaces), then 2 (not longer: the search ends).
+      {"b?(a?a?)\\01*", "xaaaxx\n", 1, 2, 3},
+      // Candidates 2, then 1: the search ends, although a longer one (3) would come later.
+      {"x?[ab]?([ab]*b*)a?\\01", "bab", 1, 1, 2},
+      // After "\s": candidates 3, then 2 (shorter: it replaces), then 3 (the search ends, before
+      // the shortest one, 1).
+      {"\\s[ab]?b+", "bbb\nxb", 1, 1, 2},
   });
 }
 
