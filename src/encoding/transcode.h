@@ -7,9 +7,19 @@
 namespace invoice {
 
 // Converts `text` between code page 858 (code page 850 with the euro sign at
-// 0xD5) and UTF-8. The mode "850" (exactly those three bytes) converts UTF-8
-// to code page 858; any other mode converts code page 858 to UTF-8. Never
-// fails: what has no counterpart becomes "?". Pure: no I/O.
+// 0xD5) and UTF-8. Pure: no I/O, no state; never fails.
+//
+// Any mode other than exactly the three bytes "850" converts code page 858 to
+// UTF-8: every byte becomes one to three bytes, bytes below 0x80 unchanged.
+//
+// The mode "850" converts UTF-8 to code page 858, one byte per sequence, with
+// "?" for what has no byte. The lead byte alone sets the sequence length (1
+// for 0x00..0x7F, 2 for 0xC0..0xDF, 3 for 0xE0..0xEF, 4 to 6 for 0xF0..0xFD);
+// the following bytes are taken as continuation bytes without any check and
+// the value is reduced modulo 65536, so overlong forms are accepted. A
+// sequence of 4 to 6 bytes becomes one "?"; a byte that cannot lead
+// (0x80..0xBF, 0xFE, 0xFF) becomes "?" on its own; a sequence cut short by the
+// end of the text turns all that is left into a single "?".
 std::string transcode(std::string_view text, std::string_view mode);
 
 }  // namespace invoice
