@@ -1,0 +1,149 @@
+#include "driver/batch_run.h"
+
+#include <memory>
+#include <new>
+
+#include "driver/file_list.h"
+#include "driver/time_stamp.h"
+#include "encoding/convert_code_page.h"
+
+namespace invoice {
+
+namespace {
+
+// Names already taken in the temporary folder are drawn again; this many
+// collisions in a row mean something else is wrong.
+constexpr int kMaxFileListDraws = 100;
+
+}  // namespace
+
+BatchRun::BatchRun(Platform& platform, Console& console)
+    : platform_(platform), console_(console), table_(build_replacement_table()) {}
+
+void BatchRun::report_failure(const std::string& path, const std::string& reason) {
+  console_.show_failure(path, reason);
+  ++failure_count_;
+}
+
+void BatchRun::process_invoice_file(const std::string& path) {
+  console_.show_progress(path);
+  const std::string time_stamp = read_time_stamp(platform_, path);
+  bool written = false;
+  const bool converted = convert_invoice_file(path, written);
+  // The file is closed (and unlocked) by now. A file that failed before
+  // anything was written is left exactly as it was, times included.
+  if (!converted && !written) return;
+  const Status restored = restore_time_stamp(platform_, path, time_stamp);
+  if (!restored.is_ok() && written) {
+    report_failure(path, "no s'ha pogut restaurar la data: " + restored.message());
+  }
+}
+
+bool BatchRun::convert_invoice_file(const std::string& path, bool& written) {
+  auto fail = [&](const char* what, const Status& status) {
+    report_failure(path, std::string(what) + status.message());
+    return false;
+  };
+  auto opened = platform_.open_invoice_file(path);
+  if (!opened.is_ok()) return fail("no s'ha pogut obrir: ", opened.status);
+  InvoiceFile& file = *opened.value;
+  // Writes back a changed text; false when the file had to be left alone.
+  auto save_document = [&](const std::string& document) {
+    if (!file.is_writable()) return fail("", Status::error(Status::Kind::kReadOnly));
+    const Status saved = file.replace(document);
+    if (!saved.is_ok()) return fail("no s'ha pogut desar, l'original queda intacte: ", saved);
+    written = true;
+    return true;
+  };
+  try {
+    std::string document;
+    const Status loaded = file.load(document);
+    if (!loaded.is_ok()) return fail("no s'ha pogut llegir: ", loaded);
+    if (upgrade_document(document, table_)) {
+      if (!save_document(document)) return false;
+      ++upgrade_count_;
+    }
+    if (convert_code_page(document)) {
+      if (!save_document(document)) return false;
+      ++code_page_count_;
+    }
+  } catch (const std::bad_alloc&) {
+    return fail("", Status::error(Status::Kind::kNoMemory));
+  }
+  return true;
+}
+
+int run_batch(Platform& platform) {
+  Console console(platform);
+  BatchRun run(platform, console);
+  console.show_line(kLocatingMessage);
+
+  const std::string folder = find_temporary_folder(platform);
+  FileListDraw draw(platform.milliseconds_since_midnight());
+  std::string list_path;
+  Result<std::unique_ptr<OutputFile>> created(Status::error(Status::Kind::kExists));
+  for (int attempt = 0; attempt < kMaxFileListDraws; ++attempt) {
+    list_path = make_file_list_name(folder, draw.next());
+    created = platform.create_new_file(list_path);
+    if (created.status.kind() != Status::Kind::kExists) break;
+  }
+
+  bool list_complete = false;
+  if (!created.is_ok()) {
+    run.report_failure(list_path,
+                       "no s'ha pogut crear la llista de fitxers: " + created.status.message());
+  } else {
+    const std::string document_folder = find_document_folder(platform);
+    ListingOutcome listing = list_invoice_files(platform, document_folder, *created.value);
+    const Status closed = created.value->close();
+    if (listing.status.is_ok()) listing.status = closed;
+    for (const ListingFailure& failure : listing.failures) {
+      run.report_failure(failure.path, failure.status.kind() == Status::Kind::kUnlistable
+                                           ? failure.status.message()
+                                           : "no s'ha pogut llegir la carpeta: " +
+                                                 failure.status.message());
+    }
+    if (listing.status.is_ok()) {
+      list_complete = true;
+    } else if (listing.status.is_not_found() || listing.status.kind() == Status::Kind::kNotRegular) {
+      run.report_failure(document_folder, "no és una carpeta: " + listing.status.message());
+    } else {
+      // A list cut short could end in part of a path, which might name a
+      // different file: convert nothing rather than the wrong thing.
+      run.report_failure(list_path,
+                         "no s'ha pogut escriure la llista de fitxers: " + listing.status.message());
+    }
+  }
+
+  console.show_line(kConvertingMessage);
+  if (created.is_ok()) {
+    std::unique_ptr<InputFile> input;
+    if (list_complete) {
+      auto opened = platform.open_input_file(list_path);
+      if (opened.is_ok()) {
+        input = std::move(opened.value);
+      } else {
+        run.report_failure(list_path,
+                           "no s'ha pogut obrir la llista de fitxers: " + opened.status.message());
+      }
+    }
+    FileList list(std::move(input));
+    while (!list.at_end()) run.process_invoice_file(list.next_invoice_path());
+    if (!list.status().is_ok()) {
+      run.report_failure(list_path,
+                         "no s'ha pogut llegir la llista de fitxers: " + list.status().message());
+    }
+    const Status removed = remove_file_list(platform, list, list_path);
+    if (!removed.is_ok()) {
+      run.report_failure(list_path,
+                         "no s'ha pogut esborrar la llista de fitxers: " + removed.message());
+    }
+  }
+
+  console.end_line();
+  console.show_line(format_summary(run.upgrade_count(), kUpgradeSummaryTail));
+  console.show_line(format_summary(run.code_page_count(), kCodePageSummaryTail));
+  return run.failure_count() == 0 ? 0 : 1;
+}
+
+}  // namespace invoice

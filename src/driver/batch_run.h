@@ -1,0 +1,60 @@
+#ifndef INVOICE_DRIVER_BATCH_RUN_H_
+#define INVOICE_DRIVER_BATCH_RUN_H_
+
+#include <cstdint>
+#include <string>
+
+#include "driver/console.h"
+#include "driver/platform.h"
+#include "upgrade/upgrade_document.h"
+
+namespace invoice {
+
+inline constexpr std::string_view kLocatingMessage = "Localitzant fitxers...";
+inline constexpr std::string_view kConvertingMessage = "Convertint fitxers...";
+inline constexpr std::string_view kUpgradeSummaryTail = " fitxers de versió 3.0 a 3.2.1";
+inline constexpr std::string_view kCodePageSummaryTail = " fitxers de codepage 850 a utf-8";
+
+// The state of one run: the replacement table, the two counts and whether
+// anything failed. `platform` and `console` must outlive it.
+class BatchRun {
+ public:
+  BatchRun(Platform& platform, Console& console);
+
+  // The per-file cycle for one listed path: shows it, captures its
+  // last-write time, opens and locks it, upgrades and converts the text,
+  // replaces the file after each step that changed it, and puts the captured
+  // time back. A file that cannot be opened, read or replaced is reported on
+  // standard error, left as it was and not counted; the run goes on.
+  void process_invoice_file(const std::string& path);
+
+  // Reports a failure that concerns no single invoice (the file list, a
+  // folder); the run then ends with status 1.
+  void report_failure(const std::string& path, const std::string& reason);
+
+  std::int64_t upgrade_count() const { return upgrade_count_; }
+  std::int64_t code_page_count() const { return code_page_count_; }
+  std::int64_t failure_count() const { return failure_count_; }
+
+ private:
+  // Opens, converts and writes back one file; false when it failed.
+  // `written` tells whether the file was replaced at least once.
+  bool convert_invoice_file(const std::string& path, bool& written);
+
+  Platform& platform_;
+  Console& console_;
+  const ReplacementTable table_;
+  std::int64_t upgrade_count_ = 0;
+  std::int64_t code_page_count_ = 0;
+  std::int64_t failure_count_ = 0;
+};
+
+// The whole run: lists the invoices below MORROOT's DOCUMENT folder into a
+// temporary file list, converts each one, deletes the list and prints the
+// two counts. Returns the exit status: 0 when every file was handled, 1 when
+// anything failed.
+int run_batch(Platform& platform);
+
+}  // namespace invoice
+
+#endif  // INVOICE_DRIVER_BATCH_RUN_H_

@@ -1,0 +1,219 @@
+#include "driver/batch_run.h"
+
+#include <gtest/gtest.h>
+
+#include "driver/file_list.h"
+#include "driver/time_stamp.h"
+#include "fake_platform.h"
+
+namespace invoice {
+namespace {
+
+using testing::FakePlatform;
+
+const std::string kUpgradable =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<SchemaVersion>3.0</SchemaVersion>\r\n";
+const std::string kCodePage850 =
+    "<?xml version=\"1.0\" encoding=\"ibm850\"?>\r\n<Name>Caf\x82 \xD5</Name>\r\n";
+const std::string kBoth =
+    "<?xml version=\"1.0\" encoding=\"ibm850\"?>\r\n<SchemaVersion>3.0</SchemaVersion>"
+    "<Name>\x82</Name>\r\n";
+const std::string kCurrent =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>\r\n";
+
+class BatchRunTest : public ::testing::Test {
+ protected:
+  FakePlatform platform;
+  Console console{platform};
+  BatchRun run{platform, console};
+
+  std::vector<std::string> operations_on(const std::string& path) const {
+    std::vector<std::string> out;
+    for (const std::string& entry : platform.log) {
+      const std::size_t blank = entry.find(' ');
+      if (entry.substr(blank + 1) == path) out.push_back(entry.substr(0, blank));
+    }
+    return out;
+  }
+};
+
+TEST_F(BatchRunTest, UnchangedFileIsNotWrittenButItsTimesAreRestored) {
+  auto& file = platform.add_file("/D/a.xml", kCurrent);
+  file.modified = {1688548087, 999'000'000};
+  run.process_invoice_file("/D/a.xml");
+  EXPECT_EQ(operations_on("/D/a.xml"),
+            (std::vector<std::string>{"stamp", "open", "load", "close", "restamp"}));
+  EXPECT_EQ(file.content, kCurrent);
+  EXPECT_EQ(file.modified, (FileTime{1688548087, 0}));
+  EXPECT_EQ(file.accessed, (FileTime{1688548087, 0}));
+  EXPECT_EQ(run.upgrade_count(), 0);
+  EXPECT_EQ(run.code_page_count(), 0);
+}
+
+TEST_F(BatchRunTest, EachConversionWritesAndCountsOnce) {
+  platform.add_file("/D/up.xml", kUpgradable);
+  platform.add_file("/D/cp.xml", kCodePage850);
+  run.process_invoice_file("/D/up.xml");
+  run.process_invoice_file("/D/cp.xml");
+  EXPECT_EQ(platform.logged("replace").size(), 2u);
+  EXPECT_EQ(run.upgrade_count(), 1);
+  EXPECT_EQ(run.code_page_count(), 1);
+  EXPECT_NE(platform.files["/D/up.xml"].content.find("<SchemaVersion>3.2.1</SchemaVersion>"),
+            std::string::npos);
+  EXPECT_EQ(platform.files["/D/cp.xml"].content,
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Name>Caf\xC3\xA9 \xE2\x82\xAC</Name>\r\n");
+}
+
+TEST_F(BatchRunTest, DocumentNeedingBothIsWrittenTwiceAndRestampedAfterClosing) {
+  auto& file = platform.add_file("/D/both.xml", kBoth);
+  file.modified = {1688548087, 5};
+  run.process_invoice_file("/D/both.xml");
+  EXPECT_EQ(operations_on("/D/both.xml"),
+            (std::vector<std::string>{"stamp", "open", "load", "replace", "replace", "close",
+                                      "restamp"}));
+  EXPECT_EQ(run.upgrade_count(), 1);
+  EXPECT_EQ(run.code_page_count(), 1);
+  EXPECT_EQ(file.content,
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>"
+            "<Name>\xC3\xA9</Name>\r\n");
+  EXPECT_EQ(file.modified, (FileTime{1688548087, 0}));
+}
+
+TEST_F(BatchRunTest, FailedFilesAreReportedLeftAloneAndNotCounted) {
+  platform.add_file("/D/locked.xml", kUpgradable).locked = true;
+  platform.add_file("/D/readonly.xml", kUpgradable).writable = false;
+  platform.add_file("/D/full.xml", kCodePage850);
+  platform.failing_replacements["/D/full.xml"] = 0;
+  platform.add_folder("/D/folder.xml");
+  const FakePlatform::File before = platform.files["/D/readonly.xml"];
+
+  for (const char* path : {"/D/locked.xml", "/D/readonly.xml", "/D/full.xml", "/D/missing.xml",
+                           "/D/folder.xml", ""}) {
+    run.process_invoice_file(path);
+  }
+  EXPECT_EQ(run.upgrade_count(), 0);
+  EXPECT_EQ(run.code_page_count(), 0);
+  EXPECT_EQ(run.failure_count(), 6);
+  EXPECT_EQ(platform.files["/D/locked.xml"].content, kUpgradable);
+  EXPECT_EQ(platform.files["/D/readonly.xml"].content, kUpgradable);
+  EXPECT_EQ(platform.files["/D/readonly.xml"].modified, before.modified);
+  EXPECT_EQ(platform.files["/D/full.xml"].content, kCodePage850);
+  // Nothing is created, and no failed file gets new times.
+  EXPECT_EQ(platform.files.count("/D/missing.xml"), 0u);
+  EXPECT_EQ(platform.files.count(""), 0u);
+  EXPECT_TRUE(platform.logged("restamp").empty());
+  EXPECT_EQ(platform.errors,
+            "Error: /D/locked.xml: no s'ha pogut obrir: bloquejat per un altre programa\n"
+            "Error: /D/readonly.xml: només de lectura i cal convertir-lo\n"
+            "Error: /D/full.xml: no s'ha pogut desar, l'original queda intacte: No space "
+            "left on device\n"
+            "Error: /D/missing.xml: no s'ha pogut obrir: no existeix (No such file or directory)\n"
+            "Error: /D/folder.xml: no s'ha pogut obrir: no és un fitxer normal\n"
+            "Error: : no s'ha pogut obrir: no existeix (No such file or directory)\n");
+}
+
+TEST_F(BatchRunTest, FailedFirstWriteStopsTheCycle) {
+  auto& file = platform.add_file("/D/both.xml", kBoth);
+  platform.failing_replacements["/D/both.xml"] = 0;
+  run.process_invoice_file("/D/both.xml");
+  EXPECT_EQ(run.upgrade_count(), 0);
+  EXPECT_EQ(run.code_page_count(), 0);
+  EXPECT_EQ(platform.logged("replace").size(), 1u);  // no second attempt after a failure
+  EXPECT_EQ(file.content, kBoth);
+  EXPECT_TRUE(platform.logged("restamp").empty());
+}
+
+TEST_F(BatchRunTest, FailedSecondWriteKeepsTheFirstItsCountAndTheTimes) {
+  auto& file = platform.add_file("/D/both.xml", kBoth);
+  file.modified = {1688548087, 5};
+  platform.failing_replacements["/D/both.xml"] = 1;
+  run.process_invoice_file("/D/both.xml");
+  EXPECT_EQ(run.upgrade_count(), 1);
+  EXPECT_EQ(run.code_page_count(), 0);
+  EXPECT_EQ(run.failure_count(), 1);
+  EXPECT_EQ(file.content,
+            "<?xml version=\"1.0\" encoding=\"ibm850\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>"
+            "<Name>\x82</Name>\r\n");
+  // The upgraded file was written, so it gets its time back all the same.
+  EXPECT_EQ(file.modified, (FileTime{1688548087, 0}));
+}
+
+TEST(RunBatchTest, NoInvoicesPrintsTheMessagesAnEmptyRowAndZeroCounts) {
+  FakePlatform platform;
+  platform.environment["MORROOT"] = "/M/";
+  platform.add_folder("/M/DOCUMENT");
+  platform.add_folder("/tmp");
+  EXPECT_EQ(run_batch(platform), 0);
+  EXPECT_EQ(platform.output,
+            "Localitzant fitxers...\n"
+            "Convertint fitxers...\n"
+            "\n"
+            "Convertits correctament 0 fitxers de versi\xC3\xB3 3.0 a 3.2.1\n"
+            "Convertits correctament 0 fitxers de codepage 850 a utf-8\n");
+  EXPECT_EQ(platform.errors, "");
+  EXPECT_EQ(platform.files.size(), 0u);  // the file list is gone
+}
+
+TEST(RunBatchTest, ConvertsTheTreeThroughAnExclusiveFileList) {
+  FakePlatform platform;
+  platform.environment["MORROOT"] = "/M";
+  platform.environment["TEMP"] = "/T";
+  platform.add_folder("/T");
+  platform.add_file("/M/DOCUMENT/a.xml", kUpgradable);
+  platform.add_file("/M/DOCUMENT/sub/b.XML", kBoth);
+  platform.add_file("/M/DOCUMENT/sub/c.xml", kCurrent);
+  platform.add_file("/M/DOCUMENT/sub/d.txt", kBoth);
+  // The first name the draw gives is taken: it must be kept and another drawn.
+  FileListDraw draw(platform.clock_milliseconds);
+  const std::string taken = make_file_list_name("/T", draw.next());
+  platform.add_file(taken, "someone else's");
+
+  EXPECT_EQ(run_batch(platform), 0);
+  EXPECT_EQ(platform.files[taken].content, "someone else's");
+  EXPECT_EQ(platform.logged("create").size(), 2u);
+  EXPECT_EQ(platform.logged("open"),
+            (std::vector<std::string>{"open /M/DOCUMENT/a.xml", "open /M/DOCUMENT/sub/b.XML",
+                                      "open /M/DOCUMENT/sub/c.xml"}));
+  EXPECT_EQ(platform.files["/M/DOCUMENT/sub/d.txt"].content, kBoth);
+  EXPECT_EQ(platform.files.size(), 5u);  // the list was removed, nothing added
+  EXPECT_NE(platform.output.find("Convertits correctament 2 fitxers de versi"), std::string::npos);
+  EXPECT_NE(platform.output.find("Convertits correctament 1 fitxers de codepage"),
+            std::string::npos);
+}
+
+TEST(RunBatchTest, FailuresMakeTheExitStatusOneAfterTheSummary) {
+  FakePlatform platform;
+  platform.environment["MORROOT"] = "/M/";
+  platform.add_folder("/tmp");
+  platform.add_file("/M/DOCUMENT/a.xml", kUpgradable);
+  platform.add_file("/M/DOCUMENT/b.xml", kUpgradable).locked = true;
+  EXPECT_EQ(run_batch(platform), 1);
+  EXPECT_EQ(platform.errors,
+            "Error: /M/DOCUMENT/b.xml: no s'ha pogut obrir: bloquejat per un altre programa\n");
+  EXPECT_NE(platform.output.find("Convertits correctament 1 fitxers de versi"), std::string::npos);
+}
+
+TEST(RunBatchTest, UnwritableTempOrMissingDocumentFolderIsReported) {
+  {
+    FakePlatform platform;  // no /tmp folder: the list cannot be created
+    platform.environment["MORROOT"] = "/M/";
+    platform.add_file("/M/DOCUMENT/a.xml", kUpgradable);
+    EXPECT_EQ(run_batch(platform), 1);
+    EXPECT_NE(platform.errors.find("no s'ha pogut crear la llista de fitxers"), std::string::npos);
+    EXPECT_EQ(platform.files["/M/DOCUMENT/a.xml"].content, kUpgradable);
+    EXPECT_NE(platform.output.find("Convertits correctament 0 fitxers de versi"),
+              std::string::npos);
+  }
+  {
+    FakePlatform platform;
+    platform.environment["MORROOT"] = "/M/";
+    platform.add_folder("/tmp");
+    EXPECT_EQ(run_batch(platform), 1);
+    EXPECT_EQ(platform.errors.rfind("Error: /M/DOCUMENT: no és una carpeta", 0), 0u)
+        << platform.errors;
+    EXPECT_EQ(platform.files.size(), 0u);
+  }
+}
+
+}  // namespace
+}  // namespace invoice

@@ -1,0 +1,80 @@
+#include "driver/console.h"
+
+#include <gtest/gtest.h>
+
+#include "fake_platform.h"
+
+namespace invoice {
+namespace {
+
+TEST(ConsoleTest, BlanksRunToTheNextPrintZone) {
+  const struct {
+    std::size_t columns, width, blanks;
+  } cases[] = {
+      {0, 80, 14},  {1, 80, 13},  {13, 80, 1},  {14, 80, 14}, {20, 80, 8},
+      {28, 80, 14}, {40, 80, 2},  {70, 80, 14}, {79, 80, 5},  {80, 80, 14},  // full row wraps
+      {85, 80, 9},  {200, 80, 2}, {20, 0, 8},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(count_zone_blanks(c.columns, c.width), c.blanks) << c.columns << "/" << c.width;
+  }
+}
+
+TEST(ConsoleTest, PrintableFormKeepsUtf8AndMasksWhatCouldSteerTheTerminal) {
+  const struct {
+    std::string path;
+    std::string shown;
+    std::size_t columns;
+  } cases[] = {
+      {"/a/b.xml", "/a/b.xml", 8},
+      {"/fa\xC3\xA7" "ana.xml", "/fa\xC3\xA7" "ana.xml", 11},  // ç is one column
+      {"/\xE4\xB8\xAD.xml", "/\xE4\xB8\xAD.xml", 7},     // a wide character takes two
+      {"/\x1B[2J.xml", "/?[2J.xml", 9},                  // no escape sequences
+      {"/a\rb\nc\x7F", "/a?b?c?", 7},
+      {"/\xC2\x9B" "x", "/?x", 3},                         // C1 control
+      {"/\xFF\xC3.xml", "/??.xml", 7},                     // not UTF-8
+      {"/\xC0\xAF", "/??", 3},                             // overlong
+  };
+  for (const auto& c : cases) {
+    std::size_t columns = 0;
+    EXPECT_EQ(make_printable(c.path, columns), c.shown) << c.path;
+    EXPECT_EQ(columns, c.columns) << c.path;
+  }
+}
+
+TEST(ConsoleTest, ProgressOverwritesTheRowOnATerminalOnly) {
+  testing::FakePlatform platform;
+  platform.terminal = true;
+  Console console(platform);
+  console.show_progress(std::string(40, 'a'));
+  console.show_progress(std::string(10, 'b'));
+  EXPECT_EQ(platform.output, "\r" + std::string(40, 'a') + "  " + "\r" + std::string(10, 'b') +
+                                 "    ");
+
+  testing::FakePlatform log_platform;
+  Console log_console(log_platform);
+  log_console.show_line("Localitzant fitxers...");
+  log_console.show_progress("/x.xml");
+  log_console.end_line();
+  EXPECT_EQ(log_platform.output, "Localitzant fitxers...\n\n");
+}
+
+TEST(ConsoleTest, FailureEndsTheProgressRowAndEscapesControlBytes) {
+  testing::FakePlatform platform;
+  platform.terminal = true;
+  Console console(platform);
+  console.show_progress("/a.xml");
+  console.show_failure("/a\r\x1B.xml", "no existeix");
+  console.show_failure("/b.xml", "no existeix");
+  EXPECT_EQ(platform.output, "\r/a.xml        \n");
+  EXPECT_EQ(platform.errors,
+            "Error: /a\\x0D\\x1B.xml: no existeix\nError: /b.xml: no existeix\n");
+}
+
+TEST(ConsoleTest, SummaryHasOneBlankBeforeTheCount) {
+  EXPECT_EQ(format_summary(0, " fitxers"), "Convertits correctament 0 fitxers");
+  EXPECT_EQ(format_summary(1000, " fitxers"), "Convertits correctament 1000 fitxers");
+}
+
+}  // namespace
+}  // namespace invoice

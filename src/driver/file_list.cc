@@ -1,0 +1,160 @@
+#include "driver/file_list.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <utility>
+
+namespace invoice {
+
+namespace {
+
+constexpr char kCarriageReturn = '\r';
+constexpr char kEndOfFileMark = '\x1A';
+constexpr std::size_t kListBufferSize = 64 * 1024;
+
+bool has_xml_extension(const std::string& name) {
+  if (name.size() < 4) return false;
+  const char* tail = name.data() + name.size() - 4;
+  auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+  return tail[0] == '.' && lower(tail[1]) == 'x' && lower(tail[2]) == 'm' && lower(tail[3]) == 'l';
+}
+
+std::string join_path(const std::string& folder, const std::string& name) {
+  std::string path;
+  path.reserve(folder.size() + 1 + name.size());
+  path += folder;
+  if (!folder.empty() && folder.back() != '/') path += '/';
+  path += name;
+  return path;
+}
+
+std::optional<std::string> non_empty_variable(const Platform& platform, const char* name) {
+  auto value = platform.get_environment(name);
+  if (value && value->empty()) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+FileListDraw::FileListDraw(std::uint32_t milliseconds_since_midnight)
+    // The seed is the time as a float whose bits become the state, which
+    // spreads nearby times over very different states.
+    : state_(std::bit_cast<std::uint32_t>(static_cast<float>(milliseconds_since_midnight))) {}
+
+std::uint32_t FileListDraw::next() {
+  state_ = state_ * 134775813u + 1u;  // wraps modulo 2^32
+  const double r = static_cast<double>(state_ >> 1) / 2147483648.0;
+  return static_cast<std::uint32_t>(std::floor(1.0 + r * 99999999.0));
+}
+
+std::string find_temporary_folder(const Platform& platform) {
+  if (auto temp = non_empty_variable(platform, "TEMP")) return *temp;
+  if (auto tmpdir = non_empty_variable(platform, "TMPDIR")) return *tmpdir;
+  return "/tmp";
+}
+
+std::string make_file_list_name(const std::string& folder, std::uint32_t number) {
+  return folder + "/" + std::to_string(number) + ".TMP";
+}
+
+std::string find_document_folder(const Platform& platform) {
+  std::string root = platform.get_environment("MORROOT").value_or("");
+  if (!root.empty() && root.back() != '/') root += '/';
+  return root + "DOCUMENT";
+}
+
+ListingOutcome list_invoice_files(Platform& platform, const std::string& document_folder,
+                                  OutputFile& list) {
+  ListingOutcome outcome;
+  // Folders still to be read. Each folder's files are listed before its
+  // subfolders, and everything in name order, so a run is reproducible.
+  std::vector<std::string> pending{document_folder};
+  std::string lines;
+  while (!pending.empty()) {
+    std::string folder = std::move(pending.back());
+    pending.pop_back();
+    auto entries = platform.list_directory(folder);
+    if (!entries.is_ok()) {
+      if (folder == document_folder) {
+        outcome.status = entries.status;
+        return outcome;
+      }
+      outcome.failures.push_back({folder, entries.status});
+      continue;
+    }
+    std::sort(entries.value.begin(), entries.value.end(),
+              [](const DirectoryEntry& a, const DirectoryEntry& b) { return a.name < b.name; });
+    const std::size_t first_subfolder = pending.size();
+    for (const DirectoryEntry& entry : entries.value) {
+      if (entry.name.empty() || entry.name.front() == '.') continue;
+      std::string path = join_path(folder, entry.name);
+      if (entry.type == DirectoryEntry::Type::kFolder) {
+        if (!entry.is_link) pending.push_back(std::move(path));
+        continue;
+      }
+      if (entry.type != DirectoryEntry::Type::kFile || !has_xml_extension(entry.name)) continue;
+      if (path.find_first_of(std::string_view("\r\x1A", 2)) != std::string::npos) {
+        outcome.failures.push_back({std::move(path), Status::error(Status::Kind::kUnlistable)});
+        continue;
+      }
+      lines += path;
+      lines += "\r\n";
+      ++outcome.files_listed;
+    }
+    // The stack pops the last pushed first: reverse so subfolders come out
+    // in name order.
+    std::reverse(pending.begin() + static_cast<std::ptrdiff_t>(first_subfolder), pending.end());
+    if (lines.size() >= kListBufferSize) {
+      outcome.status = list.write(lines);
+      if (!outcome.status.is_ok()) return outcome;
+      lines.clear();
+    }
+  }
+  outcome.status = list.write(lines);
+  return outcome;
+}
+
+FileList::FileList(std::unique_ptr<InputFile> file) : file_(std::move(file)) {}
+
+bool FileList::fill() {
+  if (begin_ < end_) return true;
+  if (!file_) return false;
+  if (buffer_.empty()) buffer_.resize(kListBufferSize);
+  auto got = file_->read(buffer_.data(), buffer_.size());
+  if (!got.is_ok()) {
+    status_ = got.status;
+    file_.reset();
+    return false;
+  }
+  begin_ = 0;
+  end_ = got.value;
+  return end_ > 0;
+}
+
+bool FileList::at_end() { return !fill() || buffer_[begin_] == kEndOfFileMark; }
+
+std::string FileList::next_invoice_path() {
+  std::string line;
+  while (fill()) {
+    const char* start = buffer_.data() + begin_;
+    const char* stop = buffer_.data() + end_;
+    const char* hit = std::find_if(
+        start, stop, [](char c) { return c == kCarriageReturn || c == kEndOfFileMark; });
+    line.append(start, hit);
+    begin_ += static_cast<std::size_t>(hit - start);
+    if (hit == stop) continue;
+    if (*hit == kEndOfFileMark) break;  // left unread, so at_end() reports it
+    ++begin_;                           // the CR
+    if (fill() && buffer_[begin_] == '\n') ++begin_;
+    break;
+  }
+  return line;
+}
+
+Status remove_file_list(Platform& platform, FileList& list, const std::string& path) {
+  list.close();
+  return platform.remove_file(path);
+}
+
+}  // namespace invoice

@@ -1,0 +1,97 @@
+#ifndef INVOICE_DRIVER_FILE_LIST_H_
+#define INVOICE_DRIVER_FILE_LIST_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/platform.h"
+#include "driver/status.h"
+
+namespace invoice {
+
+// The pseudo-random numbers that name the file list: a 32-bit linear
+// congruential generator seeded with the bit pattern of the time of day as a
+// single-precision float, so that two runs started apart get different names.
+class FileListDraw {
+ public:
+  explicit FileListDraw(std::uint32_t milliseconds_since_midnight);
+  // The next number, from 1 to 99999999.
+  std::uint32_t next();
+
+ private:
+  std::uint32_t state_;
+};
+
+// The folder for the file list: TEMP, else TMPDIR, else /tmp (an unset or
+// empty variable counts as absent).
+std::string find_temporary_folder(const Platform& platform);
+
+// The file list path for one drawn number: `folder`, "/", the number in
+// decimal digits, ".TMP". A folder that already ends with "/" keeps it, so
+// the separator is doubled; the path works all the same.
+std::string make_file_list_name(const std::string& folder, std::uint32_t number);
+
+// The folder that is searched for invoices: MORROOT followed by "DOCUMENT".
+// MORROOT is a prefix; when it is not empty and does not end with "/", the
+// separator is put in, since otherwise nothing would ever be found.
+std::string find_document_folder(const Platform& platform);
+
+// A path that could not be listed, and why.
+struct ListingFailure {
+  std::string path;
+  Status status;
+};
+
+// What the listing found.
+struct ListingOutcome {
+  Status status;                   // failure to write the file list, or of the top folder
+  std::uint64_t files_listed = 0;  // lines written
+  std::vector<ListingFailure> failures;
+};
+
+// Writes to `list` the path of every regular file, or link to one, whose name
+// ends in ".xml" in any letter case, in `document_folder` and all folders
+// below it: one path per line, each ended by CR LF. Names beginning with "."
+// are skipped, links to folders are not followed. A path holding a CR or a
+// 0x1A byte cannot be read back from the list, so it is reported instead of
+// listed; so is a folder that cannot be read. Iterative: the depth of the
+// tree does not touch the stack. `list` is left open.
+ListingOutcome list_invoice_files(Platform& platform, const std::string& document_folder,
+                                  OutputFile& list);
+
+// Reads the file list line by line. A line ends at CR, which is consumed
+// with one LF right after it; a lone LF belongs to the line; a 0x1A byte or
+// the end of the data ends the list. Nothing is trimmed.
+class FileList {
+ public:
+  // `file` may be null: a list that could not be opened is at its end.
+  explicit FileList(std::unique_ptr<InputFile> file);
+
+  // True when no byte remains, the next byte is 0x1A, or the list is not
+  // open. A read error also ends the list; `status` then tells it.
+  bool at_end();
+  // The next line. Call only when `at_end` is false.
+  std::string next_invoice_path();
+  const Status& status() const { return status_; }
+  // Closes the file; later reads find the end.
+  void close() { file_.reset(); }
+
+ private:
+  // Makes sure at least one unread byte is buffered; false at the end.
+  bool fill();
+
+  std::unique_ptr<InputFile> file_;
+  std::vector<char> buffer_;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+  Status status_;
+};
+
+// Closes the file list and deletes it.
+Status remove_file_list(Platform& platform, FileList& list, const std::string& path);
+
+}  // namespace invoice
+
+#endif  // INVOICE_DRIVER_FILE_LIST_H_

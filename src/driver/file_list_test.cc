@@ -1,0 +1,209 @@
+#include "driver/file_list.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "fake_platform.h"
+
+namespace invoice {
+namespace {
+
+using testing::FakePlatform;
+
+TEST(FileListDrawTest, NumbersStayInRangeWithoutLeadingZeros) {
+  // Seeds across a whole day, including midnight and its last millisecond.
+  for (std::uint32_t seed : {0u, 1u, 999u, 45'296'789u, 86'399'999u}) {
+    FileListDraw draw(seed);
+    std::set<std::uint32_t> seen;
+    for (int i = 0; i < 2000; ++i) {
+      const std::uint32_t n = draw.next();
+      ASSERT_GE(n, 1u);
+      ASSERT_LE(n, 99'999'999u);
+      seen.insert(n);
+    }
+    EXPECT_GT(seen.size(), 1990u) << "seed " << seed;
+  }
+}
+
+TEST(FileListDrawTest, FollowsTheGeneratorFromTheSeedBits) {
+  // 1000 ms as a float has the bits 0x447A0000, the first state.
+  FileListDraw draw(1000);
+  const std::uint32_t state = 0x447A0000u * 134775813u + 1u;
+  const double r = static_cast<double>(state >> 1) / 2147483648.0;
+  EXPECT_EQ(draw.next(), static_cast<std::uint32_t>(1.0 + r * 99999999.0));
+  // Different times of day give different names.
+  EXPECT_NE(FileListDraw(1000).next(), FileListDraw(1001).next());
+}
+
+TEST(FileListNameTest, JoinsFolderNumberAndSuffix) {
+  EXPECT_EQ(make_file_list_name("/tmp", 815), "/tmp/815.TMP");
+  EXPECT_EQ(make_file_list_name("/var/tmp/", 99999999), "/var/tmp//99999999.TMP");
+  EXPECT_EQ(make_file_list_name("/tmp", 1), "/tmp/1.TMP");
+}
+
+TEST(FileListNameTest, TemporaryFolderFallsBackThroughTmpdirToTmp) {
+  FakePlatform platform;
+  EXPECT_EQ(find_temporary_folder(platform), "/tmp");
+  platform.environment["TMPDIR"] = "/scratch";
+  EXPECT_EQ(find_temporary_folder(platform), "/scratch");
+  platform.environment["TEMP"] = "";
+  EXPECT_EQ(find_temporary_folder(platform), "/scratch");
+  platform.environment["TEMP"] = "/data/temp";
+  EXPECT_EQ(find_temporary_folder(platform), "/data/temp");
+}
+
+TEST(FileListNameTest, DocumentFolderPutsInTheMissingSeparator) {
+  const struct {
+    std::optional<std::string> root;
+    std::string folder;
+  } cases[] = {
+      {std::nullopt, "DOCUMENT"},
+      {"", "DOCUMENT"},
+      {"/srv/mor/", "/srv/mor/DOCUMENT"},
+      {"/srv/mor", "/srv/mor/DOCUMENT"},
+      {"rel", "rel/DOCUMENT"},
+  };
+  for (const auto& c : cases) {
+    FakePlatform platform;
+    if (c.root) platform.environment["MORROOT"] = *c.root;
+    EXPECT_EQ(find_document_folder(platform), c.folder) << c.root.value_or("(unset)");
+  }
+}
+
+std::vector<std::string> read_all(const std::string& data) {
+  FakePlatform platform;
+  platform.add_file("/list", data);
+  auto input = platform.open_input_file("/list");
+  FileList list(std::move(input.value));
+  std::vector<std::string> lines;
+  while (!list.at_end()) {
+    lines.push_back(list.next_invoice_path());
+    if (lines.size() > 100) break;
+  }
+  return lines;
+}
+
+TEST(FileListTest, SplitsLinesAtCarriageReturns) {
+  using Lines = std::vector<std::string>;
+  const struct {
+    std::string data;
+    Lines lines;
+  } cases[] = {
+      {"", {}},
+      {"/a/x.xml\r\n", {"/a/x.xml"}},
+      {"/a/x.xml", {"/a/x.xml"}},  // no line end after the last line
+      {"/a/x.xml\r/b/y.xml\r\n", {"/a/x.xml", "/b/y.xml"}},  // CR alone or CR LF
+      {"/a/line\nfeed.xml\r\n", {"/a/line\nfeed.xml"}},       // a lone LF stays
+      {"\r\n/b.xml\r\n", {"", "/b.xml"}},                     // an empty line counts
+      {"/a.xml\r\n\r\n", {"/a.xml", ""}},
+      {" /padded.xml \r\n", {" /padded.xml "}},  // nothing trimmed
+      {"/a.xml\r\n\x1A/b.xml\r\n", {"/a.xml"}},  // 0x1A ends the list
+      {"/a\x1A.xml\r\n/b.xml", {"/a"}},
+      {"/a.xml\r\r\n", {"/a.xml", ""}},  // CR, then CR LF: an empty line between
+      {"/a.xml\n\r\n", {"/a.xml\n"}},
+      {std::string("/nul\0.xml\r\n", 11), {std::string("/nul\0.xml", 9)}},
+      // Lines longer than the reader's 7-byte chunks, with CR LF split
+      // across two chunks.
+      {"/abcdef\r\n/ghijklmnopq.xml\r\n", {"/abcdef", "/ghijklmnopq.xml"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(read_all(c.data), c.lines) << c.data;
+}
+
+TEST(FileListTest, ListThatIsNotOpenIsAtItsEnd) {
+  FileList list(nullptr);
+  EXPECT_TRUE(list.at_end());
+  EXPECT_TRUE(list.status().is_ok());
+}
+
+class ListInvoiceFilesTest : public ::testing::Test {
+ protected:
+  std::string list_text;
+  ListingOutcome list(FakePlatform& platform, const std::string& root) {
+    platform.add_folder("/tmp");
+    auto created = platform.create_new_file("/tmp/1.TMP");
+    ListingOutcome outcome = list_invoice_files(platform, root, *created.value);
+    list_text = platform.files["/tmp/1.TMP"].content;
+    return outcome;
+  }
+};
+
+TEST_F(ListInvoiceFilesTest, ListsXmlFilesInAnyCaseFilesFirstThenFoldersInNameOrder) {
+  FakePlatform platform;
+  platform.add_file("/r/DOCUMENT/b.xml", "");
+  platform.add_file("/r/DOCUMENT/A.XML", "");
+  platform.add_file("/r/DOCUMENT/c.Xml", "");
+  platform.add_file("/r/DOCUMENT/z/deep/d.xml", "");
+  platform.add_file("/r/DOCUMENT/y/e.xml", "");
+  platform.add_file("/r/DOCUMENT/notes.txt", "");
+  platform.add_file("/r/DOCUMENT/xml", "");
+  platform.add_file("/r/DOCUMENT/f.xml.bak", "");
+  platform.add_file("/r/DOCUMENT/.hidden.xml", "");
+  platform.add_file("/r/DOCUMENT/.hidden/g.xml", "");
+  platform.add_file("/r/DOCUMENT/linked.xml", "").is_link = true;
+  platform.add_folder_link("/r/DOCUMENT/elsewhere");
+  platform.add_file("/r/DOCUMENT/elsewhere.xml", "");  // a folder link's sibling
+  platform.add_folder("/r/DOCUMENT/folder.xml");       // a folder is never listed
+  platform.add_file("/r/OTHER/h.xml", "");
+
+  const ListingOutcome outcome = list(platform, "/r/DOCUMENT");
+  EXPECT_TRUE(outcome.status.is_ok());
+  EXPECT_TRUE(outcome.failures.empty());
+  EXPECT_EQ(outcome.files_listed, 7u);
+  EXPECT_EQ(list_text,
+            "/r/DOCUMENT/A.XML\r\n"
+            "/r/DOCUMENT/b.xml\r\n"
+            "/r/DOCUMENT/c.Xml\r\n"
+            "/r/DOCUMENT/elsewhere.xml\r\n"
+            "/r/DOCUMENT/linked.xml\r\n"
+            "/r/DOCUMENT/y/e.xml\r\n"
+            "/r/DOCUMENT/z/deep/d.xml\r\n");
+}
+
+TEST_F(ListInvoiceFilesTest, NamesThatCannotBeReadBackAreReportedNotListed) {
+  FakePlatform platform;
+  platform.add_file("/r/DOCUMENT/ok.xml", "");
+  platform.add_file("/r/DOCUMENT/cr\r.xml", "");
+  platform.add_file("/r/DOCUMENT/sub\x1A/x.xml", "");
+  platform.add_file("/r/DOCUMENT/lf\n.xml", "");  // a lone LF reads back whole
+  const ListingOutcome outcome = list(platform, "/r/DOCUMENT");
+  EXPECT_EQ(list_text, "/r/DOCUMENT/lf\n.xml\r\n/r/DOCUMENT/ok.xml\r\n");
+  ASSERT_EQ(outcome.failures.size(), 2u);
+  EXPECT_EQ(outcome.failures[0].path, "/r/DOCUMENT/cr\r.xml");
+  EXPECT_EQ(outcome.failures[1].path, "/r/DOCUMENT/sub\x1A/x.xml");
+  EXPECT_EQ(outcome.failures[0].status.kind(), Status::Kind::kUnlistable);
+}
+
+TEST_F(ListInvoiceFilesTest, UnreadableSubfolderIsReportedAndTheRestListed) {
+  FakePlatform platform;
+  platform.add_file("/r/DOCUMENT/a/x.xml", "");
+  platform.add_file("/r/DOCUMENT/b/y.xml", "");
+  platform.add_file("/r/DOCUMENT/c/z.xml", "");
+  platform.unreadable_folders.insert("/r/DOCUMENT/b");
+  const ListingOutcome outcome = list(platform, "/r/DOCUMENT");
+  EXPECT_TRUE(outcome.status.is_ok());
+  EXPECT_EQ(list_text, "/r/DOCUMENT/a/x.xml\r\n/r/DOCUMENT/c/z.xml\r\n");
+  ASSERT_EQ(outcome.failures.size(), 1u);
+  EXPECT_EQ(outcome.failures[0].path, "/r/DOCUMENT/b");
+}
+
+TEST_F(ListInvoiceFilesTest, MissingOrPlainTopFolderFailsTheListing) {
+  FakePlatform platform;
+  EXPECT_TRUE(list(platform, "/r/DOCUMENT").status.is_not_found());
+  platform.add_file("/r/DOCUMENT", "not a folder");
+  EXPECT_FALSE(list(platform, "/r/DOCUMENT").status.is_ok());
+  EXPECT_EQ(list_text, "");
+}
+
+TEST_F(ListInvoiceFilesTest, DeepTreesDoNotUseTheStack) {
+  FakePlatform platform;
+  std::string folder = "/r/DOCUMENT";
+  for (int depth = 0; depth < 3000; ++depth) folder += "/d";
+  platform.add_file(folder + "/deep.xml", "");
+  const ListingOutcome outcome = list(platform, "/r/DOCUMENT");
+  EXPECT_EQ(outcome.files_listed, 1u);
+  EXPECT_EQ(list_text, folder + "/deep.xml\r\n");
+}
+
+}  // namespace
+}  // namespace invoice

@@ -1,0 +1,120 @@
+#ifndef INVOICE_DRIVER_PLATFORM_H_
+#define INVOICE_DRIVER_PLATFORM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "driver/status.h"
+
+namespace invoice {
+
+// Every operating-system call of the program goes through this interface:
+// one implementation per platform (platform_posix.cc), and an in-memory fake
+// in the tests. Paths are byte strings handed to the system unchanged.
+// Nothing here prints; failures come back as Status.
+
+// A file's last-write time: whole seconds since 1970-01-01 00:00:00 UTC and
+// the fraction of the second.
+struct FileTime {
+  std::int64_t seconds = 0;
+  std::int32_t nanoseconds = 0;
+  friend bool operator==(const FileTime&, const FileTime&) = default;
+};
+
+// What a folder entry is. A symbolic link is reported as what it points to,
+// with `is_link` set; a dangling link is kOther.
+struct DirectoryEntry {
+  enum class Type { kFile, kFolder, kOther };
+  std::string name;
+  Type type = Type::kOther;
+  bool is_link = false;
+};
+
+// A file being read sequentially (the file list). Closed when destroyed.
+class InputFile {
+ public:
+  virtual ~InputFile() = default;
+  // Reads up to `size` bytes into `buffer`; returns 0 at the end of the file.
+  virtual Result<std::size_t> read(char* buffer, std::size_t size) = 0;
+};
+
+// A file being written sequentially (the file list). Closed when destroyed.
+class OutputFile {
+ public:
+  virtual ~OutputFile() = default;
+  // Writes all of `data` or fails.
+  virtual Status write(std::string_view data) = 0;
+  // Flushes and closes; reports a failure that earlier writes deferred.
+  virtual Status close() = 0;
+};
+
+// An invoice file, open and locked against other converters from
+// `open_invoice_file` until it is destroyed.
+class InvoiceFile {
+ public:
+  virtual ~InvoiceFile() = default;
+  // True when the file may be replaced: it was opened for writing and its
+  // permission bits grant write access to someone.
+  virtual bool is_writable() const = 0;
+  // Reads the whole file. Fails with kChanged when the file turns out
+  // shorter or longer than it was when opened, kNoMemory when it does not fit.
+  virtual Status load(std::string& content) = 0;
+  // Replaces the file's content with `content` atomically: a new file in the
+  // same folder, flushed to disk, with the original's permission bits (and
+  // owner where permitted), renamed over the original (through a symbolic
+  // link, its target). On failure the original is left byte for byte as it
+  // was and the new file is removed. The lock moves to the new file.
+  virtual Status replace(std::string_view content) = 0;
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // The value of an environment variable, or nothing when it is unset.
+  virtual std::optional<std::string> get_environment(const char* name) const = 0;
+  // The local time of day in milliseconds since midnight.
+  virtual std::uint32_t milliseconds_since_midnight() const = 0;
+
+  // Creates `path` as a new empty file readable by its owner only; fails
+  // with kExists when the name is taken.
+  virtual Result<std::unique_ptr<OutputFile>> create_new_file(const std::string& path) = 0;
+  virtual Result<std::unique_ptr<InputFile>> open_input_file(const std::string& path) = 0;
+  // Removes a file (never a folder).
+  virtual Status remove_file(const std::string& path) = 0;
+  // The entries of a folder, without "." and "..", in no particular order.
+  virtual Result<std::vector<DirectoryEntry>> list_directory(const std::string& path) = 0;
+
+  // The last-write time of the file that `path` names (following links).
+  virtual Result<FileTime> read_file_time(const std::string& path) = 0;
+  // Sets the last-access and last-write time of an existing file; never
+  // creates one.
+  virtual Status set_file_time(const std::string& path, FileTime time) = 0;
+  // Opens an existing regular file for conversion and takes an exclusive
+  // lock without waiting; never creates a file. Fails with kNotFound,
+  // kNotRegular, kLocked or kOther.
+  virtual Result<std::unique_ptr<InvoiceFile>> open_invoice_file(const std::string& path) = 0;
+
+  // The console: standard output and standard error.
+  virtual bool output_is_terminal() const = 0;
+  // Columns of the terminal on standard output (80 when unknown).
+  virtual int terminal_width() const = 0;
+  virtual void write_output(std::string_view text) = 0;
+  virtual void write_error(std::string_view text) = 0;
+};
+
+// The platform this program was built for.
+std::unique_ptr<Platform> make_system_platform();
+
+// Makes the run immune to Ctrl+C, Ctrl+\ and a closed output pipe, and turns
+// an exceeded file-size limit into a write error instead of a kill.
+void ignore_interrupting_signals();
+
+}  // namespace invoice
+
+#endif  // INVOICE_DRIVER_PLATFORM_H_

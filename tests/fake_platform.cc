@@ -1,0 +1,184 @@
+#include "fake_platform.h"
+
+#include <algorithm>
+#include <cerrno>
+
+namespace invoice::testing {
+
+namespace {
+
+std::string parent_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+class FakeInputFile final : public InputFile {
+ public:
+  explicit FakeInputFile(std::string data) : data_(std::move(data)) {}
+  // Hands out at most 7 bytes a call, so that readers meet every buffer
+  // boundary.
+  Result<std::size_t> read(char* buffer, std::size_t size) override {
+    const std::size_t n = std::min({size, data_.size() - at_, std::size_t{7}});
+    data_.copy(buffer, n, at_);
+    at_ += n;
+    return n;
+  }
+
+ private:
+  std::string data_;
+  std::size_t at_ = 0;
+};
+
+class FakeOutputFile final : public OutputFile {
+ public:
+  explicit FakeOutputFile(std::string& target) : target_(target) {}
+  Status write(std::string_view data) override {
+    target_ += data;
+    return Status::ok();
+  }
+  Status close() override { return Status::ok(); }
+
+ private:
+  std::string& target_;
+};
+
+class FakeInvoiceFile final : public InvoiceFile {
+ public:
+  FakeInvoiceFile(FakePlatform& platform, std::string path)
+      : platform_(platform), path_(std::move(path)) {}
+  ~FakeInvoiceFile() override { platform_.log.push_back("close " + path_); }
+
+  bool is_writable() const override { return platform_.files.at(path_).writable; }
+  Status load(std::string& content) override {
+    platform_.log.push_back("load " + path_);
+    content = platform_.files.at(path_).content;
+    return Status::ok();
+  }
+  Status replace(std::string_view content) override {
+    platform_.log.push_back("replace " + path_);
+    if (auto it = platform_.failing_replacements.find(path_);
+        it != platform_.failing_replacements.end() && it->second-- <= 0) {
+      return Status::from_errno(ENOSPC);
+    }
+    FakePlatform::File& file = platform_.files.at(path_);
+    file.content.assign(content);
+    // A write makes the file look newly modified, as on a real disk.
+    file.modified = file.accessed = FileTime{1'700'000'000, 5};
+    return Status::ok();
+  }
+
+ private:
+  FakePlatform& platform_;
+  std::string path_;
+};
+
+}  // namespace
+
+FakePlatform::File& FakePlatform::add_file(const std::string& path, std::string content) {
+  add_folder(parent_of(path));
+  File& file = files[path];
+  file.content = std::move(content);
+  return file;
+}
+
+void FakePlatform::add_folder(const std::string& path) {
+  for (std::string folder = path; !folder.empty(); folder = parent_of(folder)) {
+    folders.insert(folder);
+  }
+}
+
+void FakePlatform::add_folder_link(const std::string& path) {
+  add_folder(parent_of(path));
+  folder_links.insert(path);
+}
+
+std::optional<std::string> FakePlatform::get_environment(const char* name) const {
+  auto it = environment.find(name);
+  if (it == environment.end()) return std::nullopt;
+  return it->second;
+}
+
+Result<std::unique_ptr<OutputFile>> FakePlatform::create_new_file(const std::string& path) {
+  log.push_back("create " + path);
+  if (folders.count(parent_of(path)) == 0) return Status::from_errno(ENOENT);
+  if (files.count(path) != 0) return Status::from_errno(EEXIST);
+  return std::unique_ptr<OutputFile>(std::make_unique<FakeOutputFile>(files[path].content));
+}
+
+Result<std::unique_ptr<InputFile>> FakePlatform::open_input_file(const std::string& path) {
+  log.push_back("read " + path);
+  auto it = files.find(path);
+  if (it == files.end()) return Status::from_errno(ENOENT);
+  return std::unique_ptr<InputFile>(std::make_unique<FakeInputFile>(it->second.content));
+}
+
+Status FakePlatform::remove_file(const std::string& path) {
+  log.push_back("remove " + path);
+  return files.erase(path) != 0 ? Status::ok() : Status::from_errno(ENOENT);
+}
+
+Result<std::vector<DirectoryEntry>> FakePlatform::list_directory(const std::string& path) {
+  if (folders.count(path) == 0) {
+    return Status::from_errno(files.count(path) != 0 ? ENOTDIR : ENOENT);
+  }
+  if (unreadable_folders.count(path) != 0) return Status::from_errno(EACCES);
+  std::vector<DirectoryEntry> entries;
+  const std::string prefix = path + "/";
+  auto is_child = [&](const std::string& candidate) {
+    return candidate.compare(0, prefix.size(), prefix) == 0 &&
+           candidate.find('/', prefix.size()) == std::string::npos;
+  };
+  for (const auto& [name, file] : files) {
+    if (is_child(name)) {
+      entries.push_back(
+          {name.substr(prefix.size()), DirectoryEntry::Type::kFile, file.is_link});
+    }
+  }
+  for (const std::string& folder : folders) {
+    if (is_child(folder)) {
+      entries.push_back({folder.substr(prefix.size()), DirectoryEntry::Type::kFolder, false});
+    }
+  }
+  for (const std::string& link : folder_links) {
+    if (is_child(link)) {
+      entries.push_back({link.substr(prefix.size()), DirectoryEntry::Type::kFolder, true});
+    }
+  }
+  return entries;
+}
+
+Result<FileTime> FakePlatform::read_file_time(const std::string& path) {
+  log.push_back("stamp " + path);
+  auto it = files.find(path);
+  if (it == files.end()) return Status::from_errno(ENOENT);
+  return it->second.modified;
+}
+
+Status FakePlatform::set_file_time(const std::string& path, FileTime time) {
+  log.push_back("restamp " + path);
+  auto it = files.find(path);
+  if (it == files.end()) return Status::from_errno(ENOENT);
+  it->second.modified = it->second.accessed = time;
+  return Status::ok();
+}
+
+Result<std::unique_ptr<InvoiceFile>> FakePlatform::open_invoice_file(const std::string& path) {
+  log.push_back("open " + path);
+  auto it = files.find(path);
+  if (it == files.end()) {
+    return folders.count(path) != 0 ? Status::error(Status::Kind::kNotRegular)
+                                    : Status::from_errno(ENOENT);
+  }
+  if (it->second.locked) return Status::error(Status::Kind::kLocked);
+  return std::unique_ptr<InvoiceFile>(std::make_unique<FakeInvoiceFile>(*this, path));
+}
+
+std::vector<std::string> FakePlatform::logged(const std::string& operation) const {
+  std::vector<std::string> out;
+  for (const std::string& entry : log) {
+    if (entry.compare(0, operation.size() + 1, operation + " ") == 0) out.push_back(entry);
+  }
+  return out;
+}
+
+}  // namespace invoice::testing

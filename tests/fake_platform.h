@@ -1,0 +1,71 @@
+#ifndef INVOICE_TESTS_FAKE_PLATFORM_H_
+#define INVOICE_TESTS_FAKE_PLATFORM_H_
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "driver/platform.h"
+
+namespace invoice::testing {
+
+// An in-memory platform: a tree of files and folders keyed by full path, an
+// environment, and a console captured as text. Every operation that touches
+// a file is recorded in `log` as "<operation> <path>", so tests can check
+// what was opened, written and stamped, and in which order.
+class FakePlatform : public Platform {
+ public:
+  struct File {
+    std::string content;
+    FileTime modified{1'600'000'000, 123'456'789};
+    FileTime accessed{1'600'000'500, 0};
+    bool writable = true;  // permission to write
+    bool locked = false;   // held by another program
+    bool is_link = false;  // listed as a link to a file
+  };
+
+  // Adds a file, creating its folders.
+  File& add_file(const std::string& path, std::string content);
+  void add_folder(const std::string& path);
+  // Adds a link to a folder: listed, never entered.
+  void add_folder_link(const std::string& path);
+
+  std::map<std::string, File> files;
+  std::set<std::string> folders;
+  std::set<std::string> folder_links;
+  std::set<std::string> unreadable_folders;
+  // replace() of these paths fails with ENOSPC once the given number of
+  // replacements has succeeded.
+  std::map<std::string, int> failing_replacements;
+  std::map<std::string, std::string> environment;
+  std::uint32_t clock_milliseconds = 45'296'789;  // 12:34:56.789
+  bool terminal = false;
+  int width = 80;
+  std::string output;
+  std::string errors;
+  std::vector<std::string> log;
+
+  // Platform:
+  std::optional<std::string> get_environment(const char* name) const override;
+  std::uint32_t milliseconds_since_midnight() const override { return clock_milliseconds; }
+  Result<std::unique_ptr<OutputFile>> create_new_file(const std::string& path) override;
+  Result<std::unique_ptr<InputFile>> open_input_file(const std::string& path) override;
+  Status remove_file(const std::string& path) override;
+  Result<std::vector<DirectoryEntry>> list_directory(const std::string& path) override;
+  Result<FileTime> read_file_time(const std::string& path) override;
+  Status set_file_time(const std::string& path, FileTime time) override;
+  Result<std::unique_ptr<InvoiceFile>> open_invoice_file(const std::string& path) override;
+  bool output_is_terminal() const override { return terminal; }
+  int terminal_width() const override { return width; }
+  void write_output(std::string_view text) override { output += text; }
+  void write_error(std::string_view text) override { errors += text; }
+
+  // The log entries that start with `operation`.
+  std::vector<std::string> logged(const std::string& operation) const;
+};
+
+}  // namespace invoice::testing
+
+#endif  // INVOICE_TESTS_FAKE_PLATFORM_H_
