@@ -584,6 +584,8 @@ TEST(PatternSearchTest, GroupsAndBackReferences) {
       {"(ab)\\01+", "ab ababab", 1, 4, 6},
       {"(ab)\\01?", "ababab", 1, 1, 4},
       {"(b?)\\01+a", "a", 1, 1, 1},
+      {"(ab)\\01*a", "abababx", 1, 1, 5},  // gives back "ab" at a time
+      {"(ab)\\01*b", "ababab", 1, 0, 0},
       {"(a)\\01", "aA\x80", 1, 1, 2},
       {ninety_nine_groups + "\\99", "aa", 1, 1, 2},
   });
@@ -720,6 +722,43 @@ TEST(PatternSearchTest, RepeatedBackReferencesGiveBackWholeTakes) {
       {"( *)x\\01+", blanks + "x" + blanks, 1, 1, 4001},
       {"(  )\\01*x", "   x", 1, 2, 3},
   });
+}
+
+// Start positions are found block-wise from the pattern's literal prefix: a match must be found
+// at every place in texts of every length, the last possible place included.
+TEST(PatternSearchTest, FindsLiteralPrefixesAtEveryPlace) {
+  struct Needle {
+    std::string pattern;
+    std::string bytes;  // what the pattern matches
+  };
+  const std::vector<Needle> needles = {
+      {"q", "Q"},
+      {"ab", "aB"},
+      {"\\cXyZ", "XyZ"},
+      {"a[bc]d", "ACD"},
+      {"</BuyerParty>", "</buyerparty>"},
+      {"</BuyerParty>[ ]*<Invoices>", "</BuyerParty>  <Invoices>"},
+      {"(w)[^w]+\\01", "wyyW"},
+  };
+  // Filler with near misses: the first or last byte of a needle alone.
+  const std::string filler = "-<a>-b--x-d>--Z--q-Bz-";
+  for (const Needle& needle : needles) {
+    for (std::size_t size = needle.bytes.size(); size < 70; ++size) {
+      std::string base;
+      while (base.size() < size) base += filler;
+      base.resize(size);
+      if (needle.pattern == "q") std::replace(base.begin(), base.end(), 'q', '-');
+      ASSERT_EQ(pattern_search(needle.pattern, base, 1), PatternMatch{}) << needle.pattern;
+      for (std::size_t at = 0; at + needle.bytes.size() <= size; ++at) {
+        std::string text = base;
+        text.replace(at, needle.bytes.size(), needle.bytes);
+        const PatternMatch expected{static_cast<std::int64_t>(at) + 1,
+                                    static_cast<std::int64_t>(needle.bytes.size())};
+        ASSERT_EQ(pattern_search(needle.pattern, text, 1), expected)
+            << needle.pattern << " in \"" << printable(text) << "\"";
+      }
+    }
+  }
 }
 
 TEST(PatternSearchTest, AgreesWithThePlainMatcherOnLongTexts) {
