@@ -1,0 +1,88 @@
+// The program's report as a person sees it: run inside tmux, a real
+// terminal emulator 80 columns wide, and read back from its screen.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+
+#include "scratch.h"
+
+namespace invoice {
+namespace {
+
+using testing::ScratchFolder;
+
+bool have_tmux() { return std::system("tmux -V > /dev/null 2>&1") == 0; }
+
+// Runs the program with MORROOT empty in `folder` (so the listed paths are
+// "DOCUMENT/..." and their lengths are known) and returns the screen rows,
+// trailing blanks dropped by tmux.
+std::vector<std::string> run_in_terminal(const ScratchFolder& folder) {
+  ScratchFolder temp;
+  const std::string socket = "invoice-test-" + std::to_string(::getpid());
+  const std::string tmux = "tmux -u -L " + socket + " -f /dev/null ";
+  const std::string inner = "cd '" + folder.path() + "' && env -i LANG=C.UTF-8 MORROOT= TEMP='" +
+                            temp.path() + "' '" + INVOICE_PROGRAM + "'; " + tmux +
+                            "wait-for -S done; sleep 30";
+  const std::string start = tmux + "new-session -d -x 80 -y 24 \"" + inner + "\"";
+  EXPECT_EQ(std::system(start.c_str()), 0);
+  EXPECT_EQ(std::system(("timeout 20 " + tmux + "wait-for done").c_str()), 0);
+  std::vector<std::string> rows;
+  if (FILE* pipe = ::popen((tmux + "capture-pane -p").c_str(), "r")) {
+    char line[512];
+    while (std::fgets(line, sizeof line, pipe) != nullptr) {
+      std::string row(line);
+      if (!row.empty() && row.back() == '\n') row.pop_back();
+      rows.push_back(row);
+    }
+    ::pclose(pipe);
+  }
+  std::system((tmux + "kill-server > /dev/null 2>&1").c_str());
+  while (!rows.empty() && rows.back().empty()) rows.pop_back();
+  return rows;
+}
+
+const std::string kUpgradeLine = "Convertits correctament 0 fitxers de versi\xC3\xB3 3.0 a 3.2.1";
+const std::string kCodePageLine = "Convertits correctament 0 fitxers de codepage 850 a utf-8";
+
+TEST(TerminalTest, NoFilesShowsOneEmptyRowBeforeTheSummary) {
+  if (!have_tmux()) GTEST_SKIP() << "tmux is not installed";
+  ScratchFolder folder;
+  std::filesystem::create_directories(folder.path() + "/DOCUMENT");
+  EXPECT_EQ(run_in_terminal(folder),
+            (std::vector<std::string>{"Localitzant fitxers...", "Convertint fitxers...", "",
+                                      kUpgradeLine, kCodePageLine}));
+}
+
+TEST(TerminalTest, ShorterPathLeavesTheTailOfTheLongerOneVisible) {
+  if (!have_tmux()) GTEST_SKIP() << "tmux is not installed";
+  ScratchFolder folder;
+  const std::string long_path = "DOCUMENT/a" + std::string(26, 'x') + ".xml";  // 40 columns
+  ASSERT_EQ(long_path.size(), 40u);
+  folder.write(long_path, "");
+  folder.write("DOCUMENT/b.xml", "");  // 14 columns, then 14 blanks
+  EXPECT_EQ(run_in_terminal(folder),
+            (std::vector<std::string>{"Localitzant fitxers...", "Convertint fitxers...",
+                                      "DOCUMENT/b.xml" + std::string(14, ' ') +
+                                          long_path.substr(28),
+                                      kUpgradeLine, kCodePageLine}));
+}
+
+TEST(TerminalTest, BlanksPastTheRightEdgeMoveTheNextPathDown) {
+  if (!have_tmux()) GTEST_SKIP() << "tmux is not installed";
+  ScratchFolder folder;
+  // Ends in column 75: 9 blanks run to column 84, into the next row.
+  const std::string wide_path = "DOCUMENT/a" + std::string(61, 'x') + ".xml";
+  ASSERT_EQ(wide_path.size(), 75u);
+  folder.write(wide_path, "");
+  folder.write("DOCUMENT/b.xml", "");
+  EXPECT_EQ(run_in_terminal(folder),
+            (std::vector<std::string>{"Localitzant fitxers...", "Convertint fitxers...", wide_path,
+                                      "DOCUMENT/b.xml", kUpgradeLine, kCodePageLine}));
+}
+
+}  // namespace
+}  // namespace invoice
