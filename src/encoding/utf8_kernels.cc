@@ -82,15 +82,16 @@ unsigned char* write_utf8_portable(const unsigned char* in, std::size_t size, un
 }
 
 // ---------------------------------------------------------------------------
-// AVX-512 kernel. A block of 16 input bytes is spread over 48 byte slots,
-// three per input byte; slot t of byte b takes byte t of b's UTF-8 form from a
-// 128-entry table held in two registers, and the slots that hold no byte are
-// squeezed out with one compress. Blocks of pure ASCII are copied as they are.
+// AVX-512 kernel. A chunk of 64 input bytes is looked up whole: byte t of the
+// UTF-8 form of every input byte comes from a 128-entry table held in two
+// registers. Then each quarter of 16 input bytes is spread over 48 byte slots,
+// three per input byte, and the slots that hold no byte are squeezed out with
+// one compress. Chunks of pure ASCII are copied as they are.
 
 #if INVOICE_ENCODING_HAVE_AVX512
 
 #define INVOICE_AVX512_TARGET \
-  __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,popcnt")))
+  __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi2,popcnt")))
 
 // Byte `plane` of the UTF-8 form of bytes 0x80..0xFF, zero where the form is
 // shorter.
@@ -106,10 +107,15 @@ alignas(64) constexpr std::array<std::uint8_t, 128> kPlane0 = make_plane(0);
 alignas(64) constexpr std::array<std::uint8_t, 128> kPlane1 = make_plane(1);
 alignas(64) constexpr std::array<std::uint8_t, 128> kPlane2 = make_plane(2);
 
-// Slot j of a block belongs to input byte j / 3 (slots 48..63 are unused).
+// Where slot j = 3k + t of the first quarter finds its byte: byte k of the
+// first plane (t = 0) or, with 64 added to pick the other source, of the
+// second plane (t = 1); slots with t = 2 take byte k of the third plane.
+// Slots 48..63 are unused. Adding 16 moves the pattern to the next quarter.
 alignas(64) constexpr std::array<std::uint8_t, 64> kSpread = [] {
   std::array<std::uint8_t, 64> table{};
-  for (std::size_t j = 0; j < 48; ++j) table[j] = static_cast<std::uint8_t>(j / 3);
+  for (std::size_t j = 0; j < 48; ++j) {
+    table[j] = static_cast<std::uint8_t>(j / 3 + (j % 3 == 1 ? 64 : 0));
+  }
   return table;
 }();
 
@@ -139,9 +145,9 @@ INVOICE_AVX512_TARGET std::size_t utf8_length_avx512(const unsigned char* in, st
   std::size_t length = size;
   std::size_t i = 0;
   for (; i + 64 <= size; i += 64) {
-    const __m512i block = _mm512_loadu_si512(in + i);
-    const __mmask64 high = _mm512_movepi8_mask(block);
-    const __m512i third_bytes = look_up(third, block);
+    const __m512i chunk = _mm512_loadu_si512(in + i);
+    const __mmask64 high = _mm512_movepi8_mask(chunk);
+    const __m512i third_bytes = look_up(third, chunk);
     const __mmask64 three = _mm512_mask_test_epi8_mask(high, third_bytes, third_bytes);
     length += static_cast<std::size_t>(_mm_popcnt_u64(high) + _mm_popcnt_u64(three));
   }
@@ -149,60 +155,55 @@ INVOICE_AVX512_TARGET std::size_t utf8_length_avx512(const unsigned char* in, st
   return length;
 }
 
-// The tables of the kernel, loaded into registers once per call.
-struct Utf8Tables {
-  Plane first;
-  Plane second;
-  Plane third;
-  __m512i spread;
-};
-
-// Converts the 16 bytes at `in` and stores them at `out`, with up to 64
-// bytes of garbage after them; returns the end of what was converted.
-INVOICE_AVX512_TARGET inline unsigned char* write_block(const Utf8Tables& tables,
-                                                        const unsigned char* in,
+// Converts the 64 bytes of `chunk`, whose bytes above 0x7F are marked in
+// `high`, and stores them at `out` with up to 64 bytes of garbage after them;
+// returns the end of what was converted.
+INVOICE_AVX512_TARGET inline unsigned char* write_chunk(const Plane& first_plane,
+                                                        const Plane& second_plane,
+                                                        const Plane& third_plane, __m512i spread,
+                                                        __m512i chunk, __mmask64 high,
                                                         unsigned char* out) {
   constexpr __mmask64 kFirstSlots = slot_mask(0);
-  constexpr __mmask64 kSecondSlots = slot_mask(1);
-  constexpr __mmask64 kThirdSlots = slot_mask(2);
-  const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
-  // The zero-masking form spares GCC a false warning about the plain form's
-  // undefined pass-through value.
-  const __m512i slots =
-      _mm512_maskz_permutexvar_epi8(~__mmask64{0}, tables.spread, _mm512_zextsi128_si512(block));
-  const __mmask64 high = _mm512_movepi8_mask(slots);
-  // An ASCII byte is its own first byte; a byte above 0x7F takes its form.
-  __m512i bytes = _mm512_mask_mov_epi8(slots, kFirstSlots & high, look_up(tables.first, slots));
-  bytes = _mm512_mask_mov_epi8(bytes, kSecondSlots, look_up(tables.second, slots));
-  const __m512i third_bytes = look_up(tables.third, slots);
-  bytes = _mm512_mask_mov_epi8(bytes, kThirdSlots, third_bytes);
-  const __mmask64 used = kFirstSlots | (kSecondSlots & high) |
-                         _mm512_mask_test_epi8_mask(kThirdSlots & high, third_bytes, third_bytes);
-  _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(used, bytes));
-  return out + _mm_popcnt_u64(used);
+  constexpr std::uint64_t kSecondSlots = slot_mask(1);
+  constexpr std::uint64_t kThirdSlots = slot_mask(2);
+  // An ASCII byte is its own first byte.
+  const __m512i first = _mm512_mask_mov_epi8(chunk, high, look_up(first_plane, chunk));
+  const __m512i second = look_up(second_plane, chunk);
+  const __m512i third = look_up(third_plane, chunk);
+  const __mmask64 three = _mm512_mask_test_epi8_mask(high, third, third);
+  const __m512i next_quarter = _mm512_set1_epi8(16);
+  for (unsigned quarter = 0; quarter < 4; ++quarter) {
+    __m512i bytes = _mm512_permutex2var_epi8(first, spread, second);
+    bytes = _mm512_mask_permutexvar_epi8(bytes, kThirdSlots, spread, third);
+    // A byte's second slot is used when it is above 0x7F, its third when its
+    // form has three bytes.
+    const __mmask64 used = kFirstSlots |
+                           _pdep_u64((high >> (16 * quarter)) & 0xFFFF, kSecondSlots) |
+                           _pdep_u64((three >> (16 * quarter)) & 0xFFFF, kThirdSlots);
+    _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(used, bytes));
+    out += _mm_popcnt_u64(used);
+    spread = _mm512_add_epi8(spread, next_quarter);
+  }
+  return out;
 }
 
 INVOICE_AVX512_TARGET unsigned char* write_utf8_avx512(const unsigned char* in, std::size_t size,
                                                        unsigned char* out) {
-  const Utf8Tables tables = {load_plane(kPlane0), load_plane(kPlane1), load_plane(kPlane2),
-                             _mm512_load_si512(kSpread.data())};
+  const Plane first = load_plane(kPlane0);
+  const Plane second = load_plane(kPlane1);
+  const Plane third = load_plane(kPlane2);
+  const __m512i spread = _mm512_load_si512(kSpread.data());
   std::size_t i = 0;
-  // Converting a block costs no more when it holds letters above 0x7F, so
-  // there is no branch on every block: only 64 bytes of pure ASCII, frequent
-  // in markup, skip the conversion.
   for (; i + 64 <= size; i += 64) {
     const __m512i chunk = _mm512_loadu_si512(in + i);
-    if (_mm512_movepi8_mask(chunk) == 0) {
+    const __mmask64 high = _mm512_movepi8_mask(chunk);
+    if (high == 0) {
       _mm512_storeu_si512(out, chunk);
       out += 64;
-      continue;
+    } else {
+      out = write_chunk(first, second, third, spread, chunk, high, out);
     }
-    out = write_block(tables, in + i, out);
-    out = write_block(tables, in + i + 16, out);
-    out = write_block(tables, in + i + 32, out);
-    out = write_block(tables, in + i + 48, out);
   }
-  for (; i + 16 <= size; i += 16) out = write_block(tables, in + i, out);
   for (; i < size; ++i) out = put_sequence(out, in[i]);
   return out;
 }
