@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the test binary with warnings as errors, the
+# same tests again under AddressSanitizer and UndefinedBehaviorSanitizer,
+# and each libFuzzer target for a bounded time (FUZZ_SECONDS, default 20).
+# Benchmarks are compiled, not run: they live under bench/ and are run by
+# hand (see README).
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+jobs=${JOBS:-2}
+fuzz_seconds=${FUZZ_SECONDS:-20}
+
+step() { printf '\n== %s\n' "$*"; }
+
+step "build with warnings as errors"
+cmake -S "$top" -B "$top/build-test" -DINVOICE_WERROR=ON -DINVOICE_BENCH=ON >/dev/null
+cmake --build "$top/build-test" -j"$jobs"
+step "tests"
+(cd "$top/build-test" && ctest --output-on-failure -j"$jobs")
+
+step "build with AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S "$top" -B "$top/build-sanitize" -DINVOICE_WERROR=ON -DINVOICE_SANITIZE=ON \
+  -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build "$top/build-sanitize" -j"$jobs"
+step "tests under the sanitizers"
+(cd "$top/build-sanitize" &&
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --output-on-failure -j"$jobs")
+
+if command -v clang++ >/dev/null; then
+  step "fuzz targets, ${fuzz_seconds}s each"
+  CXX=clang++ cmake -S "$top" -B "$top/build-fuzz" -DINVOICE_FUZZ=ON -DINVOICE_TESTS=OFF \
+    -DINVOICE_WERROR=ON >/dev/null
+  cmake --build "$top/build-fuzz" -j"$jobs"
+  for target in "$top"/fuzz/*_fuzz.cc; do
+    name=$(basename "$target" .cc)
+    corpus=$(mktemp -d)
+    extra=()
+    [ -f "$top/fuzz/${name%_fuzz}.dict" ] && extra+=("-dict=$top/fuzz/${name%_fuzz}.dict")
+    echo "-- $name"
+    status=0
+    "$top/build-fuzz/$name" -max_total_time="$fuzz_seconds" -print_final_stats=1 \
+      "${extra[@]}" "$corpus" > "$corpus.log" 2>&1 || status=$?
+    grep -E '^stat::number_of_executed_units|ERROR|SUMMARY' "$corpus.log" || true
+    if [ "$status" -ne 0 ]; then
+      tail -n 60 "$corpus.log" >&2
+      echo "$name failed with status $status" >&2
+      exit 1
+    fi
+    rm -rf "$corpus" "$corpus.log"
+  done
+else
+  step "clang++ is not installed: fuzz targets skipped"
+fi
+step "all tests passed"
