@@ -3,7 +3,7 @@
 //   transcode_file [--whole] MODE INPUT OUTPUT
 //       transcodes INPUT into OUTPUT; MODE "850" is UTF-8 to code page 858,
 //       any other mode code page 858 to UTF-8. Like iconv, the input is mapped
-//       and converted in pieces of about 64 KiB that are written as they are
+//       and converted in pieces of about 1 MiB that are written as they are
 //       done; --whole converts the whole input with one call instead.
 //   transcode_file --generate SIZE OUTPUT
 //       writes SIZE bytes of invoice-like text in code page 858.
@@ -25,7 +25,9 @@
 
 namespace {
 
-constexpr std::size_t kPiece = std::size_t{1} << 16;
+// Large pieces keep the number of writes small; the page cache takes large
+// writes in fewer, larger folios.
+constexpr std::size_t kPiece = std::size_t{1} << 20;
 
 class FileDescriptor {
  public:
