@@ -149,6 +149,8 @@ class Compiler {
   explicit Compiler(std::string_view pattern) : pattern_(pattern) {}
 
   std::optional<Program> compile() {
+    program_.ops.reserve(pattern_.size());
+    program_.sets.reserve(pattern_.size());
     while (!at_end()) {
       const Byte c = peek();
       if (c == '(') {
@@ -408,7 +410,8 @@ class Compiler {
 
 // Finds the start positions at which the bytes the pattern must begin with are present. Every
 // match starts with the prefix of single-byte elements that the pattern opens with (group marks
-// and assertions in between take nothing), so other positions need not be tried.
+// and assertions in between take nothing), so other positions need not be tried. A pattern that
+// opens with optional elements gets a prefix of one byte: the set of bytes a match can begin with.
 class StartFilter {
  public:
   StartFilter(const Program& program, std::string_view text) : text_(text) {
@@ -420,6 +423,7 @@ class StartFilter {
       prefix_.push_back(&program.sets[op.arg]);
       if (op.repeat != Repeat::kOnce) break;
     }
+    if (prefix_.empty() && collect_first_bytes(program)) prefix_.push_back(&first_bytes_);
     // Two positions of the prefix whose classes hold one or two bytes serve as anchors for a
     // block-wise scan: the first and the last such position, far apart so that they rarely
     // agree by chance.
@@ -431,6 +435,9 @@ class StartFilter {
       anchor_count_ = anchor_count_ == 0 ? 1 : 2;
     }
   }
+
+  StartFilter(const StartFilter&) = delete;
+  StartFilter& operator=(const StartFilter&) = delete;
 
   bool active() const { return !prefix_.empty(); }
 
@@ -478,6 +485,22 @@ class StartFilter {
     std::array<Byte, 2> bytes;  // the members, the only one given twice
   };
 
+  // Without a prefix, a match still begins with a byte that one of the optional single-byte
+  // elements up to the first mandatory one takes. False when that could be any byte.
+  bool collect_first_bytes(const Program& program) {
+    for (const Op& op : program.ops) {
+      if (op.kind == OpKind::kGroupOpen || op.kind == OpKind::kGroupClose ||
+          is_assertion(op.kind)) {
+        continue;
+      }
+      if (op.kind != OpKind::kByteSet) return false;
+      const ByteSet& set = program.sets[op.arg];
+      for (std::size_t b = 0; b < set.size(); ++b) first_bytes_[b] = first_bytes_[b] || set[b];
+      if (op.repeat == Repeat::kOnce || op.repeat == Repeat::kOneOrMore) break;
+    }
+    return std::find(first_bytes_.begin(), first_bytes_.end(), false) != first_bytes_.end();
+  }
+
   static bool small_set(const ByteSet& set, Anchor& anchor) {
     std::size_t members = 0;
     for (std::size_t b = 0; b < set.size(); ++b) {
@@ -498,6 +521,7 @@ class StartFilter {
   }
 
   std::string_view text_;
+  ByteSet first_bytes_{};
   std::vector<const ByteSet*> prefix_;
   Anchor first_{0, {0, 0}};
   Anchor last_{0, {0, 0}};
