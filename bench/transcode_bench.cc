@@ -7,6 +7,7 @@
 
 #include "encoding/convert_code_page.h"
 #include "encoding/transcode.h"
+#include "encoding/utf8_kernels.h"
 #include "invoice_text.h"
 
 namespace {
@@ -36,6 +37,23 @@ void BM_InvoiceToUtf8(benchmark::State& state) {
 void BM_AllHighToUtf8(benchmark::State& state) {
   const std::string input = make_all_high_text(static_cast<std::size_t>(state.range(0)));
   run_transcode(state, input, "utf");
+}
+
+// Each code page 858 to UTF-8 kernel on its own (transcode uses the best).
+void BM_InvoiceToUtf8Kernel(benchmark::State& state, invoice::utf8_kernels::Kernel kernel) {
+  if (!invoice::utf8_kernels::is_available(kernel)) {
+    state.SkipWithError("kernel not available on this processor");
+    return;
+  }
+  const std::string input =
+      invoice::bench::make_invoice_text(static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) {
+    std::string output = invoice::utf8_kernels::to_utf8(input, kernel);
+    benchmark::DoNotOptimize(output.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(input.size()));
 }
 
 void BM_InvoiceToCodePage(benchmark::State& state) {
@@ -68,6 +86,10 @@ void BM_ConvertCodePage(benchmark::State& state) {
 // whole-program comparison with iconv.
 BENCHMARK(BM_InvoiceToUtf8)->Arg(16 << 10)->Arg(1 << 20)->Arg(64 << 20);
 BENCHMARK(BM_AllHighToUtf8)->Arg(1 << 20);
+BENCHMARK_CAPTURE(BM_InvoiceToUtf8Kernel, portable, invoice::utf8_kernels::Kernel::kPortable)
+    ->Arg(1 << 20);
+BENCHMARK_CAPTURE(BM_InvoiceToUtf8Kernel, avx512, invoice::utf8_kernels::Kernel::kAvx512)
+    ->Arg(1 << 20);
 BENCHMARK(BM_InvoiceToCodePage)->Arg(16 << 10)->Arg(1 << 20)->Arg(64 << 20);
 BENCHMARK(BM_AllHighToCodePage)->Arg(1 << 20);
 BENCHMARK(BM_ConvertCodePage)->Arg(16 << 10)->Arg(1 << 20);
