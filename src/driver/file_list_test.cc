@@ -121,7 +121,9 @@ class ListInvoiceFilesTest : public ::testing::Test {
   std::string list_text;
   ListingOutcome list(FakePlatform& platform, const std::string& root) {
     platform.add_folder("/tmp");
+    platform.files.erase("/tmp/1.TMP");
     auto created = platform.create_new_file("/tmp/1.TMP");
+    EXPECT_TRUE(created.is_ok());
     ListingOutcome outcome = list_invoice_files(platform, root, *created.value);
     list_text = platform.files["/tmp/1.TMP"].content;
     return outcome;
