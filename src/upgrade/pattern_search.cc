@@ -5,7 +5,8 @@
 // position, with an explicit stack of back-off points and no recursion. Because groups cannot be
 // repeated, the program counter only moves forward along one attempt; every operation runs at most
 // once per attempt, so the back-off stack holds at most one point per repetition of the pattern,
-// whatever the length of the text.
+// whatever the length of the text (a repeated choice between a back reference and other elements
+// can take steps of different lengths; it keeps one point per change of step length).
 //
 // Greedy repetition with per-byte back-off is kept exactly, but in counted form: a repetition of
 // a single element keeps one back-off point for its whole run (where the run started, how long
@@ -13,7 +14,7 @@
 // Giving back a take is a decrement. The order in which the alternatives are tried, and therefore
 // every candidate and the result, is the same as with one saved point per byte.
 //
-// Choices where the language leaves a corner open (each is also noted where it is implemented):
+// Choices where the language leaves a corner open:
 // - "|" joins the single elements directly on either side of it: a literal, an escaped byte, a
 //   class, ".", "^", "$", "\b" or a back reference. "a|b|c" chains. The first alternative that
 //   matches is taken; no back-off point is kept between alternatives. A repetition mark after the
@@ -22,7 +23,7 @@
 //   parenthesis or a switch) makes the pattern invalid.
 // - A repetition mark with nothing before it to repeat (at the start, after "(", "|", a switch or
 //   another repetition mark) makes the pattern invalid, like one right after ")".
-// - A repetition ends as soon as its element would take no bytes ("^*" matches nothing and always
+// - A repetition ends as soon as its element would take no bytes ("^*" takes nothing and always
 //   succeeds, "^+" requires "^"). A back reference gives back its text as a whole: one back-off
 //   point per repetition of it, not per byte.
 // - A back reference to a group whose ")" has not been passed at that place in the pattern (a
@@ -41,6 +42,9 @@
 //   for one byte are members; any other escape makes the pattern invalid.
 // - "\x" needs exactly two hexadecimal digits, in either case.
 // - "]" and "-" outside a class are ordinary literals; so is a NUL byte in the pattern.
+// - The elements that take text are literals, escaped bytes, classes and "."; a pattern without
+//   any is invalid. (A pattern of assertions, groups and back references only could match
+//   nothing but the empty text, which is never reported anyway.)
 
 #include "upgrade/pattern_search.h"
 
@@ -149,8 +153,9 @@ class Compiler {
   explicit Compiler(std::string_view pattern) : pattern_(pattern) {}
 
   std::optional<Program> compile() {
-    program_.ops.reserve(pattern_.size());
-    program_.sets.reserve(pattern_.size());
+    // Enough for the patterns in use; longer ones grow the tables as they go.
+    program_.ops.reserve(std::min<std::size_t>(pattern_.size(), 64));
+    program_.sets.reserve(std::min<std::size_t>(pattern_.size(), 64));
     while (!at_end()) {
       const Byte c = peek();
       if (c == '(') {
@@ -299,46 +304,22 @@ class Compiler {
 
   // The escapes that stand for one byte, after the backslash.
   std::optional<Byte> parse_byte_escape() {
+    constexpr std::string_view kLetters = "efqrtnv";
+    constexpr std::string_view kBytes = "\x1b\x0c\"\r\t\n\x0b";  // in the order of kLetters
     if (at_end()) return std::nullopt;
     const Byte c = peek();
-    Byte value = 0;
-    switch (c) {
-      case 'e':
-        value = 27;
-        break;
-      case 'f':
-        value = 12;
-        break;
-      case 'q':
-        value = '"';
-        break;
-      case 'r':
-        value = '\r';
-        break;
-      case 't':
-        value = '\t';
-        break;
-      case 'n':
-        value = '\n';
-        break;
-      case 'v':
-        value = 11;
-        break;
-      case 'x': {
-        if (pattern_.size() - i_ < 3) return std::nullopt;
-        const int high = hex_value(static_cast<Byte>(pattern_[i_ + 1]));
-        const int low = hex_value(static_cast<Byte>(pattern_[i_ + 2]));
-        if (high < 0 || low < 0) return std::nullopt;
-        i_ += 3;
-        return static_cast<Byte>(high * 16 + low);
-      }
-      default:
-        if (!is_escapable_operator(c)) return std::nullopt;
-        value = c;
-        break;
+    if (c == 'x') {
+      if (pattern_.size() - i_ < 3) return std::nullopt;
+      const int high = hex_value(static_cast<Byte>(pattern_[i_ + 1]));
+      const int low = hex_value(static_cast<Byte>(pattern_[i_ + 2]));
+      if (high < 0 || low < 0) return std::nullopt;
+      i_ += 3;
+      return static_cast<Byte>(high * 16 + low);
     }
+    const std::size_t letter = kLetters.find(static_cast<char>(c));
+    if (letter == std::string_view::npos && !is_escapable_operator(c)) return std::nullopt;
     ++i_;
-    return value;
+    return letter == std::string_view::npos ? c : static_cast<Byte>(kBytes[letter]);
   }
 
   std::optional<Byte> parse_class_member() {
