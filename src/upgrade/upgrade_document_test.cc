@@ -33,8 +33,7 @@ bool upgrade_naively(std::string& document, const ReplacementTable& table) {
     const std::string& search = table.search[index];
     for (std::size_t at = document.find(search); at != std::string::npos;
          at = document.find(search)) {
-      document =
-          document.substr(0, at) + table.replacement[index] + document.substr(at + search.size());
+      document.replace(at, search.size(), table.replacement[index]);
       changed = true;
     }
   }
@@ -201,6 +200,11 @@ INSTANTIATE_TEST_SUITE_P(
                     "</Parties>\r\n",
                     "<Parties><BuyerParty>b</BuyerParty>\r\n</Parties>\r\n<Invoices><Invoice/>"
                     "</Invoices>\r\n",
+                    true},
+        UpgradeCase{"SecondRewriteInFrontOfTheFirst",
+                    "</Invoices>" + std::string(40, ' ') +
+                        "</Parties>ab</BuyerParty><Invoices>0123456789abcdefghij",
+                    "</Invoices>ab</BuyerParty>\r\n</Parties>\r\n<Invoices>0123456789abcdefghij",
                     true},
         UpgradeCase{"FarIntoALargeDocument",
                     kFiller + "<Telefax>" + kFiller +
