@@ -46,16 +46,16 @@ class FakeInvoiceFile final : public InvoiceFile {
  public:
   FakeInvoiceFile(FakePlatform& platform, std::string path)
       : platform_(platform), path_(std::move(path)) {}
-  ~FakeInvoiceFile() override { platform_.log.push_back("close " + path_); }
+  ~FakeInvoiceFile() override { platform_.note("close " + path_); }
 
   bool is_writable() const override { return platform_.files.at(path_).writable; }
   Status load(std::string& content) override {
-    platform_.log.push_back("load " + path_);
+    platform_.note("load " + path_);
     content = platform_.files.at(path_).content;
     return Status::ok();
   }
   Status replace(std::string_view content) override {
-    platform_.log.push_back("replace " + path_);
+    platform_.note("replace " + path_);
     if (auto it = platform_.failing_replacements.find(path_);
         it != platform_.failing_replacements.end() && it->second-- <= 0) {
       return Status::from_errno(ENOSPC);
@@ -99,22 +99,33 @@ std::optional<std::string> FakePlatform::get_environment(const char* name) const
 }
 
 Result<std::unique_ptr<OutputFile>> FakePlatform::create_new_file(const std::string& path) {
-  log.push_back("create " + path);
+  note("create " + path);
   if (folders.count(parent_of(path)) == 0) return Status::from_errno(ENOENT);
   if (files.count(path) != 0) return Status::from_errno(EEXIST);
   return std::unique_ptr<OutputFile>(std::make_unique<FakeOutputFile>(files[path].content));
 }
 
 Result<std::unique_ptr<InputFile>> FakePlatform::open_input_file(const std::string& path) {
-  log.push_back("read " + path);
+  note("read " + path);
   auto it = files.find(path);
   if (it == files.end()) return Status::from_errno(ENOENT);
   return std::unique_ptr<InputFile>(std::make_unique<FakeInputFile>(it->second.content));
 }
 
 Status FakePlatform::remove_file(const std::string& path) {
-  log.push_back("remove " + path);
+  note("remove " + path);
   return files.erase(path) != 0 ? Status::ok() : Status::from_errno(ENOENT);
+}
+
+Status FakePlatform::remove_leftover_replacement(const std::string& path) {
+  note("clean " + path);
+  auto it = files.find(path);
+  if (it == files.end()) return Status::from_errno(ENOENT);
+  if (it->second.is_link) return Status::error(Status::Kind::kNotRegular);
+  if (it->second.owned_by_other) return Status::from_errno(EPERM);
+  if (it->second.locked) return Status::error(Status::Kind::kLocked);
+  files.erase(it);
+  return Status::ok();
 }
 
 Result<std::vector<DirectoryEntry>> FakePlatform::list_directory(const std::string& path) {
@@ -130,8 +141,7 @@ Result<std::vector<DirectoryEntry>> FakePlatform::list_directory(const std::stri
   };
   for (const auto& [name, file] : files) {
     if (is_child(name)) {
-      entries.push_back(
-          {name.substr(prefix.size()), DirectoryEntry::Type::kFile, file.is_link});
+      entries.push_back({name.substr(prefix.size()), DirectoryEntry::Type::kFile, file.is_link});
     }
   }
   for (const std::string& folder : folders) {
@@ -148,14 +158,14 @@ Result<std::vector<DirectoryEntry>> FakePlatform::list_directory(const std::stri
 }
 
 Result<FileTime> FakePlatform::read_file_time(const std::string& path) {
-  log.push_back("stamp " + path);
+  note("stamp " + path);
   auto it = files.find(path);
   if (it == files.end()) return Status::from_errno(ENOENT);
   return it->second.modified;
 }
 
 Status FakePlatform::set_file_time(const std::string& path, FileTime time) {
-  log.push_back("restamp " + path);
+  note("restamp " + path);
   auto it = files.find(path);
   if (it == files.end()) return Status::from_errno(ENOENT);
   it->second.modified = it->second.accessed = time;
@@ -163,7 +173,7 @@ Status FakePlatform::set_file_time(const std::string& path, FileTime time) {
 }
 
 Result<std::unique_ptr<InvoiceFile>> FakePlatform::open_invoice_file(const std::string& path) {
-  log.push_back("open " + path);
+  note("open " + path);
   auto it = files.find(path);
   if (it == files.end()) {
     return folders.count(path) != 0 ? Status::error(Status::Kind::kNotRegular)
@@ -171,6 +181,11 @@ Result<std::unique_ptr<InvoiceFile>> FakePlatform::open_invoice_file(const std::
   }
   if (it->second.locked) return Status::error(Status::Kind::kLocked);
   return std::unique_ptr<InvoiceFile>(std::make_unique<FakeInvoiceFile>(*this, path));
+}
+
+void FakePlatform::note(const std::string& entry) {
+  log.push_back(entry);
+  if (on_log) on_log(entry);
 }
 
 std::vector<std::string> FakePlatform::logged(const std::string& operation) const {

@@ -2,6 +2,7 @@
 #define INVOICE_TESTS_FAKE_PLATFORM_H_
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -21,9 +22,10 @@ class FakePlatform : public Platform {
     std::string content;
     FileTime modified{1'600'000'000, 123'456'789};
     FileTime accessed{1'600'000'500, 0};
-    bool writable = true;  // permission to write
-    bool locked = false;   // held by another program
-    bool is_link = false;  // listed as a link to a file
+    bool writable = true;         // permission to write
+    bool locked = false;          // held by another program
+    bool is_link = false;         // listed as a link to a file
+    bool owned_by_other = false;  // belongs to another user
   };
 
   // Adds a file, creating its folders.
@@ -46,6 +48,9 @@ class FakePlatform : public Platform {
   std::string output;
   std::string errors;
   std::vector<std::string> log;
+  // Called with each log entry as it is made, before the operation acts, so
+  // a test can change the tree at a chosen moment (as another program would).
+  std::function<void(const std::string& entry)> on_log;
 
   // Platform:
   std::optional<std::string> get_environment(const char* name) const override;
@@ -53,6 +58,7 @@ class FakePlatform : public Platform {
   Result<std::unique_ptr<OutputFile>> create_new_file(const std::string& path) override;
   Result<std::unique_ptr<InputFile>> open_input_file(const std::string& path) override;
   Status remove_file(const std::string& path) override;
+  Status remove_leftover_replacement(const std::string& path) override;
   Result<std::vector<DirectoryEntry>> list_directory(const std::string& path) override;
   Result<FileTime> read_file_time(const std::string& path) override;
   Status set_file_time(const std::string& path, FileTime time) override;
@@ -62,6 +68,8 @@ class FakePlatform : public Platform {
   void write_output(std::string_view text) override { output += text; }
   void write_error(std::string_view text) override { errors += text; }
 
+  // Adds `entry` to the log and calls `on_log`.
+  void note(const std::string& entry);
   // The log entries that start with `operation`.
   std::vector<std::string> logged(const std::string& operation) const;
 };

@@ -60,8 +60,9 @@ TEST_F(BatchRunTest, EachConversionWritesAndCountsOnce) {
   EXPECT_EQ(run.code_page_count(), 1);
   EXPECT_NE(platform.files["/D/up.xml"].content.find("<SchemaVersion>3.2.1</SchemaVersion>"),
             std::string::npos);
-  EXPECT_EQ(platform.files["/D/cp.xml"].content,
-            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Name>Caf\xC3\xA9 \xE2\x82\xAC</Name>\r\n");
+  EXPECT_EQ(
+      platform.files["/D/cp.xml"].content,
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Name>Caf\xC3\xA9 \xE2\x82\xAC</Name>\r\n");
 }
 
 TEST_F(BatchRunTest, DocumentNeedingBothIsWrittenTwiceAndRestampedAfterClosing) {
@@ -87,8 +88,8 @@ TEST_F(BatchRunTest, FailedFilesAreReportedLeftAloneAndNotCounted) {
   platform.add_folder("/D/folder.xml");
   const FakePlatform::File before = platform.files["/D/readonly.xml"];
 
-  for (const char* path : {"/D/locked.xml", "/D/readonly.xml", "/D/full.xml", "/D/missing.xml",
-                           "/D/folder.xml", ""}) {
+  for (const char* path :
+       {"/D/locked.xml", "/D/readonly.xml", "/D/full.xml", "/D/missing.xml", "/D/folder.xml", ""}) {
     run.process_invoice_file(path);
   }
   EXPECT_EQ(run.upgrade_count(), 0);
@@ -213,6 +214,42 @@ TEST(RunBatchTest, UnwritableTempOrMissingDocumentFolderIsReported) {
         << platform.errors;
     EXPECT_EQ(platform.files.size(), 0u);
   }
+}
+
+TEST(RunBatchTest, FilesThatChangeBetweenTheListingAndTheirTurn) {
+  FakePlatform platform;
+  platform.environment["MORROOT"] = "/M/";
+  platform.add_folder("/tmp");
+  for (const char* name : {"a-removed", "b-folder", "c-replaced", "d-locked", "e-fine"}) {
+    platform.add_file("/M/DOCUMENT/" + std::string(name) + ".xml", kUpgradable);
+  }
+  // Once the list is written and opened for reading, another program acts.
+  platform.on_log = [&](const std::string& entry) {
+    if (entry.rfind("read /tmp/", 0) != 0) return;
+    platform.files.erase("/M/DOCUMENT/a-removed.xml");
+    platform.files.erase("/M/DOCUMENT/b-folder.xml");
+    platform.add_folder("/M/DOCUMENT/b-folder.xml");
+    platform.files["/M/DOCUMENT/c-replaced.xml"].content = kCodePage850;
+    platform.files["/M/DOCUMENT/d-locked.xml"].locked = true;
+  };
+  EXPECT_EQ(run_batch(platform), 1);
+  EXPECT_EQ(platform.errors,
+            "Error: /M/DOCUMENT/a-removed.xml: no s'ha pogut obrir: no existeix (No such file or "
+            "directory)\n"
+            "Error: /M/DOCUMENT/b-folder.xml: no s'ha pogut obrir: no \xC3\xA9s un fitxer normal\n"
+            "Error: /M/DOCUMENT/d-locked.xml: no s'ha pogut obrir: bloquejat per un altre "
+            "programa\n");
+  // What stands at the path when its turn comes is what gets converted; nothing
+  // is created where a file vanished.
+  EXPECT_EQ(platform.files.count("/M/DOCUMENT/a-removed.xml"), 0u);
+  EXPECT_EQ(
+      platform.files["/M/DOCUMENT/c-replaced.xml"].content,
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Name>Caf\xC3\xA9 \xE2\x82\xAC</Name>\r\n");
+  EXPECT_EQ(platform.files["/M/DOCUMENT/d-locked.xml"].content, kUpgradable);
+  EXPECT_NE(platform.files["/M/DOCUMENT/e-fine.xml"].content, kUpgradable);
+  EXPECT_NE(platform.output.find("Convertits correctament 1 fitxers de versi"), std::string::npos);
+  EXPECT_NE(platform.output.find("Convertits correctament 1 fitxers de codepage"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <utility>
 
+#include "driver/replacement_name.h"
+
 namespace invoice {
 
 namespace {
@@ -87,7 +89,17 @@ ListingOutcome list_invoice_files(Platform& platform, const std::string& documen
               [](const DirectoryEntry& a, const DirectoryEntry& b) { return a.name < b.name; });
     const std::size_t first_subfolder = pending.size();
     for (const DirectoryEntry& entry : entries.value) {
-      if (entry.name.empty() || entry.name.front() == '.') continue;
+      if (entry.name.empty()) continue;
+      if (entry.name.front() == '.') {
+        // Hidden, so never listed; the only hidden files that a run touches
+        // are the replacement files that a killed run left behind.
+        if (entry.type == DirectoryEntry::Type::kFile && !entry.is_link &&
+            is_replacement_name(entry.name) &&
+            platform.remove_leftover_replacement(join_path(folder, entry.name)).is_ok()) {
+          ++outcome.leftovers_removed;
+        }
+        continue;
+      }
       std::string path = join_path(folder, entry.name);
       if (entry.type == DirectoryEntry::Type::kFolder) {
         if (!entry.is_link) pending.push_back(std::move(path));

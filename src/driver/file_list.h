@@ -46,8 +46,9 @@ struct ListingFailure {
 
 // What the listing found.
 struct ListingOutcome {
-  Status status;                   // failure to write the file list, or of the top folder
-  std::uint64_t files_listed = 0;  // lines written
+  Status status;                        // failure to write the file list, or of the top folder
+  std::uint64_t files_listed = 0;       // lines written
+  std::uint64_t leftovers_removed = 0;  // replacement files of killed runs
   std::vector<ListingFailure> failures;
 };
 
@@ -58,6 +59,9 @@ struct ListingOutcome {
 // 0x1A byte cannot be read back from the list, so it is reported instead of
 // listed; so is a folder that cannot be read. Iterative: the depth of the
 // tree does not touch the stack. `list` is left open.
+// On the way, a file named as a replacement file (replacement_name.h) that a
+// killed run left behind is removed (`Platform::remove_leftover_replacement`
+// says when one certainly is); one that is not certainly a leftover stays.
 ListingOutcome list_invoice_files(Platform& platform, const std::string& document_folder,
                                   OutputFile& list);
 

@@ -92,10 +92,10 @@ TEST(FileListTest, SplitsLinesAtCarriageReturns) {
   } cases[] = {
       {"", {}},
       {"/a/x.xml\r\n", {"/a/x.xml"}},
-      {"/a/x.xml", {"/a/x.xml"}},  // no line end after the last line
+      {"/a/x.xml", {"/a/x.xml"}},                            // no line end after the last line
       {"/a/x.xml\r/b/y.xml\r\n", {"/a/x.xml", "/b/y.xml"}},  // CR alone or CR LF
-      {"/a/line\nfeed.xml\r\n", {"/a/line\nfeed.xml"}},       // a lone LF stays
-      {"\r\n/b.xml\r\n", {"", "/b.xml"}},                     // an empty line counts
+      {"/a/line\nfeed.xml\r\n", {"/a/line\nfeed.xml"}},      // a lone LF stays
+      {"\r\n/b.xml\r\n", {"", "/b.xml"}},                    // an empty line counts
       {"/a.xml\r\n\r\n", {"/a.xml", ""}},
       {" /padded.xml \r\n", {" /padded.xml "}},  // nothing trimmed
       {"/a.xml\r\n\x1A/b.xml\r\n", {"/a.xml"}},  // 0x1A ends the list
@@ -205,6 +205,50 @@ TEST_F(ListInvoiceFilesTest, DeepTreesDoNotUseTheStack) {
   const ListingOutcome outcome = list(platform, "/r/DOCUMENT");
   EXPECT_EQ(outcome.files_listed, 1u);
   EXPECT_EQ(list_text, folder + "/deep.xml\r\n");
+}
+
+TEST_F(ListInvoiceFilesTest, RemovesOnlyCertainLeftoversOfKilledRuns) {
+  const std::string leftover = ".invoice-converter.0123456789ab.tmp";
+  FakePlatform platform;
+  platform.add_file("/r/DOCUMENT/a.xml", "");
+  platform.add_file("/r/DOCUMENT/" + leftover, "half an invoice");
+  platform.add_file("/r/DOCUMENT/sub/" + leftover, "half another");
+  platform.add_file("/r/DOCUMENT/sub/b.xml", "");
+  // Named alike but not certainly ours: each stays.
+  platform.add_file("/r/DOCUMENT/link/" + leftover, "").is_link = true;
+  platform.add_file("/r/DOCUMENT/other/" + leftover, "").owned_by_other = true;
+  platform.add_file("/r/DOCUMENT/busy/" + leftover, "").locked = true;
+  // Near misses and hidden folders are never looked at.
+  const std::vector<std::string> kept = {
+      "/r/DOCUMENT/.invoice-converter.0123456789a.tmp",
+      "/r/DOCUMENT/.invoice-converter.0123456789AB.tmp",
+      "/r/DOCUMENT/.invoice-converter.0123456789ab.xml",
+      "/r/DOCUMENT/.hidden/" + leftover,
+      "/r/DOCUMENT/.hidden.xml",
+      "/r/OTHER/" + leftover,
+  };
+  for (const std::string& path : kept) platform.add_file(path, "keep");
+  platform.add_folder("/r/DOCUMENT/folder/" + leftover);
+
+  const ListingOutcome outcome = list(platform, "/r/DOCUMENT");
+  EXPECT_TRUE(outcome.status.is_ok());
+  EXPECT_TRUE(outcome.failures.empty());  // a leftover that stays is no failure
+  EXPECT_EQ(outcome.leftovers_removed, 2u);
+  EXPECT_EQ(list_text, "/r/DOCUMENT/a.xml\r\n/r/DOCUMENT/sub/b.xml\r\n");
+  EXPECT_EQ(platform.files.count("/r/DOCUMENT/" + leftover), 0u);
+  EXPECT_EQ(platform.files.count("/r/DOCUMENT/sub/" + leftover), 0u);
+  for (const char* folder : {"link", "other", "busy"}) {
+    EXPECT_EQ(platform.files.count("/r/DOCUMENT/" + std::string(folder) + "/" + leftover), 1u)
+        << folder;
+  }
+  for (const std::string& path : kept) EXPECT_EQ(platform.files[path].content, "keep") << path;
+  EXPECT_EQ(platform.folders.count("/r/DOCUMENT/folder/" + leftover), 1u);
+  // Only names of the exact form, files not links, were handed to the
+  // platform's careful removal.
+  EXPECT_EQ(platform.logged("clean"),
+            (std::vector<std::string>{
+                "clean /r/DOCUMENT/" + leftover, "clean /r/DOCUMENT/busy/" + leftover,
+                "clean /r/DOCUMENT/other/" + leftover, "clean /r/DOCUMENT/sub/" + leftover}));
 }
 
 }  // namespace

@@ -66,9 +66,12 @@ class InvoiceFile {
   virtual Status load(std::string& content) = 0;
   // Replaces the file's content with `content` atomically: a new file in the
   // same folder, flushed to disk, with the original's permission bits (and
-  // owner where permitted), renamed over the original (through a symbolic
-  // link, its target). On failure the original is left byte for byte as it
-  // was and the new file is removed. The lock moves to the new file.
+  // owner where permitted) and its last-access and last-write times, renamed
+  // over the original (through a symbolic link, its target). On failure the
+  // original is left byte for byte as it was and the new file is removed. The
+  // lock moves to the new file. A process killed meanwhile leaves the
+  // original or the new content, never a mixture, and at most the new file
+  // under its replacement name (replacement_name.h).
   virtual Status replace(std::string_view content) = 0;
 };
 
@@ -89,6 +92,13 @@ class Platform {
   virtual Status remove_file(const std::string& path) = 0;
   // The entries of a folder, without "." and "..", in no particular order.
   virtual Result<std::vector<DirectoryEntry>> list_directory(const std::string& path) = 0;
+  // Removes `path`, a file named as a replacement file (replacement_name.h),
+  // only when it is certainly one that a killed run left behind: a regular
+  // file, not a link, with no other name, owned by the user running this
+  // program, and locked by nobody (a run still writing its replacement holds
+  // the lock). Anything else is left as it is: kNotRegular, kLocked, or kOther
+  // with EPERM for a file that is not ours.
+  virtual Status remove_leftover_replacement(const std::string& path) = 0;
 
   // The last-write time of the file that `path` names (following links).
   virtual Result<FileTime> read_file_time(const std::string& path) = 0;

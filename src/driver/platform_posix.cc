@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include <utility>
 
 #include "driver/platform.h"
+#include "driver/replacement_name.h"
 
 namespace invoice {
 
@@ -141,16 +143,9 @@ class PosixOutputFile final : public OutputFile {
   UniqueFd fd_;
 };
 
-// The name of a replacement file while it is being written: hidden, and in
-// a form that no invoice has, so that it is never listed and a later run can
-// recognise one left behind by a killed run.
-constexpr std::string_view kReplacementPrefix = ".invoice-converter.";
-constexpr std::string_view kReplacementSuffix = ".tmp";
-
 std::string make_replacement_name() {
-  static constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-  unsigned char random[12];
-  if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+  std::array<unsigned char, kReplacementRandomLength> random;
+  if (::getrandom(random.data(), random.size(), 0) != static_cast<ssize_t>(random.size())) {
     // Without the system's generator, a mix of clock and process id still
     // differs between attempts; O_EXCL catches the rest.
     timespec now{};
@@ -162,16 +157,33 @@ std::string make_replacement_name() {
       byte = static_cast<unsigned char>(mix >> 56);
     }
   }
-  std::string name(kReplacementPrefix);
-  for (unsigned char byte : random) name += kDigits[byte % 36];
-  name += kReplacementSuffix;
-  return name;
+  return format_replacement_name(random);
+}
+
+// Opens the folder that holds `name` (relative to `dir`, "/" allowed) and
+// leaves the last component in `base`.
+Result<UniqueFd> open_parent_folder(int dir, const std::string& name, std::string& base) {
+  base = name;
+  std::string folder_name = ".";
+  if (const std::size_t slash = base.rfind('/'); slash != std::string::npos) {
+    folder_name = slash == 0 ? "/" : base.substr(0, slash);
+    base.erase(0, slash + 1);
+  }
+  UniqueFd folder(::openat(dir, folder_name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder.valid()) return last_error();
+  return folder;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 class PosixInvoiceFile final : public InvoiceFile {
  public:
   PosixInvoiceFile(std::string path, UniqueFd fd, const struct stat& info, bool opened_writable)
-      : path_(std::move(path)), fd_(std::move(fd)), info_(info),
+      : path_(std::move(path)),
+        fd_(std::move(fd)),
+        info_(info),
         // Permission bits that grant nobody write access mark a file that
         // its owner wants left alone; that holds for root too.
         writable_(opened_writable && (info.st_mode & 0222) != 0) {}
@@ -179,8 +191,7 @@ class PosixInvoiceFile final : public InvoiceFile {
   bool is_writable() const override { return writable_; }
 
   Status load(std::string& content) override {
-    if (info_.st_size < 0 ||
-        static_cast<std::uint64_t>(info_.st_size) > content.max_size()) {
+    if (info_.st_size < 0 || static_cast<std::uint64_t>(info_.st_size) > content.max_size()) {
       return Status::error(Status::Kind::kNoMemory);
     }
     const auto size = static_cast<std::size_t>(info_.st_size);
@@ -246,23 +257,18 @@ class PosixInvoiceFile final : public InvoiceFile {
 
     // The folder of the file, opened so that the new file is made, renamed
     // and flushed in the same folder even if the path changes meanwhile.
-    std::string base = target.name;
-    std::string folder_name = ".";
-    if (const std::size_t slash = base.rfind('/'); slash != std::string::npos) {
-      folder_name = slash == 0 ? "/" : base.substr(0, slash);
-      base.erase(0, slash + 1);
-    }
-    UniqueFd folder(
-        ::openat(target.dir, folder_name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!folder.valid()) return last_error();
+    std::string base;
+    auto opened_folder = open_parent_folder(target.dir, target.name, base);
+    if (!opened_folder.is_ok()) return opened_folder.status;
+    const UniqueFd folder = std::move(opened_folder.value);
     if (!status_matches(folder.get(), base)) return Status::error(Status::Kind::kChanged);
 
     std::string temporary;
     UniqueFd replacement;
     for (int attempt = 0; attempt < 100 && !replacement.valid(); ++attempt) {
       temporary = make_replacement_name();
-      replacement.reset(::openat(folder.get(), temporary.c_str(),
-                                 O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+      replacement.reset(
+          ::openat(folder.get(), temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
       if (!replacement.valid() && errno != EEXIST) return last_error();
     }
     if (!replacement.valid()) return Status::from_errno(EEXIST);
@@ -295,12 +301,11 @@ class PosixInvoiceFile final : public InvoiceFile {
   // True when `name` in `folder` is still the file this object opened.
   bool status_matches(int folder, const std::string& name) const {
     struct stat now;
-    return ::fstatat(folder, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-           now.st_dev == info_.st_dev && now.st_ino == info_.st_ino;
+    return ::fstatat(folder, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && same_file(now, info_);
   }
 
-  // Locks, fills and flushes the new file and gives it the original's owner
-  // and permission bits.
+  // Locks, fills and flushes the new file and gives it the original's owner,
+  // permission bits and times.
   Status fill_replacement(int fd, std::string_view content) const {
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return last_error();
     Status status = write_all(fd, content);
@@ -309,6 +314,11 @@ class PosixInvoiceFile final : public InvoiceFile {
     // puts back. Only root may give a file away; others keep their own.
     if (::fchown(fd, info_.st_uid, info_.st_gid) != 0 && errno != EPERM) return last_error();
     if (::fchmod(fd, info_.st_mode & 07777) != 0) return last_error();
+    // The original's times travel with the content, so that a run killed
+    // before it restores the time stamp leaves no invoice looking newly
+    // modified. A system that refuses is no reason to give up the content.
+    const timespec times[2] = {info_.st_atim, info_.st_mtim};
+    ::futimens(fd, times);
     if (::fsync(fd) != 0) return last_error();
     return Status::ok();
   }
@@ -362,11 +372,50 @@ class PosixPlatform final : public Platform {
     return Status::ok();
   }
 
+  Status remove_leftover_replacement(const std::string& path) override {
+    LocatedPath located;
+    if (Status status = locate(path, located); !status.is_ok()) return status;
+    std::string base;
+    auto opened_folder = open_parent_folder(located.dir, located.name, base);
+    if (!opened_folder.is_ok()) return opened_folder.status;
+    const UniqueFd folder = std::move(opened_folder.value);
+    // Looked at before opening, so that no device or pipe is ever opened.
+    struct stat named;
+    if (::fstatat(folder.get(), base.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+      return last_error();
+    }
+    if (!S_ISREG(named.st_mode)) return Status::error(Status::Kind::kNotRegular);
+    if (named.st_uid != ::geteuid() || named.st_nlink != 1) return Status::from_errno(EPERM);
+    // The lock needs a descriptor; a run that gave its replacement the mode
+    // of a write-only original left a file that only opens for writing.
+    constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    UniqueFd fd(::openat(folder.get(), base.c_str(), O_RDONLY | kFlags));
+    if (!fd.valid() && errno == EACCES)
+      fd.reset(::openat(folder.get(), base.c_str(), O_WRONLY | kFlags));
+    if (!fd.valid())
+      return errno == ELOOP ? Status::error(Status::Kind::kNotRegular) : last_error();
+    struct stat opened;
+    if (::fstat(fd.get(), &opened) != 0) return last_error();
+    if (!same_file(opened, named)) return Status::error(Status::Kind::kChanged);
+    // A run that is still writing this file holds its lock until it has
+    // renamed it over an invoice.
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+      return errno == EWOULDBLOCK ? Status::error(Status::Kind::kLocked) : last_error();
+    }
+    // Renamed meanwhile by the run that made it: the name is gone or, in
+    // theory, taken by another file, which is then not ours to remove.
+    if (::fstatat(folder.get(), base.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+      return last_error();
+    }
+    if (!same_file(opened, named)) return Status::error(Status::Kind::kChanged);
+    if (::unlinkat(folder.get(), base.c_str(), 0) != 0) return last_error();
+    return Status::ok();
+  }
+
   Result<std::vector<DirectoryEntry>> list_directory(const std::string& path) override {
     LocatedPath located;
     if (Status status = locate(path, located); !status.is_ok()) return status;
-    const int fd =
-        ::openat(located.dir, located.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = ::openat(located.dir, located.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return last_error();
     UniqueDir dir(::fdopendir(fd));
     if (dir.get() == nullptr) {

@@ -1,0 +1,46 @@
+#include "driver/replacement_name.h"
+
+#include <gtest/gtest.h>
+
+namespace invoice {
+namespace {
+
+TEST(ReplacementNameTest, EveryByteInEveryPlaceGivesARecognisedName) {
+  std::array<unsigned char, kReplacementRandomLength> random{};
+  for (std::size_t place = 0; place < random.size(); ++place) {
+    for (int byte = 0; byte < 256; ++byte) {
+      random[place] = static_cast<unsigned char>(byte);
+      const std::string name = format_replacement_name(random);
+      ASSERT_TRUE(is_replacement_name(name)) << name;
+      ASSERT_EQ(name.size(), 35u);
+      ASSERT_EQ(name.front(), '.');  // hidden, so never listed
+    }
+  }
+}
+
+TEST(ReplacementNameTest, NearMissesAreNotRecognised) {
+  for (const char* name : {
+           ".invoice-converter.0123456789az.tmp",  // the real form, for contrast
+       }) {
+    EXPECT_TRUE(is_replacement_name(name)) << name;
+  }
+  for (const char* name : {
+           "", ".invoice-converter..tmp",
+           ".invoice-converter.0123456789a.tmp",    // 11 characters
+           ".invoice-converter.0123456789abc.tmp",  // 13
+           ".invoice-converter.0123456789aZ.tmp",   // upper case
+           ".invoice-converter.0123456789a-.tmp", ".invoice-converter.0123456789a .tmp",
+           ".invoice-converter.0123456789ab.TMP", ".invoice-converter.0123456789ab.tmp~",
+           ".invoice-converter.0123456789ab.xml",
+           "invoice-converter.0123456789ab.tmp",  // not hidden
+           "..invoice-converter.0123456789ab.tmp", ".Invoice-converter.0123456789ab.tmp",
+           ".invoice-converter-0123456789ab.tmp",
+           "x/.invoice-converter.0123456789ab.tmp",  // a path, not a name
+       }) {
+    EXPECT_FALSE(is_replacement_name(name)) << name;
+  }
+  EXPECT_FALSE(is_replacement_name(std::string(".invoice-converter.0123456789a\0.tmp", 35)));
+}
+
+}  // namespace
+}  // namespace invoice
