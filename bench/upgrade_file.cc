@@ -2,6 +2,8 @@
 //   upgrade_file INPUT OUTPUT          upgrades the text of INPUT as one
 //                                      document, writes it to OUTPUT and
 //                                      prints the time of the upgrade alone
+//   upgrade_file --copy INPUT OUTPUT   reads and writes the same way without
+//                                      upgrading, to measure that part alone
 //   upgrade_file --generate SIZE OUTPUT
 //                                      writes at least SIZE bytes of Facturae
 //                                      3.0 documents that need every rewrite
@@ -60,14 +62,20 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  if (argc != 3) {
+  const bool copy_only = argc == 4 && std::string_view(argv[1]) == "--copy";
+  if (argc != 3 && !copy_only) {
     std::fprintf(stderr,
                  "usage: upgrade_file INPUT OUTPUT\n"
+                 "       upgrade_file --copy INPUT OUTPUT\n"
                  "       upgrade_file --generate SIZE OUTPUT\n");
     return 2;
   }
+  if (copy_only) {
+    ++argv;
+  }
   std::string text;
   if (!read_file(argv[1], text)) return fail("cannot read", argv[1]);
+  if (copy_only) return write_file(argv[2], text) ? 0 : fail("cannot write", argv[2]);
   const invoice::ReplacementTable table = invoice::build_replacement_table();
   const auto start = std::chrono::steady_clock::now();
   invoice::upgrade_document(text, table);
