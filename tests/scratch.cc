@@ -1,12 +1,15 @@
 #include "scratch.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -72,23 +75,27 @@ std::vector<std::string> list_tree(const std::string& folder) {
   return out;
 }
 
-ProgramRun run_program(const ProgramOptions& options) {
-  ScratchFolder capture;
-  const std::string out_path = capture.path() + "/out", err_path = capture.path() + "/err";
+ProgramProcess::ProgramProcess(const ProgramOptions& options) {
+  const std::string out_path = capture_.path() + "/out", err_path = capture_.path() + "/err";
   std::vector<std::string> environment;
   for (const auto& [name, value] : options.environment) environment.push_back(name + "=" + value);
   std::vector<char*> envp;
   for (std::string& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);
 
-  const pid_t child = ::fork();
-  if (child == 0) {
-    const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  pid_ = ::fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
     const int in = ::open("/dev/null", O_RDONLY);
     ::dup2(in, 0);
     ::dup2(out, 1);
     ::dup2(err, 2);
+    if (options.group && (::setgroups(0, nullptr) != 0 || ::setgid(*options.group) != 0)) {
+      ::_exit(125);
+    }
+    if (options.user && ::setuid(*options.user) != 0) ::_exit(125);
     if (::chdir(options.working_folder.c_str()) != 0) ::_exit(126);
     if (options.file_size_limit) {
       ::signal(SIGXFSZ, SIG_IGN);
@@ -96,17 +103,93 @@ ProgramRun run_program(const ProgramOptions& options) {
                          static_cast<rlim_t>(*options.file_size_limit)};
       ::setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (options.stack_limit) {
+      const rlimit limit{static_cast<rlim_t>(*options.stack_limit),
+                         static_cast<rlim_t>(*options.stack_limit)};
+      ::setrlimit(RLIMIT_STACK, &limit);
+    }
+    if (options.traced && ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) ::_exit(124);
     char* argv[] = {const_cast<char*>(INVOICE_PROGRAM), nullptr};
     ::execve(INVOICE_PROGRAM, argv, envp.data());
     ::_exit(127);
   }
+}
+
+ProgramProcess::~ProgramProcess() {
+  if (!waited_) {
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+  }
+}
+
+void ProgramProcess::send(int signal_number) const { ::kill(pid_, signal_number); }
+
+ProgramRun ProgramProcess::wait() {
   int status = 0;
-  ::waitpid(child, &status, 0);
+  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  waited_ = true;
   ProgramRun run;
   run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  run.output = read_file(out_path);
-  run.errors = read_file(err_path);
+  run.output = read_file(capture_.path() + "/out");
+  run.errors = read_file(capture_.path() + "/err");
   return run;
+}
+
+ProgramRun run_program(const ProgramOptions& options) { return ProgramProcess(options).wait(); }
+
+void change_owner_of_tree(const std::string& path, uid_t user, gid_t group) {
+  ::lchown(path.c_str(), user, group);
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(path, error);
+       it != fs::recursive_directory_iterator(); it.increment(error)) {
+    ::lchown(it->path().c_str(), user, group);
+  }
+}
+
+std::string write_deep(const std::string& base, const std::vector<std::string>& names,
+                       const std::string& file, const std::string& content) {
+  int folder = ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::string path = base;
+  for (const std::string& name : names) {
+    ::mkdirat(folder, name.c_str(), 0700);
+    const int inner = ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(folder);
+    if (inner < 0) throw std::runtime_error("cannot make " + path + "/" + name);
+    folder = inner;
+    path += "/" + name;
+  }
+  const int fd = ::openat(folder, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ::close(folder);
+  if (fd < 0 ||
+      ::write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
+    throw std::runtime_error("cannot write " + path + "/" + file);
+  }
+  ::close(fd);
+  return path + "/" + file;
+}
+
+std::string read_deep(const std::string& path) {
+  int folder = ::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::size_t at = 1;
+  for (std::size_t slash; (slash = path.find('/', at)) != std::string::npos; at = slash + 1) {
+    const int inner =
+        ::openat(folder, path.substr(at, slash - at).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(folder);
+    if (inner < 0) return "(missing)";
+    folder = inner;
+  }
+  const int fd = ::openat(folder, path.substr(at).c_str(), O_RDONLY | O_CLOEXEC);
+  ::close(folder);
+  if (fd < 0) return "(missing)";
+  std::string content;
+  char buffer[65536];
+  for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) {
+    content.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  return content;
 }
 
 }  // namespace invoice::testing

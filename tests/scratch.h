@@ -2,6 +2,7 @@
 #define INVOICE_TESTS_SCRATCH_H_
 
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <map>
 #include <optional>
@@ -45,10 +46,50 @@ struct ProgramOptions {
   std::map<std::string, std::string> environment;
   std::string working_folder = ".";
   std::optional<long long> file_size_limit;  // bytes, with SIGXFSZ ignored
+  std::optional<long long> stack_limit;      // bytes
+  // Run as this user and group instead (needs root), with no other groups.
+  std::optional<uid_t> user;
+  std::optional<gid_t> group;
+  // Stops at the start of the program, traced by the test (PTRACE_TRACEME).
+  bool traced = false;
 };
 
-// Runs the built program with exactly `options.environment`.
+// The built program, started with exactly `options.environment`; killed and
+// waited for if it still runs when the object goes away.
+class ProgramProcess {
+ public:
+  explicit ProgramProcess(const ProgramOptions& options);
+  ~ProgramProcess();
+  ProgramProcess(const ProgramProcess&) = delete;
+  ProgramProcess& operator=(const ProgramProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  void send(int signal_number) const;
+  // Waits for the end and collects what the program wrote.
+  ProgramRun wait();
+
+ private:
+  ScratchFolder capture_;
+  pid_t pid_ = -1;
+  bool waited_ = false;
+};
+
+// Runs the built program to its end.
 ProgramRun run_program(const ProgramOptions& options);
+
+// The user that tests hand files to when run as root: "nobody".
+inline constexpr uid_t kUnprivilegedUser = 65534;
+inline constexpr gid_t kUnprivilegedGroup = 65534;
+// Gives `path` and everything below it (links themselves) to `user`.
+void change_owner_of_tree(const std::string& path, uid_t user, gid_t group);
+
+// Makes the folders `names` one inside the other below `base` and writes
+// `content` to `file` in the innermost; works whatever the length of the
+// path. Returns the full path of the file.
+std::string write_deep(const std::string& base, const std::vector<std::string>& names,
+                       const std::string& file, const std::string& content);
+// Reads a file at the end of such a path.
+std::string read_deep(const std::string& path);
 
 }  // namespace invoice::testing
 
