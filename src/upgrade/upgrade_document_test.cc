@@ -118,6 +118,8 @@ TEST_P(UpgradeDocumentCase, GivesTheExpectedTextAndFlag) {
 
 const std::string kUpgradedDocument =
     R"(<?xml version="1.0" encoding="UTF-8"?>)"
+    "\r\n" +
+    std::string(kWebStylesheet) +
     "\r\n"
     R"(<fe:Facturae xmlns:fe="http://www.facturae.es/Facturae/2014/v3.2.1/Facturae">)"
     "\r\n<FileHeader><SchemaVersion>3.2.1</SchemaVersion></FileHeader>\r\n"
