@@ -129,6 +129,10 @@ ProgramRun ProgramProcess::wait() {
   int status = 0;
   while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }
+  return collect(status);
+}
+
+ProgramRun ProgramProcess::collect(int status) {
   waited_ = true;
   ProgramRun run;
   run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -67,6 +67,9 @@ class ProgramProcess {
   void send(int signal_number) const;
   // Waits for the end and collects what the program wrote.
   ProgramRun wait();
+  // Collects what the program wrote when its end, `wait_status`, was waited
+  // for elsewhere (by a tracer).
+  ProgramRun collect(int wait_status);
 
  private:
   ScratchFolder capture_;

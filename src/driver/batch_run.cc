@@ -49,7 +49,11 @@ bool BatchRun::convert_invoice_file(const std::string& path, bool& written) {
   InvoiceFile& file = *opened.value;
   // Writes back a changed text; false when the file had to be left alone.
   auto save_document = [&](const std::string& document) {
-    if (!file.is_writable()) return fail("", Status::error(Status::Kind::kReadOnly));
+    if (!file.is_writable()) {
+      report_failure(path,
+                     Status::error(Status::Kind::kReadOnly).message() + " i cal convertir-lo");
+      return false;
+    }
     const Status saved = file.replace(document);
     if (!saved.is_ok()) return fail("no s'ha pogut desar, l'original queda intacte: ", saved);
     written = true;
@@ -98,20 +102,21 @@ int run_batch(Platform& platform) {
     const Status closed = created.value->close();
     if (listing.status.is_ok()) listing.status = closed;
     for (const ListingFailure& failure : listing.failures) {
-      run.report_failure(failure.path, failure.status.kind() == Status::Kind::kUnlistable
-                                           ? failure.status.message()
-                                           : "no s'ha pogut llegir la carpeta: " +
-                                                 failure.status.message());
+      run.report_failure(failure.path,
+                         failure.status.kind() == Status::Kind::kUnlistable
+                             ? failure.status.message()
+                             : "no s'ha pogut llegir la carpeta: " + failure.status.message());
     }
     if (listing.status.is_ok()) {
       list_complete = true;
-    } else if (listing.status.is_not_found() || listing.status.kind() == Status::Kind::kNotRegular) {
+    } else if (listing.status.is_not_found() ||
+               listing.status.kind() == Status::Kind::kNotRegular) {
       run.report_failure(document_folder, "no és una carpeta: " + listing.status.message());
     } else {
       // A list cut short could end in part of a path, which might name a
       // different file: convert nothing rather than the wrong thing.
-      run.report_failure(list_path,
-                         "no s'ha pogut escriure la llista de fitxers: " + listing.status.message());
+      run.report_failure(
+          list_path, "no s'ha pogut escriure la llista de fitxers: " + listing.status.message());
     }
   }
 

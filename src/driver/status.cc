@@ -40,7 +40,7 @@ std::string Status::message() const {
       text = "bloquejat per un altre programa";
       break;
     case Kind::kReadOnly:
-      text = "només de lectura i cal convertir-lo";
+      text = "només de lectura";
       break;
     case Kind::kNotRegular:
       text = "no és un fitxer normal";

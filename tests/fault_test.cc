@@ -1,0 +1,540 @@
+// Faults driven for real against the built program: a full disk, folders
+// that take no new file or cannot be read, a TEMP that takes no file list, a
+// missing document folder, and invoices that other programs change at the
+// worst moment. Each time nothing may be lost, the failure must be reported
+// on standard error with its path and reason, it must not be counted, the
+// exit status must be 1, and the rest of the tree must still be converted.
+//
+// Permission bits do not bind root, so when the tests run as root the
+// program runs as "nobody" over a tree given to nobody; small file systems
+// are mounted where the tests may (as root), and skipped with a message
+// elsewhere. Moments inside a run are reached by tracing the program's
+// system calls (x86-64 Linux).
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/ptrace.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/user.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <functional>
+
+#include "driver/replacement_name.h"
+#include "sample_invoices.h"
+#include "scratch.h"
+
+namespace invoice {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ProgramOptions;
+using testing::ProgramRun;
+using testing::ScratchFolder;
+
+bool is_root() { return ::geteuid() == 0; }
+
+// A small tmpfs mounted for one test; unmounted when it goes away. Mounting
+// needs root. The mount is made in a mount namespace of the test process's
+// own where it can have one, so that nothing outlives a crashed test.
+class SmallFilesystem {
+ public:
+  SmallFilesystem(const std::string& where, const std::string& size) : path_(where) {
+    if (!is_root()) return;
+    static const bool private_namespace =
+        ::unshare(CLONE_NEWNS) == 0 &&
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    (void)private_namespace;
+    fs::create_directories(where);
+    mounted_ = ::mount("tmpfs", where.c_str(), "tmpfs", MS_NOSUID | MS_NODEV,
+                       ("size=" + size + ",mode=0755").c_str()) == 0;
+  }
+  ~SmallFilesystem() {
+    if (mounted_) ::umount2(path_.c_str(), MNT_DETACH);
+  }
+  SmallFilesystem(const SmallFilesystem&) = delete;
+  SmallFilesystem& operator=(const SmallFilesystem&) = delete;
+
+  bool mounted() const { return mounted_; }
+  bool make_read_only() const {
+    return ::mount(nullptr, path_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV,
+                   nullptr) == 0;
+  }
+  // Fills the file system up with one file.
+  void fill() const {
+    const int fd = ::open((path_ + "/filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const std::string block(4096, 'f');
+    while (::write(fd, block.data(), block.size()) > 0) {
+    }
+    ::close(fd);
+  }
+
+ private:
+  std::string path_;
+  bool mounted_ = false;
+};
+
+#define SKIP_UNLESS_MOUNTED(filesystem) \
+  if (!(filesystem).mounted()) GTEST_SKIP() << "needs root to mount a small tmpfs"
+
+class FaultTest : public ::testing::Test {
+ protected:
+  ScratchFolder root;
+  ScratchFolder temp;
+  ProgramOptions options;
+  // Invoices that must be converted whatever else fails.
+  std::vector<std::string> bystanders;
+
+  void SetUp() override {
+    options.environment = {{"MORROOT", root.path()}, {"TEMP", temp.path()}};
+    for (const char* name : {"DOCUMENT/a.xml", "DOCUMENT/sub/b.xml", "DOCUMENT/zz/z.xml"}) {
+      bystanders.push_back(root.write(name, testing::old_invoice()));
+    }
+  }
+
+  std::string invoice(const std::string& relative) const {
+    return root.path() + "/DOCUMENT/" + relative;
+  }
+
+  // Lets the program run as nobody, over a tree and TEMP given to nobody,
+  // when the tests run as root: permission bits bind root in no other way.
+  void run_unprivileged() {
+    if (!is_root()) return;
+    testing::change_owner_of_tree(root.path(), testing::kUnprivilegedUser,
+                                  testing::kUnprivilegedGroup);
+    testing::change_owner_of_tree(temp.path(), testing::kUnprivilegedUser,
+                                  testing::kUnprivilegedGroup);
+    options.user = testing::kUnprivilegedUser;
+    options.group = testing::kUnprivilegedGroup;
+  }
+
+  ProgramRun run() const { return testing::run_program(options); }
+
+  // The bystanders are converted, the failures are exactly `errors`, not
+  // counted (`extra` files besides the bystanders were converted), and the
+  // exit status is 1. No replacement file is left anywhere.
+  void expect_reported(const ProgramRun& result, const std::string& errors, int extra_upgrades = 0,
+                       int extra_conversions = 0) const {
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.errors, errors);
+    const int count = static_cast<int>(bystanders.size());
+    EXPECT_EQ(result.output,
+              testing::summary_lines(count + extra_upgrades, count + extra_conversions));
+    for (const std::string& path : bystanders) {
+      EXPECT_EQ(testing::read_file(path), testing::converted(testing::old_invoice())) << path;
+    }
+    for (const std::string& relative : testing::list_tree(root.path())) {
+      EXPECT_FALSE(is_replacement_name(fs::path(relative).filename().string())) << relative;
+    }
+    EXPECT_TRUE(testing::list_tree(temp.path()).empty());
+  }
+};
+
+// A document that grows on the first step (its 3.0 texts) and then to about
+// three times its size on the second (every 0xD5 becomes a three-byte euro
+// sign).
+std::string make_big_invoice(std::size_t size, char filler) {
+  std::string text = testing::old_invoice();
+  const std::string line = "<!-- " + std::string(120, filler) + " -->\r\n";
+  while (text.size() < size) text += line;
+  return text;
+}
+
+TEST_F(FaultTest, DiskFullDuringEitherWriteKeepsTheLastWholeText) {
+  // 512 KiB: the first replacement of a 300 KB document does not fit next to
+  // it; for one of 150 KB the upgrade fits, the conversion (450 KB) does not.
+  const struct {
+    std::size_t size;
+    char filler;
+    bool upgraded;
+  } cases[] = {{300'000, 'x', false}, {150'000, '\xD5', true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.size);
+    ScratchFolder place;
+    SmallFilesystem small(place.path() + "/fs", "512k");
+    SKIP_UNLESS_MOUNTED(small);
+    const std::string text = make_big_invoice(c.size, c.filler);
+    std::string upgraded = text;
+    upgrade_document(upgraded, build_replacement_table());
+    const std::string path = place.path() + "/fs/DOCUMENT/m-big.xml";
+    fs::create_directories(place.path() + "/fs/DOCUMENT");
+    place.write("fs/DOCUMENT/m-big.xml", text);
+    bystanders.clear();
+    for (const char* name : {"fs/DOCUMENT/a.xml", "fs/DOCUMENT/z/z.xml"}) {
+      bystanders.push_back(place.write(name, testing::old_invoice()));
+    }
+    options.environment["MORROOT"] = place.path() + "/fs";
+    const ProgramRun result = run();
+    // The upgraded text is a whole, counted step: it stays, and only the
+    // conversion that did not fit is reported.
+    expect_reported(
+        result,
+        "Error: " + path +
+            ": no s'ha pogut desar, l'original queda intacte: No space left on device\n",
+        c.upgraded);
+    EXPECT_EQ(testing::read_file(path), c.upgraded ? upgraded : text);
+    EXPECT_EQ(testing::list_tree(place.path() + "/fs/DOCUMENT"),
+              (std::vector<std::string>{"a.xml", "m-big.xml", "z", "z/z.xml"}));
+  }
+}
+
+TEST_F(FaultTest, TempFolderThatTakesNoFileList) {
+  ScratchFolder place;
+  const std::string plain_file = place.write("plain", "a file, not a folder");
+  const struct {
+    const char* name;
+    std::string temp;
+    bool unprivileged;
+  } cases[] = {
+      {"missing", place.path() + "/missing", false},
+      {"a plain file", plain_file, false},
+      {"no write permission", place.path() + "/closed", true},
+  };
+  fs::create_directories(place.path() + "/closed");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProgramOptions own = options;
+    own.environment["TEMP"] = c.temp;
+    if (c.unprivileged) {
+      run_unprivileged();
+      own.user = options.user;
+      own.group = options.group;
+      ::chmod(c.temp.c_str(), 0555);
+      testing::change_owner_of_tree(place.path(), testing::kUnprivilegedUser,
+                                    testing::kUnprivilegedGroup);
+    }
+    const ProgramRun result = testing::run_program(own);
+    if (result.exit_status == 127) GTEST_SKIP() << "the program cannot be run as nobody here";
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.output, testing::summary_lines(0, 0));
+    EXPECT_EQ(result.errors.rfind("Error: " + c.temp + "/", 0), 0u) << result.errors;
+    EXPECT_NE(result.errors.find(": no s'ha pogut crear la llista de fitxers: "), std::string::npos)
+        << result.errors;
+    for (const std::string& path : bystanders) {
+      EXPECT_EQ(testing::read_file(path), testing::old_invoice());
+    }
+  }
+  EXPECT_EQ(testing::read_file(plain_file), "a file, not a folder");
+  EXPECT_TRUE(testing::list_tree(place.path() + "/closed").empty());
+}
+
+TEST_F(FaultTest, TempOnAFullOrReadOnlyFilesystem) {
+  for (const bool full : {true, false}) {
+    SCOPED_TRACE(full ? "full" : "read-only");
+    ScratchFolder place;
+    SmallFilesystem small(place.path() + "/fs", "64k");
+    SKIP_UNLESS_MOUNTED(small);
+    if (full) {
+      small.fill();
+    } else {
+      ASSERT_TRUE(small.make_read_only());
+    }
+    options.environment["TEMP"] = place.path() + "/fs";
+    const ProgramRun result = run();
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.output, testing::summary_lines(0, 0));
+    EXPECT_NE(result.errors.find(full ? "no s'ha pogut escriure la llista de fitxers: No space"
+                                      : "no s'ha pogut crear la llista de fitxers: "),
+              std::string::npos)
+        << result.errors;
+    for (const std::string& path : bystanders) {
+      EXPECT_EQ(testing::read_file(path), testing::old_invoice());
+    }
+    // The list that could not be written whole is gone again.
+    EXPECT_EQ(testing::list_tree(place.path() + "/fs"),
+              full ? std::vector<std::string>{"filler"} : std::vector<std::string>{});
+  }
+}
+
+TEST_F(FaultTest, FolderThatTakesNoNewFile) {
+  const std::string closed = invoice("closed/c.xml");
+  root.write("DOCUMENT/closed/c.xml", testing::old_invoice());
+  run_unprivileged();
+  ::chmod(invoice("closed").c_str(), 0555);
+  const ProgramRun result = run();
+  if (result.exit_status == 127) GTEST_SKIP() << "the program cannot be run as nobody here";
+  expect_reported(
+      result,
+      "Error: " + closed + ": no s'ha pogut desar, l'original queda intacte: Permission denied\n");
+  EXPECT_EQ(testing::read_file(closed), testing::old_invoice());
+  EXPECT_EQ(testing::list_tree(invoice("closed")), std::vector<std::string>{"c.xml"});
+}
+
+TEST_F(FaultTest, ReadOnlyFilesystemInTheTree) {
+  SmallFilesystem small(invoice("archive"), "1m");
+  SKIP_UNLESS_MOUNTED(small);
+  const std::string needs_change = root.write("DOCUMENT/archive/old.xml", testing::old_invoice());
+  const std::string current =
+      root.write("DOCUMENT/archive/new.xml", testing::converted(testing::old_invoice()));
+  testing::set_times(needs_change, 1'500'000'000, 5);
+  ASSERT_TRUE(small.make_read_only());
+  const ProgramRun result = run();
+  // A file that needs no change is no failure, even where nothing can be
+  // written.
+  expect_reported(result,
+                  "Error: " + needs_change + ": nom\xC3\xA9s de lectura i cal convertir-lo\n");
+  EXPECT_EQ(testing::read_file(needs_change), testing::old_invoice());
+  EXPECT_EQ(testing::stat_of(needs_change).st_mtim.tv_nsec, 5);
+}
+
+TEST_F(FaultTest, SubfolderThatCannotBeRead) {
+  const std::string hidden_invoice = root.write("DOCUMENT/m-closed/x.xml", testing::old_invoice());
+  const std::string blind_invoice = root.write("DOCUMENT/m-blind/y.xml", testing::old_invoice());
+  run_unprivileged();
+  ::chmod(invoice("m-closed").c_str(), 0);
+  ::chmod(invoice("m-blind").c_str(), 0300);  // may be passed through, not read
+  const ProgramRun result = run();
+  if (result.exit_status == 127) GTEST_SKIP() << "the program cannot be run as nobody here";
+  expect_reported(result, "Error: " + invoice("m-blind") +
+                              ": no s'ha pogut llegir la carpeta: Permission denied\n"
+                              "Error: " +
+                              invoice("m-closed") +
+                              ": no s'ha pogut llegir la carpeta: Permission denied\n");
+  ::chmod(invoice("m-closed").c_str(), 0700);
+  ::chmod(invoice("m-blind").c_str(), 0700);
+  EXPECT_EQ(testing::read_file(hidden_invoice), testing::old_invoice());
+  EXPECT_EQ(testing::read_file(blind_invoice), testing::old_invoice());
+}
+
+TEST_F(FaultTest, DocumentFolderMissingOrNotAFolder) {
+  ScratchFolder elsewhere;
+  const std::string plain = elsewhere.write("plain", "not a folder");
+  const struct {
+    const char* name;
+    std::function<std::string()> make;  // gives MORROOT
+  } cases[] = {
+      {"no DOCUMENT", [&] { return elsewhere.path() + "/empty-root"; }},
+      {"DOCUMENT a plain file",
+       [&] {
+         elsewhere.write("file-root/DOCUMENT", "not a folder");
+         return elsewhere.path() + "/file-root";
+       }},
+      {"DOCUMENT a dangling link",
+       [&] {
+         fs::create_directories(elsewhere.path() + "/link-root");
+         fs::create_symlink(elsewhere.path() + "/nowhere",
+                            elsewhere.path() + "/link-root/DOCUMENT");
+         return elsewhere.path() + "/link-root";
+       }},
+      {"MORROOT missing", [&] { return elsewhere.path() + "/missing"; }},
+      {"MORROOT a plain file", [&] { return plain; }},
+  };
+  fs::create_directories(elsewhere.path() + "/empty-root");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProgramOptions own = options;
+    own.environment["MORROOT"] = c.make();
+    const auto before = testing::list_tree(elsewhere.path());
+    const ProgramRun result = testing::run_program(own);
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.output, testing::summary_lines(0, 0));
+    EXPECT_EQ(
+        result.errors.rfind(
+            "Error: " + own.environment["MORROOT"] + "/DOCUMENT: no \xC3\xA9s una carpeta", 0),
+        0u)
+        << result.errors;
+    EXPECT_EQ(std::count(result.errors.begin(), result.errors.end(), '\n'), 1);
+    EXPECT_EQ(testing::list_tree(elsewhere.path()), before);  // nothing created
+    EXPECT_TRUE(testing::list_tree(temp.path()).empty());
+  }
+}
+
+#if defined(__x86_64__) && defined(__linux__)
+
+// One system call that the traced program is about to make.
+struct SystemCall {
+  long number;
+  std::uint64_t argument[6];
+};
+
+// The program, stopped before chosen system calls so that a test can act as
+// another program would at exactly that moment.
+class TracedProgram {
+ public:
+  explicit TracedProgram(ProgramOptions options) : process_((options.traced = true, options)) {
+    int status = 0;
+    ::waitpid(process_.pid(), &status, 0);  // stopped at its start
+    running_ = WIFSTOPPED(status);
+    ::ptrace(PTRACE_SETOPTIONS, process_.pid(), nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+  }
+
+  // Runs the program until it is about to make a system call that `stop_at`
+  // picks; false when it ended first.
+  bool run_until(const std::function<bool(const SystemCall&)>& stop_at) {
+    while (running_) {
+      if (::ptrace(PTRACE_SYSCALL, process_.pid(), nullptr, pending_signal_) != 0) return false;
+      pending_signal_ = 0;
+      int status = 0;
+      if (::waitpid(process_.pid(), &status, 0) < 0) return false;
+      if (WIFEXITED(status) || WIFSIGNALED(status)) {
+        running_ = false;
+        end_status_ = status;
+        return false;
+      }
+      if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
+        pending_signal_ = WSTOPSIG(status);
+        continue;
+      }
+      in_call_ = !in_call_;
+      if (!in_call_) continue;
+      user_regs_struct registers{};
+      ::ptrace(PTRACE_GETREGS, process_.pid(), nullptr, &registers);
+      const SystemCall call{
+          static_cast<long>(registers.orig_rax),
+          {registers.rdi, registers.rsi, registers.rdx, registers.r10, registers.r8, registers.r9}};
+      if (stop_at(call)) return true;
+    }
+    return false;
+  }
+
+  // The NUL-ended text at `address` in the program's memory.
+  std::string read_text(std::uint64_t address) const {
+    std::string text;
+    while (text.size() < 65536) {
+      errno = 0;
+      const long word = ::ptrace(PTRACE_PEEKDATA, process_.pid(), address + text.size(), nullptr);
+      if (errno != 0) break;
+      const auto* bytes = reinterpret_cast<const char*>(&word);
+      for (std::size_t i = 0; i < sizeof word; ++i) {
+        if (bytes[i] == '\0') return text;
+        text += bytes[i];
+      }
+    }
+    return text;
+  }
+
+  // Lets the program go on, untraced, to its end.
+  ProgramRun finish() {
+    if (running_) {
+      ::ptrace(PTRACE_DETACH, process_.pid(), nullptr, pending_signal_);
+      return process_.wait();
+    }
+    return process_.collect(end_status_);
+  }
+
+ private:
+  testing::ProgramProcess process_;
+  bool running_ = false;
+  bool in_call_ = false;
+  long pending_signal_ = 0;
+  int end_status_ = 0;
+};
+
+bool ends_with(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+TEST_F(FaultTest, InvoicesThatChangeBetweenTheListingAndTheirTurn) {
+  for (const char* name :
+       {"c-removed", "d-folder", "e-replaced", "f-fifo", "g-read-only", "h-locked"}) {
+    root.write("DOCUMENT/" + std::string(name) + ".xml", testing::old_invoice());
+  }
+  const std::string replacement = testing::old_invoice(false);
+  TracedProgram program(options);
+  // The list is complete once the program opens it for reading.
+  ASSERT_TRUE(program.run_until([&](const SystemCall& call) {
+    return call.number == SYS_openat && (call.argument[2] & O_ACCMODE) == O_RDONLY &&
+           ends_with(program.read_text(call.argument[1]), ".TMP");
+  }));
+  fs::remove(invoice("c-removed.xml"));
+  fs::remove(invoice("d-folder.xml"));
+  fs::create_directory(invoice("d-folder.xml"));
+  root.write("DOCUMENT/e-replaced.tmp", replacement);
+  fs::rename(invoice("e-replaced.tmp"), invoice("e-replaced.xml"));
+  fs::remove(invoice("f-fifo.xml"));
+  ASSERT_EQ(::mkfifo(invoice("f-fifo.xml").c_str(), 0600), 0);
+  ::chmod(invoice("g-read-only.xml").c_str(), 0444);
+  const int lock = ::open(invoice("h-locked.xml").c_str(), O_RDONLY);
+  ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+  const ProgramRun result = program.finish();
+  ::close(lock);
+
+  expect_reported(result,
+                  "Error: " + invoice("c-removed.xml") +
+                      ": no s'ha pogut obrir: no existeix (No such file or directory)\n"
+                      "Error: " +
+                      invoice("d-folder.xml") +
+                      ": no s'ha pogut obrir: no \xC3\xA9s un fitxer normal\n"
+                      "Error: " +
+                      invoice("f-fifo.xml") +
+                      ": no s'ha pogut obrir: no \xC3\xA9s un fitxer normal\n"
+                      "Error: " +
+                      invoice("g-read-only.xml") +
+                      ": nom\xC3\xA9s de lectura i cal convertir-lo\n"
+                      "Error: " +
+                      invoice("h-locked.xml") +
+                      ": no s'ha pogut obrir: bloquejat per un altre programa\n",
+                  1, 0);
+  EXPECT_FALSE(fs::exists(invoice("c-removed.xml")));  // never created again
+  // What stands at the path when its turn comes is what is converted; it
+  // needed the upgrade only, so the counts differ from the bystanders'.
+  EXPECT_EQ(testing::read_file(invoice("e-replaced.xml")), testing::converted(replacement));
+  EXPECT_EQ(testing::read_file(invoice("g-read-only.xml")), testing::old_invoice());
+  EXPECT_EQ(testing::read_file(invoice("h-locked.xml")), testing::old_invoice());
+}
+
+TEST_F(FaultTest, InvoiceReplacedOrRemovedWhileItIsConverted) {
+  const std::string replaced = root.write("DOCUMENT/m-replaced.xml", testing::old_invoice());
+  const std::string removed = root.write("DOCUMENT/n-removed.xml", testing::old_invoice());
+  const std::string theirs = "another program's version";
+  TracedProgram program(options);
+  // The program has read the invoice and is about to make its replacement.
+  const auto making_replacement = [&](const SystemCall& call) {
+    return call.number == SYS_openat && (call.argument[2] & O_CREAT) != 0 &&
+           program.read_text(call.argument[1]).starts_with(kReplacementPrefix);
+  };
+  // The bystander a.xml comes first.
+  ASSERT_TRUE(program.run_until(making_replacement));
+  ASSERT_TRUE(program.run_until(making_replacement));
+  ASSERT_TRUE(program.run_until(making_replacement));
+  root.write("DOCUMENT/theirs.tmp", theirs);
+  fs::rename(invoice("theirs.tmp"), replaced);
+  ASSERT_TRUE(program.run_until(making_replacement));
+  fs::remove(removed);
+  const ProgramRun result = program.finish();
+  expect_reported(result,
+                  "Error: " + replaced +
+                      ": no s'ha pogut desar, l'original queda intacte: ha canviat mentre es "
+                      "convertia\n"
+                      "Error: " +
+                      removed +
+                      ": no s'ha pogut desar, l'original queda intacte: ha canviat mentre es "
+                      "convertia\n");
+  EXPECT_EQ(testing::read_file(replaced), theirs);
+  EXPECT_FALSE(fs::exists(removed));
+}
+
+TEST_F(FaultTest, InvoiceThatGrowsOrShrinksWhileItIsRead) {
+  const std::string grows = root.write("DOCUMENT/m-grows.xml", testing::old_invoice());
+  const std::string shrinks = root.write("DOCUMENT/n-shrinks.xml", testing::old_invoice());
+  TracedProgram program(options);
+  for (const std::string& path : {grows, shrinks}) {
+    // Opened, and about to be read.
+    ASSERT_TRUE(program.run_until([&](const SystemCall& call) {
+      return call.number == SYS_openat && program.read_text(call.argument[1]) == path;
+    }));
+    ASSERT_TRUE(
+        program.run_until([&](const SystemCall& call) { return call.number == SYS_pread64; }));
+    fs::resize_file(path, path == grows ? testing::old_invoice().size() + 10 : 100);
+  }
+  const ProgramRun result = program.finish();
+  expect_reported(result, "Error: " + grows +
+                              ": no s'ha pogut llegir: ha canviat mentre es convertia\n"
+                              "Error: " +
+                              shrinks + ": no s'ha pogut llegir: ha canviat mentre es convertia\n");
+  EXPECT_EQ(testing::read_file(grows), testing::old_invoice() + std::string(10, '\0'));
+  EXPECT_EQ(testing::read_file(shrinks), testing::old_invoice().substr(0, 100));
+}
+
+#endif  // x86-64 Linux
+
+}  // namespace
+}  // namespace invoice

@@ -1,0 +1,49 @@
+#ifndef INVOICE_TESTS_SAMPLE_INVOICES_H_
+#define INVOICE_TESTS_SAMPLE_INVOICES_H_
+
+#include <string>
+
+#include "encoding/convert_code_page.h"
+#include "upgrade/upgrade_document.h"
+
+namespace invoice::testing {
+
+// A Facturae 3.0 invoice as the old program wrote them, with accented names
+// in code page 850, declared so when `code_page_850`.
+inline std::string old_invoice(bool code_page_850 = true) {
+  return std::string("<?xml version=\"1.0\" encoding=\"") + (code_page_850 ? "ibm850" : "UTF-8") +
+         "\"?>\r\n"
+         "<?xml-stylesheet type=\"text/xsl\" href=\"\\MORVEL\\XSL\\FACTURA.XSL\"?>\r\n"
+         "<fe:Facturae xmlns:fe=\"http://www.facturae.es/Facturae/2007/v3.0/Facturae\">\r\n"
+         "<FileHeader><SchemaVersion>3.0</SchemaVersion></FileHeader>\r\n"
+         "<Parties><SellerParty><Telefax>93 000 00 00</Telefax>"
+         "<LanguageName>CAT</LanguageName><Name>Ferreteria Pe\xA4"
+         "a</Name></SellerParty>\r\n"
+         "<BuyerParty><Name>Caf\x82 \x80"
+         "a</Name></BuyerParty>\r\n"
+         "<Invoices><Invoice><Total>12,50 \xD5</Total></Invoice></Invoices>\r\n"
+         "</Parties>\r\n"
+         "</fe:Facturae>\r\n";
+}
+
+// What a complete run makes of `text`, computed with the library itself.
+inline std::string converted(std::string text) {
+  upgrade_document(text, build_replacement_table());
+  convert_code_page(text);
+  return text;
+}
+
+// The console lines of a run that changed `upgraded` and `converted` files,
+// when the output is not a terminal.
+inline std::string summary_lines(int upgraded, int converted) {
+  return "Localitzant fitxers...\nConvertint fitxers...\n\n"
+         "Convertits correctament " +
+         std::to_string(upgraded) +
+         " fitxers de versi\xC3\xB3 3.0 a 3.2.1\n"
+         "Convertits correctament " +
+         std::to_string(converted) + " fitxers de codepage 850 a utf-8\n";
+}
+
+}  // namespace invoice::testing
+
+#endif  // INVOICE_TESTS_SAMPLE_INVOICES_H_
