@@ -38,7 +38,8 @@ if command -v clang++ >/dev/null; then
     [ -f "$top/fuzz/${name%_fuzz}.dict" ] && extra+=("-dict=$top/fuzz/${name%_fuzz}.dict")
     echo "-- $name"
     status=0
-    "$top/build-fuzz/$name" -max_total_time="$fuzz_seconds" -print_final_stats=1 \
+    # A single input that runs for 30 s is a hang, and a failure.
+    "$top/build-fuzz/$name" -max_total_time="$fuzz_seconds" -timeout=30 -print_final_stats=1 \
       "${extra[@]}" "$corpus" > "$corpus.log" 2>&1 || status=$?
     grep -E '^stat::number_of_executed_units|ERROR|SUMMARY' "$corpus.log" || true
     if [ "$status" -ne 0 ]; then
