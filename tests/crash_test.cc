@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "driver/replacement_name.h"
@@ -135,10 +136,9 @@ class CrashTest : public ::testing::Test {
   // final once written).
   std::array<long long, 3> states_seen{};
 
-  // Checks every invoice after a kill; returns how many leftover replacement
-  // files the folders hold.
-  std::size_t check_tree(const std::string& when) {
-    std::map<std::string, int> expected_names;  // folder -> count of invoices
+  // Checks every invoice after a kill; returns the leftover replacement
+  // files that the folders hold.
+  std::set<std::string> check_tree(const std::string& when) {
     for (const Invoice& invoice : invoices) {
       const std::string content = testing::read_file(invoice.path);
       const bool known =
@@ -152,13 +152,13 @@ class CrashTest : public ::testing::Test {
       EXPECT_EQ(testing::stat_of(invoice.path).st_mtim.tv_sec, kOriginalTime)
           << when << ": " << invoice.path;
     }
-    std::size_t leftovers = 0;
+    std::set<std::string> leftovers;
     for (const std::string& relative : testing::list_tree(root.path())) {
       const fs::path path = fs::path(root.path()) / relative;
       if (fs::is_directory(fs::symlink_status(path))) continue;
       const std::string name = path.filename().string();
       if (is_replacement_name(name)) {
-        ++leftovers;
+        leftovers.insert(path.string());
         continue;
       }
       const bool is_invoice =
@@ -195,6 +195,8 @@ TEST_F(CrashTest, EveryKillLeavesEachInvoiceWholeAndACompleteRunFinishes) {
   write_originals();
 
   long long kills = 0, finished = 0, rounds = 1, leftovers_seen = 0, kills_with_leftover = 0;
+  long long leftovers_removed = 0;
+  std::set<std::string> leftovers;  // those the last kill left
   while (kills < kills_wanted) {
     // Invoices that are finished get their original text back once half of
     // the tree is finished, so that every kill finds work to interrupt. The
@@ -219,23 +221,42 @@ TEST_F(CrashTest, EveryKillLeavesEachInvoiceWholeAndACompleteRunFinishes) {
     std::this_thread::sleep_for(delay);
     program.send(SIGKILL);
     const ProgramRun run = program.wait();
-    if (run.exit_status != 128 + SIGKILL) {
+    const bool killed = run.exit_status == 128 + SIGKILL;
+    if (!killed) {
       ASSERT_EQ(run.exit_status, 0) << run.errors;
+    }
+    // A killed run leaves its file list in TEMP; nothing can tell it from
+    // another program's file of the same form, so it stays there. The list
+    // is written at the end of the walk (the whole of it fits in one
+    // write), so a list that holds anything shows that the walk was done.
+    bool walked = !killed;
+    for (const std::string& name : testing::list_tree(temp.path())) {
+      EXPECT_EQ(name.substr(name.size() - 4), ".TMP") << name;
+      walked = walked || fs::file_size(fs::path(temp.path()) / name) > 0;
+      fs::remove(fs::path(temp.path()) / name);
+    }
+    // A walk removes the leftovers of the runs killed before it.
+    if (walked) {
+      for (const std::string& path : leftovers) {
+        EXPECT_FALSE(fs::exists(path)) << path << " was left by the run before";
+      }
+      leftovers_removed += static_cast<long long>(leftovers.size());
+      leftovers.clear();
+    }
+    if (!killed) {
       ++finished;
       continue;
     }
     ++kills;
-    const std::size_t leftovers = check_tree("kill " + std::to_string(kills) + " after " +
-                                             std::to_string(delay.count()) + " us");
+    const std::set<std::string> found = check_tree("kill " + std::to_string(kills) + " after " +
+                                                   std::to_string(delay.count()) + " us");
     if (HasFailure()) return;
-    leftovers_seen += static_cast<long long>(leftovers);
-    kills_with_leftover += leftovers > 0;
-    // A killed run leaves its file list in TEMP; nothing can tell it from
-    // another program's file of the same form, so it stays there.
-    for (const std::string& name : testing::list_tree(temp.path())) {
-      EXPECT_EQ(name.substr(name.size() - 4), ".TMP") << name;
-      fs::remove(fs::path(temp.path()) / name);
-    }
+    const auto fresh = std::count_if(found.begin(), found.end(), [&](const std::string& path) {
+      return leftovers.count(path) == 0;
+    });
+    leftovers_seen += fresh;
+    kills_with_leftover += fresh > 0;
+    leftovers = found;
   }
 
   // A complete run finishes every invoice, counts exactly what it did, and
@@ -261,7 +282,7 @@ TEST_F(CrashTest, EveryKillLeavesEachInvoiceWholeAndACompleteRunFinishes) {
             std::string::npos)
       << last.output;
   const auto states_after_kills = states_seen;
-  EXPECT_EQ(check_tree("after the complete run"), 0u);
+  EXPECT_TRUE(check_tree("after the complete run").empty());
   for (const Invoice& invoice : invoices) {
     EXPECT_EQ(testing::read_file(invoice.path), invoice.final) << invoice.path;
     if (final_already.count(invoice.path) != 0) {
@@ -273,12 +294,13 @@ TEST_F(CrashTest, EveryKillLeavesEachInvoiceWholeAndACompleteRunFinishes) {
 
   std::printf(
       "%lld kills over %zu invoices in %lld rounds (%lld runs ended before their kill); "
-      "%lld leftover replacement files seen after %lld of the kills, all removed by the next run; "
+      "%lld kills left a new leftover replacement file (%lld in all), %lld seen removed by the "
+      "next run that walked the tree, the rest by the complete run; "
       "a whole run took %lld us; invoices found original %lld times, upgraded only %lld, "
       "final %lld\n",
-      kills, invoices.size(), rounds, finished, leftovers_seen, kills_with_leftover,
-      static_cast<long long>(full_run_us), states_after_kills[0], states_after_kills[1],
-      states_after_kills[2]);
+      kills, invoices.size(), rounds, finished, kills_with_leftover, leftovers_seen,
+      leftovers_removed, static_cast<long long>(full_run_us), states_after_kills[0],
+      states_after_kills[1], states_after_kills[2]);
   RecordProperty("kills", std::to_string(kills));
   RecordProperty("leftovers", std::to_string(leftovers_seen));
 }
