@@ -79,7 +79,9 @@ std::string make_old_invoice(std::mt19937_64& random, bool code_page_850, std::s
   for (std::size_t i = 0; i < lines; ++i) {
     text += "<InvoiceLine><ItemDescription>";
     text += kNames[random() % std::size(kNames)];
-    text += " " + std::to_string(random() % 100000) + "</ItemDescription></InvoiceLine>\r\n";
+    text += ' ';
+    text += std::to_string(random() % 100000);
+    text += "</ItemDescription></InvoiceLine>\r\n";
   }
   return text + "</Items></Invoice></Invoices>\r\n</Parties>\r\n</fe:Facturae>\r\n";
 }

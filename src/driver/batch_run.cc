@@ -1,5 +1,6 @@
 #include "driver/batch_run.h"
 
+#include <cerrno>
 #include <memory>
 #include <new>
 
@@ -111,7 +112,11 @@ int run_batch(Platform& platform) {
       list_complete = true;
     } else if (listing.status.is_not_found() ||
                listing.status.kind() == Status::Kind::kNotRegular) {
-      run.report_failure(document_folder, "no és una carpeta: " + listing.status.message());
+      // A missing folder and a plain file in its place read differently to
+      // the user, though both mean there is nothing to convert.
+      run.report_failure(document_folder, listing.status.code() == ENOENT
+                                              ? listing.status.message()
+                                              : "no és una carpeta");
     } else {
       // A list cut short could end in part of a path, which might name a
       // different file: convert nothing rather than the wrong thing.

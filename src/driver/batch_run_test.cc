@@ -210,9 +210,17 @@ TEST(RunBatchTest, UnwritableTempOrMissingDocumentFolderIsReported) {
     platform.environment["MORROOT"] = "/M/";
     platform.add_folder("/tmp");
     EXPECT_EQ(run_batch(platform), 1);
-    EXPECT_EQ(platform.errors.rfind("Error: /M/DOCUMENT: no és una carpeta", 0), 0u)
-        << platform.errors;
+    EXPECT_EQ(platform.errors, "Error: /M/DOCUMENT: no existeix (No such file or directory)\n");
     EXPECT_EQ(platform.files.size(), 0u);
+  }
+  {
+    FakePlatform platform;
+    platform.environment["MORROOT"] = "/M/";
+    platform.add_folder("/tmp");
+    platform.add_file("/M/DOCUMENT", "a plain file");
+    EXPECT_EQ(run_batch(platform), 1);
+    EXPECT_EQ(platform.errors, "Error: /M/DOCUMENT: no és una carpeta\n");
+    EXPECT_EQ(platform.files.size(), 1u);
   }
 }
 
