@@ -9,6 +9,7 @@
 #   --runs N      timed runs of each contender and of each size (default 3)
 #   --large       also measure the program on 100,000 invoices (about 1 GiB)
 #   --no-scale    skip the files-per-second-by-size part
+#   --no-compare  skip the comparison with the pipeline (sizes only)
 #   --cold        drop the page cache before each timed run (root only);
 #                 default: warm, each copy read once with cat before its run
 #   --seed N      seed of the generated trees (default 1)
@@ -39,7 +40,7 @@ set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 bench=$repo/bench
-files=20000 runs=3 large=0 scale=1 cold=0 seed=1 keep=0 settle=5
+files=20000 runs=3 large=0 scale=1 compare=1 cold=0 seed=1 keep=0 settle=5
 scratch=${TMPDIR:-/tmp}
 build=$repo/build-bench
 while (($#)); do
@@ -48,6 +49,7 @@ while (($#)); do
     --runs) runs=$2; shift ;;
     --large) large=1 ;;
     --no-scale) scale=0 ;;
+    --no-compare) compare=0 ;;
     --cold) cold=1 ;;
     --seed) seed=$2; shift ;;
     --scratch) scratch=$2; shift ;;
@@ -209,81 +211,83 @@ if ((scale)); then
   sizes=(2000 20000)
   ((large)) && sizes+=(100000)
 fi
-master=$(master_tree "$files")
+((compare)) && master=$(master_tree "$files")
 for n in "${sizes[@]}"; do master_tree "$n" > /dev/null; done
-read -r invoices mib largest <<< "$(tree_facts "$master")"
-echo
-echo "== program against pipeline: $invoices invoices ($mib MiB, largest $largest bytes), $runs runs"
-printf '%-4s %-9s %8s %8s %8s %10s %9s %8s %6s\n' \
-  run contender "wall s" "user s" "sys s" "peak KiB" files/s "sync s" load
-declare -a p_wall p_user p_sys p_rss p_fps s_wall s_user s_sys s_rss s_fps
-declare -a r_wall r_user r_sys r_rss
-for ((run = 1; run <= runs; run++)); do
-  fresh_copy "$master" "$work/program"
-  fresh_copy "$master" "$work/pipeline"
-  if ((run % 2)); then order="program pipeline"; else order="pipeline program"; fi
-  for who in $order; do
-    before=$(load)
-    timed "$who" "$work/$who"
-    fps=$(calc "$invoices / $wall" 0)
-    printf '%-4s %-9s %8s %8s %8s %10s %9s %8s %6s\n' \
-      "$run" "$who" "$wall" "$user" "$sys" "$rss" "$fps" "$sync_s" "$before"
-    if [[ $who == program ]]; then
-      p_wall+=("$wall") p_user+=("$user") p_sys+=("$sys") p_rss+=("$rss") p_fps+=("$fps")
+if ((compare)); then
+  read -r invoices mib largest <<< "$(tree_facts "$master")"
+  echo
+  echo "== program against pipeline: $invoices invoices ($mib MiB, largest $largest bytes), $runs runs"
+  printf '%-4s %-9s %8s %8s %8s %10s %9s %8s %6s\n' \
+    run contender "wall s" "user s" "sys s" "peak KiB" files/s "sync s" load
+  declare -a p_wall p_user p_sys p_rss p_fps s_wall s_user s_sys s_rss s_fps
+  declare -a r_wall r_user r_sys r_rss
+  for ((run = 1; run <= runs; run++)); do
+    fresh_copy "$master" "$work/program"
+    fresh_copy "$master" "$work/pipeline"
+    if ((run % 2)); then order="program pipeline"; else order="pipeline program"; fi
+    for who in $order; do
+      before=$(load)
+      timed "$who" "$work/$who"
+      fps=$(calc "$invoices / $wall" 0)
+      printf '%-4s %-9s %8s %8s %8s %10s %9s %8s %6s\n' \
+        "$run" "$who" "$wall" "$user" "$sys" "$rss" "$fps" "$sync_s" "$before"
+      if [[ $who == program ]]; then
+        p_wall+=("$wall") p_user+=("$user") p_sys+=("$sys") p_rss+=("$rss") p_fps+=("$fps")
+      else
+        s_wall+=("$wall") s_user+=("$user") s_sys+=("$sys") s_rss+=("$rss") s_fps+=("$fps")
+      fi
+    done
+    i=$((run - 1))
+    r_wall+=("$(calc "${p_wall[i]} / ${s_wall[i]}" 3)")
+    r_user+=("$(calc "${p_user[i]} / (${s_user[i]} > 0 ? ${s_user[i]} : 0.01)" 3)")
+    r_sys+=("$(calc "${p_sys[i]} / (${s_sys[i]} > 0 ? ${s_sys[i]} : 0.01)" 3)")
+    r_rss+=("$(calc "${p_rss[i]} / ${s_rss[i]}" 3)")
+    python3 "$bench/check_tree.py" "$master/manifest.tsv" "$work/program" "$work/pipeline" \
+      > "$work/check.$run" || status=1
+    if ((run == 1)); then
+      echo "  check of run 1:"
+      cat "$work/check.1"
+    elif cmp -s "$work/check.1" "$work/check.$run"; then
+      echo "  check of run $run: as in run 1"
     else
-      s_wall+=("$wall") s_user+=("$user") s_sys+=("$sys") s_rss+=("$rss") s_fps+=("$fps")
+      echo "  check of run $run:"
+      cat "$work/check.$run"
     fi
+    drop_copies
   done
-  i=$((run - 1))
-  r_wall+=("$(calc "${p_wall[i]} / ${s_wall[i]}" 3)")
-  r_user+=("$(calc "${p_user[i]} / (${s_user[i]} > 0 ? ${s_user[i]} : 0.01)" 3)")
-  r_sys+=("$(calc "${p_sys[i]} / (${s_sys[i]} > 0 ? ${s_sys[i]} : 0.01)" 3)")
-  r_rss+=("$(calc "${p_rss[i]} / ${s_rss[i]}" 3)")
-  python3 "$bench/check_tree.py" "$master/manifest.tsv" "$work/program" "$work/pipeline" \
-    > "$work/check.$run" || status=1
-  if ((run == 1)); then
-    echo "  check of run 1:"
-    cat "$work/check.1"
-  elif cmp -s "$work/check.1" "$work/check.$run"; then
-    echo "  check of run $run: as in run 1"
+
+  echo
+  echo "summary: median [min..max] spread, the spread being (max - min) / median"
+  printf '  %-28s %-32s %s\n' "" program pipeline
+  printf '  %-28s %-32s %s\n' "wall time, s" "$(spread "${p_wall[@]}")" "$(spread "${s_wall[@]}")"
+  printf '  %-28s %-32s %s\n' "user CPU, s" "$(spread "${p_user[@]}")" "$(spread "${s_user[@]}")"
+  printf '  %-28s %-32s %s\n' "system CPU, s" "$(spread "${p_sys[@]}")" "$(spread "${s_sys[@]}")"
+  printf '  %-28s %-32s %s\n' "peak memory, KiB" "$(spread "${p_rss[@]}")" "$(spread "${s_rss[@]}")"
+  printf '  %-28s %-32s %s\n' "files per second" "$(spread "${p_fps[@]}")" "$(spread "${s_fps[@]}")"
+  echo "  (the pipeline's peak memory is that of its largest single process)"
+  echo "ratio program/pipeline, each run against the other contender of the same run:"
+  printf '  %-28s %s\n' "wall time" "$(SPREAD_DIGITS=3 spread "${r_wall[@]}")   per run: ${r_wall[*]}"
+  printf '  %-28s %s\n' "user CPU" "$(SPREAD_DIGITS=3 spread "${r_user[@]}")   per run: ${r_user[*]}"
+  printf '  %-28s %s\n' "system CPU" "$(SPREAD_DIGITS=3 spread "${r_sys[@]}")   per run: ${r_sys[*]}"
+  printf '  %-28s %s\n' "peak memory" "$(SPREAD_DIGITS=3 spread "${r_rss[@]}")   per run: ${r_rss[*]}"
+
+  read -r _ wall_ratio worst_ratio <<< "$(summary "${r_wall[@]}")"
+  speedup=$(calc "1 / $wall_ratio" 1)
+  echo
+  if awk -v r="$wall_ratio" 'BEGIN { exit !(r <= 1 / 3) }'; then
+    echo "target met: the program's wall time is ${speedup}x shorter than the pipeline's (median; at least 3x)"
   else
-    echo "  check of run $run:"
-    cat "$work/check.$run"
+    echo "TARGET MISSED: the program's wall time is only ${speedup}x shorter than the pipeline's (at least 3x)"
+    target_missed=1
   fi
-  drop_copies
-done
-
-echo
-echo "summary: median [min..max] spread, the spread being (max - min) / median"
-printf '  %-28s %-32s %s\n' "" program pipeline
-printf '  %-28s %-32s %s\n' "wall time, s" "$(spread "${p_wall[@]}")" "$(spread "${s_wall[@]}")"
-printf '  %-28s %-32s %s\n' "user CPU, s" "$(spread "${p_user[@]}")" "$(spread "${s_user[@]}")"
-printf '  %-28s %-32s %s\n' "system CPU, s" "$(spread "${p_sys[@]}")" "$(spread "${s_sys[@]}")"
-printf '  %-28s %-32s %s\n' "peak memory, KiB" "$(spread "${p_rss[@]}")" "$(spread "${s_rss[@]}")"
-printf '  %-28s %-32s %s\n' "files per second" "$(spread "${p_fps[@]}")" "$(spread "${s_fps[@]}")"
-echo "  (the pipeline's peak memory is that of its largest single process)"
-echo "ratio program/pipeline, each run against the other contender of the same run:"
-printf '  %-28s %s\n' "wall time" "$(SPREAD_DIGITS=3 spread "${r_wall[@]}")   per run: ${r_wall[*]}"
-printf '  %-28s %s\n' "user CPU" "$(SPREAD_DIGITS=3 spread "${r_user[@]}")   per run: ${r_user[*]}"
-printf '  %-28s %s\n' "system CPU" "$(SPREAD_DIGITS=3 spread "${r_sys[@]}")   per run: ${r_sys[*]}"
-printf '  %-28s %s\n' "peak memory" "$(SPREAD_DIGITS=3 spread "${r_rss[@]}")   per run: ${r_rss[*]}"
-
-read -r _ wall_ratio worst_ratio <<< "$(summary "${r_wall[@]}")"
-speedup=$(calc "1 / $wall_ratio" 1)
-echo
-if awk -v r="$wall_ratio" 'BEGIN { exit !(r <= 1 / 3) }'; then
-  echo "target met: the program's wall time is ${speedup}x shorter than the pipeline's (median; at least 3x)"
-else
-  echo "TARGET MISSED: the program's wall time is only ${speedup}x shorter than the pipeline's (at least 3x)"
-  target_missed=1
-fi
-read -r _ _ rss_max <<< "$(summary "${p_rss[@]}")"
-rss_limit=$(((2 * largest + 16 * 1048576) / 1024))
-if ((rss_max < rss_limit)); then
-  echo "target met: peak memory at most $rss_max KiB, below $rss_limit KiB (twice the largest invoice + 16 MiB)"
-else
-  echo "TARGET MISSED: peak memory up to $rss_max KiB, not below $rss_limit KiB (twice the largest invoice + 16 MiB)"
-  target_missed=1
+  read -r _ _ rss_max <<< "$(summary "${p_rss[@]}")"
+  rss_limit=$(((2 * largest + 16 * 1048576) / 1024))
+  if ((rss_max < rss_limit)); then
+    echo "target met: peak memory at most $rss_max KiB, below $rss_limit KiB (twice the largest invoice + 16 MiB)"
+  else
+    echo "TARGET MISSED: peak memory up to $rss_max KiB, not below $rss_limit KiB (twice the largest invoice + 16 MiB)"
+    target_missed=1
+  fi
 fi
 
 # --- files per second by tree size ---------------------------------------------
@@ -297,13 +301,13 @@ if ((scale)); then
   # weighs on every size alike.
   declare -A fps_of wall_of rss_of
   for n in "${sizes[@]}"; do
-    if ((n == files)); then
+    if ((compare && n == files)); then
       fps_of[$n]="${p_fps[*]}" wall_of[$n]="${p_wall[*]}" rss_of[$n]="${p_rss[*]}"
     fi
   done
   for ((run = 1; run <= runs; run++)); do
     for n in "${sizes[@]}"; do
-      ((n == files)) && continue
+      ((compare && n == files)) && continue
       tree=$work/master-$n
       fresh_copy "$tree" "$work/program"
       timed program "$work/program"
