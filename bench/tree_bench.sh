@@ -196,9 +196,9 @@ status=0
 target_missed=0
 
 echo "invoice-converter end-to-end benchmark"
-echo "  commit $(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo '?')" \
+echo "  repository at $(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo '?')" \
   "$(git -C "$repo" status --porcelain -- src 2>/dev/null | grep -q . && echo '(src/ has local changes)')"
-echo "  program $program (stylesheet host $host)"
+echo "  program $program, built $(date -r "$program" '+%F %T'), stylesheet host $host"
 echo "  $(nproc) cores, $(uname -sr)"
 echo "  scratch $work: $(fs_description "$work")"
 echo "  page cache: $( ((cold)) && echo "cold (dropped before each run)" || echo "warm (each copy read once with cat before its run)")"
