@@ -295,8 +295,6 @@ fi
 if ((scale)); then
   echo
   echo "== the program's files per second by tree size, $runs runs each"
-  printf '  %-9s %-9s %-7s %-34s %-32s %s\n' invoices MiB peakKiB "files per second" \
-    "wall s" "per run files/s"
   # Sizes are interleaved run by run, so that a slow spell of the machine
   # weighs on every size alike.
   declare -A fps_of wall_of rss_of
@@ -312,6 +310,8 @@ if ((scale)); then
       fresh_copy "$tree" "$work/program"
       timed program "$work/program"
       fps_of[$n]+=" $(calc "$n / $wall" 0)" wall_of[$n]+=" $wall" rss_of[$n]+=" $rss"
+      printf '  run %s, %s invoices: %s s wall, %s s user, %s s system, %s KiB, load %s\n' \
+        "$run" "$n" "$wall" "$user" "$sys" "$rss" "$(load)"
       if ((run == 1)); then
         python3 "$bench/check_tree.py" "$tree/manifest.tsv" "$work/program" > "$work/check.out" ||
           { cat "$work/check.out"; status=1; }
@@ -319,6 +319,8 @@ if ((scale)); then
       drop_copies
     done
   done
+  printf '  %-9s %-9s %-7s %-34s %-32s %s\n' invoices MiB peakKiB "files per second" \
+    "wall s" "per run files/s"
   first_fps=
   for n in "${sizes[@]}"; do
     read -r -a fps_list <<< "${fps_of[$n]}"
