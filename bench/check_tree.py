@@ -37,7 +37,7 @@ def read_manifest(path):
     return rows
 
 
-def check_contender(name, root, rows):
+def check_contender(root, rows):
     """Checks one tree against the manifest; returns the digests of its
     files and the number of problems that concern the program."""
     digests = {}
@@ -70,7 +70,7 @@ def main():
     invoices = [row for row in rows if row[1] == "invoice"]
     status = 0
 
-    program, program_wrong = check_contender("program", sys.argv[2], rows)
+    program, program_wrong = check_contender(sys.argv[2], rows)
     if program_wrong:
         status = 1
         for what, paths in sorted(program_wrong.items()):
@@ -81,7 +81,7 @@ def main():
     if len(sys.argv) == 3:
         return status
 
-    pipeline, pipeline_wrong = check_contender("pipeline", sys.argv[3], rows)
+    pipeline, pipeline_wrong = check_contender(sys.argv[3], rows)
     differ = collections.defaultdict(list)
     for relative, role, kind, quirk, mtime, expected in rows:
         if relative in program and program.get(relative) != pipeline.get(relative):

@@ -9,9 +9,9 @@ invoices (.txt notes, .pdf-like binaries, .xml.bak copies, hidden files and
 folders), and ROOT/manifest.tsv describing every file. The same seed gives
 the same tree byte for byte, times included.
 
-Invoice sizes run from 2 KiB to 200 KiB, most of them small (log-normal,
-median about 6 KiB); the first invoice is always close to 200 KiB so that
-every tree holds one of the largest size. Kinds, by share of the invoices:
+Invoice sizes run from about 2.5 KiB (one invoice line) to 200 KiB, most of
+them small (log-normal, median about 6.5 KiB, mean 10 KiB); the first invoice
+is always close to 200 KiB so that every tree holds one of the largest size. Kinds, by share of the invoices:
 
   30-ibm850   78%  Facturae 3.0 declared encoding="ibm850", text in code
                    page 858 (accented letters, euro signs 0xD5): both the
@@ -338,15 +338,14 @@ def draw_kind(rng):
 
 
 def other_file(rng, name, kind):
-    """Bytes of a file that is no invoice; some hold the very texts the
-    conversions look for, so that touching them would show."""
+    """Bytes of a file that is no invoice (kind "pdf" or "txt"); both hold
+    the very texts the conversions look for, so that touching them would
+    show."""
     if kind == "pdf":
         body = rng.randbytes(rng.randint(1, 16) * KIB)
         return b"%PDF-1.4\n% " + MARKER + b" " + NAMESPACE_30 + b"\n" + body + b"\n%%EOF\n"
-    if kind == "txt":
-        return ("Notes de la factura %s: cal revisar l'import de 12,50 €.\r\n"
-                '<?xml version="1.0" encoding="ibm850"?>\r\n' % name).encode("cp858")
-    return None
+    return ("Notes de la factura %s: cal revisar l'import de 12,50 €.\r\n"
+            '<?xml version="1.0" encoding="ibm850"?>\r\n' % name).encode("cp858")
 
 
 def generate(root, files, seed, host):
