@@ -174,11 +174,11 @@ TEST_F(FaultTest, DiskFullDuringEitherWriteKeepsTheLastWholeText) {
     const ProgramRun result = run();
     // The upgraded text is a whole, counted step: it stays, and only the
     // conversion that did not fit is reported.
-    expect_reported(
-        result,
-        "Error: " + path +
-            ": no s'ha pogut desar, l'original queda intacte: No space left on device\n",
-        c.upgraded);
+    expect_reported(result,
+                    "Error: " + path +
+                        ": no s'ha pogut desar, l'original queda intacte: no queda espai al disc "
+                        "(No space left on device)\n",
+                    c.upgraded);
     EXPECT_EQ(testing::read_file(path), c.upgraded ? upgraded : text);
     EXPECT_EQ(testing::list_tree(place.path() + "/fs/DOCUMENT"),
               (std::vector<std::string>{"a.xml", "m-big.xml", "z", "z/z.xml"}));
@@ -240,8 +240,9 @@ TEST_F(FaultTest, TempOnAFullOrReadOnlyFilesystem) {
     const ProgramRun result = run();
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(result.output, testing::summary_lines(0, 0));
-    EXPECT_NE(result.errors.find(full ? "no s'ha pogut escriure la llista de fitxers: No space"
-                                      : "no s'ha pogut crear la llista de fitxers: "),
+    EXPECT_NE(result.errors.find(
+                  full ? "no s'ha pogut escriure la llista de fitxers: no queda espai al disc"
+                       : "no s'ha pogut crear la llista de fitxers: "),
               std::string::npos)
         << result.errors;
     for (const std::string& path : bystanders) {
@@ -260,9 +261,10 @@ TEST_F(FaultTest, FolderThatTakesNoNewFile) {
   ::chmod(invoice("closed").c_str(), 0555);
   const ProgramRun result = run();
   if (result.exit_status == 127) GTEST_SKIP() << "the program cannot be run as nobody here";
-  expect_reported(
-      result,
-      "Error: " + closed + ": no s'ha pogut desar, l'original queda intacte: Permission denied\n");
+  expect_reported(result,
+                  "Error: " + closed +
+                      ": no s'ha pogut desar, l'original queda intacte: accés denegat (Permission "
+                      "denied)\n");
   EXPECT_EQ(testing::read_file(closed), testing::old_invoice());
   EXPECT_EQ(testing::list_tree(invoice("closed")), std::vector<std::string>{"c.xml"});
 }
@@ -292,11 +294,12 @@ TEST_F(FaultTest, SubfolderThatCannotBeRead) {
   ::chmod(invoice("m-blind").c_str(), 0300);  // may be passed through, not read
   const ProgramRun result = run();
   if (result.exit_status == 127) GTEST_SKIP() << "the program cannot be run as nobody here";
-  expect_reported(result, "Error: " + invoice("m-blind") +
-                              ": no s'ha pogut llegir la carpeta: Permission denied\n"
-                              "Error: " +
-                              invoice("m-closed") +
-                              ": no s'ha pogut llegir la carpeta: Permission denied\n");
+  expect_reported(result,
+                  "Error: " + invoice("m-blind") +
+                      ": no s'ha pogut llegir la carpeta: accés denegat (Permission denied)\n"
+                      "Error: " +
+                      invoice("m-closed") +
+                      ": no s'ha pogut llegir la carpeta: accés denegat (Permission denied)\n");
   ::chmod(invoice("m-closed").c_str(), 0700);
   ::chmod(invoice("m-blind").c_str(), 0700);
   EXPECT_EQ(testing::read_file(hidden_invoice), testing::old_invoice());

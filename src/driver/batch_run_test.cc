@@ -106,11 +106,11 @@ TEST_F(BatchRunTest, FailedFilesAreReportedLeftAloneAndNotCounted) {
   EXPECT_EQ(platform.errors,
             "Error: /D/locked.xml: no s'ha pogut obrir: bloquejat per un altre programa\n"
             "Error: /D/readonly.xml: només de lectura i cal convertir-lo\n"
-            "Error: /D/full.xml: no s'ha pogut desar, l'original queda intacte: No space "
-            "left on device\n"
-            "Error: /D/missing.xml: no s'ha pogut obrir: no existeix (No such file or directory)\n"
+            "Error: /D/full.xml: no s'ha pogut desar, l'original queda intacte: no queda "
+            "espai al disc\n"
+            "Error: /D/missing.xml: no s'ha pogut obrir: no existeix\n"
             "Error: /D/folder.xml: no s'ha pogut obrir: no és un fitxer normal\n"
-            "Error: : no s'ha pogut obrir: no existeix (No such file or directory)\n");
+            "Error: : no s'ha pogut obrir: no existeix\n");
 }
 
 TEST_F(BatchRunTest, FailedFirstWriteStopsTheCycle) {
@@ -210,7 +210,7 @@ TEST(RunBatchTest, UnwritableTempOrMissingDocumentFolderIsReported) {
     platform.environment["MORROOT"] = "/M/";
     platform.add_folder("/tmp");
     EXPECT_EQ(run_batch(platform), 1);
-    EXPECT_EQ(platform.errors, "Error: /M/DOCUMENT: no existeix (No such file or directory)\n");
+    EXPECT_EQ(platform.errors, "Error: /M/DOCUMENT: no existeix\n");
     EXPECT_EQ(platform.files.size(), 0u);
   }
   {
@@ -242,8 +242,7 @@ TEST(RunBatchTest, FilesThatChangeBetweenTheListingAndTheirTurn) {
   };
   EXPECT_EQ(run_batch(platform), 1);
   EXPECT_EQ(platform.errors,
-            "Error: /M/DOCUMENT/a-removed.xml: no s'ha pogut obrir: no existeix (No such file or "
-            "directory)\n"
+            "Error: /M/DOCUMENT/a-removed.xml: no s'ha pogut obrir: no existeix\n"
             "Error: /M/DOCUMENT/b-folder.xml: no s'ha pogut obrir: no \xC3\xA9s un fitxer normal\n"
             "Error: /M/DOCUMENT/d-locked.xml: no s'ha pogut obrir: bloquejat per un altre "
             "programa\n");

@@ -1,65 +1,50 @@
 #include "driver/status.h"
 
-#include <cerrno>
-#include <cstring>
-
 namespace invoice {
 
-Status Status::from_errno(int code) {
-  switch (code) {
-    case 0:
-      return ok();
-    case ENOENT:
-    case ENOTDIR:
-      return Status(Kind::kNotFound, code);
-    case EEXIST:
-      return Status(Kind::kExists, code);
-    case EWOULDBLOCK:
-      return Status(Kind::kLocked, code);
-    case EROFS:
-      return Status(Kind::kReadOnly, code);
-    case ENOMEM:
-      return Status(Kind::kNoMemory, code);
-    default:
-      return Status(Kind::kOther, code);
+namespace {
+
+const char* describe(Status::Kind kind) {
+  switch (kind) {
+    case Status::Kind::kOk:
+      return "correcte";
+    case Status::Kind::kNotFound:
+      return "no existeix";
+    case Status::Kind::kNotAFolder:
+      return "no és una carpeta";
+    case Status::Kind::kExists:
+      return "ja existeix";
+    case Status::Kind::kLocked:
+      return "bloquejat per un altre programa";
+    case Status::Kind::kReadOnly:
+      return "només de lectura";
+    case Status::Kind::kAccessDenied:
+      return "accés denegat";
+    case Status::Kind::kNoSpace:
+      return "no queda espai al disc";
+    case Status::Kind::kNotRegular:
+      return "no és un fitxer normal";
+    case Status::Kind::kChanged:
+      return "ha canviat mentre es convertia";
+    case Status::Kind::kUnlistable:
+      return "el nom conté un retorn de carro (CR) o el byte 0x1A";
+    case Status::Kind::kNoMemory:
+      return "no hi ha prou memòria";
+    case Status::Kind::kOther:
+      break;
   }
+  return "error desconegut";
 }
 
+}  // namespace
+
 std::string Status::message() const {
-  std::string text;
-  switch (kind_) {
-    case Kind::kOk:
-      return "correcte";
-    case Kind::kNotFound:
-      text = "no existeix";
-      break;
-    case Kind::kExists:
-      text = "ja existeix";
-      break;
-    case Kind::kLocked:
-      text = "bloquejat per un altre programa";
-      break;
-    case Kind::kReadOnly:
-      text = "només de lectura";
-      break;
-    case Kind::kNotRegular:
-      text = "no és un fitxer normal";
-      break;
-    case Kind::kChanged:
-      text = "ha canviat mentre es convertia";
-      break;
-    case Kind::kUnlistable:
-      text = "el nom conté un retorn de carro (CR) o el byte 0x1A";
-      break;
-    case Kind::kNoMemory:
-      text = "no hi ha prou memòria";
-      break;
-    case Kind::kOther:
-      return code_ != 0 ? std::string(std::strerror(code_)) : std::string("error desconegut");
-  }
-  if (code_ != 0) {
+  // Any other failure is best named by the system itself.
+  if (kind_ == Kind::kOther && !system_text_.empty()) return system_text_;
+  std::string text = describe(kind_);
+  if (!system_text_.empty() && kind_ != Kind::kOk) {
     text += " (";
-    text += std::strerror(code_);
+    text += system_text_;
     text += ")";
   }
   return text;
