@@ -292,6 +292,28 @@ bool path_names(const std::wstring& path, const BY_HANDLE_FILE_INFORMATION& info
   return handle.valid() && ::GetFileInformationByHandle(handle.get(), &now) && same_file(now, info);
 }
 
+// What a link points to: a file, a folder, or kOther when it points
+// nowhere or to something else.
+DirectoryEntry::Type type_of_target(const std::wstring& path) {
+  const UniqueHandle target(::CreateFileW(
+      path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!target.valid() || ::GetFileType(target.get()) != FILE_TYPE_DISK ||
+      !::GetFileInformationByHandle(target.get(), &info)) {
+    return DirectoryEntry::Type::kOther;
+  }
+  return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? DirectoryEntry::Type::kFolder
+                                                                 : DirectoryEntry::Type::kFile;
+}
+
+std::wstring join_wide(const std::wstring& folder, std::wstring_view name) {
+  std::wstring path = folder;
+  if (!path.empty() && path.back() != L'\\') path += L'\\';
+  path += name;
+  return path;
+}
+
 // Marks an open file for deletion when its last handle closes; the handle
 // must have been opened with DELETE access.
 bool delete_on_close(HANDLE handle) {
@@ -372,8 +394,15 @@ constexpr DWORD kCopiedAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HID
 
 class WindowsInvoiceFile final : public InvoiceFile {
  public:
-  WindowsInvoiceFile(UniqueHandle handle, const BY_HANDLE_FILE_INFORMATION& info, bool writable)
-      : handle_(std::move(handle)), info_(info), writable_(writable) {}
+  // `path` is the \\?\ path the file was opened by; `is_link` tells that
+  // it names a symbolic link to the file.
+  WindowsInvoiceFile(std::wstring path, bool is_link, UniqueHandle handle,
+                     const BY_HANDLE_FILE_INFORMATION& info, bool writable)
+      : path_(std::move(path)),
+        is_link_(is_link),
+        handle_(std::move(handle)),
+        info_(info),
+        writable_(writable) {}
 
   bool is_writable() const override { return writable_; }
 
@@ -415,8 +444,9 @@ class WindowsInvoiceFile final : public InvoiceFile {
 
   Status replace(std::string_view content) override {
     if (!handle_.valid()) return windows_error(ERROR_SHARING_VIOLATION);
-    // The file really held, so that a link stays a link.
-    auto target = final_path();
+    // Through a link, the file really held is replaced, so that the link
+    // stays a link.
+    auto target = is_link_ ? final_path() : Result<std::wstring>(path_);
     if (!target.is_ok()) return target.status;
     const std::wstring folder = parent_of(target.value);
     std::wstring temporary;
@@ -580,6 +610,8 @@ class WindowsInvoiceFile final : public InvoiceFile {
     return Status::ok();
   }
 
+  std::wstring path_;
+  bool is_link_;
   UniqueHandle handle_;
   BY_HANDLE_FILE_INFORMATION info_;
   bool writable_;
@@ -718,6 +750,13 @@ class WindowsPlatform final : public Platform {
   Status remove_leftover_replacement(const std::string& path) override {
     auto wide = system_path(path);
     if (!wide.is_ok()) return wide.status;
+    // Looked at first, without following a link: only a plain file can be
+    // a leftover, and a folder would not open as a file anyway.
+    const DWORD attributes = ::GetFileAttributesW(wide.value.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return last_error();
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+      return Status::error(Status::Kind::kNotRegular);
+    }
     // Opened without sharing: a run still writing this file holds its own
     // handle until it has renamed it over an invoice, so the open fails.
     // The link itself, never what it points to.
@@ -763,6 +802,7 @@ class WindowsPlatform final : public Platform {
       return last_error();
     }
     const UniqueFind search(raw);
+    const std::wstring& wide_folder = wide.value;
     do {
       const std::wstring_view name = found.cFileName;
       if (name == L"." || name == L"..") continue;
@@ -771,14 +811,17 @@ class WindowsPlatform final : public Platform {
       if ((found.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0) continue;
       DirectoryEntry entry;
       entry.name = narrow(name);
-      const bool reparse = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        // Junctions, mount points and links to folders are never entered.
-        entry.type = DirectoryEntry::Type::kFolder;
-        entry.is_link = reparse;
-      } else {
-        entry.type = DirectoryEntry::Type::kFile;
-        entry.is_link = reparse && found.dwReserved0 == IO_REPARSE_TAG_SYMLINK;
+      entry.type = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                       ? DirectoryEntry::Type::kFolder
+                       : DirectoryEntry::Type::kFile;
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        // Symbolic links and junctions are reported as what they point to
+        // and never entered; other reparse points (deduplicated or cloud
+        // files) are ordinary files to their users.
+        entry.is_link = found.dwReserved0 == IO_REPARSE_TAG_SYMLINK ||
+                        found.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT ||
+                        entry.type == DirectoryEntry::Type::kFolder;
+        if (entry.is_link) entry.type = type_of_target(join_wide(wide_folder, name));
       }
       entries.push_back(std::move(entry));
     } while (::FindNextFileW(raw, &found));
@@ -842,8 +885,9 @@ class WindowsPlatform final : public Platform {
     // The read-only attribute marks a file that its owner wants left alone,
     // for an administrator too.
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) writable = false;
-    return std::unique_ptr<InvoiceFile>(
-        std::make_unique<WindowsInvoiceFile>(std::move(handle), info, writable));
+    return std::unique_ptr<InvoiceFile>(std::make_unique<WindowsInvoiceFile>(
+        wide.value, (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0, std::move(handle), info,
+        writable));
   }
 
   bool output_is_terminal() const override { return output_.is_console(); }
