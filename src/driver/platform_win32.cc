@@ -806,9 +806,14 @@ class WindowsPlatform final : public Platform {
     do {
       const std::wstring_view name = found.cFileName;
       if (name == L"." || name == L"..") continue;
-      // Hidden and system entries are left out, as names that begin with
-      // "." are: they are not the user's documents.
-      if ((found.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0) continue;
+      // Hidden and system entries are left out: like names that begin with
+      // ".", they are not the user's documents. Those names are left to the
+      // caller, which knows its own replacement files among them (Wine marks
+      // them all hidden).
+      if ((found.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0 &&
+          name.front() != L'.') {
+        continue;
+      }
       DirectoryEntry entry;
       entry.name = narrow(name);
       entry.type = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
