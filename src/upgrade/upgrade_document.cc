@@ -79,10 +79,7 @@ constexpr std::string_view kInvoicesEnd = "</Invoices>";
 // Finds one search text in many texts. Candidates are the places where two
 // of its bytes (the second and the last but one, which are rarer in markup
 // than the angle brackets around them) both match, tested 16 places at a
-// time; only those are compared in full. On the short search texts of the
-// table, in markup where most bytes are tag characters, this takes roughly
-// half the time of glibc's memmem and a quarter of that of
-// std::boyer_moore_horspool_searcher.
+// time; only those are compared in full.
 class Searcher {
  public:
   explicit Searcher(std::string_view needle)
@@ -155,40 +152,20 @@ class Searcher {
 };
 
 // Writes to `output` the text that replacing every occurrence of `search` in
-// `input` by `replacement` gives under the simple rule "replace the leftmost
-// occurrence, then search again from the start of the rewritten text, until
-// none is left", but in one pass. Returns false, leaving `output`
-// unspecified, when `input` holds no occurrence. `window` is scratch space.
+// `input` by `replacement` gives under the restart rule ("replace the
+// leftmost occurrence, then search again from the start of the rewritten
+// text, until none is left"), but in one pass. Returns false, leaving
+// `output` unspecified, when `input` holds no occurrence. `window` is scratch
+// space.
 //
-// Why one pass gives the same text as the restart rule. Let C be the text the
-// restart rule holds at some moment. Here C is always `output + input[i..]`,
-// and `frontier` <= output.size() is a position before which C holds no
-// occurrence. The next occurrence the restart rule picks is the leftmost one
-// in C, and it starts at or after `frontier`:
-//  - One that starts inside `output` (at q < output.size()) reads at most
-//    m - 1 bytes of input[i..], m being the search length; the window
-//    `output[frontier..] + input[i, i + m - 1)` therefore holds every such
-//    occurrence, including one that straddles the boundary between the
-//    emitted bytes and the rest of the input.
-//  - If the window holds none, the leftmost occurrence lies wholly in
-//    input[i..] and the fast search finds it there.
-// Replacing the occurrence at q gives C' = C[0, q) + replacement + C[q + m..).
-// We keep that shape: an occurrence that ends inside `output` is replaced
-// there; one that reaches into the input cuts `output` back to q, appends the
-// replacement and skips its bytes that were still in the input. C' holds no
-// occurrence starting before q - m + 1: such an occurrence would end at or
-// before q, so it would lie in C[0, q), which is unchanged, and would have
-// been an occurrence of C left of q, contradicting the choice of q. Hence the
-// new frontier is q - m + 1, and by induction every step replaces the same
-// occurrence as the restart rule.
-//
-// Cost: the window is at most m - 1 + k + m - 1 bytes (k the replacement
-// length) and is searched once per replacement; input[i..] is scanned once by
-// the fast search. A replacement found in the window consumes at least one
-// input byte unless the occurrence lies wholly in `output`, which the table
-// rules out (see the test of replacements that complete an occurrence), so
-// the number of replacements is bounded by the input length and the whole
-// pass is linear in it.
+// The restart rule's text is always `output + input[i..]`, with no
+// occurrence starting before `frontier`. The next occurrence is therefore
+// either in the window `output[frontier..] + input[i, i + m - 1)` (it starts
+// in what was emitted, perhaps reaching into the input) or, when the window
+// holds none, the first one in `input[i..]`. After replacing an occurrence
+// at q no occurrence starts before q - m + 1, which is the new frontier.
+// docs/literal_rewrites.md gives the full argument and why the pass is
+// linear for the real table.
 bool replace_all_restarting(std::string_view input, std::string_view search,
                             std::string_view replacement, std::string& output,
                             std::string& window) {
@@ -240,19 +217,14 @@ constexpr std::size_t kPieceSize = std::size_t{64} << 10;
 // Applies every pair of `table` in order, each with the restart rule.
 //
 // The text is cut into pieces, each ending just after a byte that occurs in
-// no search text, and every piece goes through all the pairs on its own. This
-// gives the same text as taking the whole text through each pair: such a byte
-// can never belong to an occurrence, so it is never replaced, survives every
-// pair unchanged, and no occurrence in any intermediate text reaches across
-// it. The restart rule over the whole text thus replaces the occurrences of
-// the first piece (all of them: what it rewrites stays in that piece, ahead of
-// the rest), then those of the second, and so on, each piece exactly as the
-// rule applied to that piece alone would.
+// no search text, and every piece goes through all the pairs on its own.
+// Such a byte is never part of an occurrence, before or after any pair, so
+// this gives the same text as taking the whole text through each pair in
+// turn (docs/literal_rewrites.md).
 bool apply_literal_pairs(std::string& document, const ReplacementTable& table) {
-  const std::size_t pairs = std::min(table.search.size(), table.replacement.size());
   std::array<bool, 256> in_search_text{};
-  for (std::size_t index = 0; index < pairs; ++index) {
-    for (const char c : table.search[index]) in_search_text[static_cast<unsigned char>(c)] = true;
+  for (const ReplacementPair& pair : table) {
+    for (const char c : pair.search) in_search_text[static_cast<unsigned char>(c)] = true;
   }
   const auto piece_end = [&](std::size_t start) {
     if (document.size() - start <= kPieceSize) return document.size();
@@ -276,10 +248,9 @@ bool apply_literal_pairs(std::string& document, const ReplacementTable& table) {
     std::string_view piece(document.data() + start, end - start);
     std::size_t free_buffer = 0;
     bool piece_changed = false;
-    for (std::size_t index = 0; index < pairs; ++index) {
+    for (const ReplacementPair& pair : table) {
       std::string& target = buffers[free_buffer];
-      if (replace_all_restarting(piece, table.search[index], table.replacement[index], target,
-                                 window)) {
+      if (replace_all_restarting(piece, pair.search, pair.replacement, target, window)) {
         piece = target;
         free_buffer ^= 1;
         piece_changed = true;
@@ -333,12 +304,11 @@ ReplacementTable build_replacement_table() {
                                  kStylesheetLocalHref.size() - 2, kStylesheetUrl);
 
   ReplacementTable table;
-  table.search.reserve(kLiteralPairs.size());
-  table.replacement.reserve(kLiteralPairs.size());
+  table.reserve(kLiteralPairs.size());
   for (const LiteralPair& pair : kLiteralPairs) {
-    table.search.emplace_back(pair.search);
-    table.replacement.emplace_back(pair.to_web_stylesheet ? std::string_view(stylesheet_instruction)
-                                                          : pair.replacement);
+    table.push_back(
+        {std::string(pair.search),
+         std::string(pair.to_web_stylesheet ? stylesheet_instruction : pair.replacement)});
   }
   return table;
 }
