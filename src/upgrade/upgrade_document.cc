@@ -2,16 +2,12 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstddef>
 #include <cstring>
 #include <string>
 #include <string_view>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "upgrade/pair_scan.h"
 #include "upgrade/pattern_search.h"
 
 #ifndef INVOICE_STYLESHEET_HOST
@@ -84,8 +80,8 @@ class Searcher {
  public:
   explicit Searcher(std::string_view needle)
       : needle_(needle),
-        first_(needle.size() >= 4 ? 1 : 0),
-        second_(needle.size() >= 4 ? needle.size() - 2 : needle.size() - 1) {}
+        first_(probe(needle.size() >= 4 ? 1 : 0)),
+        second_(probe(needle.size() >= 4 ? needle.size() - 2 : needle.size() - 1)) {}
 
   // Position of the first occurrence in `haystack` at or after `from`, or
   // npos. Requires a non-empty needle.
@@ -93,62 +89,20 @@ class Searcher {
     const std::size_t m = needle_.size();
     if (from > haystack.size() || haystack.size() - from < m) return std::string_view::npos;
     if (m < 2) return haystack.find(needle_, from);
-    const char* const text = haystack.data();
-    const std::size_t last_start = haystack.size() - m;  // last place an occurrence fits
-    std::size_t at = from;
-#if defined(__SSE2__)
-    const __m128i first = _mm_set1_epi8(needle_[first_]);
-    const __m128i second = _mm_set1_epi8(needle_[second_]);
-    // Candidates among the 16 places from `place` on, one bit per place.
-    const auto candidates = [&](std::size_t place) {
-      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + place + first_));
-      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + place + second_));
-      return _mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, second));
-    };
-    const auto verify = [&](std::size_t place, unsigned mask) {
-      for (; mask != 0; mask &= mask - 1) {
-        const std::size_t candidate = place + static_cast<std::size_t>(std::countr_zero(mask));
-        if (std::memcmp(text + candidate, needle_.data(), m) == 0) return candidate;
-      }
-      return std::string_view::npos;
-    };
-    // Blocks of 64 places while they fit, tested with one branch; a block of
-    // 16 places from `at` reads up to text[at + second_ + 15], which exists
-    // while at + 15 <= last_start.
-    for (; at + 63 <= last_start; at += 64) {
-      const __m128i c0 = candidates(at);
-      const __m128i c1 = candidates(at + 16);
-      const __m128i c2 = candidates(at + 32);
-      const __m128i c3 = candidates(at + 48);
-      if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(c0, c1), _mm_or_si128(c2, c3))) == 0) {
-        continue;
-      }
-      const std::array<int, 4> masks = {_mm_movemask_epi8(c0), _mm_movemask_epi8(c1),
-                                        _mm_movemask_epi8(c2), _mm_movemask_epi8(c3)};
-      for (std::size_t block = 0; block < masks.size(); ++block) {
-        const std::size_t found = verify(at + 16 * block, static_cast<unsigned>(masks[block]));
-        if (found != std::string_view::npos) return found;
-      }
-    }
-    for (; at + 15 <= last_start; at += 16) {
-      const std::size_t found =
-          verify(at, static_cast<unsigned>(_mm_movemask_epi8(candidates(at))));
-      if (found != std::string_view::npos) return found;
-    }
-#endif
-    for (; at <= last_start; ++at) {
-      if (text[at + first_] == needle_[first_] && text[at + second_] == needle_[second_] &&
-          std::memcmp(text + at, needle_.data(), m) == 0) {
-        return at;
-      }
-    }
-    return std::string_view::npos;
+    return pair_scan::find_first(
+        haystack, from, haystack.size() - m, first_, second_,
+        [&](std::size_t at) { return std::memcmp(haystack.data() + at, needle_.data(), m) == 0; });
   }
 
  private:
+  pair_scan::Probe probe(std::size_t offset) const {
+    const auto byte = static_cast<unsigned char>(needle_[offset]);
+    return {offset, byte, byte};
+  }
+
   std::string_view needle_;
-  std::size_t first_;
-  std::size_t second_;
+  pair_scan::Probe first_;
+  pair_scan::Probe second_;
 };
 
 // Writes to `output` the text that replacing every occurrence of `search` in
