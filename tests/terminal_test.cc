@@ -64,11 +64,11 @@ TEST(TerminalTest, ShorterPathLeavesTheTailOfTheLongerOneVisible) {
   ASSERT_EQ(long_path.size(), 40u);
   folder.write(long_path, "");
   folder.write("DOCUMENT/b.xml", "");  // 14 columns, then 14 blanks
-  EXPECT_EQ(run_in_terminal(folder),
-            (std::vector<std::string>{"Localitzant fitxers...", "Convertint fitxers...",
-                                      "DOCUMENT/b.xml" + std::string(14, ' ') +
-                                          long_path.substr(28),
-                                      kUpgradeLine, kCodePageLine}));
+  EXPECT_EQ(
+      run_in_terminal(folder),
+      (std::vector<std::string>{"Localitzant fitxers...", "Convertint fitxers...",
+                                "DOCUMENT/b.xml" + std::string(14, ' ') + long_path.substr(28),
+                                kUpgradeLine, kCodePageLine}));
 }
 
 TEST(TerminalTest, BlanksPastTheRightEdgeMoveTheNextPathDown) {
