@@ -1,7 +1,6 @@
 #include "fake_platform.h"
 
 #include <algorithm>
-#include <cerrno>
 
 namespace invoice::testing {
 
@@ -58,7 +57,7 @@ class FakeInvoiceFile final : public InvoiceFile {
     platform_.note("replace " + path_);
     if (auto it = platform_.failing_replacements.find(path_);
         it != platform_.failing_replacements.end() && it->second-- <= 0) {
-      return Status::from_errno(ENOSPC);
+      return Status::error(Status::Kind::kNoSpace);
     }
     FakePlatform::File& file = platform_.files.at(path_);
     file.content.assign(content);
@@ -100,29 +99,29 @@ std::optional<std::string> FakePlatform::get_environment(const char* name) const
 
 Result<std::unique_ptr<OutputFile>> FakePlatform::create_new_file(const std::string& path) {
   note("create " + path);
-  if (folders.count(parent_of(path)) == 0) return Status::from_errno(ENOENT);
-  if (files.count(path) != 0) return Status::from_errno(EEXIST);
+  if (folders.count(parent_of(path)) == 0) return Status::error(Status::Kind::kNotFound);
+  if (files.count(path) != 0) return Status::error(Status::Kind::kExists);
   return std::unique_ptr<OutputFile>(std::make_unique<FakeOutputFile>(files[path].content));
 }
 
 Result<std::unique_ptr<InputFile>> FakePlatform::open_input_file(const std::string& path) {
   note("read " + path);
   auto it = files.find(path);
-  if (it == files.end()) return Status::from_errno(ENOENT);
+  if (it == files.end()) return Status::error(Status::Kind::kNotFound);
   return std::unique_ptr<InputFile>(std::make_unique<FakeInputFile>(it->second.content));
 }
 
 Status FakePlatform::remove_file(const std::string& path) {
   note("remove " + path);
-  return files.erase(path) != 0 ? Status::ok() : Status::from_errno(ENOENT);
+  return files.erase(path) != 0 ? Status::ok() : Status::error(Status::Kind::kNotFound);
 }
 
 Status FakePlatform::remove_leftover_replacement(const std::string& path) {
   note("clean " + path);
   auto it = files.find(path);
-  if (it == files.end()) return Status::from_errno(ENOENT);
+  if (it == files.end()) return Status::error(Status::Kind::kNotFound);
   if (it->second.is_link) return Status::error(Status::Kind::kNotRegular);
-  if (it->second.owned_by_other) return Status::from_errno(EPERM);
+  if (it->second.owned_by_other) return Status::error(Status::Kind::kAccessDenied);
   if (it->second.locked) return Status::error(Status::Kind::kLocked);
   files.erase(it);
   return Status::ok();
@@ -130,9 +129,10 @@ Status FakePlatform::remove_leftover_replacement(const std::string& path) {
 
 Result<std::vector<DirectoryEntry>> FakePlatform::list_directory(const std::string& path) {
   if (folders.count(path) == 0) {
-    return Status::from_errno(files.count(path) != 0 ? ENOTDIR : ENOENT);
+    return Status::error(files.count(path) != 0 ? Status::Kind::kNotAFolder
+                                                : Status::Kind::kNotFound);
   }
-  if (unreadable_folders.count(path) != 0) return Status::from_errno(EACCES);
+  if (unreadable_folders.count(path) != 0) return Status::error(Status::Kind::kAccessDenied);
   std::vector<DirectoryEntry> entries;
   const std::string prefix = path + "/";
   auto is_child = [&](const std::string& candidate) {
@@ -160,14 +160,14 @@ Result<std::vector<DirectoryEntry>> FakePlatform::list_directory(const std::stri
 Result<FileTime> FakePlatform::read_file_time(const std::string& path) {
   note("stamp " + path);
   auto it = files.find(path);
-  if (it == files.end()) return Status::from_errno(ENOENT);
+  if (it == files.end()) return Status::error(Status::Kind::kNotFound);
   return it->second.modified;
 }
 
 Status FakePlatform::set_file_time(const std::string& path, FileTime time) {
   note("restamp " + path);
   auto it = files.find(path);
-  if (it == files.end()) return Status::from_errno(ENOENT);
+  if (it == files.end()) return Status::error(Status::Kind::kNotFound);
   it->second.modified = it->second.accessed = time;
   return Status::ok();
 }
@@ -177,7 +177,7 @@ Result<std::unique_ptr<InvoiceFile>> FakePlatform::open_invoice_file(const std::
   auto it = files.find(path);
   if (it == files.end()) {
     return folders.count(path) != 0 ? Status::error(Status::Kind::kNotRegular)
-                                    : Status::from_errno(ENOENT);
+                                    : Status::error(Status::Kind::kNotFound);
   }
   if (it->second.locked) return Status::error(Status::Kind::kLocked);
   return std::unique_ptr<InvoiceFile>(std::make_unique<FakeInvoiceFile>(*this, path));

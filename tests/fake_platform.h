@@ -38,7 +38,7 @@ class FakePlatform : public Platform {
   std::set<std::string> folders;
   std::set<std::string> folder_links;
   std::set<std::string> unreadable_folders;
-  // replace() of these paths fails with ENOSPC once the given number of
+  // replace() of these paths fails with kNoSpace once the given number of
   // replacements has succeeded.
   std::map<std::string, int> failing_replacements;
   std::map<std::string, std::string> environment;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "expected_output.h"
 #include "sample_invoices.h"
 #include "scratch.h"
 
@@ -160,10 +161,8 @@ TEST_F(ProgramTest, ReadOnlyAndLockedInvoicesAreReportedAndKept) {
   ::close(lock);
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_EQ(result.output, summary_lines(1, 0));
-  EXPECT_EQ(result.errors, "Error: " + read_only +
-                               ": només de lectura i cal convertir-lo\n"
-                               "Error: " +
-                               locked + ": no s'ha pogut obrir: bloquejat per un altre programa\n");
+  EXPECT_EQ(result.errors, testing::read_only_line(read_only) +
+                               testing::failure_line(locked, kCannotOpen, Status::Kind::kLocked));
   EXPECT_EQ(testing::read_file(read_only), old_invoice(false));
   EXPECT_EQ(testing::read_file(locked), old_invoice(false));
   EXPECT_EQ(testing::read_file(fine), make_new_invoice(false, false));
@@ -182,7 +181,7 @@ TEST_F(ProgramTest, FailedWriteLeavesTheOriginalWhole) {
   const ProgramRun result = run(options);
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_EQ(result.output, summary_lines(1, 1));
-  EXPECT_NE(result.errors.find("Error: " + path + ": no s'ha pogut desar"), std::string::npos)
+  EXPECT_NE(result.errors.find(testing::failure_head(path, kCannotSave)), std::string::npos)
       << result.errors;
   EXPECT_EQ(testing::read_file(path), big);
   EXPECT_EQ(testing::read_file(small), make_new_invoice(true, true));

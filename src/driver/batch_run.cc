@@ -1,6 +1,5 @@
 #include "driver/batch_run.h"
 
-#include <cerrno>
 #include <memory>
 #include <new>
 
@@ -18,8 +17,11 @@ constexpr int kMaxFileListDraws = 100;
 
 }  // namespace
 
-BatchRun::BatchRun(Platform& platform, Console& console)
-    : platform_(platform), console_(console), table_(build_replacement_table()) {}
+BatchRun::BatchRun(Platform& platform, Console& console, const RunOptions& options)
+    : platform_(platform),
+      console_(console),
+      options_(options),
+      table_(build_replacement_table()) {}
 
 void BatchRun::report_failure(const std::string& path, const std::string& reason) {
   console_.show_failure(path, reason);
@@ -36,34 +38,34 @@ void BatchRun::process_invoice_file(const std::string& path) {
   if (!converted && !written) return;
   const Status restored = restore_time_stamp(platform_, path, time_stamp);
   if (!restored.is_ok() && written) {
-    report_failure(path, "no s'ha pogut restaurar la data: " + restored.message());
+    report_failure(path, std::string(kCannotRestoreTime) + restored.message());
   }
 }
 
 bool BatchRun::convert_invoice_file(const std::string& path, bool& written) {
-  auto fail = [&](const char* what, const Status& status) {
+  auto fail = [&](std::string_view what, const Status& status) {
     report_failure(path, std::string(what) + status.message());
     return false;
   };
   auto opened = platform_.open_invoice_file(path);
-  if (!opened.is_ok()) return fail("no s'ha pogut obrir: ", opened.status);
+  if (!opened.is_ok()) return fail(kCannotOpen, opened.status);
   InvoiceFile& file = *opened.value;
   // Writes back a changed text; false when the file had to be left alone.
   auto save_document = [&](const std::string& document) {
     if (!file.is_writable()) {
-      report_failure(path,
-                     Status::error(Status::Kind::kReadOnly).message() + " i cal convertir-lo");
+      report_failure(path, std::string(describe_kind(Status::Kind::kReadOnly)) +
+                               std::string(kNeedsConverting));
       return false;
     }
     const Status saved = file.replace(document);
-    if (!saved.is_ok()) return fail("no s'ha pogut desar, l'original queda intacte: ", saved);
+    if (!saved.is_ok()) return fail(kCannotSave, saved);
     written = true;
     return true;
   };
   try {
     std::string document;
     const Status loaded = file.load(document);
-    if (!loaded.is_ok()) return fail("no s'ha pogut llegir: ", loaded);
+    if (!loaded.is_ok()) return fail(kCannotRead, loaded);
     if (upgrade_document(document, table_)) {
       if (!save_document(document)) return false;
       ++upgrade_count_;
@@ -78,81 +80,103 @@ bool BatchRun::convert_invoice_file(const std::string& path, bool& written) {
   return true;
 }
 
-int run_batch(Platform& platform) {
-  Console console(platform);
-  BatchRun run(platform, console);
-  console.show_line(kLocatingMessage);
+namespace {
 
+// The temporary file list: its name and, while it is being written, the
+// file. `output` is empty when no list could be created.
+struct NewFileList {
+  std::string path;
+  std::unique_ptr<OutputFile> output;
+};
+
+// Creates the file list under a freshly drawn name in the temporary folder.
+NewFileList create_file_list(Platform& platform, BatchRun& run) {
   const std::string folder = find_temporary_folder(platform);
   FileListDraw draw(platform.milliseconds_since_midnight());
-  std::string list_path;
+  NewFileList list;
   Result<std::unique_ptr<OutputFile>> created(Status::error(Status::Kind::kExists));
   for (int attempt = 0; attempt < kMaxFileListDraws; ++attempt) {
-    list_path = make_file_list_name(folder, draw.next());
-    created = platform.create_new_file(list_path);
+    list.path = make_file_list_name(folder, draw.next());
+    created = platform.create_new_file(list.path);
     if (created.status.kind() != Status::Kind::kExists) break;
   }
-
-  bool list_complete = false;
   if (!created.is_ok()) {
-    run.report_failure(list_path,
-                       "no s'ha pogut crear la llista de fitxers: " + created.status.message());
+    run.report_failure(list.path, std::string(kCannotCreateList) + created.status.message());
+    return list;
+  }
+  list.output = std::move(created.value);
+  return list;
+}
+
+// Lists the invoices into `list` and closes it; true when the list is
+// complete and may be converted from.
+bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
+  const std::string document_folder = find_document_folder(platform);
+  ListingOutcome listing = list_invoice_files(platform, document_folder, *list.output);
+  const Status closed = list.output->close();
+  if (listing.status.is_ok()) listing.status = closed;
+  for (const ListingFailure& failure : listing.failures) {
+    run.report_failure(failure.path,
+                       failure.status.kind() == Status::Kind::kUnlistable
+                           ? failure.status.message()
+                           : std::string(kCannotReadFolder) + failure.status.message());
+  }
+  if (listing.status.is_ok()) return true;
+  if (listing.status.is_not_found()) {
+    run.report_failure(document_folder, listing.status.message());
+  } else if (listing.status.kind() == Status::Kind::kNotAFolder ||
+             listing.status.kind() == Status::Kind::kNotRegular) {
+    // A plain file in place of the folder: nothing to convert either.
+    run.report_failure(document_folder, std::string(describe_kind(Status::Kind::kNotAFolder)));
   } else {
-    const std::string document_folder = find_document_folder(platform);
-    ListingOutcome listing = list_invoice_files(platform, document_folder, *created.value);
-    const Status closed = created.value->close();
-    if (listing.status.is_ok()) listing.status = closed;
-    for (const ListingFailure& failure : listing.failures) {
-      run.report_failure(failure.path,
-                         failure.status.kind() == Status::Kind::kUnlistable
-                             ? failure.status.message()
-                             : "no s'ha pogut llegir la carpeta: " + failure.status.message());
-    }
-    if (listing.status.is_ok()) {
-      list_complete = true;
-    } else if (listing.status.is_not_found() ||
-               listing.status.kind() == Status::Kind::kNotRegular) {
-      // A missing folder and a plain file in its place read differently to
-      // the user, though both mean there is nothing to convert.
-      run.report_failure(document_folder, listing.status.code() == ENOENT
-                                              ? listing.status.message()
-                                              : "no és una carpeta");
+    // A list cut short could end in part of a path, which might name a
+    // different file: convert nothing rather than the wrong thing.
+    run.report_failure(list.path, std::string(kCannotWriteList) + listing.status.message());
+  }
+  return false;
+}
+
+// Converts every file the list names (none when it is incomplete), then
+// deletes the list.
+void convert_listed_files(Platform& platform, BatchRun& run, const std::string& list_path,
+                          bool list_complete) {
+  std::unique_ptr<InputFile> input;
+  if (list_complete) {
+    auto opened = platform.open_input_file(list_path);
+    if (opened.is_ok()) {
+      input = std::move(opened.value);
     } else {
-      // A list cut short could end in part of a path, which might name a
-      // different file: convert nothing rather than the wrong thing.
-      run.report_failure(
-          list_path, "no s'ha pogut escriure la llista de fitxers: " + listing.status.message());
+      run.report_failure(list_path, std::string(kCannotOpenList) + opened.status.message());
     }
   }
-
-  console.show_line(kConvertingMessage);
-  if (created.is_ok()) {
-    std::unique_ptr<InputFile> input;
-    if (list_complete) {
-      auto opened = platform.open_input_file(list_path);
-      if (opened.is_ok()) {
-        input = std::move(opened.value);
-      } else {
-        run.report_failure(list_path,
-                           "no s'ha pogut obrir la llista de fitxers: " + opened.status.message());
-      }
-    }
-    FileList list(std::move(input));
-    while (!list.at_end()) run.process_invoice_file(list.next_invoice_path());
-    if (!list.status().is_ok()) {
-      run.report_failure(list_path,
-                         "no s'ha pogut llegir la llista de fitxers: " + list.status().message());
-    }
-    const Status removed = remove_file_list(platform, list, list_path);
-    if (!removed.is_ok()) {
-      run.report_failure(list_path,
-                         "no s'ha pogut esborrar la llista de fitxers: " + removed.message());
-    }
+  FileList list(std::move(input));
+  while (!list.at_end()) run.process_invoice_file(list.next_invoice_path());
+  if (!list.status().is_ok()) {
+    run.report_failure(list_path, std::string(kCannotReadList) + list.status().message());
   }
+  const Status removed = remove_file_list(platform, list, list_path);
+  if (!removed.is_ok()) {
+    run.report_failure(list_path, std::string(kCannotRemoveList) + removed.message());
+  }
+}
 
+void show_summary(Console& console, const BatchRun& run) {
   console.end_line();
   console.show_line(format_summary(run.upgrade_count(), kUpgradeSummaryTail));
   console.show_line(format_summary(run.code_page_count(), kCodePageSummaryTail));
+}
+
+}  // namespace
+
+int run_batch(Platform& platform, const RunOptions& options) {
+  Console console(platform);
+  BatchRun run(platform, console, options);
+  console.show_line(kLocatingMessage);
+  NewFileList list = create_file_list(platform, run);
+  const bool list_complete = list.output && write_file_list(platform, run, list);
+  console.show_line(kConvertingMessage);
+  if (list.output) convert_listed_files(platform, run, list.path, list_complete);
+  show_summary(console, run);
   return run.failure_count() == 0 ? 0 : 1;
 }
 

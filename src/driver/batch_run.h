@@ -2,24 +2,33 @@
 #define INVOICE_DRIVER_BATCH_RUN_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "driver/console.h"
+#include "driver/messages.h"
 #include "driver/platform.h"
 #include "upgrade/upgrade_document.h"
 
 namespace invoice {
 
-inline constexpr std::string_view kLocatingMessage = "Localitzant fitxers...";
-inline constexpr std::string_view kConvertingMessage = "Convertint fitxers...";
-inline constexpr std::string_view kUpgradeSummaryTail = " fitxers de versió 3.0 a 3.2.1";
-inline constexpr std::string_view kCodePageSummaryTail = " fitxers de codepage 850 a utf-8";
+// What the command line asks of a run; a bare run takes the defaults.
+struct RunOptions {
+  // The installation root, in place of the environment's MORROOT.
+  std::optional<std::string> root;
+  // Converts in memory only and reports what a real run would change.
+  bool dry_run = false;
+  // Names every invoice changed, and what was done to it.
+  bool verbose = false;
+  // Converts electronically signed documents too.
+  bool convert_signed = false;
+};
 
 // The state of one run: the replacement table, the two counts and whether
 // anything failed. `platform` and `console` must outlive it.
 class BatchRun {
  public:
-  BatchRun(Platform& platform, Console& console);
+  BatchRun(Platform& platform, Console& console, const RunOptions& options = {});
 
   // The per-file cycle for one listed path: shows it, captures its
   // last-write time, opens and locks it, upgrades and converts the text,
@@ -35,6 +44,7 @@ class BatchRun {
   std::int64_t upgrade_count() const { return upgrade_count_; }
   std::int64_t code_page_count() const { return code_page_count_; }
   std::int64_t failure_count() const { return failure_count_; }
+  const RunOptions& options() const { return options_; }
 
  private:
   // Opens, converts and writes back one file; false when it failed.
@@ -43,6 +53,7 @@ class BatchRun {
 
   Platform& platform_;
   Console& console_;
+  const RunOptions options_;
   const ReplacementTable table_;
   std::int64_t upgrade_count_ = 0;
   std::int64_t code_page_count_ = 0;
@@ -53,7 +64,7 @@ class BatchRun {
 // temporary file list, converts each one, deletes the list and prints the
 // two counts. Returns the exit status: 0 when every file was handled, 1 when
 // anything failed.
-int run_batch(Platform& platform);
+int run_batch(Platform& platform, const RunOptions& options = {});
 
 }  // namespace invoice
 

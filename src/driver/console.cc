@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "driver/messages.h"
+
 namespace invoice {
 
 namespace {
@@ -111,7 +113,7 @@ std::size_t count_zone_blanks(std::size_t columns, std::size_t width) {
 }
 
 std::string format_summary(std::int64_t count, std::string_view tail) {
-  std::string line = "Convertits correctament ";
+  std::string line(kSummaryHead);
   line += std::to_string(count);
   line += tail;
   return line;
@@ -145,9 +147,9 @@ void Console::end_line() {
 
 void Console::show_failure(std::string_view path, std::string_view reason) {
   if (progress_shown_) end_line();
-  std::string line = "Error: ";
+  std::string line(kFailureHead);
   line += escape_control_bytes(path);
-  line += ": ";
+  line += kFailureSeparator;
   line += reason;
   line += '\n';
   platform_.write_error(line);

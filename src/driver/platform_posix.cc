@@ -72,7 +72,45 @@ class UniqueDir {
   DIR* dir_;
 };
 
-Status last_error() { return Status::from_errno(errno); }
+// Translates an errno value into a status that names the system's wording;
+// 0 gives ok.
+Status posix_error(int code) {
+  if (code == 0) return Status::ok();
+  Status::Kind kind = Status::Kind::kOther;
+  switch (code) {
+    case ENOENT:
+      kind = Status::Kind::kNotFound;
+      break;
+    case ENOTDIR:
+      kind = Status::Kind::kNotAFolder;
+      break;
+    case EEXIST:
+      kind = Status::Kind::kExists;
+      break;
+    case EWOULDBLOCK:
+      kind = Status::Kind::kLocked;
+      break;
+    case EROFS:
+      kind = Status::Kind::kReadOnly;
+      break;
+    case EACCES:
+    case EPERM:
+      kind = Status::Kind::kAccessDenied;
+      break;
+    case ENOSPC:
+    case EDQUOT:
+      kind = Status::Kind::kNoSpace;
+      break;
+    case ENOMEM:
+      kind = Status::Kind::kNoMemory;
+      break;
+    default:
+      break;
+  }
+  return Status::error(kind, std::strerror(code));
+}
+
+Status last_error() { return posix_error(errno); }
 
 // A path in a form the system takes whatever its length: relative to `dir`
 // (the working directory for a path within PATH_MAX, else a folder on the
@@ -87,7 +125,7 @@ Status locate(std::string_view path, int base, LocatedPath& located) {
   located.dir = base;
   while (path.size() >= PATH_MAX) {
     const std::size_t cut = path.rfind('/', PATH_MAX - 2);
-    if (cut == std::string_view::npos) return Status::from_errno(ENAMETOOLONG);
+    if (cut == std::string_view::npos) return posix_error(ENAMETOOLONG);
     const std::string chunk(cut == 0 ? std::string_view("/") : path.substr(0, cut));
     UniqueFd folder(::openat(located.dir, chunk.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!folder.valid()) return last_error();
@@ -137,7 +175,7 @@ class PosixOutputFile final : public OutputFile {
  public:
   explicit PosixOutputFile(UniqueFd fd) : fd_(std::move(fd)) {}
   Status write(std::string_view data) override { return write_all(fd_.get(), data); }
-  Status close() override { return Status::from_errno(fd_.close()); }
+  Status close() override { return posix_error(fd_.close()); }
 
  private:
   UniqueFd fd_;
@@ -279,13 +317,13 @@ class PosixInvoiceFile final : public InvoiceFile {
         return last_error();
       }
       if (!S_ISLNK(link_info.st_mode)) break;
-      if (hops == 40) return Status::from_errno(ELOOP);
+      if (hops == 40) return posix_error(ELOOP);
       std::string link(static_cast<std::size_t>(PATH_MAX) + 1, '\0');
       const ssize_t length =
           ::readlinkat(target.dir, target.name.c_str(), link.data(), link.size());
       if (length < 0) return last_error();
       link.resize(static_cast<std::size_t>(length));
-      if (link.empty()) return Status::from_errno(ENOENT);
+      if (link.empty()) return posix_error(ENOENT);
       if (link.front() != '/') {
         const std::size_t slash = target.name.rfind('/');
         if (slash != std::string::npos) link.insert(0, target.name, 0, slash + 1);
@@ -313,7 +351,7 @@ class PosixInvoiceFile final : public InvoiceFile {
           ::openat(folder.get(), temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
       if (!replacement.valid() && errno != EEXIST) return last_error();
     }
-    if (!replacement.valid()) return Status::from_errno(EEXIST);
+    if (!replacement.valid()) return posix_error(EEXIST);
 
     status = fill_replacement(replacement.get(), content);
     // Checked again just before the rename: another program that replaced
@@ -427,7 +465,7 @@ class PosixPlatform final : public Platform {
       return last_error();
     }
     if (!S_ISREG(named.st_mode)) return Status::error(Status::Kind::kNotRegular);
-    if (named.st_uid != ::geteuid() || named.st_nlink != 1) return Status::from_errno(EPERM);
+    if (named.st_uid != ::geteuid() || named.st_nlink != 1) return posix_error(EPERM);
     // The lock needs a descriptor; a run that gave its replacement the mode
     // of a write-only original left a file that only opens for writing.
     constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;

@@ -6,43 +6,49 @@
 
 namespace invoice {
 
-// The outcome of one platform operation. Operating-system error numbers are
-// translated into it in one place (`Status::from_errno`), so callers can tell
-// "the file is not there" from every other failure without knowing errno.
+// The outcome of one platform operation: a kind that the program acts on and
+// reports in Catalan, and the system's own wording of the failure, kept only
+// to be shown. Each platform implementation translates its own error codes
+// into kinds, so shared code never sees errno or Windows error numbers.
 class Status {
  public:
   enum class Kind {
     kOk,
-    kNotFound,     // the path does not exist (any more)
-    kExists,       // a file was to be created but the name is taken
-    kLocked,       // another program holds the file locked
-    kReadOnly,     // the file may not be written
-    kNotRegular,   // the path names a folder, device, pipe or socket
-    kChanged,      // the file changed under us (size or identity)
-    kUnlistable,   // the name cannot be carried through the file list
-    kNoMemory,     // the document does not fit in memory
-    kOther,        // any other failure; `code` holds the error number
+    kNotFound,      // the path does not exist (any more)
+    kNotAFolder,    // a folder was expected but the path names something else
+    kExists,        // a file was to be created but the name is taken
+    kLocked,        // another program holds the file locked
+    kReadOnly,      // the file may not be written
+    kAccessDenied,  // the system refuses the running user access
+    kNoSpace,       // the disk or the user's quota is full
+    kNotRegular,    // the path names a folder, device, pipe or socket
+    kChanged,       // the file changed under us (size or identity)
+    kUnlistable,    // the name cannot be carried through the file list
+    kNoMemory,      // the document does not fit in memory
+    kOther,         // any other failure; the system's wording says which
   };
 
   Status() = default;
   static Status ok() { return Status(); }
-  static Status error(Kind kind, int code = 0) { return Status(kind, code); }
-  // Translates an errno value; 0 gives ok.
-  static Status from_errno(int code);
+  // A failure of `kind`; `system_text` is the system's own description of
+  // it, empty when there is none.
+  static Status error(Kind kind, std::string system_text = {}) {
+    return Status(kind, std::move(system_text));
+  }
 
   bool is_ok() const { return kind_ == Kind::kOk; }
   bool is_not_found() const { return kind_ == Kind::kNotFound; }
   Kind kind() const { return kind_; }
-  int code() const { return code_; }
+  const std::string& system_text() const { return system_text_; }
 
-  // A short human-readable reason, in Catalan like the rest of the console,
-  // followed by the system's own wording of `code` when there is one.
+  // A short reason in Catalan, like the rest of the console, followed by the
+  // system's own wording in brackets when there is one.
   std::string message() const;
 
  private:
-  Status(Kind kind, int code) : kind_(kind), code_(code) {}
+  Status(Kind kind, std::string system_text) : kind_(kind), system_text_(std::move(system_text)) {}
   Kind kind_ = Kind::kOk;
-  int code_ = 0;
+  std::string system_text_;
 };
 
 // A value or the status that prevented it. `value` is meaningful only when
@@ -52,8 +58,8 @@ struct Result {
   Status status;
   T value{};
 
-  Result(Status s) : status(s) {}  // NOLINT: implicit from a failure
-  Result(T v) : value(std::move(v)) {}  // NOLINT: implicit from a value
+  Result(Status s) : status(std::move(s)) {}  // NOLINT: implicit from a failure
+  Result(T v) : value(std::move(v)) {}        // NOLINT: implicit from a value
   bool is_ok() const { return status.is_ok(); }
 };
 
