@@ -162,7 +162,7 @@ TEST(RunBatchTest, ConvertsTheTreeThroughAnExclusiveFileList) {
   platform.add_file("/M/DOCUMENT/sub/d.txt", kBoth);
   // The first name the draw gives is taken: it must be kept and another drawn.
   FileListDraw draw(platform.clock_milliseconds);
-  const std::string taken = make_file_list_name("/T", draw.next());
+  const std::string taken = make_file_list_name(platform, "/T", draw.next());
   platform.add_file(taken, "someone else's");
 
   EXPECT_EQ(run_batch(platform), 0);
