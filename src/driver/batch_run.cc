@@ -96,7 +96,7 @@ NewFileList create_file_list(Platform& platform, BatchRun& run) {
   NewFileList list;
   Result<std::unique_ptr<OutputFile>> created(Status::error(Status::Kind::kExists));
   for (int attempt = 0; attempt < kMaxFileListDraws; ++attempt) {
-    list.path = make_file_list_name(folder, draw.next());
+    list.path = make_file_list_name(platform, folder, draw.next());
     created = platform.create_new_file(list.path);
     if (created.status.kind() != Status::Kind::kExists) break;
   }

@@ -41,9 +41,11 @@ class Console {
 // decimal digits, then `tail`.
 std::string format_summary(std::int64_t count, std::string_view tail);
 
-// What a terminal would show for `path`: valid UTF-8 kept, while control
-// bytes and bytes that are not UTF-8 become "?" so that no name can move the
-// cursor or send escape sequences. `columns` receives the display width.
+// What a terminal would show for `path`. Paths are UTF-8 on every platform
+// (platform.h), so valid UTF-8 is kept, the same on each, while control bytes
+// and bytes that are not UTF-8 (a POSIX name in another encoding) become "?"
+// so that no name can move the cursor or send escape sequences. `columns`
+// receives the display width.
 std::string make_printable(std::string_view path, std::size_t& columns);
 
 // The number of blanks after text that left the cursor `columns` columns
