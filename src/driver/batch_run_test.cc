@@ -20,6 +20,8 @@ const std::string kBoth =
     "<Name>\x82</Name>\r\n";
 const std::string kCurrent =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>\r\n";
+const std::string kSignature =
+    "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"></ds:Signature>\r\n";
 
 class BatchRunTest : public ::testing::Test {
  protected:
@@ -257,6 +259,59 @@ TEST(RunBatchTest, FilesThatChangeBetweenTheListingAndTheirTurn) {
   EXPECT_NE(platform.output.find("Convertits correctament 1 fitxers de versi"), std::string::npos);
   EXPECT_NE(platform.output.find("Convertits correctament 1 fitxers de codepage"),
             std::string::npos);
+}
+
+// A tree with signed invoices that need each step, one that needs none, and
+// an unsigned one that only mentions the signature namespace.
+FakePlatform make_signed_tree() {
+  FakePlatform platform;
+  platform.environment["MORROOT"] = "/M/";
+  platform.add_folder("/tmp");
+  platform.add_file("/M/DOCUMENT/a-up.xml", kUpgradable + kSignature);
+  platform.add_file("/M/DOCUMENT/b-both.xml", kBoth + kSignature).modified = {1688548087, 5};
+  platform.add_file("/M/DOCUMENT/c-current.xml", kCurrent + kSignature);
+  platform.add_file("/M/DOCUMENT/d-cp.xml",
+                    kCodePage850 + "<!-- http://www.w3.org/2000/09/xmldsig# -->");
+  return platform;
+}
+
+TEST(RunBatchTest, SignedInvoicesThatWouldChangeAreKeptWithANotice) {
+  FakePlatform platform = make_signed_tree();
+  platform.files["/M/DOCUMENT/a-up.xml"].writable = false;  // nothing to write, so no failure
+  platform.terminal = true;
+  EXPECT_EQ(run_batch(platform), 0);
+  const std::string kept =
+      ": signada electr\xC3\xB2nicament; no es modifica perqu\xC3\xA8 la "
+      "signatura deixaria de ser v\xC3\xA0lida\n";
+  EXPECT_EQ(platform.errors, "Av\xC3\xADs: /M/DOCUMENT/a-up.xml" + kept +
+                                 "Av\xC3\xADs: /M/DOCUMENT/b-both.xml" + kept);
+  EXPECT_EQ(platform.files["/M/DOCUMENT/a-up.xml"].content, kUpgradable + kSignature);
+  EXPECT_EQ(platform.files["/M/DOCUMENT/b-both.xml"].content, kBoth + kSignature);
+  EXPECT_EQ(platform.files["/M/DOCUMENT/c-current.xml"].content, kCurrent + kSignature);
+  // Kept files get their times back like any file that needs no change.
+  EXPECT_EQ(platform.files["/M/DOCUMENT/b-both.xml"].modified, (FileTime{1688548087, 0}));
+  EXPECT_EQ(platform.logged("replace"), (std::vector<std::string>{"replace /M/DOCUMENT/d-cp.xml"}));
+  // Each notice stands on a row of its own, after the progress row it ended.
+  EXPECT_NE(platform.output.find("/M/DOCUMENT/a-up.xml        \n\r/M/DOCUMENT/b-both.xml"),
+            std::string::npos);
+  EXPECT_NE(platform.output.find("correctament 0 fitxers de versi"), std::string::npos);
+  EXPECT_NE(platform.output.find("correctament 1 fitxers de codepage"), std::string::npos);
+}
+
+TEST(RunBatchTest, ConvertSignedConvertsThemWithANoticeEach) {
+  FakePlatform platform = make_signed_tree();
+  RunOptions options;
+  options.convert_signed = true;
+  EXPECT_EQ(run_batch(platform, options), 0);
+  const std::string broken =
+      ": signada electr\xC3\xB2nicament; s'ha convertit i la signatura ja no es pot considerar "
+      "v\xC3\xA0lida\n";
+  EXPECT_EQ(platform.errors, "Av\xC3\xADs: /M/DOCUMENT/a-up.xml" + broken +
+                                 "Av\xC3\xADs: /M/DOCUMENT/b-both.xml" + broken);
+  EXPECT_EQ(platform.logged("replace").size(), 4u);  // b-both twice
+  EXPECT_EQ(platform.files["/M/DOCUMENT/c-current.xml"].content, kCurrent + kSignature);
+  EXPECT_NE(platform.output.find("correctament 2 fitxers de versi"), std::string::npos);
+  EXPECT_NE(platform.output.find("correctament 2 fitxers de codepage"), std::string::npos);
 }
 
 }  // namespace

@@ -144,11 +144,20 @@ void Console::end_line() {
 }
 
 void Console::show_failure(std::string_view path, std::string_view reason) {
+  show_about_file("Error: ", path, reason);
+}
+
+void Console::show_notice(std::string_view path, std::string_view text) {
+  show_about_file("Avís: ", path, text);
+}
+
+void Console::show_about_file(std::string_view label, std::string_view path,
+                              std::string_view text) {
   if (progress_shown_) end_line();
-  std::string line = "Error: ";
+  std::string line(label);
   line += escape_control_bytes(path);
   line += ": ";
-  line += reason;
+  line += text;
   line += '\n';
   platform_.write_error(line);
 }
