@@ -12,8 +12,8 @@ namespace invoice {
 // The run's report. On a terminal the path of the file being converted is
 // shown on one line that each path overwrites; elsewhere (a pipe, a log) only
 // the fixed lines are written, so a log holds exactly the messages and the
-// summary. Failures go to standard error, one line each. `platform` must
-// outlive the console.
+// summary. Failures and notices go to standard error, one line each.
+// `platform` must outlive the console.
 class Console {
  public:
   explicit Console(Platform& platform);
