@@ -20,13 +20,6 @@ namespace {
 
 using testing::ScratchFolder;
 
-constexpr char kKeptNotice[] =
-    ": signada electr\xC3\xB2nicament; no es modifica perqu\xC3\xA8 la signatura deixaria de ser "
-    "v\xC3\xA0lida";
-constexpr char kConvertedNotice[] =
-    ": signada electr\xC3\xB2nicament; s'ha convertit i la signatura ja no es pot considerar "
-    "v\xC3\xA0lida";
-
 // A path between single quotes for the shell.
 std::string quote(const std::string& text) {
   std::string out = "'";
@@ -157,7 +150,7 @@ TEST_F(SignedInvoiceTest, SignaturesSurviveARunAndBreakOnlyWhenAsked) {
   EXPECT_EQ(result.output, testing::summary_lines(2, 2));
   std::string notices;
   for (const auto& [path, bytes] : signed_files) {
-    notices += "Av\xC3\xADs: " + path + kKeptNotice + "\n";
+    notices += testing::notice_line(path, kSignedKeptNotice);
     EXPECT_EQ(testing::read_file(path), bytes) << path;
     EXPECT_TRUE(verifies(path)) << path;
   }
@@ -171,7 +164,7 @@ TEST_F(SignedInvoiceTest, SignaturesSurviveARunAndBreakOnlyWhenAsked) {
   EXPECT_EQ(result.output, testing::summary_lines(2, 2));
   notices.clear();
   for (const auto& [path, bytes] : signed_files) {
-    notices += "Av\xC3\xADs: " + path + kConvertedNotice + "\n";
+    notices += testing::notice_line(path, kSignedConvertedNotice);
     EXPECT_EQ(testing::read_file(path), testing::converted(bytes)) << path;
     const std::string name = std::filesystem::path(path).filename();
     EXPECT_EQ(verifies(path), !breaks.at(name)) << path;
@@ -181,6 +174,7 @@ TEST_F(SignedInvoiceTest, SignaturesSurviveARunAndBreakOnlyWhenAsked) {
   result = run({"--convert-signed", "--no-such-option"});
   EXPECT_EQ(result.exit_status, 2);
   EXPECT_EQ(result.output, "");
+  EXPECT_EQ(result.errors, testing::failure_line("--no-such-option", kUnknownOption));
 }
 
 TEST_F(SignedInvoiceTest, SignedSamplesStillVerifyAfterARun) {
@@ -208,7 +202,8 @@ TEST_F(SignedInvoiceTest, SignedSamplesStillVerifyAfterARun) {
   // The signed 3.0 sample is the one a run would have changed.
   const std::string signed30 = root.path() + "/DOCUMENT/30/factura2_ejemplo30.xml";
   ASSERT_EQ(verified.count(signed30), 1u);
-  EXPECT_NE(result.errors.find("Av\xC3\xADs: " + signed30 + kKeptNotice + "\n"), std::string::npos);
+  EXPECT_NE(result.errors.find(testing::notice_line(signed30, kSignedKeptNotice)),
+            std::string::npos);
 }
 
 }  // namespace

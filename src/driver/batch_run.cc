@@ -50,28 +50,28 @@ void BatchRun::process_invoice_file(const std::string& path) {
   if (!converted && !written) return;
   const Status restored = restore_time_stamp(platform_, path, time_stamp);
   if (!restored.is_ok() && written) {
-    report_failure(path, "no s'ha pogut restaurar la data: " + restored.message());
+    report_failure(path, std::string(kCannotRestoreTime) + restored.message());
   }
 }
 
 bool BatchRun::convert_invoice_file(const std::string& path, bool& written) {
-  auto fail = [&](const char* what, const Status& status) {
+  auto fail = [&](std::string_view what, const Status& status) {
     report_failure(path, std::string(what) + status.message());
     return false;
   };
   auto opened = platform_.open_invoice_file(path);
-  if (!opened.is_ok()) return fail("no s'ha pogut obrir: ", opened.status);
+  if (!opened.is_ok()) return fail(kCannotOpen, opened.status);
   InvoiceFile& file = *opened.value;
   SignedHandling handling = SignedHandling::kConvert;
   // Writes back a changed text; false when the file had to be left alone.
   auto save_document = [&](const std::string& document) {
     if (!file.is_writable()) {
-      report_failure(path,
-                     Status::error(Status::Kind::kReadOnly).message() + " i cal convertir-lo");
+      report_failure(path, std::string(describe_kind(Status::Kind::kReadOnly)) +
+                               std::string(kNeedsConverting));
       return false;
     }
     const Status saved = file.replace(document);
-    if (!saved.is_ok()) return fail("no s'ha pogut desar, l'original queda intacte: ", saved);
+    if (!saved.is_ok()) return fail(kCannotSave, saved);
     // Told once, when the signed bytes are first replaced.
     if (!written && handling == SignedHandling::kConvertSigned) {
       console_.show_notice(path, kSignedConvertedNotice);
@@ -82,7 +82,7 @@ bool BatchRun::convert_invoice_file(const std::string& path, bool& written) {
   try {
     std::string document;
     const Status loaded = file.load(document);
-    if (!loaded.is_ok()) return fail("no s'ha pogut llegir: ", loaded);
+    if (!loaded.is_ok()) return fail(kCannotRead, loaded);
     handling = decide_signed_handling(document, table_, options_.convert_signed);
     if (handling == SignedHandling::kKeep) {
       // Nothing failed: the file is simply one that needs no writing.
@@ -124,8 +124,7 @@ NewFileList create_file_list(Platform& platform, BatchRun& run) {
     if (created.status.kind() != Status::Kind::kExists) break;
   }
   if (!created.is_ok()) {
-    run.report_failure(list.path,
-                       "no s'ha pogut crear la llista de fitxers: " + created.status.message());
+    run.report_failure(list.path, std::string(kCannotCreateList) + created.status.message());
     return list;
   }
   list.output = std::move(created.value);
@@ -143,7 +142,7 @@ bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
     run.report_failure(failure.path,
                        failure.status.kind() == Status::Kind::kUnlistable
                            ? failure.status.message()
-                           : "no s'ha pogut llegir la carpeta: " + failure.status.message());
+                           : std::string(kCannotReadFolder) + failure.status.message());
   }
   if (listing.status.is_ok()) return true;
   if (listing.status.is_not_found()) {
@@ -151,12 +150,11 @@ bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
   } else if (listing.status.kind() == Status::Kind::kNotAFolder ||
              listing.status.kind() == Status::Kind::kNotRegular) {
     // A plain file in place of the folder: nothing to convert either.
-    run.report_failure(document_folder, "no és una carpeta");
+    run.report_failure(document_folder, std::string(describe_kind(Status::Kind::kNotAFolder)));
   } else {
     // A list cut short could end in part of a path, which might name a
     // different file: convert nothing rather than the wrong thing.
-    run.report_failure(list.path,
-                       "no s'ha pogut escriure la llista de fitxers: " + listing.status.message());
+    run.report_failure(list.path, std::string(kCannotWriteList) + listing.status.message());
   }
   return false;
 }
@@ -171,20 +169,17 @@ void convert_listed_files(Platform& platform, BatchRun& run, const std::string& 
     if (opened.is_ok()) {
       input = std::move(opened.value);
     } else {
-      run.report_failure(list_path,
-                         "no s'ha pogut obrir la llista de fitxers: " + opened.status.message());
+      run.report_failure(list_path, std::string(kCannotOpenList) + opened.status.message());
     }
   }
   FileList list(std::move(input));
   while (!list.at_end()) run.process_invoice_file(list.next_invoice_path());
   if (!list.status().is_ok()) {
-    run.report_failure(list_path,
-                       "no s'ha pogut llegir la llista de fitxers: " + list.status().message());
+    run.report_failure(list_path, std::string(kCannotReadList) + list.status().message());
   }
   const Status removed = remove_file_list(platform, list, list_path);
   if (!removed.is_ok()) {
-    run.report_failure(list_path,
-                       "no s'ha pogut esborrar la llista de fitxers: " + removed.message());
+    run.report_failure(list_path, std::string(kCannotRemoveList) + removed.message());
   }
 }
 

@@ -7,19 +7,11 @@
 #include <string_view>
 
 #include "driver/console.h"
+#include "driver/messages.h"
 #include "driver/platform.h"
 #include "upgrade/upgrade_document.h"
 
 namespace invoice {
-
-inline constexpr std::string_view kLocatingMessage = "Localitzant fitxers...";
-inline constexpr std::string_view kConvertingMessage = "Convertint fitxers...";
-inline constexpr std::string_view kUpgradeSummaryTail = " fitxers de versió 3.0 a 3.2.1";
-inline constexpr std::string_view kCodePageSummaryTail = " fitxers de codepage 850 a utf-8";
-inline constexpr std::string_view kSignedKeptNotice =
-    "signada electrònicament; no es modifica perquè la signatura deixaria de ser vàlida";
-inline constexpr std::string_view kSignedConvertedNotice =
-    "signada electrònicament; s'ha convertit i la signatura ja no es pot considerar vàlida";
 
 // What the command line asks of a run; a bare run takes the defaults.
 struct RunOptions {

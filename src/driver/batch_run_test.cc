@@ -4,12 +4,15 @@
 
 #include "driver/file_list.h"
 #include "driver/time_stamp.h"
+#include "expected_output.h"
 #include "fake_platform.h"
 
 namespace invoice {
 namespace {
 
+using testing::failure_line;
 using testing::FakePlatform;
+using Kind = Status::Kind;
 
 const std::string kUpgradable =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<SchemaVersion>3.0</SchemaVersion>\r\n";
@@ -105,14 +108,12 @@ TEST_F(BatchRunTest, FailedFilesAreReportedLeftAloneAndNotCounted) {
   EXPECT_EQ(platform.files.count("/D/missing.xml"), 0u);
   EXPECT_EQ(platform.files.count(""), 0u);
   EXPECT_TRUE(platform.logged("restamp").empty());
-  EXPECT_EQ(platform.errors,
-            "Error: /D/locked.xml: no s'ha pogut obrir: bloquejat per un altre programa\n"
-            "Error: /D/readonly.xml: només de lectura i cal convertir-lo\n"
-            "Error: /D/full.xml: no s'ha pogut desar, l'original queda intacte: no queda "
-            "espai al disc\n"
-            "Error: /D/missing.xml: no s'ha pogut obrir: no existeix\n"
-            "Error: /D/folder.xml: no s'ha pogut obrir: no és un fitxer normal\n"
-            "Error: : no s'ha pogut obrir: no existeix\n");
+  EXPECT_EQ(platform.errors, failure_line("/D/locked.xml", kCannotOpen, Kind::kLocked) +
+                                 testing::read_only_line("/D/readonly.xml") +
+                                 failure_line("/D/full.xml", kCannotSave, Kind::kNoSpace) +
+                                 failure_line("/D/missing.xml", kCannotOpen, Kind::kNotFound) +
+                                 failure_line("/D/folder.xml", kCannotOpen, Kind::kNotRegular) +
+                                 failure_line("", kCannotOpen, Kind::kNotFound));
 }
 
 TEST_F(BatchRunTest, FailedFirstWriteStopsTheCycle) {
@@ -147,12 +148,7 @@ TEST(RunBatchTest, NoInvoicesPrintsTheMessagesAnEmptyRowAndZeroCounts) {
   platform.add_folder("/M/DOCUMENT");
   platform.add_folder("/tmp");
   EXPECT_EQ(run_batch(platform), 0);
-  EXPECT_EQ(platform.output,
-            "Localitzant fitxers...\n"
-            "Convertint fitxers...\n"
-            "\n"
-            "Convertits correctament 0 fitxers de versi\xC3\xB3 3.0 a 3.2.1\n"
-            "Convertits correctament 0 fitxers de codepage 850 a utf-8\n");
+  EXPECT_EQ(platform.output, testing::summary_lines(0, 0));
   EXPECT_EQ(platform.errors, "");
   EXPECT_EQ(platform.files.size(), 0u);  // the file list is gone
 }
@@ -179,9 +175,7 @@ TEST(RunBatchTest, ConvertsTheTreeThroughAnExclusiveFileList) {
                                       "open /M/DOCUMENT/sub/c.xml"}));
   EXPECT_EQ(platform.files["/M/DOCUMENT/sub/d.txt"].content, kBoth);
   EXPECT_EQ(platform.files.size(), 5u);  // the list was removed, nothing added
-  EXPECT_NE(platform.output.find("Convertits correctament 2 fitxers de versi"), std::string::npos);
-  EXPECT_NE(platform.output.find("Convertits correctament 1 fitxers de codepage"),
-            std::string::npos);
+  EXPECT_EQ(platform.output, testing::summary_lines(2, 1));
 }
 
 TEST(RunBatchTest, FailuresMakeTheExitStatusOneAfterTheSummary) {
@@ -191,9 +185,8 @@ TEST(RunBatchTest, FailuresMakeTheExitStatusOneAfterTheSummary) {
   platform.add_file("/M/DOCUMENT/a.xml", kUpgradable);
   platform.add_file("/M/DOCUMENT/b.xml", kUpgradable).locked = true;
   EXPECT_EQ(run_batch(platform), 1);
-  EXPECT_EQ(platform.errors,
-            "Error: /M/DOCUMENT/b.xml: no s'ha pogut obrir: bloquejat per un altre programa\n");
-  EXPECT_NE(platform.output.find("Convertits correctament 1 fitxers de versi"), std::string::npos);
+  EXPECT_EQ(platform.errors, failure_line("/M/DOCUMENT/b.xml", kCannotOpen, Kind::kLocked));
+  EXPECT_EQ(platform.output, testing::summary_lines(1, 0));
 }
 
 TEST(RunBatchTest, UnwritableTempOrMissingDocumentFolderIsReported) {
@@ -202,17 +195,16 @@ TEST(RunBatchTest, UnwritableTempOrMissingDocumentFolderIsReported) {
     platform.environment["MORROOT"] = "/M/";
     platform.add_file("/M/DOCUMENT/a.xml", kUpgradable);
     EXPECT_EQ(run_batch(platform), 1);
-    EXPECT_NE(platform.errors.find("no s'ha pogut crear la llista de fitxers"), std::string::npos);
+    EXPECT_NE(platform.errors.find(kCannotCreateList), std::string::npos);
     EXPECT_EQ(platform.files["/M/DOCUMENT/a.xml"].content, kUpgradable);
-    EXPECT_NE(platform.output.find("Convertits correctament 0 fitxers de versi"),
-              std::string::npos);
+    EXPECT_EQ(platform.output, testing::summary_lines(0, 0));
   }
   {
     FakePlatform platform;
     platform.environment["MORROOT"] = "/M/";
     platform.add_folder("/tmp");
     EXPECT_EQ(run_batch(platform), 1);
-    EXPECT_EQ(platform.errors, "Error: /M/DOCUMENT: no existeix\n");
+    EXPECT_EQ(platform.errors, failure_line("/M/DOCUMENT", describe_kind(Kind::kNotFound)));
     EXPECT_EQ(platform.files.size(), 0u);
   }
   {
@@ -221,7 +213,7 @@ TEST(RunBatchTest, UnwritableTempOrMissingDocumentFolderIsReported) {
     platform.add_folder("/tmp");
     platform.add_file("/M/DOCUMENT", "a plain file");
     EXPECT_EQ(run_batch(platform), 1);
-    EXPECT_EQ(platform.errors, "Error: /M/DOCUMENT: no és una carpeta\n");
+    EXPECT_EQ(platform.errors, failure_line("/M/DOCUMENT", describe_kind(Kind::kNotAFolder)));
     EXPECT_EQ(platform.files.size(), 1u);
   }
 }
@@ -244,10 +236,9 @@ TEST(RunBatchTest, FilesThatChangeBetweenTheListingAndTheirTurn) {
   };
   EXPECT_EQ(run_batch(platform), 1);
   EXPECT_EQ(platform.errors,
-            "Error: /M/DOCUMENT/a-removed.xml: no s'ha pogut obrir: no existeix\n"
-            "Error: /M/DOCUMENT/b-folder.xml: no s'ha pogut obrir: no \xC3\xA9s un fitxer normal\n"
-            "Error: /M/DOCUMENT/d-locked.xml: no s'ha pogut obrir: bloquejat per un altre "
-            "programa\n");
+            failure_line("/M/DOCUMENT/a-removed.xml", kCannotOpen, Kind::kNotFound) +
+                failure_line("/M/DOCUMENT/b-folder.xml", kCannotOpen, Kind::kNotRegular) +
+                failure_line("/M/DOCUMENT/d-locked.xml", kCannotOpen, Kind::kLocked));
   // What stands at the path when its turn comes is what gets converted; nothing
   // is created where a file vanished.
   EXPECT_EQ(platform.files.count("/M/DOCUMENT/a-removed.xml"), 0u);
@@ -256,9 +247,7 @@ TEST(RunBatchTest, FilesThatChangeBetweenTheListingAndTheirTurn) {
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Name>Caf\xC3\xA9 \xE2\x82\xAC</Name>\r\n");
   EXPECT_EQ(platform.files["/M/DOCUMENT/d-locked.xml"].content, kUpgradable);
   EXPECT_NE(platform.files["/M/DOCUMENT/e-fine.xml"].content, kUpgradable);
-  EXPECT_NE(platform.output.find("Convertits correctament 1 fitxers de versi"), std::string::npos);
-  EXPECT_NE(platform.output.find("Convertits correctament 1 fitxers de codepage"),
-            std::string::npos);
+  EXPECT_EQ(platform.output, testing::summary_lines(1, 1));
 }
 
 // A tree with signed invoices that need each step, one that needs none, and
@@ -280,11 +269,8 @@ TEST(RunBatchTest, SignedInvoicesThatWouldChangeAreKeptWithANotice) {
   platform.files["/M/DOCUMENT/a-up.xml"].writable = false;  // nothing to write, so no failure
   platform.terminal = true;
   EXPECT_EQ(run_batch(platform), 0);
-  const std::string kept =
-      ": signada electr\xC3\xB2nicament; no es modifica perqu\xC3\xA8 la "
-      "signatura deixaria de ser v\xC3\xA0lida\n";
-  EXPECT_EQ(platform.errors, "Av\xC3\xADs: /M/DOCUMENT/a-up.xml" + kept +
-                                 "Av\xC3\xADs: /M/DOCUMENT/b-both.xml" + kept);
+  EXPECT_EQ(platform.errors, testing::notice_line("/M/DOCUMENT/a-up.xml", kSignedKeptNotice) +
+                                 testing::notice_line("/M/DOCUMENT/b-both.xml", kSignedKeptNotice));
   EXPECT_EQ(platform.files["/M/DOCUMENT/a-up.xml"].content, kUpgradable + kSignature);
   EXPECT_EQ(platform.files["/M/DOCUMENT/b-both.xml"].content, kBoth + kSignature);
   EXPECT_EQ(platform.files["/M/DOCUMENT/c-current.xml"].content, kCurrent + kSignature);
@@ -294,8 +280,9 @@ TEST(RunBatchTest, SignedInvoicesThatWouldChangeAreKeptWithANotice) {
   // Each notice stands on a row of its own, after the progress row it ended.
   EXPECT_NE(platform.output.find("/M/DOCUMENT/a-up.xml        \n\r/M/DOCUMENT/b-both.xml"),
             std::string::npos);
-  EXPECT_NE(platform.output.find("correctament 0 fitxers de versi"), std::string::npos);
-  EXPECT_NE(platform.output.find("correctament 1 fitxers de codepage"), std::string::npos);
+  EXPECT_NE(platform.output.find(testing::summary_line(0, kUpgradeSummaryTail)), std::string::npos);
+  EXPECT_NE(platform.output.find(testing::summary_line(1, kCodePageSummaryTail)),
+            std::string::npos);
 }
 
 TEST(RunBatchTest, ConvertSignedConvertsThemWithANoticeEach) {
@@ -303,15 +290,12 @@ TEST(RunBatchTest, ConvertSignedConvertsThemWithANoticeEach) {
   RunOptions options;
   options.convert_signed = true;
   EXPECT_EQ(run_batch(platform, options), 0);
-  const std::string broken =
-      ": signada electr\xC3\xB2nicament; s'ha convertit i la signatura ja no es pot considerar "
-      "v\xC3\xA0lida\n";
-  EXPECT_EQ(platform.errors, "Av\xC3\xADs: /M/DOCUMENT/a-up.xml" + broken +
-                                 "Av\xC3\xADs: /M/DOCUMENT/b-both.xml" + broken);
+  EXPECT_EQ(platform.errors,
+            testing::notice_line("/M/DOCUMENT/a-up.xml", kSignedConvertedNotice) +
+                testing::notice_line("/M/DOCUMENT/b-both.xml", kSignedConvertedNotice));
   EXPECT_EQ(platform.logged("replace").size(), 4u);  // b-both twice
   EXPECT_EQ(platform.files["/M/DOCUMENT/c-current.xml"].content, kCurrent + kSignature);
-  EXPECT_NE(platform.output.find("correctament 2 fitxers de versi"), std::string::npos);
-  EXPECT_NE(platform.output.find("correctament 2 fitxers de codepage"), std::string::npos);
+  EXPECT_EQ(platform.output, testing::summary_lines(2, 2));
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "driver/messages.h"
+
 namespace invoice {
 
 namespace {
@@ -111,7 +113,7 @@ std::size_t count_zone_blanks(std::size_t columns, std::size_t width) {
 }
 
 std::string format_summary(std::int64_t count, std::string_view tail) {
-  std::string line = "Convertits correctament ";
+  std::string line(kSummaryHead);
   line += std::to_string(count);
   line += tail;
   return line;
@@ -144,11 +146,11 @@ void Console::end_line() {
 }
 
 void Console::show_failure(std::string_view path, std::string_view reason) {
-  show_about_file("Error: ", path, reason);
+  show_about_file(kFailureHead, path, reason);
 }
 
 void Console::show_notice(std::string_view path, std::string_view text) {
-  show_about_file("Avís: ", path, text);
+  show_about_file(kNoticeHead, path, text);
 }
 
 void Console::show_about_file(std::string_view label, std::string_view path,
@@ -156,7 +158,7 @@ void Console::show_about_file(std::string_view label, std::string_view path,
   if (progress_shown_) end_line();
   std::string line(label);
   line += escape_control_bytes(path);
-  line += ": ";
+  line += kFailureSeparator;
   line += text;
   line += '\n';
   platform_.write_error(line);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "driver/messages.h"
 #include "fake_platform.h"
 
 namespace invoice {
@@ -27,13 +28,19 @@ TEST(ConsoleTest, PrintableFormKeepsUtf8AndMasksWhatCouldSteerTheTerminal) {
     std::size_t columns;
   } cases[] = {
       {"/a/b.xml", "/a/b.xml", 8},
-      {"/fa\xC3\xA7" "ana.xml", "/fa\xC3\xA7" "ana.xml", 11},  // ç is one column
-      {"/\xE4\xB8\xAD.xml", "/\xE4\xB8\xAD.xml", 7},     // a wide character takes two
-      {"/\x1B[2J.xml", "/?[2J.xml", 9},                  // no escape sequences
+      {"/fa\xC3\xA7"
+       "ana.xml",
+       "/fa\xC3\xA7"
+       "ana.xml",
+       11},                                           // ç is one column
+      {"/\xE4\xB8\xAD.xml", "/\xE4\xB8\xAD.xml", 7},  // a wide character takes two
+      {"/\x1B[2J.xml", "/?[2J.xml", 9},               // no escape sequences
       {"/a\rb\nc\x7F", "/a?b?c?", 7},
-      {"/\xC2\x9B" "x", "/?x", 3},                         // C1 control
-      {"/\xFF\xC3.xml", "/??.xml", 7},                     // not UTF-8
-      {"/\xC0\xAF", "/??", 3},                             // overlong
+      {"/\xC2\x9B"
+       "x",
+       "/?x", 3},                       // C1 control
+      {"/\xFF\xC3.xml", "/??.xml", 7},  // not UTF-8
+      {"/\xC0\xAF", "/??", 3},          // overlong
   };
   for (const auto& c : cases) {
     std::size_t columns = 0;
@@ -48,15 +55,15 @@ TEST(ConsoleTest, ProgressOverwritesTheRowOnATerminalOnly) {
   Console console(platform);
   console.show_progress(std::string(40, 'a'));
   console.show_progress(std::string(10, 'b'));
-  EXPECT_EQ(platform.output, "\r" + std::string(40, 'a') + "  " + "\r" + std::string(10, 'b') +
-                                 "    ");
+  EXPECT_EQ(platform.output,
+            "\r" + std::string(40, 'a') + "  " + "\r" + std::string(10, 'b') + "    ");
 
   testing::FakePlatform log_platform;
   Console log_console(log_platform);
-  log_console.show_line("Localitzant fitxers...");
+  log_console.show_line(kLocatingMessage);
   log_console.show_progress("/x.xml");
   log_console.end_line();
-  EXPECT_EQ(log_platform.output, "Localitzant fitxers...\n\n");
+  EXPECT_EQ(log_platform.output, std::string(kLocatingMessage) + "\n\n");
 }
 
 TEST(ConsoleTest, FailureEndsTheProgressRowAndEscapesControlBytes) {
@@ -64,16 +71,18 @@ TEST(ConsoleTest, FailureEndsTheProgressRowAndEscapesControlBytes) {
   platform.terminal = true;
   Console console(platform);
   console.show_progress("/a.xml");
-  console.show_failure("/a\r\x1B.xml", "no existeix");
-  console.show_failure("/b.xml", "no existeix");
+  console.show_failure("/a\r\x1B.xml", "reason");
+  console.show_failure("/b.xml", "reason");
   EXPECT_EQ(platform.output, "\r/a.xml        \n");
-  EXPECT_EQ(platform.errors,
-            "Error: /a\\x0D\\x1B.xml: no existeix\nError: /b.xml: no existeix\n");
+  const std::string head(kFailureHead);
+  EXPECT_EQ(platform.errors, head + "/a\\x0D\\x1B.xml: reason\n" + head + "/b.xml: reason\n");
 }
 
 TEST(ConsoleTest, SummaryHasOneBlankBeforeTheCount) {
-  EXPECT_EQ(format_summary(0, " fitxers"), "Convertits correctament 0 fitxers");
-  EXPECT_EQ(format_summary(1000, " fitxers"), "Convertits correctament 1000 fitxers");
+  const std::string head(kSummaryHead);
+  EXPECT_EQ(head.back(), ' ');
+  EXPECT_EQ(format_summary(0, " fitxers"), head + "0 fitxers");
+  EXPECT_EQ(format_summary(1000, " fitxers"), head + "1000 fitxers");
 }
 
 }  // namespace

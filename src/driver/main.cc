@@ -6,6 +6,7 @@
 
 #include "driver/batch_run.h"
 #include "driver/console.h"
+#include "driver/messages.h"
 #include "driver/platform.h"
 
 int main(int argc, char** argv) {
@@ -18,7 +19,7 @@ int main(int argc, char** argv) {
       options.convert_signed = true;
     } else {
       // Nothing is converted on a command line that may mean something else.
-      invoice::Console(*platform).show_failure(argument, "opció desconeguda");
+      invoice::Console(*platform).show_failure(argument, invoice::kUnknownOption);
       return 2;
     }
   }
