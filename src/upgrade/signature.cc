@@ -1,7 +1,8 @@
 #include "upgrade/signature.h"
 
-#include <algorithm>
-#include <functional>
+#include <cstring>
+
+#include "upgrade/pair_scan.h"
 
 namespace invoice {
 
@@ -29,30 +30,42 @@ bool opens_start_tag(std::string_view text, std::size_t at) {
   if (text[at - 1] == '<') return true;
   if (text[at - 1] != ':') return false;
   // The walk stops at the latest at the colon in front of an earlier
-  // occurrence, so all walks together cover the text at most once.
+  // candidate, so all walks together cover the text at most once.
   std::size_t before = at - 1;
   while (before > 0 && is_name_byte(static_cast<unsigned char>(text[before - 1]))) --before;
   return before > 0 && text[before - 1] == '<';
 }
 
+// A probe for the byte of `needle` at `offset`.
+pair_scan::Probe probe(std::string_view needle, std::size_t offset) {
+  const auto byte = static_cast<unsigned char>(needle[offset]);
+  return {offset, byte, byte};
+}
+
 bool holds_signature_tag(std::string_view text) {
-  const std::boyer_moore_horspool_searcher searcher(kSignatureName.begin(), kSignatureName.end());
-  for (auto from = text.begin();;) {
-    const auto found = std::search(from, text.end(), searcher);
-    if (found == text.end()) return false;
-    const auto at = static_cast<std::size_t>(found - text.begin());
-    const std::size_t after = at + kSignatureName.size();
-    if (after < text.size() && ends_tag_name(text[after]) && opens_start_tag(text, at)) {
-      return true;
-    }
-    from = found + 1;
-  }
+  // Room for the name and the byte that ends it.
+  const std::size_t length = kSignatureName.size() + 1;
+  if (text.size() < length) return false;
+  // The capital S and the u are rarer in markup than the other letters.
+  const std::size_t found = pair_scan::find_first(
+      text, 0, text.size() - length, probe(kSignatureName, 0), probe(kSignatureName, 6),
+      [&](std::size_t at) {
+        return std::memcmp(text.data() + at, kSignatureName.data(), kSignatureName.size()) == 0 &&
+               ends_tag_name(text[at + kSignatureName.size()]) && opens_start_tag(text, at);
+      });
+  return found != std::string_view::npos;
 }
 
 bool holds_signature_namespace(std::string_view text) {
-  const std::boyer_moore_horspool_searcher searcher(kSignatureNamespace.begin(),
-                                                    kSignatureNamespace.end());
-  return std::search(text.begin(), text.end(), searcher) != text.end();
+  const std::size_t length = kSignatureNamespace.size();
+  if (text.size() < length) return false;
+  // The "9" of the date and the closing "#".
+  const std::size_t found = pair_scan::find_first(
+      text, 0, text.size() - length, probe(kSignatureNamespace, 24),
+      probe(kSignatureNamespace, length - 1), [&](std::size_t at) {
+        return std::memcmp(text.data() + at, kSignatureNamespace.data(), length) == 0;
+      });
+  return found != std::string_view::npos;
 }
 
 }  // namespace
