@@ -24,6 +24,8 @@ const std::string kBoth =
     "<Name>\x82</Name>\r\n";
 const std::string kCurrent =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>\r\n";
+const std::string kSignature =
+    "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"></ds:Signature>\r\n";
 
 // The run's counts: files upgraded, converted and failed.
 void expect_counts(const BatchRun& run, std::int64_t upgraded, std::int64_t converted,
@@ -256,6 +258,54 @@ TEST(RunBatchTest, FilesThatChangeBetweenTheListingAndTheirTurn) {
   expect_file(platform, "/M/DOCUMENT/d-locked.xml", kUpgradable);
   EXPECT_NE(platform.files["/M/DOCUMENT/e-fine.xml"].content, kUpgradable);
   EXPECT_EQ(platform.output, testing::summary_lines(1, 1));
+}
+
+// A tree with signed invoices that need each step, one that needs none, and
+// an unsigned one that only mentions the signature namespace.
+FakePlatform make_signed_tree() {
+  FakePlatform platform;
+  platform.environment["MORROOT"] = "/M/";
+  platform.add_folder("/tmp");
+  platform.add_file("/M/DOCUMENT/a-up.xml", kUpgradable + kSignature);
+  platform.add_file("/M/DOCUMENT/b-both.xml", kBoth + kSignature).modified = {1688548087, 5};
+  platform.add_file("/M/DOCUMENT/c-current.xml", kCurrent + kSignature);
+  platform.add_file("/M/DOCUMENT/d-cp.xml",
+                    kCodePage850 + "<!-- http://www.w3.org/2000/09/xmldsig# -->");
+  return platform;
+}
+
+TEST(RunBatchTest, SignedInvoicesThatWouldChangeAreKeptWithANotice) {
+  FakePlatform platform = make_signed_tree();
+  platform.files["/M/DOCUMENT/a-up.xml"].writable = false;  // nothing to write, so no failure
+  platform.terminal = true;
+  EXPECT_EQ(run_batch(platform), 0);
+  EXPECT_EQ(platform.errors, testing::notice_line("/M/DOCUMENT/a-up.xml", kSignedKeptNotice) +
+                                 testing::notice_line("/M/DOCUMENT/b-both.xml", kSignedKeptNotice));
+  EXPECT_EQ(platform.files["/M/DOCUMENT/a-up.xml"].content, kUpgradable + kSignature);
+  EXPECT_EQ(platform.files["/M/DOCUMENT/b-both.xml"].content, kBoth + kSignature);
+  EXPECT_EQ(platform.files["/M/DOCUMENT/c-current.xml"].content, kCurrent + kSignature);
+  // Kept files get their times back like any file that needs no change.
+  EXPECT_EQ(platform.files["/M/DOCUMENT/b-both.xml"].modified, (FileTime{1688548087, 0}));
+  EXPECT_EQ(platform.logged("replace"), (std::vector<std::string>{"replace /M/DOCUMENT/d-cp.xml"}));
+  // Each notice stands on a row of its own, after the progress row it ended.
+  EXPECT_NE(platform.output.find("/M/DOCUMENT/a-up.xml        \n\r/M/DOCUMENT/b-both.xml"),
+            std::string::npos);
+  EXPECT_NE(platform.output.find(testing::summary_line(0, kUpgradeSummaryTail)), std::string::npos);
+  EXPECT_NE(platform.output.find(testing::summary_line(1, kCodePageSummaryTail)),
+            std::string::npos);
+}
+
+TEST(RunBatchTest, ConvertSignedConvertsThemWithANoticeEach) {
+  FakePlatform platform = make_signed_tree();
+  RunOptions options;
+  options.convert_signed = true;
+  EXPECT_EQ(run_batch(platform, options), 0);
+  EXPECT_EQ(platform.errors,
+            testing::notice_line("/M/DOCUMENT/a-up.xml", kSignedConvertedNotice) +
+                testing::notice_line("/M/DOCUMENT/b-both.xml", kSignedConvertedNotice));
+  EXPECT_EQ(platform.logged("replace").size(), 4u);  // b-both twice
+  EXPECT_EQ(platform.files["/M/DOCUMENT/c-current.xml"].content, kCurrent + kSignature);
+  EXPECT_EQ(platform.output, testing::summary_lines(2, 2));
 }
 
 }  // namespace
