@@ -6,6 +6,7 @@
 #include "driver/file_list.h"
 #include "driver/time_stamp.h"
 #include "encoding/convert_code_page.h"
+#include "upgrade/signature.h"
 
 namespace invoice {
 
@@ -16,6 +17,17 @@ namespace {
 constexpr int kMaxFileListDraws = 100;
 
 }  // namespace
+
+SignedHandling decide_signed_handling(std::string_view document, const ReplacementTable& table,
+                                      bool convert_signed) {
+  if (!holds_signature(document)) return SignedHandling::kConvert;
+  if (convert_signed) return SignedHandling::kConvertSigned;
+  std::string copy(document);
+  // Both steps run, as in the cycle: the code page step sees the upgraded text.
+  const bool upgraded = upgrade_document(copy, table);
+  const bool converted = convert_code_page(copy);
+  return upgraded || converted ? SignedHandling::kKeep : SignedHandling::kConvert;
+}
 
 BatchRun::BatchRun(Platform& platform, Console& console, const RunOptions& options)
     : platform_(platform),
@@ -50,6 +62,7 @@ bool BatchRun::convert_invoice_file(const std::string& path, bool& written) {
   auto opened = platform_.open_invoice_file(path);
   if (!opened.is_ok()) return fail(kCannotOpen, opened.status);
   InvoiceFile& file = *opened.value;
+  SignedHandling handling = SignedHandling::kConvert;
   // Writes back a changed text; false when the file had to be left alone.
   auto save_document = [&](const std::string& document) {
     if (!file.is_writable()) {
@@ -59,6 +72,10 @@ bool BatchRun::convert_invoice_file(const std::string& path, bool& written) {
     }
     const Status saved = file.replace(document);
     if (!saved.is_ok()) return fail(kCannotSave, saved);
+    // Told once, when the signed bytes are first replaced.
+    if (!written && handling == SignedHandling::kConvertSigned) {
+      console_.show_notice(path, kSignedConvertedNotice);
+    }
     written = true;
     return true;
   };
@@ -66,6 +83,12 @@ bool BatchRun::convert_invoice_file(const std::string& path, bool& written) {
     std::string document;
     const Status loaded = file.load(document);
     if (!loaded.is_ok()) return fail(kCannotRead, loaded);
+    handling = decide_signed_handling(document, table_, options_.convert_signed);
+    if (handling == SignedHandling::kKeep) {
+      // Nothing failed: the file is simply one that needs no writing.
+      console_.show_notice(path, kSignedKeptNotice);
+      return true;
+    }
     if (upgrade_document(document, table_)) {
       if (!save_document(document)) return false;
       ++upgrade_count_;
@@ -96,7 +119,7 @@ NewFileList create_file_list(Platform& platform, BatchRun& run) {
   NewFileList list;
   Result<std::unique_ptr<OutputFile>> created(Status::error(Status::Kind::kExists));
   for (int attempt = 0; attempt < kMaxFileListDraws; ++attempt) {
-    list.path = make_file_list_name(folder, draw.next());
+    list.path = make_file_list_name(platform, folder, draw.next());
     created = platform.create_new_file(list.path);
     if (created.status.kind() != Status::Kind::kExists) break;
   }
