@@ -212,6 +212,37 @@ TEST(HostileTest, LinksToInvoicesOutsideTheTree) {
             (std::vector<std::string>{"far", "far/away.xml", "other.xml"}));
 }
 
+TEST(HostileTest, MarkersBeyondTheDeclarationNeverConvertATextTwice) {
+  // Re-running is how a run is finished: a marker left in a comment must not
+  // make the next run take UTF-8 for code page 850 ("Jos\xC3\xA9" would become
+  // "Jos\xE2\x94\x9C\xC2\xAE").
+  const std::string comment = "<!-- encoding=\"ibm850\" -->\r\n";
+  const std::string utf8 = comment + "<a>Jos\xC3\xA9</a>\r\n";
+  const struct {
+    std::string before, after;
+  } cases[] = {
+      {"<?xml version=\"1.0\" encoding=\"ibm850\"?>\r\n" + comment + "<a>Jos\x82</a>\r\n",
+       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n" + utf8},
+      {"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n" + utf8, ""},
+      {"\xEF\xBB\xBF<?xml version='1.0' encoding = 'utf-8'?>\r\n" + utf8, ""},
+  };
+  ScratchFolder root;
+  ScratchFolder temp;
+  std::vector<std::string> paths;
+  for (const auto& c : cases) {
+    paths.push_back(root.write("DOCUMENT/" + std::to_string(paths.size()) + ".xml", c.before));
+  }
+  for (const int conversions : {1, 0}) {
+    const ProgramRun result = testing::run_program(options_for(root.path(), temp.path(), "/"));
+    EXPECT_EQ(result.exit_status, 0) << result.errors;
+    EXPECT_EQ(result.output, testing::summary_lines(0, conversions));
+  }
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    EXPECT_EQ(testing::read_file(paths[i]),
+              cases[i].after.empty() ? cases[i].before : cases[i].after);
+  }
+}
+
 TEST(HostileTest, EmptyInvoiceIsNotWritten) {
   ScratchFolder root;
   ScratchFolder temp;
