@@ -30,15 +30,22 @@ class FakeInputFile final : public InputFile {
 
 class FakeOutputFile final : public OutputFile {
  public:
-  explicit FakeOutputFile(std::string& target) : target_(target) {}
+  FakeOutputFile(FakePlatform& platform, std::string path)
+      : platform_(platform), path_(std::move(path)) {}
   Status write(std::string_view data) override {
-    target_ += data;
+    platform_.files[path_].content += data;
     return Status::ok();
   }
-  Status close() override { return Status::ok(); }
+  Result<std::unique_ptr<InputFile>> read_back() override {
+    platform_.note("read " + path_);
+    return std::unique_ptr<InputFile>(
+        std::make_unique<FakeInputFile>(platform_.files[path_].content));
+  }
+  Status remove() override { return platform_.remove_file(path_); }
 
  private:
-  std::string& target_;
+  FakePlatform& platform_;
+  std::string path_;
 };
 
 class FakeInvoiceFile final : public InvoiceFile {
@@ -63,6 +70,12 @@ class FakeInvoiceFile final : public InvoiceFile {
     file.content.assign(content);
     // A write makes the file look newly modified, as on a real disk.
     file.modified = file.accessed = FileTime{1'700'000'000, 5};
+    return Status::ok();
+  }
+  Status set_times(FileTime time) override {
+    platform_.note("restamp " + path_);
+    FakePlatform::File& file = platform_.files.at(path_);
+    file.modified = file.accessed = time;
     return Status::ok();
   }
 
@@ -101,7 +114,8 @@ Result<std::unique_ptr<OutputFile>> FakePlatform::create_new_file(const std::str
   note("create " + path);
   if (folders.count(parent_of(path)) == 0) return Status::error(Status::Kind::kNotFound);
   if (files.count(path) != 0) return Status::error(Status::Kind::kExists);
-  return std::unique_ptr<OutputFile>(std::make_unique<FakeOutputFile>(files[path].content));
+  files[path];
+  return std::unique_ptr<OutputFile>(std::make_unique<FakeOutputFile>(*this, path));
 }
 
 Result<std::unique_ptr<InputFile>> FakePlatform::open_input_file(const std::string& path) {
@@ -181,6 +195,12 @@ Result<std::unique_ptr<InvoiceFile>> FakePlatform::open_invoice_file(const std::
   }
   if (it->second.locked) return Status::error(Status::Kind::kLocked);
   return std::unique_ptr<InvoiceFile>(std::make_unique<FakeInvoiceFile>(*this, path));
+}
+
+Status FakePlatform::write_output(std::string_view text) {
+  if (!output_failure.is_ok()) return output_failure;
+  output += text;
+  return Status::ok();
 }
 
 void FakePlatform::note(const std::string& entry) {

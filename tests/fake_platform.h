@@ -42,6 +42,12 @@ class FakePlatform : public Platform {
   // replacements has succeeded.
   std::map<std::string, int> failing_replacements;
   std::map<std::string, std::string> environment;
+  // Folders where other users may put files in place of this user's.
+  std::set<std::string> shared_folders;
+  // What stop_requested() gives.
+  std::optional<int> stop_status;
+  // What write_output() fails with, when not ok; nothing is written then.
+  Status output_failure;
   std::uint32_t clock_milliseconds = 45'296'789;  // 12:34:56.789
   bool terminal = false;
   int width = 80;
@@ -56,6 +62,9 @@ class FakePlatform : public Platform {
   std::optional<std::string> get_environment(const char* name) const override;
   std::uint32_t milliseconds_since_midnight() const override { return clock_milliseconds; }
   Result<std::unique_ptr<OutputFile>> create_new_file(const std::string& path) override;
+  bool lets_others_replace_files(const std::string& folder) override {
+    return shared_folders.count(folder) != 0;
+  }
   Result<std::unique_ptr<InputFile>> open_input_file(const std::string& path) override;
   Status remove_file(const std::string& path) override;
   Status remove_leftover_replacement(const std::string& path) override;
@@ -63,9 +72,10 @@ class FakePlatform : public Platform {
   Result<FileTime> read_file_time(const std::string& path) override;
   Status set_file_time(const std::string& path, FileTime time) override;
   Result<std::unique_ptr<InvoiceFile>> open_invoice_file(const std::string& path) override;
+  std::optional<int> stop_requested() const override { return stop_status; }
   bool output_is_terminal() const override { return terminal; }
   int terminal_width() const override { return width; }
-  void write_output(std::string_view text) override { output += text; }
+  Status write_output(std::string_view text) override;
   void write_error(std::string_view text) override { errors += text; }
 
   // Adds `entry` to the log and calls `on_log`.

@@ -15,6 +15,15 @@ inline constexpr std::string_view kLocatingMessage = "Localitzant fitxers...";
 inline constexpr std::string_view kConvertingMessage = "Convertint fitxers...";
 inline constexpr std::string_view kUpgradeSummaryTail = " fitxers de versió 3.0 a 3.2.1";
 inline constexpr std::string_view kCodePageSummaryTail = " fitxers de codepage 850 a utf-8";
+inline constexpr const char* kNotSaved = "no s'ha pogut desar, l'original queda intacte: ";
+inline constexpr const char* kSecondStepNotSaved =
+    "no s'ha pogut desar la conversi\xC3\xB3 de codepage 850 a utf-8, el fitxer queda a la "
+    "versi\xC3\xB3 3.2.1 per\xC3\xB2 encara en codepage 850: ";
+inline constexpr std::string_view kSharedTempWarning =
+    "altres usuaris hi poden substituir fitxers (permet escriure a tothom sense el bit "
+    "enganx\xC3\xB3s): la llista de fitxers no hi est\xC3\xA0 segura";
+inline constexpr std::string_view kFileListReplaced =
+    "un altre fitxer ha pres el nom de la llista de fitxers i no s'ha esborrat";
 
 // What the command line asks of a run; a bare run takes the defaults.
 struct RunOptions {
@@ -37,13 +46,17 @@ class BatchRun {
   // The per-file cycle for one listed path: shows it, captures its
   // last-write time, opens and locks it, upgrades and converts the text,
   // replaces the file after each step that changed it, and puts the captured
-  // time back. A file that cannot be opened, read or replaced is reported on
-  // standard error, left as it was and not counted; the run goes on.
+  // time back while the file is still locked. A file that cannot be opened,
+  // read or replaced is reported on standard error, left as it was (or as
+  // its last whole step left it, which the report says) and not counted; the
+  // run goes on.
   void process_invoice_file(const std::string& path);
 
   // Reports a failure that concerns no single invoice (the file list, a
   // folder); the run then ends with status 1.
   void report_failure(const std::string& path, const std::string& reason);
+  // Reports something the user should know that is no failure.
+  void report_warning(const std::string& path, const std::string& reason);
 
   std::int64_t upgrade_count() const { return upgrade_count_; }
   std::int64_t code_page_count() const { return code_page_count_; }
@@ -51,9 +64,9 @@ class BatchRun {
   const RunOptions& options() const { return options_; }
 
  private:
-  // Opens, converts and writes back one file; false when it failed.
+  // Converts and writes back one open file; false when it failed.
   // `written` tells whether the file was replaced at least once.
-  bool convert_invoice_file(const std::string& path, bool& written);
+  bool convert_invoice_file(const std::string& path, InvoiceFile& file, bool& written);
 
   Platform& platform_;
   Console& console_;
@@ -67,7 +80,10 @@ class BatchRun {
 // The whole run: lists the invoices below MORROOT's DOCUMENT folder into a
 // temporary file list, converts each one, deletes the list and prints the
 // two counts. Returns the exit status: 0 when every file was handled, 1 when
-// anything failed.
+// anything failed, the report on standard output included. A run asked to
+// stop leaves the current file whole, converts no more, deletes the list,
+// prints the counts of what it did and returns the status that
+// `Platform::stop_requested` gives.
 int run_batch(Platform& platform, const RunOptions& options = {});
 
 }  // namespace invoice

@@ -42,7 +42,7 @@ TEST_F(BatchRunTest, UnchangedFileIsNotWrittenButItsTimesAreRestored) {
   file.modified = {1688548087, 999'000'000};
   run.process_invoice_file("/D/a.xml");
   EXPECT_EQ(operations_on("/D/a.xml"),
-            (std::vector<std::string>{"stamp", "open", "load", "close", "restamp"}));
+            (std::vector<std::string>{"stamp", "open", "load", "restamp", "close"}));
   EXPECT_EQ(file.content, kCurrent);
   EXPECT_EQ(file.modified, (FileTime{1688548087, 0}));
   EXPECT_EQ(file.accessed, (FileTime{1688548087, 0}));
@@ -65,13 +65,13 @@ TEST_F(BatchRunTest, EachConversionWritesAndCountsOnce) {
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Name>Caf\xC3\xA9 \xE2\x82\xAC</Name>\r\n");
 }
 
-TEST_F(BatchRunTest, DocumentNeedingBothIsWrittenTwiceAndRestampedAfterClosing) {
+TEST_F(BatchRunTest, DocumentNeedingBothIsWrittenTwiceAndRestampedBeforeClosing) {
   auto& file = platform.add_file("/D/both.xml", kBoth);
   file.modified = {1688548087, 5};
   run.process_invoice_file("/D/both.xml");
   EXPECT_EQ(operations_on("/D/both.xml"),
-            (std::vector<std::string>{"stamp", "open", "load", "replace", "replace", "close",
-                                      "restamp"}));
+            (std::vector<std::string>{"stamp", "open", "load", "replace", "replace", "restamp",
+                                      "close"}));
   EXPECT_EQ(run.upgrade_count(), 1);
   EXPECT_EQ(run.code_page_count(), 1);
   EXPECT_EQ(file.content,

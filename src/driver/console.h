@@ -9,6 +9,10 @@
 
 namespace invoice {
 
+inline constexpr std::string_view kWarningLead = "Av\xC3\xADs: ";
+inline constexpr std::string_view kOutputFailure =
+    "no s'ha pogut escriure a la sortida est\xC3\xA0ndard: ";
+
 // The run's report. On a terminal the path of the file being converted is
 // shown on one line that each path overwrites; elsewhere (a pipe, a log) only
 // the fixed lines are written, so a log holds exactly the messages and the
@@ -28,13 +32,28 @@ class Console {
   // Writes a line end.
   void end_line();
   // Writes "Error: ", the path, ": " and the reason to standard error,
-  // ending the progress row first so that the line stands on its own.
+  // ending the progress row first so that the line stands on its own. In
+  // the path, control characters and bytes that are not UTF-8 are shown as
+  // \xNN.
   void show_failure(std::string_view path, std::string_view reason);
+  // The same with "Avís: " for something that is no failure but that the
+  // user should know.
+  void show_warning(std::string_view path, std::string_view reason);
+
+  // The first failure to write to standard output (the rest of the run's
+  // output is lost then), or ok.
+  const Status& output_status() const { return output_status_; }
+  // Writes "Error: " and that failure to standard error.
+  void show_output_failure();
 
  private:
+  void write_output(std::string_view text);
+  void show_error_line(std::string_view lead, std::string_view path, std::string_view reason);
+
   Platform& platform_;
   bool terminal_;
   bool progress_shown_ = false;
+  Status output_status_;
 };
 
 // The summary line for one count: "Convertits correctament", a blank, the

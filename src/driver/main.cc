@@ -5,7 +5,7 @@
 #include "driver/platform.h"
 
 int main() {
-  invoice::ignore_interrupting_signals();
+  invoice::prepare_process();
   auto platform = invoice::make_system_platform();
   return invoice::run_batch(*platform);
 }

@@ -30,6 +30,22 @@ const char* describe(Status::Kind kind) {
       return "el nom conté un retorn de carro (CR) o el byte 0x1A";
     case Status::Kind::kNoMemory:
       return "no hi ha prou memòria";
+    case Status::Kind::kTooManyFiles:
+      return "massa fitxers oberts";
+    case Status::Kind::kStopped:
+      return "s'ha interromput l'execució";
+    case Status::Kind::kHardLinked:
+      return "té més d'un nom (enllaços durs), que la conversió separaria";
+    case Status::Kind::kForeignLink:
+      return "l'enllaç simbòlic i el fitxer on apunta tenen propietaris diferents";
+    case Status::Kind::kOwnerNotKept:
+      return "no se'n poden conservar el propietari i el grup";
+    case Status::Kind::kAccessNotKept:
+      return "no se'n poden conservar els permisos i la llista de control d'accés";
+    case Status::Kind::kAttributesNotKept:
+      return "no se'n poden conservar els atributs ampliats";
+    case Status::Kind::kFlagsNotKept:
+      return "no se'n poden conservar els indicadors (chattr)";
     case Status::Kind::kOther:
       break;
   }
