@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "driver/file_list.h"
 #include "driver/time_stamp.h"
 #include "fake_platform.h"
@@ -257,6 +259,53 @@ TEST(RunBatchTest, FilesThatChangeBetweenTheListingAndTheirTurn) {
   EXPECT_NE(platform.output.find("Convertits correctament 1 fitxers de versi"), std::string::npos);
   EXPECT_NE(platform.output.find("Convertits correctament 1 fitxers de codepage"),
             std::string::npos);
+}
+
+TEST(RunBatchTest, StopOutputFailureSharedTempAndUnreadableDocumentFolder) {
+  const struct {
+    const char* name;
+    std::function<void(FakePlatform&)> arrange;
+    int status;
+    std::string errors;
+    std::size_t converted;
+  } cases[] = {
+      {"asked to stop during the first file",
+       [](FakePlatform& platform) {
+         platform.on_log = [&platform](const std::string& entry) {
+           if (entry == "load /M/DOCUMENT/a.xml") platform.stop_status = 143;
+         };
+       },
+       143, "", 1},
+      {"standard output fails",
+       [](FakePlatform& platform) {
+         platform.output_failure = Status::error(Status::Kind::kNoSpace);
+       },
+       1, "Error: no s'ha pogut escriure a la sortida est\xC3\xA0ndard: no queda espai al disc\n",
+       2},
+      {"temporary folder shared without the sticky bit",
+       [](FakePlatform& platform) { platform.shared_folders.insert("/tmp"); }, 0,
+       "Av\xC3\xADs: /tmp: " + std::string(kSharedTempWarning) + "\n", 2},
+      {"document folder that cannot be read",
+       [](FakePlatform& platform) { platform.unreadable_folders.insert("/M/DOCUMENT"); }, 1,
+       "Error: /M/DOCUMENT: no s'ha pogut llegir la carpeta: acc\xC3\xA9s denegat\n", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakePlatform platform;
+    platform.environment["MORROOT"] = "/M/";
+    platform.add_folder("/tmp");
+    platform.add_file("/M/DOCUMENT/a.xml", kUpgradable);
+    platform.add_file("/M/DOCUMENT/b.xml", kUpgradable);
+    c.arrange(platform);
+    EXPECT_EQ(run_batch(platform), c.status);
+    EXPECT_EQ(platform.errors, c.errors);
+    std::size_t converted = 0;
+    for (const char* path : {"/M/DOCUMENT/a.xml", "/M/DOCUMENT/b.xml"}) {
+      converted += platform.files[path].content != kUpgradable;
+    }
+    EXPECT_EQ(converted, c.converted);
+    EXPECT_EQ(platform.files.size(), 2u);  // the file list is gone
+  }
 }
 
 }  // namespace

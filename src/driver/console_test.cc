@@ -27,13 +27,19 @@ TEST(ConsoleTest, PrintableFormKeepsUtf8AndMasksWhatCouldSteerTheTerminal) {
     std::size_t columns;
   } cases[] = {
       {"/a/b.xml", "/a/b.xml", 8},
-      {"/fa\xC3\xA7" "ana.xml", "/fa\xC3\xA7" "ana.xml", 11},  // ç is one column
-      {"/\xE4\xB8\xAD.xml", "/\xE4\xB8\xAD.xml", 7},     // a wide character takes two
-      {"/\x1B[2J.xml", "/?[2J.xml", 9},                  // no escape sequences
+      {"/fa\xC3\xA7"
+       "ana.xml",
+       "/fa\xC3\xA7"
+       "ana.xml",
+       11},                                           // ç is one column
+      {"/\xE4\xB8\xAD.xml", "/\xE4\xB8\xAD.xml", 7},  // a wide character takes two
+      {"/\x1B[2J.xml", "/?[2J.xml", 9},               // no escape sequences
       {"/a\rb\nc\x7F", "/a?b?c?", 7},
-      {"/\xC2\x9B" "x", "/?x", 3},                         // C1 control
-      {"/\xFF\xC3.xml", "/??.xml", 7},                     // not UTF-8
-      {"/\xC0\xAF", "/??", 3},                             // overlong
+      {"/\xC2\x9B"
+       "x",
+       "/?x", 3},                       // C1 control
+      {"/\xFF\xC3.xml", "/??.xml", 7},  // not UTF-8
+      {"/\xC0\xAF", "/??", 3},          // overlong
   };
   for (const auto& c : cases) {
     std::size_t columns = 0;
@@ -48,8 +54,8 @@ TEST(ConsoleTest, ProgressOverwritesTheRowOnATerminalOnly) {
   Console console(platform);
   console.show_progress(std::string(40, 'a'));
   console.show_progress(std::string(10, 'b'));
-  EXPECT_EQ(platform.output, "\r" + std::string(40, 'a') + "  " + "\r" + std::string(10, 'b') +
-                                 "    ");
+  EXPECT_EQ(platform.output,
+            "\r" + std::string(40, 'a') + "  " + "\r" + std::string(10, 'b') + "    ");
 
   testing::FakePlatform log_platform;
   Console log_console(log_platform);
@@ -65,10 +71,52 @@ TEST(ConsoleTest, FailureEndsTheProgressRowAndEscapesControlBytes) {
   Console console(platform);
   console.show_progress("/a.xml");
   console.show_failure("/a\r\x1B.xml", "no existeix");
-  console.show_failure("/b.xml", "no existeix");
+  console.show_warning("/b.xml", "no existeix");
   EXPECT_EQ(platform.output, "\r/a.xml        \n");
   EXPECT_EQ(platform.errors,
-            "Error: /a\\x0D\\x1B.xml: no existeix\nError: /b.xml: no existeix\n");
+            "Error: /a\\x0D\\x1B.xml: no existeix\nAv\xC3\xADs: /b.xml: no existeix\n");
+}
+
+TEST(ConsoleTest, ErrorLinesShowWhatCouldSteerTheTerminalAsBytes) {
+  const struct {
+    std::string path, shown;
+  } cases[] = {
+      {"/fa\xC3\xA7"
+       "ana \xE4\xB8\xAD.xml",
+       "/fa\xC3\xA7"
+       "ana \xE4\xB8\xAD.xml"},
+      {"/\x9B"
+       "2J.xml",
+       "/\\x9B2J.xml"},  // one-byte CSI
+      {"/\xC2\x9B"
+       "2J.xml",
+       "/\\xC2\\x9B2J.xml"},                         // the same in UTF-8
+      {"/\xC2\x85\x7F\t", "/\\xC2\\x85\\x7F\\x09"},  // C1, DEL, C0
+      {"/\xFF\xC3.xml", "/\\xFF\\xC3.xml"},          // not UTF-8
+      {"/\xC0\xAF", "/\\xC0\\xAF"},                  // overlong
+      {"/back\\slash", "/back\\x5Cslash"},
+  };
+  for (const auto& c : cases) {
+    testing::FakePlatform platform;
+    Console(platform).show_failure(c.path, "r");
+    EXPECT_EQ(platform.errors, "Error: " + c.shown + ": r\n") << c.path;
+  }
+}
+
+TEST(ConsoleTest, FirstFailedWriteToTheOutputIsKeptAndReported) {
+  testing::FakePlatform platform;
+  Console console(platform);
+  console.show_line("a");
+  EXPECT_TRUE(console.output_status().is_ok());
+  platform.output_failure = Status::error(Status::Kind::kNoSpace);
+  console.show_line("b");
+  platform.output_failure = Status::error(Status::Kind::kOther, "Broken pipe");
+  console.end_line();
+  console.show_output_failure();
+  EXPECT_EQ(platform.output, "a\n");
+  EXPECT_EQ(
+      platform.errors,
+      "Error: no s'ha pogut escriure a la sortida est\xC3\xA0ndard: no queda espai al disc\n");
 }
 
 TEST(ConsoleTest, SummaryHasOneBlankBeforeTheCount) {
