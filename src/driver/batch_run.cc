@@ -6,6 +6,7 @@
 #include "driver/file_list.h"
 #include "driver/time_stamp.h"
 #include "encoding/convert_code_page.h"
+#include "upgrade/signature.h"
 
 namespace invoice {
 
@@ -16,6 +17,17 @@ namespace {
 constexpr int kMaxFileListDraws = 100;
 
 }  // namespace
+
+SignedHandling decide_signed_handling(std::string_view document, const ReplacementTable& table,
+                                      bool convert_signed) {
+  if (!holds_signature(document)) return SignedHandling::kConvert;
+  if (convert_signed) return SignedHandling::kConvertSigned;
+  std::string copy(document);
+  // Both steps run, as in the cycle: the code page step sees the upgraded text.
+  const bool upgraded = upgrade_document(copy, table);
+  const bool converted = convert_code_page(copy);
+  return upgraded || converted ? SignedHandling::kKeep : SignedHandling::kConvert;
+}
 
 BatchRun::BatchRun(Platform& platform, Console& console, const RunOptions& options)
     : platform_(platform),
@@ -28,8 +40,8 @@ void BatchRun::report_failure(const std::string& path, const std::string& reason
   ++failure_count_;
 }
 
-void BatchRun::report_warning(const std::string& path, const std::string& reason) {
-  console_.show_warning(path, reason);
+void BatchRun::report_notice(const std::string& path, std::string_view text) {
+  console_.show_notice(path, text);
 }
 
 void BatchRun::process_invoice_file(const std::string& path) {
@@ -37,7 +49,7 @@ void BatchRun::process_invoice_file(const std::string& path) {
   const std::string time_stamp = read_time_stamp(platform_, path);
   auto opened = platform_.open_invoice_file(path);
   if (!opened.is_ok()) {
-    report_failure(path, "no s'ha pogut obrir: " + opened.status.message());
+    report_failure(path, std::string(kCannotOpen) + opened.status.message());
     return;
   }
   InvoiceFile& file = *opened.value;
@@ -49,34 +61,43 @@ void BatchRun::process_invoice_file(const std::string& path) {
   if (!converted && !written) return;
   const Status restored = restore_time_stamp(file, time_stamp);
   if (!restored.is_ok() && written) {
-    report_failure(path, "no s'ha pogut restaurar la data: " + restored.message());
+    report_failure(path, std::string(kCannotRestoreTime) + restored.message());
   }
 }
 
 bool BatchRun::convert_invoice_file(const std::string& path, InvoiceFile& file, bool& written) {
-  auto fail = [&](const char* what, const Status& status) {
+  auto fail = [&](std::string_view what, const Status& status) {
     report_failure(path, std::string(what) + status.message());
     return false;
   };
+  SignedHandling handling = SignedHandling::kConvert;
   // Writes back a changed text; false when the file had to be left alone.
   auto save_document = [&](const std::string& document) {
     if (!file.is_writable()) {
-      report_failure(path,
-                     Status::error(Status::Kind::kReadOnly).message() + " i cal convertir-lo");
+      report_failure(path, std::string(describe_kind(Status::Kind::kReadOnly)) +
+                               std::string(kNeedsConverting));
       return false;
     }
     const Status saved = file.replace(document);
-    if (saved.is_ok()) {
-      written = true;
-      return true;
-    }
     // Only the conversion to UTF-8 can follow an earlier step.
-    return fail(written ? kSecondStepNotSaved : kNotSaved, saved);
+    if (!saved.is_ok()) return fail(written ? kCannotSaveConversion : kCannotSave, saved);
+    // Told once, when the signed bytes are first replaced.
+    if (!written && handling == SignedHandling::kConvertSigned) {
+      console_.show_notice(path, kSignedConvertedNotice);
+    }
+    written = true;
+    return true;
   };
   try {
     std::string document;
     const Status loaded = file.load(document);
-    if (!loaded.is_ok()) return fail("no s'ha pogut llegir: ", loaded);
+    if (!loaded.is_ok()) return fail(kCannotRead, loaded);
+    handling = decide_signed_handling(document, table_, options_.convert_signed);
+    if (handling == SignedHandling::kKeep) {
+      // Nothing failed: the file is simply one that needs no writing.
+      console_.show_notice(path, kSignedKeptNotice);
+      return true;
+    }
     if (upgrade_document(document, table_)) {
       if (!save_document(document)) return false;
       ++upgrade_count_;
@@ -103,19 +124,17 @@ struct NewFileList {
 // Creates the file list under a freshly drawn name in the temporary folder.
 NewFileList create_file_list(Platform& platform, BatchRun& run) {
   const std::string folder = find_temporary_folder(platform);
-  if (platform.lets_others_replace_files(folder))
-    run.report_warning(folder, std::string(kSharedTempWarning));
+  if (platform.lets_others_replace_files(folder)) run.report_notice(folder, kSharedTempNotice);
   FileListDraw draw(platform.milliseconds_since_midnight());
   NewFileList list;
   Result<std::unique_ptr<OutputFile>> created(Status::error(Status::Kind::kExists));
   for (int attempt = 0; attempt < kMaxFileListDraws; ++attempt) {
-    list.path = make_file_list_name(folder, draw.next());
+    list.path = make_file_list_name(platform, folder, draw.next());
     created = platform.create_new_file(list.path);
     if (created.status.kind() != Status::Kind::kExists) break;
   }
   if (!created.is_ok()) {
-    run.report_failure(list.path,
-                       "no s'ha pogut crear la llista de fitxers: " + created.status.message());
+    run.report_failure(list.path, std::string(kCannotCreateList) + created.status.message());
     return list;
   }
   list.output = std::move(created.value);
@@ -131,23 +150,22 @@ bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
     run.report_failure(failure.path,
                        failure.status.kind() == Status::Kind::kUnlistable
                            ? failure.status.message()
-                           : "no s'ha pogut llegir la carpeta: " + failure.status.message());
+                           : std::string(kCannotReadFolder) + failure.status.message());
   }
   const Status& status = listing.status;
   if (status.is_ok() || status.kind() == Status::Kind::kStopped) return status.is_ok();
   if (!listing.document_folder_failed) {
     // A list cut short could end in part of a path, which might name a
     // different file: convert nothing rather than the wrong thing.
-    run.report_failure(list.path,
-                       "no s'ha pogut escriure la llista de fitxers: " + status.message());
+    run.report_failure(list.path, std::string(kCannotWriteList) + status.message());
   } else if (status.is_not_found()) {
     run.report_failure(document_folder, status.message());
   } else if (status.kind() == Status::Kind::kNotAFolder ||
              status.kind() == Status::Kind::kNotRegular) {
     // A plain file in place of the folder: nothing to convert either.
-    run.report_failure(document_folder, "no és una carpeta");
+    run.report_failure(document_folder, std::string(describe_kind(Status::Kind::kNotAFolder)));
   } else {
-    run.report_failure(document_folder, "no s'ha pogut llegir la carpeta: " + status.message());
+    run.report_failure(document_folder, std::string(kCannotReadFolder) + status.message());
   }
   return false;
 }
@@ -163,8 +181,7 @@ void convert_listed_files(Platform& platform, BatchRun& run, NewFileList& new_li
     if (read_back.is_ok()) {
       input = std::move(read_back.value);
     } else {
-      run.report_failure(new_list.path,
-                         "no s'ha pogut obrir la llista de fitxers: " + read_back.status.message());
+      run.report_failure(new_list.path, std::string(kCannotOpenList) + read_back.status.message());
     }
   }
   FileList list(std::move(input));
@@ -172,15 +189,13 @@ void convert_listed_files(Platform& platform, BatchRun& run, NewFileList& new_li
     run.process_invoice_file(list.next_invoice_path());
   }
   if (!list.status().is_ok()) {
-    run.report_failure(new_list.path,
-                       "no s'ha pogut llegir la llista de fitxers: " + list.status().message());
+    run.report_failure(new_list.path, std::string(kCannotReadList) + list.status().message());
   }
   const Status removed = remove_file_list(list, *new_list.output);
   if (removed.kind() == Status::Kind::kChanged) {
-    run.report_failure(new_list.path, std::string(kFileListReplaced));
+    run.report_failure(new_list.path, std::string(kListReplaced));
   } else if (!removed.is_ok()) {
-    run.report_failure(new_list.path,
-                       "no s'ha pogut esborrar la llista de fitxers: " + removed.message());
+    run.report_failure(new_list.path, std::string(kCannotRemoveList) + removed.message());
   }
 }
 
