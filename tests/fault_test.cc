@@ -29,6 +29,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 #include "driver/replacement_name.h"
@@ -481,20 +482,26 @@ class TracedProgram {
 // hold up the test that drives the converter.
 class OtherProgram {
  public:
-  explicit OtherProgram(std::function<void()> change)
-      : thread_([this, change = std::move(change)] {
+  // Changes the file at `path` by `change`.
+  OtherProgram(std::string path, std::function<void()> change)
+      : path_(std::move(path)), thread_([this, change = std::move(change)] {
           change();
           done_ = true;
         }) {}
   ~OtherProgram() { join(); }
 
   // Waits (up to 5 s) until the change is done, or waits for a lease or a
-  // lock that the converter holds.
+  // lock that the converter holds on the file now at `path`: /proc/locks
+  // shows a lease being broken, or a lock waited for ("->"), on its inode.
   void wait_until_done_or_waiting() const {
+    const std::string inode = ":" + std::to_string(testing::stat_of(path_).st_ino) + " ";
     for (int attempt = 0; attempt < 500 && !done_; ++attempt) {
-      const std::string locks = testing::read_file("/proc/locks");
-      if (locks.find("BREAKING") != std::string::npos || locks.find("->") != std::string::npos) {
-        return;
+      std::istringstream locks(testing::read_file("/proc/locks"));
+      for (std::string line; std::getline(locks, line);) {
+        if (line.find(inode) != std::string::npos &&
+            (line.find("BREAKING") != std::string::npos || line.find("->") != std::string::npos)) {
+          return;
+        }
       }
       ::usleep(10'000);
     }
@@ -504,6 +511,7 @@ class OtherProgram {
   }
 
  private:
+  std::string path_;
   std::atomic<bool> done_{false};
   std::thread thread_;
 };
@@ -601,7 +609,7 @@ TEST_F(FaultTest, InvoiceThatGrowsOrShrinksWhileItIsRead) {
         program.run_until([&](const SystemCall& call) { return call.number == SYS_pread64; }));
     // The program holds a lease: the change waits until it lets go.
     resizers.push_back(std::make_unique<OtherProgram>(
-        [&path, size = path == grows ? testing::old_invoice().size() + 10 : 100] {
+        path, [&path, size = path == grows ? testing::old_invoice().size() + 10 : 100] {
           fs::resize_file(path, size);
         }));
     resizers.back()->wait_until_done_or_waiting();
@@ -641,7 +649,7 @@ TEST_F(FaultTest, ChangeMadeWhileAnInvoiceIsConvertedIsNeverLost) {
     // Its replacement is written and about to be flushed.
     ASSERT_TRUE(
         program.run_until([&](const SystemCall& call) { return call.number == SYS_fsync; }));
-    OtherProgram other([&] { c.change(path); });
+    OtherProgram other(path, [&] { c.change(path); });
     other.wait_until_done_or_waiting();
     const ProgramRun result = program.finish();
     other.join();
@@ -662,7 +670,7 @@ TEST_F(FaultTest, EditJustAfterTheConversionKeepsItsOwnTime) {
   ASSERT_TRUE(program.run_until(
       [&](const SystemCall& call) { return call.number == SYS_utimensat && ++times_set == 3; }));
   // An editor that locks the file before it writes.
-  OtherProgram editor([&] {
+  OtherProgram editor(path, [&] {
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND);
     ::flock(fd, LOCK_EX);
     EXPECT_EQ(::write(fd, kLine.data(), kLine.size()), static_cast<ssize_t>(kLine.size()));
