@@ -601,36 +601,24 @@ class PosixInvoiceFile final : public InvoiceFile {
   }
 
   // The steps of a replacement, each of which may fail and leave the
-  // original as it is: make a new file in the same folder; give it the
-  // original's flags and content; carry owner and group, extended
+  // original as it is: make a new file in the same folder; fill it (the
+  // original's flags, then the content); carry owner and group, extended
   // attributes, permission bits and times; flush it; check that the
-  // original is still what was read; rename the new file over it; note the
-  // folder for flushing. A request to stop is heeded between the steps.
+  // original is still what was read; put it in place (the rename, the
+  // folder noted for flushing). A request to stop is heeded between steps.
   Status replace(std::string_view content) override {
     if (info_.st_nlink > 1) return Status::error(Status::Kind::kHardLinked);
     auto made = ReplacementFile::make(target_.folder.get());
     if (!made.is_ok()) return made.status;
     ReplacementFile& replacement = made.value;
-    const int fd = replacement.fd();
-    Status status = carry_file_flags(flags_, fd);
-    if (status.is_ok()) status = write_all(fd, content);
-    if (status.is_ok()) status = check_stop();
-    if (status.is_ok()) status = carry_metadata(fd);
-    if (status.is_ok() && ::fsync(fd) != 0) status = last_error();
-    if (status.is_ok()) status = check_stop();
+    Status status = fill(replacement.fd(), content);
+    if (status.is_ok()) status = carry_metadata(replacement.fd());
+    if (status.is_ok()) status = flush(replacement.fd());
     // Right before the rename: a change that another program made since the
     // file was read is never overwritten.
     if (status.is_ok()) status = check_unchanged();
     if (!status.is_ok()) return status;
-    auto placed = replacement.put_in_place(target_.name);
-    if (!placed.is_ok()) return placed.status;
-    // The new name must survive a crash as well as the new content.
-    flusher_.note(UniqueFd(::fcntl(target_.folder.get(), F_DUPFD_CLOEXEC, 0)));
-    fd_ = std::move(placed.value);  // the locks move with the descriptor
-    lease_held_ = false;
-    struct stat info;
-    if (::fstat(fd_.get(), &info) == 0) info_ = info;
-    return Status::ok();
+    return put_in_place(replacement);
   }
 
   Status set_times(FileTime time) override {
@@ -646,6 +634,33 @@ class PosixInvoiceFile final : public InvoiceFile {
   }
 
  private:
+  // Gives the new file `fd` the original's file flags, then `content`.
+  Status fill(int fd, std::string_view content) const {
+    Status status = carry_file_flags(flags_, fd);
+    if (status.is_ok()) status = write_all(fd, content);
+    return status.is_ok() ? check_stop() : status;
+  }
+
+  // Flushes the new file's content to disk.
+  static Status flush(int fd) {
+    if (::fsync(fd) != 0) return last_error();
+    return check_stop();
+  }
+
+  // Renames the new file over the original and makes it this file; its
+  // folder is noted for flushing, since the new name must survive a crash
+  // as well as the new content.
+  Status put_in_place(ReplacementFile& replacement) {
+    auto placed = replacement.put_in_place(target_.name);
+    if (!placed.is_ok()) return placed.status;
+    flusher_.note(UniqueFd(::fcntl(target_.folder.get(), F_DUPFD_CLOEXEC, 0)));
+    fd_ = std::move(placed.value);  // the locks move with the descriptor
+    lease_held_ = false;
+    struct stat info;
+    if (::fstat(fd_.get(), &info) == 0) info_ = info;
+    return Status::ok();
+  }
+
   static Status check_stop() {
     return stop_was_requested() ? Status::error(Status::Kind::kStopped) : Status::ok();
   }
