@@ -10,7 +10,7 @@
 #include "driver/platform.h"
 
 int main(int argc, char** argv) {
-  invoice::ignore_interrupting_signals();
+  invoice::prepare_process();
   auto platform = invoice::make_system_platform();
   invoice::RunOptions options;
   for (int i = 1; i < argc; ++i) {
