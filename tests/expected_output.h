@@ -39,6 +39,12 @@ inline std::string read_only_line(std::string_view path) {
       path, std::string(describe_kind(Status::Kind::kReadOnly)) + std::string(kNeedsConverting));
 }
 
+// The line for a notice about `path` (a path without control bytes).
+inline std::string notice_line(std::string_view path, std::string_view text) {
+  return std::string(kNoticeHead) + std::string(path) + std::string(kFailureSeparator) +
+         std::string(text) + "\n";
+}
+
 // One summary line, without its line end.
 inline std::string summary_line(long long count, std::string_view tail) {
   return std::string(kSummaryHead) + std::to_string(count) + std::string(tail);

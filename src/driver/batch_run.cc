@@ -6,6 +6,7 @@
 #include "driver/file_list.h"
 #include "driver/time_stamp.h"
 #include "encoding/convert_code_page.h"
+#include "upgrade/signature.h"
 
 namespace invoice {
 
@@ -16,6 +17,17 @@ namespace {
 constexpr int kMaxFileListDraws = 100;
 
 }  // namespace
+
+SignedHandling decide_signed_handling(std::string_view document, const ReplacementTable& table,
+                                      bool convert_signed) {
+  if (!holds_signature(document)) return SignedHandling::kConvert;
+  if (convert_signed) return SignedHandling::kConvertSigned;
+  std::string copy(document);
+  // Both steps run, as in the cycle: the code page step sees the upgraded text.
+  const bool upgraded = upgrade_document(copy, table);
+  const bool converted = convert_code_page(copy);
+  return upgraded || converted ? SignedHandling::kKeep : SignedHandling::kConvert;
+}
 
 BatchRun::BatchRun(Platform& platform, Console& console, const RunOptions& options)
     : platform_(platform),
@@ -28,28 +40,37 @@ void BatchRun::report_failure(const std::string& path, const std::string& reason
   ++failure_count_;
 }
 
+void BatchRun::report_notice(const std::string& path, std::string_view text) {
+  console_.show_notice(path, text);
+}
+
 void BatchRun::process_invoice_file(const std::string& path) {
   console_.show_progress(path);
   const std::string time_stamp = read_time_stamp(platform_, path);
+  auto opened = platform_.open_invoice_file(path);
+  if (!opened.is_ok()) {
+    report_failure(path, std::string(kCannotOpen) + opened.status.message());
+    return;
+  }
+  InvoiceFile& file = *opened.value;
   bool written = false;
-  const bool converted = convert_invoice_file(path, written);
-  // The file is closed (and unlocked) by now. A file that failed before
-  // anything was written is left exactly as it was, times included.
+  const bool converted = convert_invoice_file(path, file, written);
+  // A file that failed before anything was written is left exactly as it
+  // was, times included. The times are set while the file is still open and
+  // locked, so that no change made after the run lets go of it gets them.
   if (!converted && !written) return;
-  const Status restored = restore_time_stamp(platform_, path, time_stamp);
+  const Status restored = restore_time_stamp(file, time_stamp);
   if (!restored.is_ok() && written) {
     report_failure(path, std::string(kCannotRestoreTime) + restored.message());
   }
 }
 
-bool BatchRun::convert_invoice_file(const std::string& path, bool& written) {
+bool BatchRun::convert_invoice_file(const std::string& path, InvoiceFile& file, bool& written) {
   auto fail = [&](std::string_view what, const Status& status) {
     report_failure(path, std::string(what) + status.message());
     return false;
   };
-  auto opened = platform_.open_invoice_file(path);
-  if (!opened.is_ok()) return fail(kCannotOpen, opened.status);
-  InvoiceFile& file = *opened.value;
+  SignedHandling handling = SignedHandling::kConvert;
   // Writes back a changed text; false when the file had to be left alone.
   auto save_document = [&](const std::string& document) {
     if (!file.is_writable()) {
@@ -58,7 +79,12 @@ bool BatchRun::convert_invoice_file(const std::string& path, bool& written) {
       return false;
     }
     const Status saved = file.replace(document);
-    if (!saved.is_ok()) return fail(kCannotSave, saved);
+    // Only the conversion to UTF-8 can follow an earlier step.
+    if (!saved.is_ok()) return fail(written ? kCannotSaveConversion : kCannotSave, saved);
+    // Told once, when the signed bytes are first replaced.
+    if (!written && handling == SignedHandling::kConvertSigned) {
+      console_.show_notice(path, kSignedConvertedNotice);
+    }
     written = true;
     return true;
   };
@@ -66,6 +92,12 @@ bool BatchRun::convert_invoice_file(const std::string& path, bool& written) {
     std::string document;
     const Status loaded = file.load(document);
     if (!loaded.is_ok()) return fail(kCannotRead, loaded);
+    handling = decide_signed_handling(document, table_, options_.convert_signed);
+    if (handling == SignedHandling::kKeep) {
+      // Nothing failed: the file is simply one that needs no writing.
+      console_.show_notice(path, kSignedKeptNotice);
+      return true;
+    }
     if (upgrade_document(document, table_)) {
       if (!save_document(document)) return false;
       ++upgrade_count_;
@@ -92,11 +124,12 @@ struct NewFileList {
 // Creates the file list under a freshly drawn name in the temporary folder.
 NewFileList create_file_list(Platform& platform, BatchRun& run) {
   const std::string folder = find_temporary_folder(platform);
+  if (platform.lets_others_replace_files(folder)) run.report_notice(folder, kSharedTempNotice);
   FileListDraw draw(platform.milliseconds_since_midnight());
   NewFileList list;
   Result<std::unique_ptr<OutputFile>> created(Status::error(Status::Kind::kExists));
   for (int attempt = 0; attempt < kMaxFileListDraws; ++attempt) {
-    list.path = make_file_list_name(folder, draw.next());
+    list.path = make_file_list_name(platform, folder, draw.next());
     created = platform.create_new_file(list.path);
     if (created.status.kind() != Status::Kind::kExists) break;
   }
@@ -108,55 +141,61 @@ NewFileList create_file_list(Platform& platform, BatchRun& run) {
   return list;
 }
 
-// Lists the invoices into `list` and closes it; true when the list is
-// complete and may be converted from.
+// Lists the invoices into `list`; true when the list is complete and may be
+// converted from.
 bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
   const std::string document_folder = find_document_folder(platform);
-  ListingOutcome listing = list_invoice_files(platform, document_folder, *list.output);
-  const Status closed = list.output->close();
-  if (listing.status.is_ok()) listing.status = closed;
+  const ListingOutcome listing = list_invoice_files(platform, document_folder, *list.output);
   for (const ListingFailure& failure : listing.failures) {
     run.report_failure(failure.path,
                        failure.status.kind() == Status::Kind::kUnlistable
                            ? failure.status.message()
                            : std::string(kCannotReadFolder) + failure.status.message());
   }
-  if (listing.status.is_ok()) return true;
-  if (listing.status.is_not_found()) {
-    run.report_failure(document_folder, listing.status.message());
-  } else if (listing.status.kind() == Status::Kind::kNotAFolder ||
-             listing.status.kind() == Status::Kind::kNotRegular) {
+  const Status& status = listing.status;
+  if (status.is_ok() || status.kind() == Status::Kind::kStopped) return status.is_ok();
+  if (!listing.document_folder_failed) {
+    // A list cut short could end in part of a path, which might name a
+    // different file: convert nothing rather than the wrong thing.
+    run.report_failure(list.path, std::string(kCannotWriteList) + status.message());
+  } else if (status.is_not_found()) {
+    run.report_failure(document_folder, status.message());
+  } else if (status.kind() == Status::Kind::kNotAFolder ||
+             status.kind() == Status::Kind::kNotRegular) {
     // A plain file in place of the folder: nothing to convert either.
     run.report_failure(document_folder, std::string(describe_kind(Status::Kind::kNotAFolder)));
   } else {
-    // A list cut short could end in part of a path, which might name a
-    // different file: convert nothing rather than the wrong thing.
-    run.report_failure(list.path, std::string(kCannotWriteList) + listing.status.message());
+    run.report_failure(document_folder, std::string(kCannotReadFolder) + status.message());
   }
   return false;
 }
 
-// Converts every file the list names (none when it is incomplete), then
-// deletes the list.
-void convert_listed_files(Platform& platform, BatchRun& run, const std::string& list_path,
+// Converts every file the list names (none when it is incomplete), reading
+// it back through the descriptor that wrote it, until the run is asked to
+// stop; then deletes the list.
+void convert_listed_files(Platform& platform, BatchRun& run, NewFileList& new_list,
                           bool list_complete) {
   std::unique_ptr<InputFile> input;
   if (list_complete) {
-    auto opened = platform.open_input_file(list_path);
-    if (opened.is_ok()) {
-      input = std::move(opened.value);
+    auto read_back = new_list.output->read_back();
+    if (read_back.is_ok()) {
+      input = std::move(read_back.value);
     } else {
-      run.report_failure(list_path, std::string(kCannotOpenList) + opened.status.message());
+      run.report_failure(new_list.path, std::string(kCannotOpenList) + read_back.status.message());
     }
   }
   FileList list(std::move(input));
-  while (!list.at_end()) run.process_invoice_file(list.next_invoice_path());
-  if (!list.status().is_ok()) {
-    run.report_failure(list_path, std::string(kCannotReadList) + list.status().message());
+  while (!platform.stop_requested() && !list.at_end()) {
+    run.process_invoice_file(list.next_invoice_path());
   }
-  const Status removed = remove_file_list(platform, list, list_path);
-  if (!removed.is_ok()) {
-    run.report_failure(list_path, std::string(kCannotRemoveList) + removed.message());
+  if (!list.status().is_ok()) {
+    run.report_failure(new_list.path, std::string(kCannotReadList) + list.status().message());
+  }
+  const Status removed = remove_file_list(list, *new_list.output);
+  if (removed.kind() == Status::Kind::kChanged) {
+    run.report_failure(new_list.path, std::string(kListReplaced));
+  } else if (!removed.is_ok()) {
+    run.report_failure(new_list.path, std::string(kCannotRemoveList) + removed.message());
   }
 }
 
@@ -175,9 +214,12 @@ int run_batch(Platform& platform, const RunOptions& options) {
   NewFileList list = create_file_list(platform, run);
   const bool list_complete = list.output && write_file_list(platform, run, list);
   console.show_line(kConvertingMessage);
-  if (list.output) convert_listed_files(platform, run, list.path, list_complete);
+  if (list.output) convert_listed_files(platform, run, list, list_complete);
   show_summary(console, run);
-  return run.failure_count() == 0 ? 0 : 1;
+  // The conversion went on all the same; only the report was lost.
+  if (!console.output_status().is_ok()) console.show_output_failure();
+  if (const auto stopped = platform.stop_requested()) return *stopped;
+  return run.failure_count() == 0 && console.output_status().is_ok() ? 0 : 1;
 }
 
 }  // namespace invoice

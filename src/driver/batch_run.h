@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "driver/console.h"
 #include "driver/messages.h"
@@ -24,6 +25,20 @@ struct RunOptions {
   bool convert_signed = false;
 };
 
+// What the per-file cycle does with a document because of its signature.
+enum class SignedHandling {
+  kConvert,        // unsigned, or signed and neither step would change it
+  kConvertSigned,  // signed, converted as asked: any change breaks the signature
+  kKeep,           // signed and a step would change it: left exactly as it is
+};
+
+// Decides how a loaded document is handled: a signed one that either step
+// would change is kept unless `convert_signed`. Runs the steps on a copy
+// only for a signed document. Pure: no I/O. Both the real cycle and a run
+// that only reports go through here, so they decide alike.
+SignedHandling decide_signed_handling(std::string_view document, const ReplacementTable& table,
+                                      bool convert_signed);
+
 // The state of one run: the replacement table, the two counts and whether
 // anything failed. `platform` and `console` must outlive it.
 class BatchRun {
@@ -33,13 +48,17 @@ class BatchRun {
   // The per-file cycle for one listed path: shows it, captures its
   // last-write time, opens and locks it, upgrades and converts the text,
   // replaces the file after each step that changed it, and puts the captured
-  // time back. A file that cannot be opened, read or replaced is reported on
-  // standard error, left as it was and not counted; the run goes on.
+  // time back while the file is still locked. A file that cannot be opened,
+  // read or replaced is reported on standard error, left as it was (or as
+  // its last whole step left it, which the report says) and not counted; the
+  // run goes on.
   void process_invoice_file(const std::string& path);
 
   // Reports a failure that concerns no single invoice (the file list, a
   // folder); the run then ends with status 1.
   void report_failure(const std::string& path, const std::string& reason);
+  // Reports something the user should know that is no failure.
+  void report_notice(const std::string& path, std::string_view text);
 
   std::int64_t upgrade_count() const { return upgrade_count_; }
   std::int64_t code_page_count() const { return code_page_count_; }
@@ -47,9 +66,9 @@ class BatchRun {
   const RunOptions& options() const { return options_; }
 
  private:
-  // Opens, converts and writes back one file; false when it failed.
+  // Converts and writes back one open file; false when it failed.
   // `written` tells whether the file was replaced at least once.
-  bool convert_invoice_file(const std::string& path, bool& written);
+  bool convert_invoice_file(const std::string& path, InvoiceFile& file, bool& written);
 
   Platform& platform_;
   Console& console_;
@@ -63,7 +82,10 @@ class BatchRun {
 // The whole run: lists the invoices below MORROOT's DOCUMENT folder into a
 // temporary file list, converts each one, deletes the list and prints the
 // two counts. Returns the exit status: 0 when every file was handled, 1 when
-// anything failed.
+// anything failed, the report on standard output included. A run asked to
+// stop leaves the current file whole, converts no more, deletes the list,
+// prints the counts of what it did and returns the status that
+// `Platform::stop_requested` gives.
 int run_batch(Platform& platform, const RunOptions& options = {});
 
 }  // namespace invoice

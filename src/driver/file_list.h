@@ -24,18 +24,19 @@ class FileListDraw {
   std::uint32_t state_;
 };
 
-// The folder for the file list: TEMP, else TMPDIR, else /tmp (an unset or
-// empty variable counts as absent).
+// The folder for the file list: TEMP, else the platform's default temporary
+// folder (an empty TEMP counts as unset).
 std::string find_temporary_folder(const Platform& platform);
 
-// The file list path for one drawn number: `folder`, "/", the number in
-// decimal digits, ".TMP". A folder that already ends with "/" keeps it, so
-// the separator is doubled; the path works all the same.
-std::string make_file_list_name(const std::string& folder, std::uint32_t number);
+// The file list path for one drawn number: the name made of the number in
+// decimal digits and ".TMP", inside `folder`.
+std::string make_file_list_name(const Platform& platform, const std::string& folder,
+                                std::uint32_t number);
 
-// The folder that is searched for invoices: MORROOT followed by "DOCUMENT".
-// MORROOT is a prefix; when it is not empty and does not end with "/", the
-// separator is put in, since otherwise nothing would ever be found.
+// The folder that is searched for invoices: "DOCUMENT" inside MORROOT (the
+// current folder when MORROOT is unset or empty). The separator is put in
+// when MORROOT does not end with one, since otherwise nothing would ever be
+// found.
 std::string find_document_folder(const Platform& platform);
 
 // A path that could not be listed, and why.
@@ -46,7 +47,8 @@ struct ListingFailure {
 
 // What the listing found.
 struct ListingOutcome {
-  Status status;                        // failure to write the file list, or of the top folder
+  Status status;  // failure to write the file list, or of the top folder; kStopped
+  bool document_folder_failed = false;  // `status` tells why the top folder could not be read
   std::uint64_t files_listed = 0;       // lines written
   std::uint64_t leftovers_removed = 0;  // replacement files of killed runs
   std::vector<ListingFailure> failures;
@@ -62,6 +64,7 @@ struct ListingOutcome {
 // On the way, a file named as a replacement file (replacement_name.h) that a
 // killed run left behind is removed (`Platform::remove_leftover_replacement`
 // says when one certainly is); one that is not certainly a leftover stays.
+// A run asked to stop ends the listing between two folders, with kStopped.
 ListingOutcome list_invoice_files(Platform& platform, const std::string& document_folder,
                                   OutputFile& list);
 
@@ -93,8 +96,9 @@ class FileList {
   Status status_;
 };
 
-// Closes the file list and deletes it.
-Status remove_file_list(Platform& platform, FileList& list, const std::string& path);
+// Closes the reader of the file list and deletes the list, only while its
+// name still refers to `file` (kChanged otherwise).
+Status remove_file_list(FileList& list, OutputFile& file);
 
 }  // namespace invoice
 

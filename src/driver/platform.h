@@ -14,9 +14,21 @@
 namespace invoice {
 
 // Every operating-system call of the program goes through this interface:
-// one implementation per platform (platform_posix.cc), and an in-memory fake
-// in the tests. Paths are byte strings handed to the system unchanged.
-// Nothing here prints; failures come back as Status.
+// one implementation per platform (platform_posix.cc, platform_win32.cc),
+// chosen by the build, and an in-memory fake in the tests. Every
+// implementation passes platform_contract_test.cc.
+//
+// Paths, names and console texts are UTF-8 byte strings on every platform.
+// The POSIX implementation hands path bytes to the system unchanged (there a
+// name that is not UTF-8 still works, and the console masks it when shown);
+// the Windows implementation converts with CP_UTF8 at this boundary and uses
+// only the wide (W) calls, so no path depends on the system's ANSI code page.
+// Shared code never builds a path by hand: `join_path` puts in the
+// platform's separator.
+//
+// Nothing here prints except the console calls; failures come back as a
+// Status whose kind the implementation has translated from its own error
+// codes, with the system's wording of the cause.
 
 // A file's last-write time: whole seconds since 1970-01-01 00:00:00 UTC and
 // the fraction of the second.
@@ -43,36 +55,58 @@ class InputFile {
   virtual Result<std::size_t> read(char* buffer, std::size_t size) = 0;
 };
 
-// A file being written sequentially (the file list). Closed when destroyed.
+// A new file being written sequentially (the file list). Closed when
+// destroyed.
 class OutputFile {
  public:
   virtual ~OutputFile() = default;
   // Writes all of `data` or fails.
   virtual Status write(std::string_view data) = 0;
-  // Flushes and closes; reports a failure that earlier writes deferred.
-  virtual Status close() = 0;
+  // Ends the writing and gives a reader from the start of what was written,
+  // through this same open file: the file is never opened again by name, so
+  // nothing put in its place meanwhile is ever read.
+  virtual Result<std::unique_ptr<InputFile>> read_back() = 0;
+  // Removes the file's name, but only while the name still refers to this
+  // file: fails with kChanged, and removes nothing, when another file has
+  // taken the name, kNotFound when the name is gone.
+  virtual Status remove() = 0;
 };
 
-// An invoice file, open and locked against other converters from
-// `open_invoice_file` until it is destroyed.
+// An invoice file, open for reading and locked against other programs from
+// `open_invoice_file` until it is destroyed. Nothing is ever written through
+// it: a change reaches the disk only as a whole new file put in its place.
 class InvoiceFile {
  public:
   virtual ~InvoiceFile() = default;
-  // True when the file may be replaced: it was opened for writing and its
-  // permission bits grant write access to someone.
+  // True when the file may be replaced: the running user may write it and
+  // nobody marked it read-only (no write permission for anyone, the
+  // read-only attribute, an immutable or append-only file); an
+  // administrator respects the mark too.
   virtual bool is_writable() const = 0;
   // Reads the whole file. Fails with kChanged when the file turns out
-  // shorter or longer than it was when opened, kNoMemory when it does not fit.
+  // shorter or longer than it was when opened, or changed while it was read,
+  // kNoMemory when it does not fit.
   virtual Status load(std::string& content) = 0;
   // Replaces the file's content with `content` atomically: a new file in the
-  // same folder, flushed to disk, with the original's permission bits (and
-  // owner where permitted) and its last-access and last-write times, renamed
-  // over the original (through a symbolic link, its target). On failure the
-  // original is left byte for byte as it was and the new file is removed. The
-  // lock moves to the new file. A process killed meanwhile leaves the
-  // original or the new content, never a mixture, and at most the new file
-  // under its replacement name (replacement_name.h).
+  // same folder, flushed to disk, carrying exactly the original's owner and
+  // group, permission bits, access control list, extended attributes, file
+  // flags and last-access and last-write times, renamed over the original
+  // (through a symbolic link, its target). Right before the rename the
+  // original is checked to be unchanged since it was opened. Fails, leaving
+  // the original byte for byte as it was and removing the new file, with
+  // kChanged when another program changed, replaced or removed the original
+  // meanwhile, kHardLinked for a file with more than one name, kOwnerNotKept,
+  // kAccessNotKept, kAttributesNotKept or kFlagsNotKept when the new file
+  // cannot carry what the original has, kStopped when the run was asked to
+  // stop, or with the failure of a step. The lock moves to the new file. A
+  // process killed meanwhile leaves the original or the new content, never a
+  // mixture, and at most the new file under its replacement name
+  // (replacement_name.h).
   virtual Status replace(std::string_view content) = 0;
+  // Gives the file (the new one after a `replace`) last-access and
+  // last-write time `time`, while it is open and locked; does nothing when
+  // both already are `time`, so that the file's change time stays as it is.
+  virtual Status set_times(FileTime time) = 0;
 };
 
 class Platform {
@@ -81,49 +115,84 @@ class Platform {
 
   // The value of an environment variable, or nothing when it is unset.
   virtual std::optional<std::string> get_environment(const char* name) const = 0;
+  // The folder for temporary files when the run is given none: TMPDIR, else
+  // /tmp on POSIX systems; the user's temporary folder (GetTempPathW) on
+  // Windows.
+  virtual std::string default_temporary_folder() const = 0;
+  // The path of `name` inside `folder`: the folder, the platform's separator
+  // unless the folder is empty or already ends with a separator, then the
+  // name. Touches no file.
+  virtual std::string join_path(std::string_view folder, std::string_view name) const = 0;
   // The local time of day in milliseconds since midnight.
   virtual std::uint32_t milliseconds_since_midnight() const = 0;
 
   // Creates `path` as a new empty file readable by its owner only; fails
-  // with kExists when the name is taken.
+  // with kExists when the name is taken, kNotFound when its folder is
+  // missing.
   virtual Result<std::unique_ptr<OutputFile>> create_new_file(const std::string& path) = 0;
+  // True when users other than the running one may put files in place of
+  // this user's files in `folder` (on POSIX: a folder writable by others
+  // without the sticky bit).
+  virtual bool lets_others_replace_files(const std::string& folder) = 0;
+  // Opens an existing file for reading; kNotFound when there is none.
   virtual Result<std::unique_ptr<InputFile>> open_input_file(const std::string& path) = 0;
-  // Removes a file (never a folder).
+  // Removes a file (never a folder); kNotFound when there is none.
   virtual Status remove_file(const std::string& path) = 0;
   // The entries of a folder, without "." and "..", in no particular order.
+  // Fails with kNotFound when the path does not exist, kNotAFolder when it
+  // names something else, kAccessDenied when the folder may not be read.
   virtual Result<std::vector<DirectoryEntry>> list_directory(const std::string& path) = 0;
   // Removes `path`, a file named as a replacement file (replacement_name.h),
   // only when it is certainly one that a killed run left behind: a regular
   // file, not a link, with no other name, owned by the user running this
   // program, and locked by nobody (a run still writing its replacement holds
-  // the lock). Anything else is left as it is: kNotRegular, kLocked, or kOther
-  // with EPERM for a file that is not ours.
+  // the lock). Anything else is left as it is: kNotRegular for a link or
+  // anything but a file, kLocked, kAccessDenied for a file that is not ours.
   virtual Status remove_leftover_replacement(const std::string& path) = 0;
 
-  // The last-write time of the file that `path` names (following links).
+  // The last-write time of the file that `path` names (following links);
+  // kNotFound when there is none.
   virtual Result<FileTime> read_file_time(const std::string& path) = 0;
   // Sets the last-access and last-write time of an existing file; never
-  // creates one.
+  // creates one (kNotFound).
   virtual Status set_file_time(const std::string& path, FileTime time) = 0;
-  // Opens an existing regular file for conversion and takes an exclusive
-  // lock without waiting; never creates a file. Fails with kNotFound,
-  // kNotRegular, kLocked or kOther.
+  // Opens an existing regular file (or a link to one) for conversion, for
+  // reading only, and locks it against other programs without waiting;
+  // never creates a file. A symbolic link is followed only when it belongs
+  // to the running user or to the owner of what it points to. Fails with
+  // kNotFound, kNotRegular (a folder, device, pipe), kLocked (another
+  // program, or another open file in this one, holds it, or another program
+  // has it open for writing where the system tells), kForeignLink,
+  // kAccessDenied or another kind.
   virtual Result<std::unique_ptr<InvoiceFile>> open_invoice_file(const std::string& path) = 0;
 
-  // The console: standard output and standard error.
+  // When the run has been asked to stop (on POSIX by SIGTERM or SIGHUP), the
+  // exit status it is to end with; nothing otherwise. Polled between files
+  // and between the steps of a replacement.
+  virtual std::optional<int> stop_requested() const = 0;
+
+  // The console: standard output and standard error. Texts are UTF-8 (the
+  // console has made paths printable); the Windows implementation writes
+  // them to a console with the wide call.
   virtual bool output_is_terminal() const = 0;
   // Columns of the terminal on standard output (80 when unknown).
   virtual int terminal_width() const = 0;
-  virtual void write_output(std::string_view text) = 0;
+  // Writes to standard output; a failure (a full device, a closed pipe or
+  // descriptor) is returned so the run can report it.
+  virtual Status write_output(std::string_view text) = 0;
   virtual void write_error(std::string_view text) = 0;
 };
 
 // The platform this program was built for.
 std::unique_ptr<Platform> make_system_platform();
 
-// Makes the run immune to Ctrl+C, Ctrl+\ and a closed output pipe, and turns
-// an exceeded file-size limit into a write error instead of a kill.
-void ignore_interrupting_signals();
+// Readies the process for a run; called first of all, before anything is
+// opened. Makes sure that the standard input, output and error are open, so
+// that no file of the run can take their place and receive messages; makes
+// the run immune to Ctrl+C, Ctrl+\ and a closed output pipe, turns an
+// exceeded file-size limit into a write error instead of a kill, and turns
+// a request to stop (on POSIX SIGTERM and SIGHUP) into `stop_requested`.
+void prepare_process();
 
 }  // namespace invoice
 
