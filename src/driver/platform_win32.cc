@@ -362,6 +362,57 @@ bool is_own_sid(PSID owner) {
   return false;
 }
 
+// Whether the running user may write the file at `path`, asked of the
+// system itself (the read-only attribute, the access control list, the
+// user's privileges) by an open that is closed at once and writes nothing.
+// kLocked when another program holds the file without sharing its writing.
+Result<bool> may_write(const std::wstring& path) {
+  const UniqueHandle probe(::CreateFileW(path.c_str(), FILE_WRITE_DATA,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (probe.valid()) return true;
+  const DWORD error = ::GetLastError();
+  if (error == ERROR_ACCESS_DENIED) return false;
+  return windows_error(error);
+}
+
+// The owner of an open file or link; null where the file system keeps none.
+PSID owner_of(HANDLE handle, LocalMemory& descriptor) {
+  PSID owner = nullptr;
+  if (::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                        nullptr, nullptr, descriptor.out()) != ERROR_SUCCESS) {
+    return nullptr;
+  }
+  return owner;
+}
+
+// Whether `path` (with `attributes`, not followed) is a symbolic link to the
+// open `target`. A link is followed only when it belongs to the running
+// user or to the owner of what it points to: kForeignLink otherwise.
+Result<bool> follows_link(const std::wstring& path, DWORD attributes, HANDLE target) {
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return false;
+  const UniqueHandle link(
+      ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!link.valid()) return last_error();
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (!::GetFileInformationByHandleEx(link.get(), FileAttributeTagInfo, &tag, sizeof tag)) {
+    return last_error();
+  }
+  // Deduplicated or cloud files are reparse points too, and plain files to
+  // their users.
+  if (tag.ReparseTag != IO_REPARSE_TAG_SYMLINK) return false;
+  LocalMemory link_descriptor, target_descriptor;
+  const PSID link_owner = owner_of(link.get(), link_descriptor);
+  const PSID target_owner = owner_of(target, target_descriptor);
+  if (link_owner == nullptr || is_own_sid(link_owner) ||
+      (target_owner != nullptr && ::EqualSid(link_owner, target_owner))) {
+    return true;
+  }
+  return Status::error(Status::Kind::kForeignLink);
+}
+
 class WindowsInputFile final : public InputFile {
  public:
   explicit WindowsInputFile(UniqueHandle handle) : handle_(std::move(handle)) {}
@@ -376,13 +427,44 @@ class WindowsInputFile final : public InputFile {
   UniqueHandle handle_;
 };
 
+// A new file (the file list), held from creation to removal with deletion
+// as the only sharing: no other program reads or writes it meanwhile.
 class WindowsOutputFile final : public OutputFile {
  public:
-  explicit WindowsOutputFile(UniqueHandle handle) : handle_(std::move(handle)) {}
+  WindowsOutputFile(std::wstring path, UniqueHandle handle)
+      : path_(std::move(path)), handle_(std::move(handle)) {}
+
   Status write(std::string_view data) override { return write_all(handle_.get(), data); }
-  Status close() override { return ::CloseHandle(handle_.release()) ? Status::ok() : last_error(); }
+
+  Result<std::unique_ptr<InputFile>> read_back() override {
+    LARGE_INTEGER start{};
+    if (!::SetFilePointerEx(handle_.get(), start, nullptr, FILE_BEGIN)) return last_error();
+    HANDLE reader = nullptr;
+    if (!::DuplicateHandle(::GetCurrentProcess(), handle_.get(), ::GetCurrentProcess(), &reader, 0,
+                           FALSE, DUPLICATE_SAME_ACCESS)) {
+      return last_error();
+    }
+    return std::unique_ptr<InputFile>(std::make_unique<WindowsInputFile>(UniqueHandle(reader)));
+  }
+
+  Status remove() override {
+    BY_HANDLE_FILE_INFORMATION ours{};
+    if (!::GetFileInformationByHandle(handle_.get(), &ours)) return last_error();
+    const UniqueHandle named = open_for_attributes(path_);
+    if (!named.valid()) return last_error();
+    BY_HANDLE_FILE_INFORMATION now{};
+    if (!::GetFileInformationByHandle(named.get(), &now)) return last_error();
+    if (!same_file(now, ours)) return Status::error(Status::Kind::kChanged);
+    // Deleted through this handle, so it is this file whatever the name
+    // names by now; gone when the last handle to it closes, which this one
+    // does here.
+    if (!delete_on_close(handle_.get())) return last_error();
+    handle_.reset();
+    return Status::ok();
+  }
 
  private:
+  std::wstring path_;
   UniqueHandle handle_;
 };
 
@@ -391,6 +473,60 @@ constexpr DWORD kCopiedAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HID
                                     FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                                     FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
                                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// How an invoice is held: read, never written (a change reaches the disk
+// only as a whole new file), its times set, its security read, and moved
+// aside by the replacement.
+constexpr DWORD kInvoiceAccess = FILE_GENERIC_READ | FILE_WRITE_ATTRIBUTES | DELETE | READ_CONTROL;
+
+// The size and last-write time of a file: what tells that its content was
+// changed.
+bool same_content_marks(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.nFileSizeHigh == b.nFileSizeHigh && a.nFileSizeLow == b.nFileSizeLow &&
+         to_ticks(a.ftLastWriteTime) == to_ticks(b.ftLastWriteTime);
+}
+
+// Copies every named data stream of `original` (the \\?\ path of a file)
+// to the same stream of `replacement`, such as the mark of a file that came
+// from the internet. A file system without named streams has none to copy.
+Status copy_named_streams(const std::wstring& original, const std::wstring& replacement) {
+  WIN32_FIND_STREAM_DATA stream;
+  const HANDLE found = ::FindFirstStreamW(original.c_str(), FindStreamInfoStandard, &stream, 0);
+  if (found == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_HANDLE_EOF || error == ERROR_INVALID_PARAMETER ||
+        error == ERROR_NOT_SUPPORTED || error == ERROR_CALL_NOT_IMPLEMENTED ||
+        error == ERROR_INVALID_FUNCTION) {
+      return Status::ok();
+    }
+    return windows_error(error);
+  }
+  const UniqueFind search(found);
+  do {
+    const std::wstring_view name = stream.cStreamName;  // ":name:$DATA"
+    if (name == L"::$DATA") continue;
+    // Named streams are shared apart from the file's own data, so the
+    // original's lock does not keep them from being read.
+    const UniqueHandle from(::CreateFileW((original + std::wstring(name)).c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+    const UniqueHandle to(::CreateFileW((replacement + std::wstring(name)).c_str(), GENERIC_WRITE,
+                                        0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!from.valid() || !to.valid()) return Status::error(Status::Kind::kAttributesNotKept);
+    std::array<char, 65536> buffer;
+    for (;;) {
+      DWORD got = 0;
+      if (!::ReadFile(from.get(), buffer.data(), buffer.size(), &got, nullptr)) {
+        return Status::error(Status::Kind::kAttributesNotKept);
+      }
+      if (got == 0) break;
+      if (!write_all(to.get(), std::string_view(buffer.data(), got)).is_ok()) {
+        return Status::error(Status::Kind::kAttributesNotKept);
+      }
+    }
+  } while (::FindNextStreamW(found, &stream));
+  return Status::ok();
+}
 
 class WindowsInvoiceFile final : public InvoiceFile {
  public:
@@ -407,8 +543,7 @@ class WindowsInvoiceFile final : public InvoiceFile {
   bool is_writable() const override { return writable_; }
 
   Status load(std::string& content) override {
-    const std::uint64_t size =
-        (static_cast<std::uint64_t>(info_.nFileSizeHigh) << 32) | info_.nFileSizeLow;
+    const std::uint64_t size = size_of(info_);
     if (size > content.max_size()) return Status::error(Status::Kind::kNoMemory);
     try {
       content.resize(static_cast<std::size_t>(size));
@@ -433,7 +568,8 @@ class WindowsInvoiceFile final : public InvoiceFile {
         return last_error();
       }
       if (have == size) {
-        return got == 0 ? Status::ok() : Status::error(Status::Kind::kChanged);
+        if (got != 0) return Status::error(Status::Kind::kChanged);
+        return changed_since_opened() ? Status::error(Status::Kind::kChanged) : Status::ok();
       }
       // A file that shrank since it was opened was changed by another
       // program: never convert, let alone write back, a partial text.
@@ -443,58 +579,66 @@ class WindowsInvoiceFile final : public InvoiceFile {
   }
 
   Status replace(std::string_view content) override {
+    // A replace after a ReplaceFileW that could not take the lock back.
     if (!handle_.valid()) return windows_error(ERROR_SHARING_VIOLATION);
+    // A new file under this name would split it from the file's other names.
+    if (info_.nNumberOfLinks > 1) return Status::error(Status::Kind::kHardLinked);
     // Through a link, the file really held is replaced, so that the link
     // stays a link.
     auto target = is_link_ ? final_path() : Result<std::wstring>(path_);
     if (!target.is_ok()) return target.status;
-    const std::wstring folder = parent_of(target.value);
     std::wstring temporary;
-    UniqueHandle replacement;
-    for (int attempt = 0; attempt < 100 && !replacement.valid(); ++attempt) {
-      std::wstring name;
-      widen(make_replacement_name(), name, true);
-      temporary = folder + L"\\" + name;
-      // No sharing but deletion: a later run's leftover clean-up cannot
-      // open it while this one writes it.
-      replacement.reset(::CreateFileW(
-          temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
-          FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-      if (!replacement.valid() && ::GetLastError() != ERROR_FILE_EXISTS) return last_error();
-    }
-    if (!replacement.valid()) return windows_error(ERROR_FILE_EXISTS);
+    auto created = create_replacement(parent_of(target.value), temporary);
+    if (!created.is_ok()) return created.status;
+    UniqueHandle replacement = std::move(created.value);
 
-    Status status = fill_replacement(replacement.get(), content);
+    Status status = write_all(replacement.get(), content);
+    if (status.is_ok()) status = carry_metadata(replacement.get(), target.value, temporary);
+    if (status.is_ok() && !::FlushFileBuffers(replacement.get())) status = last_error();
+    // Checked again just before the rename: another program that replaced
+    // or changed the file meanwhile keeps its version.
+    if (status.is_ok() && (!path_names(target.value, info_) || changed_since_opened())) {
+      status = Status::error(Status::Kind::kChanged);
+    }
     BY_HANDLE_FILE_INFORMATION replacement_info{};
     if (status.is_ok() && !::GetFileInformationByHandle(replacement.get(), &replacement_info)) {
       status = last_error();
-    }
-    // Checked again just before the rename: another program that replaced
-    // the file meanwhile keeps its version.
-    if (status.is_ok() && !path_names(target.value, info_)) {
-      status = Status::error(Status::Kind::kChanged);
     }
     if (!status.is_ok()) {
       delete_on_close(replacement.get());
       return status;
     }
-    if (rename_over(replacement.get(), target.value)) {
-      // The new file takes the place, and the lock, of the old one.
-      handle_ = std::move(replacement);
-      info_ = replacement_info;
+    return put_in_place(std::move(replacement), replacement_info, temporary, target.value);
+  }
+
+  Status set_times(FileTime time) override {
+    FILETIME wanted{};
+    if (!from_file_time(time, wanted)) return windows_error(ERROR_INVALID_PARAMETER);
+    const std::uint64_t ticks = to_ticks(wanted);
+    if (to_ticks(info_.ftCreationTime) == ticks && to_ticks(info_.ftLastAccessTime) == ticks &&
+        to_ticks(info_.ftLastWriteTime) == ticks) {
       return Status::ok();
     }
-    const DWORD rename_error = ::GetLastError();
-    if (rename_error != ERROR_INVALID_PARAMETER && rename_error != ERROR_NOT_SUPPORTED &&
-        rename_error != ERROR_INVALID_FUNCTION) {
-      delete_on_close(replacement.get());
-      return windows_error(rename_error);
-    }
-    return replace_with_replacefile(std::move(replacement), temporary, target.value,
-                                    replacement_info);
+    // All three: on Windows a converted invoice is created, last read and
+    // last written at its captured last-write time.
+    if (!::SetFileTime(handle_.get(), &wanted, &wanted, &wanted)) return last_error();
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (::GetFileInformationByHandle(handle_.get(), &info)) info_ = info;
+    return Status::ok();
   }
 
  private:
+  static std::uint64_t size_of(const BY_HANDLE_FILE_INFORMATION& info) {
+    return (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  }
+
+  // True when the held file's size or last-write time moved since it was
+  // opened: a program that mapped it before could still write to it.
+  bool changed_since_opened() const {
+    BY_HANDLE_FILE_INFORMATION now{};
+    return !::GetFileInformationByHandle(handle_.get(), &now) || !same_content_marks(now, info_);
+  }
+
   // The path of the file that the handle holds, in the \\?\ form.
   Result<std::wstring> final_path() const {
     std::wstring path(MAX_PATH, L'\0');
@@ -510,24 +654,42 @@ class WindowsInvoiceFile final : public InvoiceFile {
     }
   }
 
-  // Writes the new file, gives it the original's creation, access and write
-  // times, attributes and access control list, and flushes it to disk.
-  Status fill_replacement(HANDLE replacement, std::string_view content) const {
-    if (Status status = write_all(replacement, content); !status.is_ok()) return status;
+  // A new file under a fresh replacement name in `folder`, whose \\?\ path
+  // goes to `temporary`. Deletion is its only sharing, so that a later run's
+  // leftover clean-up cannot open it while this one writes it.
+  static Result<UniqueHandle> create_replacement(const std::wstring& folder,
+                                                 std::wstring& temporary) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      std::wstring name;
+      widen(make_replacement_name(), name, true);
+      temporary = folder + L"\\" + name;
+      UniqueHandle handle(::CreateFileW(
+          temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
+          FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (handle.valid()) return handle;
+      if (::GetLastError() != ERROR_FILE_EXISTS) return last_error();
+    }
+    return windows_error(ERROR_FILE_EXISTS);
+  }
+
+  // Gives the new file what the original has besides its content: its own
+  // access control entries, its named streams, its attributes and its
+  // creation, last-access and last-write times. The times travel with the
+  // content, so that a run killed before it sets them leaves no invoice
+  // looking newly modified.
+  Status carry_metadata(HANDLE replacement, const std::wstring& original,
+                        const std::wstring& temporary) const {
     if (Status status = copy_security(replacement); !status.is_ok()) return status;
+    if (Status status = copy_named_streams(original, temporary); !status.is_ok()) return status;
     FILE_BASIC_INFO basic{};
     basic.CreationTime.QuadPart = static_cast<LONGLONG>(to_ticks(info_.ftCreationTime));
     basic.LastAccessTime.QuadPart = static_cast<LONGLONG>(to_ticks(info_.ftLastAccessTime));
     basic.LastWriteTime.QuadPart = static_cast<LONGLONG>(to_ticks(info_.ftLastWriteTime));
-    basic.ChangeTime.QuadPart = 0;  // left to the system
     basic.FileAttributes = info_.dwFileAttributes & kCopiedAttributes;
     if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    // The times travel with the content, so that a run killed before it
-    // restores the time stamp leaves no invoice looking newly modified.
     if (!::SetFileInformationByHandle(replacement, FileBasicInfo, &basic, sizeof basic)) {
-      return last_error();
+      return Status::error(Status::Kind::kAttributesNotKept, describe_error(::GetLastError()));
     }
-    if (!::FlushFileBuffers(replacement)) return last_error();
     return Status::ok();
   }
 
@@ -551,7 +713,7 @@ class WindowsInvoiceFile final : public InvoiceFile {
                               nullptr, nullptr, nullptr, created.out());
     if (error != ERROR_SUCCESS) return windows_error(error);
     if (owner != nullptr && new_owner != nullptr && !::EqualSid(owner, new_owner)) {
-      return windows_error(ERROR_INVALID_OWNER);
+      return Status::error(Status::Kind::kOwnerNotKept);
     }
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
@@ -560,14 +722,19 @@ class WindowsInvoiceFile final : public InvoiceFile {
         DACL_SECURITY_INFORMATION |
         ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
                                             : UNPROTECTED_DACL_SECURITY_INFORMATION);
-    return windows_error(
-        ::SetSecurityInfo(replacement, SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr));
+    error = ::SetSecurityInfo(replacement, SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr);
+    if (error != ERROR_SUCCESS) {
+      return Status::error(Status::Kind::kAccessNotKept, describe_error(error));
+    }
+    return Status::ok();
   }
 
-  // Renames the open `replacement` over `target` while this object still
-  // holds the target open: the POSIX-semantics rename, which Windows offers
-  // on NTFS since Windows 10 1809. False with the system's error otherwise.
-  static bool rename_over(HANDLE replacement, const std::wstring& target) {
+  // Puts the filled and flushed `replacement` in the place of `target`. The
+  // POSIX-semantics rename by handle (Windows 10 1809 and later, on NTFS)
+  // does it while this object still holds the original, and the handle that
+  // wrote the new file then holds it: the lock moves without a gap.
+  Status put_in_place(UniqueHandle replacement, const BY_HANDLE_FILE_INFORMATION& replacement_info,
+                      const std::wstring& temporary, const std::wstring& target) {
     const std::size_t name_bytes = target.size() * sizeof(wchar_t);
     std::string buffer(sizeof(FILE_RENAME_INFO) + name_bytes, '\0');
     auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
@@ -575,8 +742,19 @@ class WindowsInvoiceFile final : public InvoiceFile {
     rename->RootDirectory = nullptr;
     rename->FileNameLength = static_cast<DWORD>(name_bytes);
     std::memcpy(rename->FileName, target.data(), name_bytes);
-    return ::SetFileInformationByHandle(replacement, kFileRenameInfoEx, rename,
-                                        static_cast<DWORD>(buffer.size())) != 0;
+    if (::SetFileInformationByHandle(replacement.get(), kFileRenameInfoEx, rename,
+                                     static_cast<DWORD>(buffer.size()))) {
+      handle_ = std::move(replacement);
+      info_ = replacement_info;
+      return Status::ok();
+    }
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
+        error == ERROR_INVALID_FUNCTION) {
+      return replace_with_replacefile(std::move(replacement), replacement_info, temporary, target);
+    }
+    delete_on_close(replacement.get());
+    return windows_error(error);
   }
 
   // Where that rename is not offered: ReplaceFileW, which keeps the
@@ -584,9 +762,9 @@ class WindowsInvoiceFile final : public InvoiceFile {
   // file closed. The original stays held meanwhile, so no other program can
   // open the invoice in between; afterwards the new file is opened and
   // locked again.
-  Status replace_with_replacefile(UniqueHandle replacement, const std::wstring& temporary,
-                                  const std::wstring& target,
-                                  const BY_HANDLE_FILE_INFORMATION& replacement_info) {
+  Status replace_with_replacefile(UniqueHandle replacement,
+                                  const BY_HANDLE_FILE_INFORMATION& replacement_info,
+                                  const std::wstring& temporary, const std::wstring& target) {
     replacement.reset();
     if (!::ReplaceFileW(target.c_str(), temporary.c_str(), nullptr, 0, nullptr, nullptr)) {
       const Status status = last_error();
@@ -596,12 +774,11 @@ class WindowsInvoiceFile final : public InvoiceFile {
       return status;
     }
     handle_.reset();
-    UniqueHandle reopened(
-        ::CreateFileW(target.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL,
-                      FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueHandle reopened(::CreateFileW(target.c_str(), kInvoiceAccess, FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     BY_HANDLE_FILE_INFORMATION info{};
     if (reopened.valid() && ::GetFileInformationByHandle(reopened.get(), &info) &&
-        same_file(info, replacement_info)) {
+        same_file(info, replacement_info) && same_content_marks(info, replacement_info)) {
       handle_ = std::move(reopened);
       info_ = info;
     }
@@ -630,22 +807,22 @@ class ConsoleStream {
   HANDLE handle() const { return handle_; }
   bool is_console() const { return console_; }
 
-  void write(std::string_view text) const {
-    if (handle_ == nullptr || handle_ == INVALID_HANDLE_VALUE) return;
-    if (console_) {
-      const std::wstring wide = widen_for_display(text);
-      std::size_t done = 0;
-      while (done < wide.size()) {
-        DWORD wrote = 0;
-        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(wide.size() - done, 8192));
-        if (!::WriteConsoleW(handle_, wide.data() + done, chunk, &wrote, nullptr) || wrote == 0) {
-          return;
-        }
-        done += wrote;
-      }
-      return;
+  Status write(std::string_view text) const {
+    if (handle_ == nullptr || handle_ == INVALID_HANDLE_VALUE) {
+      return windows_error(ERROR_INVALID_HANDLE);
     }
-    (void)write_all(handle_, text);
+    if (!console_) return write_all(handle_, text);
+    const std::wstring wide = widen_for_display(text);
+    std::size_t done = 0;
+    while (done < wide.size()) {
+      DWORD wrote = 0;
+      const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(wide.size() - done, 8192));
+      if (!::WriteConsoleW(handle_, wide.data() + done, chunk, &wrote, nullptr))
+        return last_error();
+      if (wrote == 0) return windows_error(ERROR_WRITE_FAULT);
+      done += wrote;
+    }
+    return Status::ok();
   }
 
  private:
@@ -688,10 +865,7 @@ class ConsoleSetup {
 class WindowsPlatform final : public Platform {
  public:
   WindowsPlatform()
-      : output_(STD_OUTPUT_HANDLE), error_(STD_ERROR_HANDLE), console_setup_(output_) {
-    // No "insert a disk" or similar box may stop an unattended run.
-    ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-  }
+      : output_(STD_OUTPUT_HANDLE), error_(STD_ERROR_HANDLE), console_setup_(output_) {}
 
   std::optional<std::string> get_environment(const char* name) const override {
     std::wstring wide_name;
@@ -719,14 +893,38 @@ class WindowsPlatform final : public Platform {
     return now.wHour * 3600000u + now.wMinute * 60000u + now.wSecond * 1000u + now.wMilliseconds;
   }
 
+  std::string default_temporary_folder() const override {
+    std::wstring folder(MAX_PATH + 1, L'\0');
+    for (;;) {
+      const DWORD length = ::GetTempPathW(static_cast<DWORD>(folder.size()), folder.data());
+      if (length == 0) return ".";
+      if (length < folder.size()) {
+        folder.resize(length);
+        return narrow(folder);
+      }
+      folder.resize(length);
+    }
+  }
+
+  std::string join_path(std::string_view folder, std::string_view name) const override {
+    return join_windows_path(folder, name);
+  }
+
   Result<std::unique_ptr<OutputFile>> create_new_file(const std::string& path) override {
     auto wide = system_path(path);
     if (!wide.is_ok()) return wide.status;
-    UniqueHandle handle(::CreateFileW(wide.value.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueHandle handle(::CreateFileW(wide.value.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                                      FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                      nullptr));
     if (!handle.valid()) return last_error();
-    return std::unique_ptr<OutputFile>(std::make_unique<WindowsOutputFile>(std::move(handle)));
+    return std::unique_ptr<OutputFile>(
+        std::make_unique<WindowsOutputFile>(std::move(wide.value), std::move(handle)));
   }
+
+  // The file list lives in the user's own temporary folder, and it is held
+  // from creation to removal, read back through its own handle and removed
+  // only as itself: a file put in its place is never read nor removed.
+  bool lets_others_replace_files(const std::string&) override { return false; }
 
   Result<std::unique_ptr<InputFile>> open_input_file(const std::string& path) override {
     auto wide = system_path(path);
@@ -864,19 +1062,22 @@ class WindowsPlatform final : public Platform {
     // better named for what it is than refused.
     const DWORD attributes = ::GetFileAttributesW(wide.value.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return last_error();
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       return Status::error(Status::Kind::kNotRegular);
+    }
+    auto writable = may_write(wide.value);
+    if (!writable.is_ok()) return writable.status;
     // No sharing but deletion from open to close keeps every other program
     // out; deletion is what the replacement needs.
-    constexpr DWORD kShare = FILE_SHARE_DELETE;
-    bool writable = true;
-    UniqueHandle handle(::CreateFileW(wide.value.c_str(),
-                                      GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL, kShare,
+    UniqueHandle handle(::CreateFileW(wide.value.c_str(), kInvoiceAccess, FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!handle.valid() && ::GetLastError() == ERROR_ACCESS_DENIED) {
-      writable = false;
-      handle.reset(::CreateFileW(wide.value.c_str(), GENERIC_READ | READ_CONTROL, kShare, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+      // Without the right to move it aside or set its times, the file can
+      // still be read and reported.
+      writable.value = false;
+      handle.reset(::CreateFileW(wide.value.c_str(), FILE_GENERIC_READ | READ_CONTROL,
+                                 FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                 nullptr));
     }
     if (!handle.valid()) return last_error();
     if (::GetFileType(handle.get()) != FILE_TYPE_DISK) {
@@ -887,12 +1088,19 @@ class WindowsPlatform final : public Platform {
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       return Status::error(Status::Kind::kNotRegular);
     }
+    auto is_link = follows_link(wide.value, attributes, handle.get());
+    if (!is_link.is_ok()) return is_link.status;
     // The read-only attribute marks a file that its owner wants left alone,
     // for an administrator too.
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) writable = false;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) writable.value = false;
     return std::unique_ptr<InvoiceFile>(std::make_unique<WindowsInvoiceFile>(
-        wide.value, (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0, std::move(handle), info,
-        writable));
+        wide.value, is_link.value, std::move(handle), info, writable.value));
+  }
+
+  std::optional<int> stop_requested() const override {
+    // Ctrl+C and Ctrl+Break are ignored; closing the console ends the run
+    // like a kill, and the next run removes what it left.
+    return std::nullopt;
   }
 
   bool output_is_terminal() const override { return output_.is_console(); }
@@ -906,8 +1114,8 @@ class WindowsPlatform final : public Platform {
     return 80;
   }
 
-  void write_output(std::string_view text) override { output_.write(text); }
-  void write_error(std::string_view text) override { error_.write(text); }
+  Status write_output(std::string_view text) override { return output_.write(text); }
+  void write_error(std::string_view text) override { (void)error_.write(text); }
 
  private:
   ConsoleStream output_;
@@ -925,6 +1133,10 @@ BOOL WINAPI ignore_break(DWORD event) {
 
 std::unique_ptr<Platform> make_system_platform() { return std::make_unique<WindowsPlatform>(); }
 
-void ignore_interrupting_signals() { ::SetConsoleCtrlHandler(ignore_break, TRUE); }
+void prepare_process() {
+  // No "insert a disk" or similar box may stop an unattended run.
+  ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  ::SetConsoleCtrlHandler(ignore_break, TRUE);
+}
 
 }  // namespace invoice

@@ -182,6 +182,27 @@ TEST_F(PlatformWin32Test, ReplacementOfAFileRenamedMeanwhileIsAbandoned) {
   EXPECT_EQ(listed.value.size(), 2u) << "no replacement file is left";
 }
 
+TEST_F(PlatformWin32Test, FileListMovedAsideIsStillReadAndRemovedOnlyAsItself) {
+  const std::string list = path("815.TMP");
+  auto created = platform_->create_new_file(list);
+  ASSERT_TRUE(created.is_ok()) << created.status.message();
+  ASSERT_TRUE(created.value->write("ours").is_ok());
+  // Deletion sharing lets another program move the list and put its own
+  // file under the name; neither is then read or removed as the list.
+  ASSERT_TRUE(::MoveFileW(extended(list).c_str(), extended(path("moved.TMP")).c_str()));
+  write(list, "theirs");
+  auto input = created.value->read_back();
+  ASSERT_TRUE(input.is_ok()) << input.status.message();
+  char buffer[16];
+  auto got = input.value->read(buffer, sizeof buffer);
+  ASSERT_TRUE(got.is_ok());
+  EXPECT_EQ(std::string(buffer, got.value), "ours");
+  input.value.reset();
+  EXPECT_EQ(created.value->remove().kind(), Status::Kind::kChanged);
+  created.value.reset();
+  EXPECT_EQ(read(list), "theirs");
+}
+
 TEST_F(PlatformWin32Test, SetTimeSetsCreationAccessAndWriteTime) {
   const std::string invoice = path("a.xml");
   write(invoice, "<a/>");
