@@ -1,11 +1,10 @@
 // End-to-end runs of the built program on real folder trees.
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <fcntl.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -31,9 +30,11 @@ std::string make_old_invoice(bool code_page_850) {
          "<fe:Facturae xmlns:fe=\"http://www.facturae.es/Facturae/2007/v3.0/Facturae\">\r\n"
          "<FileHeader><SchemaVersion>3.0</SchemaVersion></FileHeader>\r\n"
          "<Parties><SellerParty><Telefax>93 000 00 00</Telefax>"
-         "<LanguageName>CAT</LanguageName><Name>Ferreteria Pe\xA4" "a</Name>"
+         "<LanguageName>CAT</LanguageName><Name>Ferreteria Pe\xA4"
+         "a</Name>"
          "</SellerParty>\r\n"
-         "<BuyerParty><Name>Caf\x82 \x80" "a</Name></BuyerParty>\r\n"
+         "<BuyerParty><Name>Caf\x82 \x80"
+         "a</Name></BuyerParty>\r\n"
          "<Invoices><Invoice><Total>12,50 \xD5</Total></Invoice></Invoices>\r\n"
          "</Parties>\r\n"
          "</fe:Facturae>\r\n";
@@ -77,6 +78,11 @@ class ProgramTest : public ::testing::Test {
     options.environment.emplace("PATH", "/usr/bin:/bin");
     return testing::run_program(options);
   }
+  ProgramRun run_with(std::vector<std::string> arguments) {
+    ProgramOptions options;
+    options.arguments = std::move(arguments);
+    return run(options);
+  }
   std::string invoice(const std::string& relative) const {
     return root.path() + "/DOCUMENT/" + relative;
   }
@@ -84,10 +90,11 @@ class ProgramTest : public ::testing::Test {
 
 std::string summary(int upgraded, int converted) {
   return "Localitzant fitxers...\nConvertint fitxers...\n\n"
-         "Convertits correctament " + std::to_string(upgraded) +
+         "Convertits correctament " +
+         std::to_string(upgraded) +
          " fitxers de versi\xC3\xB3 3.0 a 3.2.1\n"
-         "Convertits correctament " + std::to_string(converted) +
-         " fitxers de codepage 850 a utf-8\n";
+         "Convertits correctament " +
+         std::to_string(converted) + " fitxers de codepage 850 a utf-8\n";
 }
 
 TEST_F(ProgramTest, ConvertsTheTreeRestoresTimesAndLeavesNothingBehind) {
@@ -183,9 +190,10 @@ TEST_F(ProgramTest, ReadOnlyAndLockedInvoicesAreReportedAndKept) {
   ::close(lock);
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_EQ(result.output, summary(1, 0));
-  EXPECT_EQ(result.errors,
-            "Error: " + read_only + ": només de lectura i cal convertir-lo\n"
-            "Error: " + locked + ": no s'ha pogut obrir: bloquejat per un altre programa\n");
+  EXPECT_EQ(result.errors, "Error: " + read_only +
+                               ": només de lectura i cal convertir-lo\n"
+                               "Error: " +
+                               locked + ": no s'ha pogut obrir: bloquejat per un altre programa\n");
   EXPECT_EQ(testing::read_file(read_only), make_old_invoice(false));
   EXPECT_EQ(testing::read_file(locked), make_old_invoice(false));
   EXPECT_EQ(testing::read_file(fine), make_new_invoice(false, false));
@@ -237,6 +245,52 @@ TEST_F(ProgramTest, UnlistableNamesAreReportedAndHiddenOnesSkipped) {
   EXPECT_EQ(testing::read_file(cr), make_old_invoice(false));
   EXPECT_EQ(testing::read_file(hidden), make_old_invoice(false));
   EXPECT_EQ(testing::read_file(fine), make_new_invoice(false, false));
+}
+
+TEST_F(ProgramTest, HelpVersionAndRefusedCommandLinesTouchNothing) {
+  const std::string path = root.write("DOCUMENT/a.xml", make_old_invoice(false));
+  const auto tree_before = testing::list_tree(root.path());
+  const struct {
+    std::vector<std::string> arguments;
+    int exit_status;
+    std::string output_start;
+  } cases[] = {
+      {{"--help"}, 0, "\xC3\x9As: invoice-converter [OPCI\xC3\x93]..."},
+      {{"-nh"}, 0, "\xC3\x9As: invoice-converter"},
+      {{"--version"}, 0, "invoice-converter "},
+      {{"--bogus"}, 2, ""},
+      {{root.path() + "/"}, 2, ""},
+      {{"--root"}, 2, ""},
+      {{"-n", "--", "DOCUMENT"}, 2, ""},
+  };
+  for (const auto& c : cases) {
+    const ProgramRun result = run_with(c.arguments);
+    const std::string shown = ::testing::PrintToString(c.arguments);
+    EXPECT_EQ(result.exit_status, c.exit_status) << shown;
+    if (c.exit_status == 0) {
+      EXPECT_TRUE(result.output.starts_with(c.output_start)) << shown << result.output;
+      EXPECT_EQ(result.errors, "") << shown;
+    } else {
+      EXPECT_EQ(result.output, "") << shown;
+      EXPECT_TRUE(result.errors.starts_with("invoice-converter: ")) << shown << result.errors;
+      EXPECT_EQ(result.errors.find('\n'), result.errors.size() - 1) << shown << result.errors;
+    }
+    EXPECT_EQ(testing::read_file(path), make_old_invoice(false)) << shown;
+    EXPECT_EQ(testing::list_tree(root.path()), tree_before) << shown;
+    EXPECT_TRUE(testing::list_tree(temp.path()).empty()) << shown;
+  }
+  EXPECT_NE(run_with({"--version"}).output.find(INVOICE_STYLESHEET_HOST), std::string::npos);
+}
+
+TEST_F(ProgramTest, RootOptionTakesThePlaceOfMorroot) {
+  const std::string ignored = root.write("DOCUMENT/a.xml", make_old_invoice(false));
+  ScratchFolder other;
+  const std::string chosen = other.write("DOCUMENT/b.xml", make_old_invoice(false));
+  const ProgramRun result = run_with({"--root", other.path()});
+  EXPECT_EQ(result.exit_status, 0) << result.errors;
+  EXPECT_EQ(result.output, summary(1, 0));
+  EXPECT_EQ(testing::read_file(chosen), make_new_invoice(false, false));
+  EXPECT_EQ(testing::read_file(ignored), make_old_invoice(false));
 }
 
 }  // namespace

@@ -82,6 +82,11 @@ ProgramProcess::ProgramProcess(const ProgramOptions& options) {
   std::vector<char*> envp;
   for (std::string& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);
+  std::vector<std::string> arguments{INVOICE_PROGRAM};
+  arguments.insert(arguments.end(), options.arguments.begin(), options.arguments.end());
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
 
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
@@ -109,8 +114,7 @@ ProgramProcess::ProgramProcess(const ProgramOptions& options) {
       ::setrlimit(RLIMIT_STACK, &limit);
     }
     if (options.traced && ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) ::_exit(124);
-    char* argv[] = {const_cast<char*>(INVOICE_PROGRAM), nullptr};
-    ::execve(INVOICE_PROGRAM, argv, envp.data());
+    ::execve(INVOICE_PROGRAM, argv.data(), envp.data());
     ::_exit(127);
   }
 }

@@ -43,6 +43,7 @@ struct ProgramRun {
 };
 
 struct ProgramOptions {
+  std::vector<std::string> arguments;  // after the program name
   std::map<std::string, std::string> environment;
   std::string working_folder = ".";
   std::optional<long long> file_size_limit;  // bytes, with SIGXFSZ ignored

@@ -112,7 +112,7 @@ NewFileList create_file_list(Platform& platform, BatchRun& run) {
 // Lists the invoices into `list` and closes it; true when the list is
 // complete and may be converted from.
 bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
-  const std::string document_folder = find_document_folder(platform);
+  const std::string document_folder = find_document_folder(platform, run.options().root);
   ListingOutcome listing = list_invoice_files(platform, document_folder, *list.output);
   const Status closed = list.output->close();
   if (listing.status.is_ok()) listing.status = closed;

@@ -60,8 +60,9 @@ std::string make_file_list_name(const std::string& folder, std::uint32_t number)
   return folder + "/" + std::to_string(number) + ".TMP";
 }
 
-std::string find_document_folder(const Platform& platform) {
-  std::string root = platform.get_environment("MORROOT").value_or("");
+std::string find_document_folder(const Platform& platform,
+                                 const std::optional<std::string>& given_root) {
+  std::string root = given_root ? *given_root : platform.get_environment("MORROOT").value_or("");
   if (!root.empty() && root.back() != '/') root += '/';
   return root + "DOCUMENT";
 }

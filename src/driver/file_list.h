@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,10 +34,12 @@ std::string find_temporary_folder(const Platform& platform);
 // the separator is doubled; the path works all the same.
 std::string make_file_list_name(const std::string& folder, std::uint32_t number);
 
-// The folder that is searched for invoices: MORROOT followed by "DOCUMENT".
-// MORROOT is a prefix; when it is not empty and does not end with "/", the
-// separator is put in, since otherwise nothing would ever be found.
-std::string find_document_folder(const Platform& platform);
+// The folder that is searched for invoices: `root` (given on the command
+// line), or else MORROOT, followed by "DOCUMENT". The root is a prefix; when
+// it is not empty and does not end with "/", the separator is put in, since
+// otherwise nothing would ever be found.
+std::string find_document_folder(const Platform& platform,
+                                 const std::optional<std::string>& root = std::nullopt);
 
 // A path that could not be listed, and why.
 struct ListingFailure {

@@ -1,0 +1,4 @@
+# Installation under the GNU directories.
+
+include(GNUInstallDirs)
+install(TARGETS invoice-converter RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
