@@ -8,7 +8,9 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 
+#include "dry_run_report.h"
 #include "scratch.h"
 
 namespace invoice {
@@ -291,6 +293,71 @@ TEST_F(ProgramTest, RootOptionTakesThePlaceOfMorroot) {
   EXPECT_EQ(result.output, summary(1, 0));
   EXPECT_EQ(testing::read_file(chosen), make_new_invoice(false, false));
   EXPECT_EQ(testing::read_file(ignored), make_old_invoice(false));
+}
+
+// Every file, folder and link below `folder` with what a run could change:
+// content, permission bits, last-write time and last status change (which
+// any write, new times or new permissions move). The access time is left
+// out: reading moves it, the test's own reading too.
+std::map<std::string, std::string> snapshot(const std::string& folder) {
+  std::map<std::string, std::string> out;
+  for (const std::string& relative : testing::list_tree(folder)) {
+    const std::string path = folder + "/" + relative;
+    struct stat info;
+    ::lstat(path.c_str(), &info);
+    std::string& entry = out[relative];
+    for (const timespec& time : {info.st_mtim, info.st_ctim}) {
+      entry += std::to_string(time.tv_sec) + "." + std::to_string(time.tv_nsec) + " ";
+    }
+    entry += std::to_string(info.st_mode);
+    if (S_ISREG(info.st_mode)) entry += " " + testing::read_file(path);
+  }
+  return out;
+}
+
+TEST_F(ProgramTest, DryRunReportsWhatTheRunThenDoesAndChangesNoByteNorTime) {
+  ScratchFolder elsewhere;
+  const std::string target = elsewhere.write("real.xml", make_old_invoice(false));
+  const std::string locked = root.write("DOCUMENT/2019/locked.xml", make_old_invoice(true));
+  const std::string read_only = root.write("DOCUMENT/2019/read-only.xml", make_old_invoice(false));
+  root.write("DOCUMENT/2019/both.XML", make_old_invoice(true));
+  root.write("DOCUMENT/2019/current.xml", kCurrentInvoice);
+  root.write("DOCUMENT/cp.xml", "<?xml version=\"1.0\" encoding=\"ibm850\"?>\r\n<a>\x82</a>");
+  root.write("DOCUMENT/notes.txt", make_old_invoice(true));
+  root.write("DOCUMENT/.invoice-converter.0123456789ab.tmp", "left by a killed run");
+  std::filesystem::create_symlink(target, invoice("link.xml"));
+  std::filesystem::create_directory_symlink(elsewhere.path(), invoice("linked-folder"));
+  ::chmod(read_only.c_str(), 0444);
+  for (const std::string& relative : testing::list_tree(root.path())) {
+    testing::set_times(root.path() + "/" + relative, 1688548087, 999'000'000);
+  }
+  testing::set_times(target, 1688548087, 999'000'000);
+  const int lock = ::open(locked.c_str(), O_RDONLY);
+  ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+  const auto tree_before = snapshot(root.path());
+  const auto elsewhere_before = snapshot(elsewhere.path());
+
+  const ProgramRun dry = run_with({"--dry-run"});
+  EXPECT_EQ(snapshot(root.path()), tree_before);
+  EXPECT_EQ(snapshot(elsewhere.path()), elsewhere_before);
+  EXPECT_TRUE(testing::list_tree(temp.path()).empty());
+
+  const ProgramRun real = run_with({"--verbose"});
+  ::close(lock);
+  EXPECT_EQ(real.exit_status, 1);
+  EXPECT_EQ(dry.exit_status, real.exit_status);
+  EXPECT_EQ(dry.errors, real.errors);
+  EXPECT_NE(real.errors.find(locked), std::string::npos) << real.errors;
+  EXPECT_NE(real.errors.find(read_only), std::string::npos) << real.errors;
+  EXPECT_EQ(testing::as_run_report(dry.output), real.output);
+  EXPECT_NE(real.output.find("Convertit " + invoice("link.xml") + ": versi"), std::string::npos)
+      << real.output;
+  EXPECT_NE(real.output.find(summary(2, 2).substr(std::string("Localitzant fitxers...\n"
+                                                              "Convertint fitxers...\n")
+                                                      .size())),
+            std::string::npos)
+      << real.output;
+  EXPECT_EQ(testing::read_file(target), make_new_invoice(false, false));
 }
 
 }  // namespace

@@ -30,9 +30,16 @@ void BatchRun::report_failure(const std::string& path, const std::string& reason
 
 void BatchRun::process_invoice_file(const std::string& path) {
   console_.show_progress(path);
-  const std::string time_stamp = read_time_stamp(platform_, path);
   bool written = false;
-  const bool converted = convert_invoice_file(path, written);
+  Steps steps;
+  if (options_.dry_run) {
+    convert_invoice_file(path, written, steps);
+    show_change(path, steps);
+    return;
+  }
+  const std::string time_stamp = read_time_stamp(platform_, path);
+  const bool converted = convert_invoice_file(path, written, steps);
+  if (options_.verbose) show_change(path, steps);
   // The file is closed (and unlocked) by now. A file that failed before
   // anything was written is left exactly as it was, times included.
   if (!converted && !written) return;
@@ -42,7 +49,16 @@ void BatchRun::process_invoice_file(const std::string& path) {
   }
 }
 
-bool BatchRun::convert_invoice_file(const std::string& path, bool& written) {
+void BatchRun::show_change(const std::string& path, const Steps& steps) {
+  std::string done;
+  if (steps.upgraded) done = kUpgradeStep;
+  if (steps.upgraded && steps.code_page_converted) done += kStepSeparator;
+  if (steps.code_page_converted) done += kCodePageStep;
+  if (done.empty()) return;
+  console_.show_change(options_.dry_run ? kDryRunConvertedHead : kConvertedHead, path, done);
+}
+
+bool BatchRun::convert_invoice_file(const std::string& path, bool& written, Steps& steps) {
   auto fail = [&](const char* what, const Status& status) {
     report_failure(path, std::string(what) + status.message());
     return false;
@@ -57,6 +73,7 @@ bool BatchRun::convert_invoice_file(const std::string& path, bool& written) {
                      Status::error(Status::Kind::kReadOnly).message() + " i cal convertir-lo");
       return false;
     }
+    if (options_.dry_run) return true;  // a run would write here
     const Status saved = file.replace(document);
     if (!saved.is_ok()) return fail("no s'ha pogut desar, l'original queda intacte: ", saved);
     written = true;
@@ -69,10 +86,12 @@ bool BatchRun::convert_invoice_file(const std::string& path, bool& written) {
     if (upgrade_document(document, table_)) {
       if (!save_document(document)) return false;
       ++upgrade_count_;
+      steps.upgraded = true;
     }
     if (convert_code_page(document)) {
       if (!save_document(document)) return false;
       ++code_page_count_;
+      steps.code_page_converted = true;
     }
   } catch (const std::bad_alloc&) {
     return fail("", Status::error(Status::Kind::kNoMemory));
@@ -113,7 +132,9 @@ NewFileList create_file_list(Platform& platform, BatchRun& run) {
 // complete and may be converted from.
 bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
   const std::string document_folder = find_document_folder(platform, run.options().root);
-  ListingOutcome listing = list_invoice_files(platform, document_folder, *list.output);
+  // A dry run leaves the leftovers of killed runs where they are too.
+  ListingOutcome listing =
+      list_invoice_files(platform, document_folder, *list.output, !run.options().dry_run);
   const Status closed = list.output->close();
   if (listing.status.is_ok()) listing.status = closed;
   for (const ListingFailure& failure : listing.failures) {
@@ -167,8 +188,9 @@ void convert_listed_files(Platform& platform, BatchRun& run, const std::string& 
 
 void show_summary(Console& console, const BatchRun& run) {
   console.end_line();
-  console.show_line(format_summary(run.upgrade_count(), kUpgradeSummaryTail));
-  console.show_line(format_summary(run.code_page_count(), kCodePageSummaryTail));
+  const std::string_view head = run.options().dry_run ? kDryRunSummaryHead : kSummaryHead;
+  console.show_line(format_summary(run.upgrade_count(), kUpgradeSummaryTail, head));
+  console.show_line(format_summary(run.code_page_count(), kCodePageSummaryTail, head));
 }
 
 }  // namespace
@@ -179,7 +201,7 @@ int run_batch(Platform& platform, const RunOptions& options) {
   console.show_line(kLocatingMessage);
   NewFileList list = create_file_list(platform, run);
   const bool list_complete = list.output && write_file_list(platform, run, list);
-  console.show_line(kConvertingMessage);
+  console.show_line(options.dry_run ? kDryRunMessage : kConvertingMessage);
   if (list.output) convert_listed_files(platform, run, list.path, list_complete);
   show_summary(console, run);
   return run.failure_count() == 0 ? 0 : 1;

@@ -15,6 +15,17 @@ inline constexpr std::string_view kLocatingMessage = "Localitzant fitxers...";
 inline constexpr std::string_view kConvertingMessage = "Convertint fitxers...";
 inline constexpr std::string_view kUpgradeSummaryTail = " fitxers de versió 3.0 a 3.2.1";
 inline constexpr std::string_view kCodePageSummaryTail = " fitxers de codepage 850 a utf-8";
+// A dry run says so where a run says it converts, and counts in the
+// conditional so that its summary cannot pass for a run's.
+inline constexpr std::string_view kDryRunMessage =
+    "Comprovant fitxers (simulació: no es modifica cap fitxer)...";
+inline constexpr std::string_view kDryRunSummaryHead = "Es convertirien";
+// One line per changed invoice: the head, the path, ": " and the steps.
+inline constexpr std::string_view kConvertedHead = "Convertit";
+inline constexpr std::string_view kDryRunConvertedHead = "Es convertiria";
+inline constexpr std::string_view kUpgradeStep = "versió 3.0 a 3.2.1";
+inline constexpr std::string_view kCodePageStep = "codepage 850 a utf-8";
+inline constexpr std::string_view kStepSeparator = " i ";
 
 // What the command line asks of a run; a bare run takes the defaults.
 struct RunOptions {
@@ -39,6 +50,11 @@ class BatchRun {
   // replaces the file after each step that changed it, and puts the captured
   // time back. A file that cannot be opened, read or replaced is reported on
   // standard error, left as it was and not counted; the run goes on.
+  // With `verbose`, a changed file gets a line saying what was done.
+  // A dry run does the same in memory: it opens, locks and converts, reports
+  // a file that a run could not replace (locked, read-only...) the same way,
+  // counts and shows a line for each file a run would change, and writes
+  // nothing, times included.
   void process_invoice_file(const std::string& path);
 
   // Reports a failure that concerns no single invoice (the file list, a
@@ -51,9 +67,18 @@ class BatchRun {
   const RunOptions& options() const { return options_; }
 
  private:
+  // The steps that changed a file's text and were written (in a dry run:
+  // that a run would write).
+  struct Steps {
+    bool upgraded = false;
+    bool code_page_converted = false;
+  };
+
   // Opens, converts and writes back one file; false when it failed.
   // `written` tells whether the file was replaced at least once.
-  bool convert_invoice_file(const std::string& path, bool& written);
+  bool convert_invoice_file(const std::string& path, bool& written, Steps& steps);
+  // The line for a file that was (or in a dry run would be) changed.
+  void show_change(const std::string& path, const Steps& steps);
 
   Platform& platform_;
   Console& console_;

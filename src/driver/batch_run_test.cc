@@ -4,6 +4,7 @@
 
 #include "driver/file_list.h"
 #include "driver/time_stamp.h"
+#include "dry_run_report.h"
 #include "fake_platform.h"
 
 namespace invoice {
@@ -257,6 +258,50 @@ TEST(RunBatchTest, FilesThatChangeBetweenTheListingAndTheirTurn) {
   EXPECT_NE(platform.output.find("Convertits correctament 1 fitxers de versi"), std::string::npos);
   EXPECT_NE(platform.output.find("Convertits correctament 1 fitxers de codepage"),
             std::string::npos);
+}
+
+TEST(RunBatchTest, DryRunReportsWhatTheRunThenDoesAndWritesNothing) {
+  FakePlatform platform;
+  platform.environment["MORROOT"] = "/M/";
+  platform.add_folder("/tmp");
+  platform.add_file("/M/DOCUMENT/a.xml", kUpgradable);
+  platform.add_file("/M/DOCUMENT/b.xml", kCodePage850);
+  platform.add_file("/M/DOCUMENT/2011/c.XML", kBoth);
+  platform.add_file("/M/DOCUMENT/2011/d.xml", kCurrent).writable = false;
+  platform.add_file("/M/DOCUMENT/2011/e.xml", kBoth).writable = false;
+  platform.add_file("/M/DOCUMENT/2011/f.xml", kUpgradable).locked = true;
+  platform.add_file("/M/DOCUMENT/g.txt", kUpgradable);
+  platform.add_file("/M/DOCUMENT/.invoice-converter.0123456789ab.tmp", "killed run's");
+  platform.add_folder_link("/M/DOCUMENT/linked");
+  const std::map<std::string, FakePlatform::File> before = platform.files;
+
+  RunOptions options;
+  options.dry_run = true;
+  EXPECT_EQ(run_batch(platform, options), 1);
+  for (const auto& [path, file] : before) {
+    EXPECT_EQ(platform.files[path].content, file.content) << path;
+    EXPECT_EQ(platform.files[path].modified, file.modified) << path;
+    EXPECT_EQ(platform.files[path].accessed, file.accessed) << path;
+  }
+  EXPECT_EQ(platform.files.size(), before.size());
+  for (const char* writing : {"replace", "restamp", "clean"}) {
+    EXPECT_EQ(platform.logged(writing), std::vector<std::string>()) << writing;
+  }
+  EXPECT_NE(platform.output.find("Es convertiria /M/DOCUMENT/2011/c.XML: versi\xC3\xB3 3.0 a "
+                                 "3.2.1 i codepage 850 a utf-8\n"),
+            std::string::npos)
+      << platform.output;
+  EXPECT_NE(platform.output.find("Es convertirien 2 fitxers de versi"), std::string::npos);
+  const std::string dry_output = platform.output, dry_errors = platform.errors;
+
+  platform.output.clear();
+  platform.errors.clear();
+  options.dry_run = false;
+  options.verbose = true;
+  EXPECT_EQ(run_batch(platform, options), 1);
+  EXPECT_EQ(testing::as_run_report(dry_output), platform.output);
+  EXPECT_EQ(dry_errors, platform.errors);
+  EXPECT_EQ(platform.files.count("/M/DOCUMENT/.invoice-converter.0123456789ab.tmp"), 0u);
 }
 
 }  // namespace

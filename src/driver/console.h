@@ -30,16 +30,27 @@ class Console {
   // Writes "Error: ", the path, ": " and the reason to standard error,
   // ending the progress row first so that the line stands on its own.
   void show_failure(std::string_view path, std::string_view reason);
+  // Writes `head`, a blank, the path (control bytes escaped as in failures),
+  // ": " and `what`, then a line end. On a terminal the line takes the place
+  // of the progress row, covering all of it, so that it stays above the
+  // progress of the next file.
+  void show_change(std::string_view head, std::string_view path, std::string_view what);
 
  private:
   Platform& platform_;
   bool terminal_;
   bool progress_shown_ = false;
+  // The columns that progress has written on the current row since its last
+  // line end.
+  std::size_t progress_columns_ = 0;
 };
 
-// The summary line for one count: "Convertits correctament", a blank, the
-// decimal digits, then `tail`.
-std::string format_summary(std::int64_t count, std::string_view tail);
+inline constexpr std::string_view kSummaryHead = "Convertits correctament";
+
+// The summary line for one count: `head`, a blank, the decimal digits, then
+// `tail`.
+std::string format_summary(std::int64_t count, std::string_view tail,
+                           std::string_view head = kSummaryHead);
 
 // What a terminal would show for `path`: valid UTF-8 kept, while control
 // bytes and bytes that are not UTF-8 become "?" so that no name can move the

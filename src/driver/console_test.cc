@@ -27,13 +27,19 @@ TEST(ConsoleTest, PrintableFormKeepsUtf8AndMasksWhatCouldSteerTheTerminal) {
     std::size_t columns;
   } cases[] = {
       {"/a/b.xml", "/a/b.xml", 8},
-      {"/fa\xC3\xA7" "ana.xml", "/fa\xC3\xA7" "ana.xml", 11},  // ç is one column
-      {"/\xE4\xB8\xAD.xml", "/\xE4\xB8\xAD.xml", 7},     // a wide character takes two
-      {"/\x1B[2J.xml", "/?[2J.xml", 9},                  // no escape sequences
+      {"/fa\xC3\xA7"
+       "ana.xml",
+       "/fa\xC3\xA7"
+       "ana.xml",
+       11},                                           // ç is one column
+      {"/\xE4\xB8\xAD.xml", "/\xE4\xB8\xAD.xml", 7},  // a wide character takes two
+      {"/\x1B[2J.xml", "/?[2J.xml", 9},               // no escape sequences
       {"/a\rb\nc\x7F", "/a?b?c?", 7},
-      {"/\xC2\x9B" "x", "/?x", 3},                         // C1 control
-      {"/\xFF\xC3.xml", "/??.xml", 7},                     // not UTF-8
-      {"/\xC0\xAF", "/??", 3},                             // overlong
+      {"/\xC2\x9B"
+       "x",
+       "/?x", 3},                       // C1 control
+      {"/\xFF\xC3.xml", "/??.xml", 7},  // not UTF-8
+      {"/\xC0\xAF", "/??", 3},          // overlong
   };
   for (const auto& c : cases) {
     std::size_t columns = 0;
@@ -48,8 +54,8 @@ TEST(ConsoleTest, ProgressOverwritesTheRowOnATerminalOnly) {
   Console console(platform);
   console.show_progress(std::string(40, 'a'));
   console.show_progress(std::string(10, 'b'));
-  EXPECT_EQ(platform.output, "\r" + std::string(40, 'a') + "  " + "\r" + std::string(10, 'b') +
-                                 "    ");
+  EXPECT_EQ(platform.output,
+            "\r" + std::string(40, 'a') + "  " + "\r" + std::string(10, 'b') + "    ");
 
   testing::FakePlatform log_platform;
   Console log_console(log_platform);
@@ -67,13 +73,35 @@ TEST(ConsoleTest, FailureEndsTheProgressRowAndEscapesControlBytes) {
   console.show_failure("/a\r\x1B.xml", "no existeix");
   console.show_failure("/b.xml", "no existeix");
   EXPECT_EQ(platform.output, "\r/a.xml        \n");
-  EXPECT_EQ(platform.errors,
-            "Error: /a\\x0D\\x1B.xml: no existeix\nError: /b.xml: no existeix\n");
+  EXPECT_EQ(platform.errors, "Error: /a\\x0D\\x1B.xml: no existeix\nError: /b.xml: no existeix\n");
+}
+
+TEST(ConsoleTest, ChangeLineCoversTheProgressRowOrFollowsIt) {
+  testing::FakePlatform platform;
+  platform.terminal = true;
+  platform.width = 50;
+  Console console(platform);
+  console.show_progress(std::string(40, 'a'));
+  console.show_progress("/b.xml");
+  console.show_change("Convertit", "/b.xml", "x");
+  console.show_progress(std::string(60, 'c'));  // wraps: its first row is out of reach
+  console.show_change("Convertit", "/c\x1B", "y");
+  EXPECT_EQ(platform.output, "\r" + std::string(40, 'a') + "  " + "\r/b.xml" + std::string(8, ' ') +
+                                 "\rConvertit /b.xml: x" + std::string(42 - 19, ' ') + "\n\r" +
+                                 std::string(60, 'c') + std::string(4, ' ') +
+                                 "\nConvertit /c\\x1B: y\n");
+
+  testing::FakePlatform log_platform;
+  Console log_console(log_platform);
+  log_console.show_progress("/d.xml");
+  log_console.show_change("Es convertiria", "/d\r.xml", "z");
+  EXPECT_EQ(log_platform.output, "Es convertiria /d\\x0D.xml: z\n");
 }
 
 TEST(ConsoleTest, SummaryHasOneBlankBeforeTheCount) {
   EXPECT_EQ(format_summary(0, " fitxers"), "Convertits correctament 0 fitxers");
   EXPECT_EQ(format_summary(1000, " fitxers"), "Convertits correctament 1000 fitxers");
+  EXPECT_EQ(format_summary(2, " fitxers", "Es convertirien"), "Es convertirien 2 fitxers");
 }
 
 }  // namespace

@@ -68,7 +68,7 @@ std::string find_document_folder(const Platform& platform,
 }
 
 ListingOutcome list_invoice_files(Platform& platform, const std::string& document_folder,
-                                  OutputFile& list) {
+                                  OutputFile& list, bool remove_leftovers) {
   ListingOutcome outcome;
   // Folders still to be read. Each folder's files are listed before its
   // subfolders, and everything in name order, so a run is reproducible.
@@ -94,7 +94,7 @@ ListingOutcome list_invoice_files(Platform& platform, const std::string& documen
       if (entry.name.front() == '.') {
         // Hidden, so never listed; the only hidden files that a run touches
         // are the replacement files that a killed run left behind.
-        if (entry.type == DirectoryEntry::Type::kFile && !entry.is_link &&
+        if (remove_leftovers && entry.type == DirectoryEntry::Type::kFile && !entry.is_link &&
             is_replacement_name(entry.name) &&
             platform.remove_leftover_replacement(join_path(folder, entry.name)).is_ok()) {
           ++outcome.leftovers_removed;

@@ -62,11 +62,12 @@ struct ListingOutcome {
 // 0x1A byte cannot be read back from the list, so it is reported instead of
 // listed; so is a folder that cannot be read. Iterative: the depth of the
 // tree does not touch the stack. `list` is left open.
-// On the way, a file named as a replacement file (replacement_name.h) that a
-// killed run left behind is removed (`Platform::remove_leftover_replacement`
-// says when one certainly is); one that is not certainly a leftover stays.
+// On the way, when `remove_leftovers` is set, a file named as a replacement
+// file (replacement_name.h) that a killed run left behind is removed
+// (`Platform::remove_leftover_replacement` says when one certainly is); one
+// that is not certainly a leftover stays.
 ListingOutcome list_invoice_files(Platform& platform, const std::string& document_folder,
-                                  OutputFile& list);
+                                  OutputFile& list, bool remove_leftovers = true);
 
 // Reads the file list line by line. A line ends at CR, which is consumed
 // with one LF right after it; a lone LF belongs to the line; a 0x1A byte or
