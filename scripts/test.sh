@@ -1,13 +1,31 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the test binary with warnings as errors, the
 # same tests again under AddressSanitizer and UndefinedBehaviorSanitizer,
-# and each libFuzzer target for a bounded time (FUZZ_SECONDS, default 20).
+# each libFuzzer target for a bounded time (FUZZ_SECONDS, default 20), and
+# the Debian package (built, linted, installed, tried and removed).
 # Benchmarks are compiled, not run: they live under bench/ and are run by
-# hand (see README).
+# hand (see docs/performance.md). Installs the packages the tests need when
+# they are missing (as root; otherwise names them and stops).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${JOBS:-2}
 fuzz_seconds=${FUZZ_SECONDS:-20}
+# shellcheck source=packages.sh
+. "$top/scripts/packages.sh"
+
+# Every Debian package the tests need. The clang runtime that the fuzz
+# targets and sanitizers link is added to match the installed clang.
+test_packages=(
+  cmake g++ make           # the build
+  libgtest-dev             # the tests
+  libbenchmark-dev         # the benchmarks, compiled by the tests
+  clang                    # the fuzz targets
+  tmux                     # the terminal tests
+  groff man-db mandoc      # the manual page checks
+  dpkg-dev lintian         # the Debian package: its dependencies and lint
+)
+clang_runtime=$(clang_runtime_package)
+ensure_packages "${test_packages[@]}" ${clang_runtime:+"$clang_runtime"}
 
 step() { printf '\n== %s\n' "$*"; }
 
@@ -52,4 +70,7 @@ if command -v clang++ >/dev/null; then
 else
   step "clang++ is not installed: fuzz targets skipped"
 fi
+step "Debian package and installation"
+"$top/scripts/check_package.sh" "$top/build-test"
+
 step "all tests passed"
