@@ -28,6 +28,7 @@
 #include <functional>
 
 #include "driver/replacement_name.h"
+#include "expected_output.h"
 #include "sample_invoices.h"
 #include "scratch.h"
 
@@ -35,9 +36,11 @@ namespace invoice {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::failure_line;
 using testing::ProgramOptions;
 using testing::ProgramRun;
 using testing::ScratchFolder;
+using Kind = Status::Kind;
 
 bool is_root() { return ::geteuid() == 0; }
 
@@ -117,13 +120,14 @@ class FaultTest : public ::testing::Test {
 
   ProgramRun run() const { return testing::run_program(options); }
 
-  // The bystanders are converted, the failures are exactly `errors`, not
+  // The bystanders are converted, the failures are exactly `errors` (the
+  // kinds' Catalan texts; the system's own wording may follow each), not
   // counted (`extra` files besides the bystanders were converted), and the
   // exit status is 1. No replacement file is left anywhere.
   void expect_reported(const ProgramRun& result, const std::string& errors, int extra_upgrades = 0,
                        int extra_conversions = 0) const {
     EXPECT_EQ(result.exit_status, 1);
-    EXPECT_EQ(result.errors, errors);
+    EXPECT_EQ(testing::without_system_wording(result.errors), errors) << result.errors;
     const int count = static_cast<int>(bystanders.size());
     EXPECT_EQ(result.output,
               testing::summary_lines(count + extra_upgrades, count + extra_conversions));
@@ -174,11 +178,7 @@ TEST_F(FaultTest, DiskFullDuringEitherWriteKeepsTheLastWholeText) {
     const ProgramRun result = run();
     // The upgraded text is a whole, counted step: it stays, and only the
     // conversion that did not fit is reported.
-    expect_reported(result,
-                    "Error: " + path +
-                        ": no s'ha pogut desar, l'original queda intacte: no queda espai al disc "
-                        "(No space left on device)\n",
-                    c.upgraded);
+    expect_reported(result, failure_line(path, kCannotSave, Kind::kNoSpace), c.upgraded);
     EXPECT_EQ(testing::read_file(path), c.upgraded ? upgraded : text);
     EXPECT_EQ(testing::list_tree(place.path() + "/fs/DOCUMENT"),
               (std::vector<std::string>{"a.xml", "m-big.xml", "z", "z/z.xml"}));
@@ -214,8 +214,10 @@ TEST_F(FaultTest, TempFolderThatTakesNoFileList) {
     if (result.exit_status == 127) GTEST_SKIP() << "the program cannot be run as nobody here";
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(result.output, testing::summary_lines(0, 0));
-    EXPECT_EQ(result.errors.rfind("Error: " + c.temp + "/", 0), 0u) << result.errors;
-    EXPECT_NE(result.errors.find(": no s'ha pogut crear la llista de fitxers: "), std::string::npos)
+    EXPECT_EQ(result.errors.rfind(std::string(kFailureHead) + c.temp + "/", 0), 0u)
+        << result.errors;
+    EXPECT_NE(result.errors.find(std::string(kFailureSeparator) + std::string(kCannotCreateList)),
+              std::string::npos)
         << result.errors;
     for (const std::string& path : bystanders) {
       EXPECT_EQ(testing::read_file(path), testing::old_invoice());
@@ -240,11 +242,10 @@ TEST_F(FaultTest, TempOnAFullOrReadOnlyFilesystem) {
     const ProgramRun result = run();
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(result.output, testing::summary_lines(0, 0));
-    EXPECT_NE(result.errors.find(
-                  full ? "no s'ha pogut escriure la llista de fitxers: no queda espai al disc"
-                       : "no s'ha pogut crear la llista de fitxers: "),
-              std::string::npos)
-        << result.errors;
+    const std::string reason =
+        full ? std::string(kCannotWriteList) + std::string(describe_kind(Kind::kNoSpace))
+             : std::string(kCannotCreateList);
+    EXPECT_NE(result.errors.find(reason), std::string::npos) << result.errors;
     for (const std::string& path : bystanders) {
       EXPECT_EQ(testing::read_file(path), testing::old_invoice());
     }
@@ -261,10 +262,7 @@ TEST_F(FaultTest, FolderThatTakesNoNewFile) {
   ::chmod(invoice("closed").c_str(), 0555);
   const ProgramRun result = run();
   if (result.exit_status == 127) GTEST_SKIP() << "the program cannot be run as nobody here";
-  expect_reported(result,
-                  "Error: " + closed +
-                      ": no s'ha pogut desar, l'original queda intacte: accés denegat (Permission "
-                      "denied)\n");
+  expect_reported(result, failure_line(closed, kCannotSave, Kind::kAccessDenied));
   EXPECT_EQ(testing::read_file(closed), testing::old_invoice());
   EXPECT_EQ(testing::list_tree(invoice("closed")), std::vector<std::string>{"c.xml"});
 }
@@ -280,8 +278,7 @@ TEST_F(FaultTest, ReadOnlyFilesystemInTheTree) {
   const ProgramRun result = run();
   // A file that needs no change is no failure, even where nothing can be
   // written.
-  expect_reported(result,
-                  "Error: " + needs_change + ": nom\xC3\xA9s de lectura i cal convertir-lo\n");
+  expect_reported(result, testing::read_only_line(needs_change));
   EXPECT_EQ(testing::read_file(needs_change), testing::old_invoice());
   EXPECT_EQ(testing::stat_of(needs_change).st_mtim.tv_nsec, 5);
 }
@@ -295,11 +292,8 @@ TEST_F(FaultTest, SubfolderThatCannotBeRead) {
   const ProgramRun result = run();
   if (result.exit_status == 127) GTEST_SKIP() << "the program cannot be run as nobody here";
   expect_reported(result,
-                  "Error: " + invoice("m-blind") +
-                      ": no s'ha pogut llegir la carpeta: accés denegat (Permission denied)\n"
-                      "Error: " +
-                      invoice("m-closed") +
-                      ": no s'ha pogut llegir la carpeta: accés denegat (Permission denied)\n");
+                  failure_line(invoice("m-blind"), kCannotReadFolder, Kind::kAccessDenied) +
+                      failure_line(invoice("m-closed"), kCannotReadFolder, Kind::kAccessDenied));
   ::chmod(invoice("m-closed").c_str(), 0700);
   ::chmod(invoice("m-blind").c_str(), 0700);
   EXPECT_EQ(testing::read_file(hidden_invoice), testing::old_invoice());
@@ -309,12 +303,12 @@ TEST_F(FaultTest, SubfolderThatCannotBeRead) {
 TEST_F(FaultTest, DocumentFolderMissingOrNotAFolder) {
   ScratchFolder elsewhere;
   const std::string plain = elsewhere.write("plain", "not a folder");
-  const std::string kMissing = "no existeix (No such file or directory)\n";
-  const std::string kNotAFolder = "no \xC3\xA9s una carpeta\n";
+  constexpr Kind kMissing = Kind::kNotFound;
+  constexpr Kind kNotAFolder = Kind::kNotAFolder;
   const struct {
     const char* name;
     std::function<std::string()> make;  // gives MORROOT
-    std::string reason;
+    Kind reason;
   } cases[] = {
       {"no DOCUMENT", [&] { return elsewhere.path() + "/empty-root"; }, kMissing},
       {"DOCUMENT a plain file",
@@ -343,7 +337,9 @@ TEST_F(FaultTest, DocumentFolderMissingOrNotAFolder) {
     const ProgramRun result = testing::run_program(own);
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(result.output, testing::summary_lines(0, 0));
-    EXPECT_EQ(result.errors, "Error: " + own.environment["MORROOT"] + "/DOCUMENT: " + c.reason);
+    EXPECT_EQ(testing::without_system_wording(result.errors),
+              failure_line(own.environment["MORROOT"] + "/DOCUMENT", describe_kind(c.reason)))
+        << result.errors;
     EXPECT_EQ(testing::list_tree(elsewhere.path()), before);  // nothing created
     EXPECT_TRUE(testing::list_tree(temp.path()).empty());
   }
@@ -467,20 +463,11 @@ TEST_F(FaultTest, InvoicesThatChangeBetweenTheListingAndTheirTurn) {
   ::close(lock);
 
   expect_reported(result,
-                  "Error: " + invoice("c-removed.xml") +
-                      ": no s'ha pogut obrir: no existeix (No such file or directory)\n"
-                      "Error: " +
-                      invoice("d-folder.xml") +
-                      ": no s'ha pogut obrir: no \xC3\xA9s un fitxer normal\n"
-                      "Error: " +
-                      invoice("f-fifo.xml") +
-                      ": no s'ha pogut obrir: no \xC3\xA9s un fitxer normal\n"
-                      "Error: " +
-                      invoice("g-read-only.xml") +
-                      ": nom\xC3\xA9s de lectura i cal convertir-lo\n"
-                      "Error: " +
-                      invoice("h-locked.xml") +
-                      ": no s'ha pogut obrir: bloquejat per un altre programa\n",
+                  failure_line(invoice("c-removed.xml"), kCannotOpen, Kind::kNotFound) +
+                      failure_line(invoice("d-folder.xml"), kCannotOpen, Kind::kNotRegular) +
+                      failure_line(invoice("f-fifo.xml"), kCannotOpen, Kind::kNotRegular) +
+                      testing::read_only_line(invoice("g-read-only.xml")) +
+                      failure_line(invoice("h-locked.xml"), kCannotOpen, Kind::kLocked),
                   1, 0);
   EXPECT_FALSE(fs::exists(invoice("c-removed.xml")));  // never created again
   // What stands at the path when its turn comes is what is converted; it
@@ -510,14 +497,8 @@ TEST_F(FaultTest, InvoiceReplacedOrRemovedWhileItIsConverted) {
   ASSERT_TRUE(program.run_until(making_replacement));
   fs::remove(removed);
   const ProgramRun result = program.finish();
-  expect_reported(result,
-                  "Error: " + replaced +
-                      ": no s'ha pogut desar, l'original queda intacte: ha canviat mentre es "
-                      "convertia\n"
-                      "Error: " +
-                      removed +
-                      ": no s'ha pogut desar, l'original queda intacte: ha canviat mentre es "
-                      "convertia\n");
+  expect_reported(result, failure_line(replaced, kCannotSave, Kind::kChanged) +
+                              failure_line(removed, kCannotSave, Kind::kChanged));
   EXPECT_EQ(testing::read_file(replaced), theirs);
   EXPECT_FALSE(fs::exists(removed));
 }
@@ -537,10 +518,8 @@ TEST_F(FaultTest, InvoiceThatGrowsOrShrinksWhileItIsRead) {
     fs::resize_file(path, path == grows ? testing::old_invoice().size() + 10 : 100);
   }
   const ProgramRun result = program.finish();
-  expect_reported(result, "Error: " + grows +
-                              ": no s'ha pogut llegir: ha canviat mentre es convertia\n"
-                              "Error: " +
-                              shrinks + ": no s'ha pogut llegir: ha canviat mentre es convertia\n");
+  expect_reported(result, failure_line(grows, kCannotRead, Kind::kChanged) +
+                              failure_line(shrinks, kCannotRead, Kind::kChanged));
   EXPECT_EQ(testing::read_file(grows), testing::old_invoice() + std::string(10, '\0'));
   EXPECT_EQ(testing::read_file(shrinks), testing::old_invoice().substr(0, 100));
 }

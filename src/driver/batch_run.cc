@@ -45,44 +45,44 @@ void BatchRun::process_invoice_file(const std::string& path) {
   if (!converted && !written) return;
   const Status restored = restore_time_stamp(platform_, path, time_stamp);
   if (!restored.is_ok() && written) {
-    report_failure(path, "no s'ha pogut restaurar la data: " + restored.message());
+    report_failure(path, std::string(kCannotRestoreTime) + restored.message());
   }
 }
 
 void BatchRun::show_change(const std::string& path, const Steps& steps) {
   std::string done;
   if (steps.upgraded) done = kUpgradeStep;
-  if (steps.upgraded && steps.code_page_converted) done += kStepSeparator;
+  if (steps.upgraded && steps.code_page_converted) done += kStepJoin;
   if (steps.code_page_converted) done += kCodePageStep;
   if (done.empty()) return;
   console_.show_change(options_.dry_run ? kDryRunConvertedHead : kConvertedHead, path, done);
 }
 
 bool BatchRun::convert_invoice_file(const std::string& path, bool& written, Steps& steps) {
-  auto fail = [&](const char* what, const Status& status) {
+  auto fail = [&](std::string_view what, const Status& status) {
     report_failure(path, std::string(what) + status.message());
     return false;
   };
   auto opened = platform_.open_invoice_file(path);
-  if (!opened.is_ok()) return fail("no s'ha pogut obrir: ", opened.status);
+  if (!opened.is_ok()) return fail(kCannotOpen, opened.status);
   InvoiceFile& file = *opened.value;
   // Writes back a changed text; false when the file had to be left alone.
   auto save_document = [&](const std::string& document) {
     if (!file.is_writable()) {
-      report_failure(path,
-                     Status::error(Status::Kind::kReadOnly).message() + " i cal convertir-lo");
+      report_failure(path, std::string(describe_kind(Status::Kind::kReadOnly)) +
+                               std::string(kNeedsConverting));
       return false;
     }
     if (options_.dry_run) return true;  // a run would write here
     const Status saved = file.replace(document);
-    if (!saved.is_ok()) return fail("no s'ha pogut desar, l'original queda intacte: ", saved);
+    if (!saved.is_ok()) return fail(kCannotSave, saved);
     written = true;
     return true;
   };
   try {
     std::string document;
     const Status loaded = file.load(document);
-    if (!loaded.is_ok()) return fail("no s'ha pogut llegir: ", loaded);
+    if (!loaded.is_ok()) return fail(kCannotRead, loaded);
     if (upgrade_document(document, table_)) {
       if (!save_document(document)) return false;
       ++upgrade_count_;
@@ -120,8 +120,7 @@ NewFileList create_file_list(Platform& platform, BatchRun& run) {
     if (created.status.kind() != Status::Kind::kExists) break;
   }
   if (!created.is_ok()) {
-    run.report_failure(list.path,
-                       "no s'ha pogut crear la llista de fitxers: " + created.status.message());
+    run.report_failure(list.path, std::string(kCannotCreateList) + created.status.message());
     return list;
   }
   list.output = std::move(created.value);
@@ -141,7 +140,7 @@ bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
     run.report_failure(failure.path,
                        failure.status.kind() == Status::Kind::kUnlistable
                            ? failure.status.message()
-                           : "no s'ha pogut llegir la carpeta: " + failure.status.message());
+                           : std::string(kCannotReadFolder) + failure.status.message());
   }
   if (listing.status.is_ok()) return true;
   if (listing.status.is_not_found()) {
@@ -149,12 +148,11 @@ bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
   } else if (listing.status.kind() == Status::Kind::kNotAFolder ||
              listing.status.kind() == Status::Kind::kNotRegular) {
     // A plain file in place of the folder: nothing to convert either.
-    run.report_failure(document_folder, "no és una carpeta");
+    run.report_failure(document_folder, std::string(describe_kind(Status::Kind::kNotAFolder)));
   } else {
     // A list cut short could end in part of a path, which might name a
     // different file: convert nothing rather than the wrong thing.
-    run.report_failure(list.path,
-                       "no s'ha pogut escriure la llista de fitxers: " + listing.status.message());
+    run.report_failure(list.path, std::string(kCannotWriteList) + listing.status.message());
   }
   return false;
 }
@@ -169,20 +167,17 @@ void convert_listed_files(Platform& platform, BatchRun& run, const std::string& 
     if (opened.is_ok()) {
       input = std::move(opened.value);
     } else {
-      run.report_failure(list_path,
-                         "no s'ha pogut obrir la llista de fitxers: " + opened.status.message());
+      run.report_failure(list_path, std::string(kCannotOpenList) + opened.status.message());
     }
   }
   FileList list(std::move(input));
   while (!list.at_end()) run.process_invoice_file(list.next_invoice_path());
   if (!list.status().is_ok()) {
-    run.report_failure(list_path,
-                       "no s'ha pogut llegir la llista de fitxers: " + list.status().message());
+    run.report_failure(list_path, std::string(kCannotReadList) + list.status().message());
   }
   const Status removed = remove_file_list(platform, list, list_path);
   if (!removed.is_ok()) {
-    run.report_failure(list_path,
-                       "no s'ha pogut esborrar la llista de fitxers: " + removed.message());
+    run.report_failure(list_path, std::string(kCannotRemoveList) + removed.message());
   }
 }
 

@@ -6,26 +6,11 @@
 #include <string>
 
 #include "driver/console.h"
+#include "driver/messages.h"
 #include "driver/platform.h"
 #include "upgrade/upgrade_document.h"
 
 namespace invoice {
-
-inline constexpr std::string_view kLocatingMessage = "Localitzant fitxers...";
-inline constexpr std::string_view kConvertingMessage = "Convertint fitxers...";
-inline constexpr std::string_view kUpgradeSummaryTail = " fitxers de versió 3.0 a 3.2.1";
-inline constexpr std::string_view kCodePageSummaryTail = " fitxers de codepage 850 a utf-8";
-// A dry run says so where a run says it converts, and counts in the
-// conditional so that its summary cannot pass for a run's.
-inline constexpr std::string_view kDryRunMessage =
-    "Comprovant fitxers (simulació: no es modifica cap fitxer)...";
-inline constexpr std::string_view kDryRunSummaryHead = "Es convertirien";
-// One line per changed invoice: the head, the path, ": " and the steps.
-inline constexpr std::string_view kConvertedHead = "Convertit";
-inline constexpr std::string_view kDryRunConvertedHead = "Es convertiria";
-inline constexpr std::string_view kUpgradeStep = "versió 3.0 a 3.2.1";
-inline constexpr std::string_view kCodePageStep = "codepage 850 a utf-8";
-inline constexpr std::string_view kStepSeparator = " i ";
 
 // What the command line asks of a run; a bare run takes the defaults.
 struct RunOptions {

@@ -4,13 +4,15 @@
 
 #include "driver/file_list.h"
 #include "driver/time_stamp.h"
-#include "dry_run_report.h"
+#include "expected_output.h"
 #include "fake_platform.h"
 
 namespace invoice {
 namespace {
 
+using testing::failure_line;
 using testing::FakePlatform;
+using Kind = Status::Kind;
 
 const std::string kUpgradable =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<SchemaVersion>3.0</SchemaVersion>\r\n";
@@ -104,14 +106,12 @@ TEST_F(BatchRunTest, FailedFilesAreReportedLeftAloneAndNotCounted) {
   EXPECT_EQ(platform.files.count("/D/missing.xml"), 0u);
   EXPECT_EQ(platform.files.count(""), 0u);
   EXPECT_TRUE(platform.logged("restamp").empty());
-  EXPECT_EQ(platform.errors,
-            "Error: /D/locked.xml: no s'ha pogut obrir: bloquejat per un altre programa\n"
-            "Error: /D/readonly.xml: només de lectura i cal convertir-lo\n"
-            "Error: /D/full.xml: no s'ha pogut desar, l'original queda intacte: no queda "
-            "espai al disc\n"
-            "Error: /D/missing.xml: no s'ha pogut obrir: no existeix\n"
-            "Error: /D/folder.xml: no s'ha pogut obrir: no és un fitxer normal\n"
-            "Error: : no s'ha pogut obrir: no existeix\n");
+  EXPECT_EQ(platform.errors, failure_line("/D/locked.xml", kCannotOpen, Kind::kLocked) +
+                                 testing::read_only_line("/D/readonly.xml") +
+                                 failure_line("/D/full.xml", kCannotSave, Kind::kNoSpace) +
+                                 failure_line("/D/missing.xml", kCannotOpen, Kind::kNotFound) +
+                                 failure_line("/D/folder.xml", kCannotOpen, Kind::kNotRegular) +
+                                 failure_line("", kCannotOpen, Kind::kNotFound));
 }
 
 TEST_F(BatchRunTest, FailedFirstWriteStopsTheCycle) {
@@ -146,12 +146,7 @@ TEST(RunBatchTest, NoInvoicesPrintsTheMessagesAnEmptyRowAndZeroCounts) {
   platform.add_folder("/M/DOCUMENT");
   platform.add_folder("/tmp");
   EXPECT_EQ(run_batch(platform), 0);
-  EXPECT_EQ(platform.output,
-            "Localitzant fitxers...\n"
-            "Convertint fitxers...\n"
-            "\n"
-            "Convertits correctament 0 fitxers de versi\xC3\xB3 3.0 a 3.2.1\n"
-            "Convertits correctament 0 fitxers de codepage 850 a utf-8\n");
+  EXPECT_EQ(platform.output, testing::summary_lines(0, 0));
   EXPECT_EQ(platform.errors, "");
   EXPECT_EQ(platform.files.size(), 0u);  // the file list is gone
 }
@@ -178,9 +173,7 @@ TEST(RunBatchTest, ConvertsTheTreeThroughAnExclusiveFileList) {
                                       "open /M/DOCUMENT/sub/c.xml"}));
   EXPECT_EQ(platform.files["/M/DOCUMENT/sub/d.txt"].content, kBoth);
   EXPECT_EQ(platform.files.size(), 5u);  // the list was removed, nothing added
-  EXPECT_NE(platform.output.find("Convertits correctament 2 fitxers de versi"), std::string::npos);
-  EXPECT_NE(platform.output.find("Convertits correctament 1 fitxers de codepage"),
-            std::string::npos);
+  EXPECT_EQ(platform.output, testing::summary_lines(2, 1));
 }
 
 TEST(RunBatchTest, FailuresMakeTheExitStatusOneAfterTheSummary) {
@@ -190,9 +183,8 @@ TEST(RunBatchTest, FailuresMakeTheExitStatusOneAfterTheSummary) {
   platform.add_file("/M/DOCUMENT/a.xml", kUpgradable);
   platform.add_file("/M/DOCUMENT/b.xml", kUpgradable).locked = true;
   EXPECT_EQ(run_batch(platform), 1);
-  EXPECT_EQ(platform.errors,
-            "Error: /M/DOCUMENT/b.xml: no s'ha pogut obrir: bloquejat per un altre programa\n");
-  EXPECT_NE(platform.output.find("Convertits correctament 1 fitxers de versi"), std::string::npos);
+  EXPECT_EQ(platform.errors, failure_line("/M/DOCUMENT/b.xml", kCannotOpen, Kind::kLocked));
+  EXPECT_EQ(platform.output, testing::summary_lines(1, 0));
 }
 
 TEST(RunBatchTest, UnwritableTempOrMissingDocumentFolderIsReported) {
@@ -201,17 +193,16 @@ TEST(RunBatchTest, UnwritableTempOrMissingDocumentFolderIsReported) {
     platform.environment["MORROOT"] = "/M/";
     platform.add_file("/M/DOCUMENT/a.xml", kUpgradable);
     EXPECT_EQ(run_batch(platform), 1);
-    EXPECT_NE(platform.errors.find("no s'ha pogut crear la llista de fitxers"), std::string::npos);
+    EXPECT_NE(platform.errors.find(kCannotCreateList), std::string::npos);
     EXPECT_EQ(platform.files["/M/DOCUMENT/a.xml"].content, kUpgradable);
-    EXPECT_NE(platform.output.find("Convertits correctament 0 fitxers de versi"),
-              std::string::npos);
+    EXPECT_EQ(platform.output, testing::summary_lines(0, 0));
   }
   {
     FakePlatform platform;
     platform.environment["MORROOT"] = "/M/";
     platform.add_folder("/tmp");
     EXPECT_EQ(run_batch(platform), 1);
-    EXPECT_EQ(platform.errors, "Error: /M/DOCUMENT: no existeix\n");
+    EXPECT_EQ(platform.errors, failure_line("/M/DOCUMENT", describe_kind(Kind::kNotFound)));
     EXPECT_EQ(platform.files.size(), 0u);
   }
   {
@@ -220,7 +211,7 @@ TEST(RunBatchTest, UnwritableTempOrMissingDocumentFolderIsReported) {
     platform.add_folder("/tmp");
     platform.add_file("/M/DOCUMENT", "a plain file");
     EXPECT_EQ(run_batch(platform), 1);
-    EXPECT_EQ(platform.errors, "Error: /M/DOCUMENT: no és una carpeta\n");
+    EXPECT_EQ(platform.errors, failure_line("/M/DOCUMENT", describe_kind(Kind::kNotAFolder)));
     EXPECT_EQ(platform.files.size(), 1u);
   }
 }
@@ -243,10 +234,9 @@ TEST(RunBatchTest, FilesThatChangeBetweenTheListingAndTheirTurn) {
   };
   EXPECT_EQ(run_batch(platform), 1);
   EXPECT_EQ(platform.errors,
-            "Error: /M/DOCUMENT/a-removed.xml: no s'ha pogut obrir: no existeix\n"
-            "Error: /M/DOCUMENT/b-folder.xml: no s'ha pogut obrir: no \xC3\xA9s un fitxer normal\n"
-            "Error: /M/DOCUMENT/d-locked.xml: no s'ha pogut obrir: bloquejat per un altre "
-            "programa\n");
+            failure_line("/M/DOCUMENT/a-removed.xml", kCannotOpen, Kind::kNotFound) +
+                failure_line("/M/DOCUMENT/b-folder.xml", kCannotOpen, Kind::kNotRegular) +
+                failure_line("/M/DOCUMENT/d-locked.xml", kCannotOpen, Kind::kLocked));
   // What stands at the path when its turn comes is what gets converted; nothing
   // is created where a file vanished.
   EXPECT_EQ(platform.files.count("/M/DOCUMENT/a-removed.xml"), 0u);
@@ -255,9 +245,7 @@ TEST(RunBatchTest, FilesThatChangeBetweenTheListingAndTheirTurn) {
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Name>Caf\xC3\xA9 \xE2\x82\xAC</Name>\r\n");
   EXPECT_EQ(platform.files["/M/DOCUMENT/d-locked.xml"].content, kUpgradable);
   EXPECT_NE(platform.files["/M/DOCUMENT/e-fine.xml"].content, kUpgradable);
-  EXPECT_NE(platform.output.find("Convertits correctament 1 fitxers de versi"), std::string::npos);
-  EXPECT_NE(platform.output.find("Convertits correctament 1 fitxers de codepage"),
-            std::string::npos);
+  EXPECT_EQ(platform.output, testing::summary_lines(1, 1));
 }
 
 TEST(RunBatchTest, DryRunReportsWhatTheRunThenDoesAndWritesNothing) {
@@ -287,11 +275,13 @@ TEST(RunBatchTest, DryRunReportsWhatTheRunThenDoesAndWritesNothing) {
   for (const char* writing : {"replace", "restamp", "clean"}) {
     EXPECT_EQ(platform.logged(writing), std::vector<std::string>()) << writing;
   }
-  EXPECT_NE(platform.output.find("Es convertiria /M/DOCUMENT/2011/c.XML: versi\xC3\xB3 3.0 a "
-                                 "3.2.1 i codepage 850 a utf-8\n"),
-            std::string::npos)
-      << platform.output;
-  EXPECT_NE(platform.output.find("Es convertirien 2 fitxers de versi"), std::string::npos);
+  const std::string both_line = std::string(kDryRunConvertedHead) + "/M/DOCUMENT/2011/c.XML" +
+                                std::string(kChangeSeparator) + std::string(kUpgradeStep) +
+                                std::string(kStepJoin) + std::string(kCodePageStep) + "\n";
+  EXPECT_NE(platform.output.find(both_line), std::string::npos) << platform.output;
+  EXPECT_NE(platform.output.find(std::string(kDryRunSummaryHead) + "2" +
+                                 std::string(kUpgradeSummaryTail)),
+            std::string::npos);
   const std::string dry_output = platform.output, dry_errors = platform.errors;
 
   platform.output.clear();

@@ -33,9 +33,6 @@ constexpr ShortOption kShortOptions[] = {
     {'v', Option::kVerbose},
 };
 
-constexpr std::string_view kStrayArgument =
-    "argument no esperat (la carpeta arrel es dona amb --root):";
-
 // A refusal naming `argument`, which is shown with anything that could move
 // a terminal's cursor replaced.
 CommandLine refuse(std::string_view what, std::string_view argument) {
@@ -43,8 +40,8 @@ CommandLine refuse(std::string_view what, std::string_view argument) {
   CommandLine refused;
   refused.action = CommandLine::Action::kUsageError;
   refused.error = std::string(kProgramName) + ": " + std::string(what) + " '" +
-                  make_printable(argument, columns) + "'. Vegeu '" + std::string(kProgramName) +
-                  " --help'.\n";
+                  make_printable(argument, columns) + "'" + std::string(kSeeHelpHead) +
+                  std::string(kProgramName) + std::string(kSeeHelpTail) + "\n";
   return refused;
 }
 
@@ -106,21 +103,21 @@ CommandLine parse_command_line(std::span<const std::string_view> arguments) {
       bool ambiguous = false;
       const auto option = find_long_option(name, ambiguous);
       if (!option) {
-        return refuse(ambiguous ? "opció ambigua:" : "opció desconeguda:", argument);
+        return refuse(ambiguous ? kAmbiguousOption : kUnknownOption, argument);
       }
       const std::string spelled = "--" + std::string(option->name);
       std::string_view value;
       if (!option->takes_value) {
         if (equals != std::string_view::npos) {
-          return refuse("l'opció no admet cap valor:", argument);
+          return refuse(kOptionTakesNoValue, argument);
         }
       } else if (equals != std::string_view::npos) {
         value = argument.substr(equals + 1);
-        if (value.empty()) return refuse("falta la carpeta de l'opció", spelled);
+        if (value.empty()) return refuse(kOptionNeedsFolder, spelled);
       } else {
         if (at + 1 == arguments.size() || arguments[at + 1].empty() ||
             arguments[at + 1].starts_with("-")) {
-          return refuse("falta la carpeta de l'opció", spelled);
+          return refuse(kOptionNeedsFolder, spelled);
         }
         value = arguments[++at];
       }
@@ -135,7 +132,7 @@ CommandLine parse_command_line(std::span<const std::string_view> arguments) {
       for (const ShortOption& candidate : kShortOptions) {
         if (candidate.letter == letter) found = &candidate;
       }
-      if (found == nullptr) return refuse("opció desconeguda:", std::string("-") + letter);
+      if (found == nullptr) return refuse(kUnknownOption, std::string("-") + letter);
       if (apply(found->option, {}, line)) return line;
     }
   }
@@ -143,36 +140,11 @@ CommandLine parse_command_line(std::span<const std::string_view> arguments) {
 }
 
 std::string make_help_text() {
-  std::string text = "Ús: ";
+  std::string text(kUsageHead);
   text += kProgramName;
-  text += " [OPCIÓ]...\n";
-  text +=
-      "Actualitza les factures electròniques (*.xml) de la carpeta DOCUMENT de l'arrel\n"
-      "d'instal·lació i de totes les carpetes que conté: els documents Facturae 3.0\n"
-      "passen a 3.2.1 i els declarats en codepage 850 (encoding=\"ibm850\") passen a\n"
-      "UTF-8. Cada fitxer canviat es reescriu al seu lloc i conserva la data de\n"
-      "modificació; les factures signades electrònicament no es modifiquen.\n"
-      "\n"
-      "Opcions:\n"
-      "  -n, --dry-run         mostra què es convertiria, sense modificar cap fitxer\n"
-      "  -v, --verbose         mostra cada factura convertida i què s'hi ha fet\n"
-      "      --root=CARPETA    arrel d'instal·lació, en lloc de MORROOT\n"
-      "      --convert-signed  converteix també les factures signades (la signatura\n"
-      "                        deixa de ser vàlida)\n"
-      "  -h, --help            mostra aquesta ajuda i surt\n"
-      "      --version         mostra la versió i surt\n"
-      "\n"
-      "Variables d'entorn:\n"
-      "  MORROOT  arrel d'instal·lació: es converteix MORROOT/DOCUMENT (si és buida o\n"
-      "           no hi és, DOCUMENT a la carpeta actual)\n"
-      "  TEMP     carpeta de la llista temporal de fitxers (si no hi és, TMPDIR o /tmp)\n"
-      "\n"
-      "Estat de sortida:\n"
-      "  0  s'han tractat tots els fitxers\n"
-      "  1  alguna cosa ha fallat (vegeu els missatges d'error)\n"
-      "  2  la línia d'ordres és incorrecta; no s'ha fet res\n"
-      "\n"
-      "Més informació: man ";
+  text += kUsageTail;
+  text += kHelpText;
+  text += kManualPageHead;
   text += kProgramName;
   text += "\n";
   return text;
@@ -182,12 +154,11 @@ std::string make_version_text(std::string_view version, std::string_view stylesh
   std::string text(kProgramName);
   text += " ";
   text += version;
-  text += "\nServidor del full d'estil de les factures actualitzades: ";
+  text += "\n";
+  text += kStylesheetHostHead;
   text += stylesheet_host;
   // The build's default is a placeholder that upgraded invoices would carry.
-  if (stylesheet_host == "www.example.com") {
-    text += " (el valor per defecte; es tria amb INVOICE_STYLESHEET_HOST en compilar)";
-  }
+  if (stylesheet_host == "www.example.com") text += kPlaceholderHostNote;
   text += "\n";
   return text;
 }

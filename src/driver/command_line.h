@@ -6,10 +6,9 @@
 #include <string_view>
 
 #include "driver/batch_run.h"
+#include "driver/messages.h"
 
 namespace invoice {
-
-inline constexpr std::string_view kProgramName = "invoice-converter";
 
 // Exit status for a command line that was refused: nothing was done.
 inline constexpr int kUsageErrorStatus = 2;

@@ -51,30 +51,31 @@ TEST(CommandLineTest, AcceptedCommandLines) {
 TEST(CommandLineTest, RefusedCommandLinesNameTheArgumentOnOneLine) {
   const struct {
     std::vector<std::string_view> arguments;
-    std::string_view reason;
+    std::string_view fault;
+    std::string_view shown;
   } cases[] = {
-      {{"--bogus"}, "opció desconeguda: '--bogus'"},
-      {{"-x"}, "opció desconeguda: '-x'"},
-      {{"-nx"}, "opció desconeguda: '-x'"},
-      {{"--ver"}, "opció ambigua: '--ver'"},
-      {{"--", "-n"}, "argument no esperat (la carpeta arrel es dona amb --root): '-n'"},
-      {{"/srv/mor"}, "argument no esperat (la carpeta arrel es dona amb --root): '/srv/mor'"},
-      {{"-n", "-"}, "argument no esperat (la carpeta arrel es dona amb --root): '-'"},
-      {{"--root"}, "falta la carpeta de l'opció '--root'"},
-      {{"--root="}, "falta la carpeta de l'opció '--root'"},
-      {{"--root", ""}, "falta la carpeta de l'opció '--root'"},
-      {{"--root", "--dry-run"}, "falta la carpeta de l'opció '--root'"},
-      {{"--dry-run=yes"}, "l'opció no admet cap valor: '--dry-run=yes'"},
-      {{"--help=1"}, "l'opció no admet cap valor: '--help=1'"},
-      {{"bad\x1B[2J"}, "argument no esperat (la carpeta arrel es dona amb --root): 'bad?[2J'"},
-      {{"--bogus", "--help"}, "opció desconeguda: '--bogus'"},
+      {{"--bogus"}, kUnknownOption, "--bogus"},
+      {{"-x"}, kUnknownOption, "-x"},
+      {{"-nx"}, kUnknownOption, "-x"},
+      {{"--ver"}, kAmbiguousOption, "--ver"},
+      {{"--", "-n"}, kStrayArgument, "-n"},
+      {{"/srv/mor"}, kStrayArgument, "/srv/mor"},
+      {{"-n", "-"}, kStrayArgument, "-"},
+      {{"--root"}, kOptionNeedsFolder, "--root"},
+      {{"--root="}, kOptionNeedsFolder, "--root"},
+      {{"--ro", ""}, kOptionNeedsFolder, "--root"},
+      {{"--root", "--dry-run"}, kOptionNeedsFolder, "--root"},
+      {{"--dry-run=yes"}, kOptionTakesNoValue, "--dry-run=yes"},
+      {{"--help=1"}, kOptionTakesNoValue, "--help=1"},
+      {{"bad\x1B[2J"}, kStrayArgument, "bad?[2J"},
+      {{"--bogus", "--help"}, kUnknownOption, "--bogus"},
   };
   for (const auto& c : cases) {
     const std::string shown = ::testing::PrintToString(c.arguments);
     const CommandLine line = parse(c.arguments);
     EXPECT_EQ(line.action, Action::kUsageError) << shown;
-    EXPECT_EQ(line.error, "invoice-converter: " + std::string(c.reason) +
-                              ". Vegeu 'invoice-converter --help'.\n")
+    EXPECT_EQ(line.error, "invoice-converter: " + std::string(c.fault) + " '" +
+                              std::string(c.shown) + "'. Vegeu 'invoice-converter --help'.\n")
         << shown;
   }
 }

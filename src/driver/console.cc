@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "driver/messages.h"
+
 namespace invoice {
 
 namespace {
@@ -113,7 +115,6 @@ std::size_t count_zone_blanks(std::size_t columns, std::size_t width) {
 
 std::string format_summary(std::int64_t count, std::string_view tail, std::string_view head) {
   std::string line(head);
-  line += ' ';
   line += std::to_string(count);
   line += tail;
   return line;
@@ -151,9 +152,8 @@ void Console::end_line() {
 
 void Console::show_change(std::string_view head, std::string_view path, std::string_view what) {
   std::string text(head);
-  text += ' ';
   text += escape_control_bytes(path);
-  text += ": ";
+  text += kChangeSeparator;
   text += what;
   if (!terminal_) {
     show_line(text);
@@ -178,9 +178,9 @@ void Console::show_change(std::string_view head, std::string_view path, std::str
 
 void Console::show_failure(std::string_view path, std::string_view reason) {
   if (progress_shown_) end_line();
-  std::string line = "Error: ";
+  std::string line(kFailureHead);
   line += escape_control_bytes(path);
-  line += ": ";
+  line += kFailureSeparator;
   line += reason;
   line += '\n';
   platform_.write_error(line);

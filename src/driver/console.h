@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "driver/messages.h"
 #include "driver/platform.h"
 
 namespace invoice {
@@ -30,8 +31,8 @@ class Console {
   // Writes "Error: ", the path, ": " and the reason to standard error,
   // ending the progress row first so that the line stands on its own.
   void show_failure(std::string_view path, std::string_view reason);
-  // Writes `head`, a blank, the path (control bytes escaped as in failures),
-  // ": " and `what`, then a line end. On a terminal the line takes the place
+  // Writes `head`, the path (control bytes escaped as in failures), the
+  // separator and `what`, then a line end. On a terminal the line takes the place
   // of the progress row, covering all of it, so that it stays above the
   // progress of the next file.
   void show_change(std::string_view head, std::string_view path, std::string_view what);
@@ -45,10 +46,8 @@ class Console {
   std::size_t progress_columns_ = 0;
 };
 
-inline constexpr std::string_view kSummaryHead = "Convertits correctament";
-
-// The summary line for one count: `head`, a blank, the decimal digits, then
-// `tail`.
+// The summary line for one count: `head` (which ends with a blank), the
+// decimal digits, then `tail`.
 std::string format_summary(std::int64_t count, std::string_view tail,
                            std::string_view head = kSummaryHead);
 

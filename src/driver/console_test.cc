@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "driver/messages.h"
 #include "fake_platform.h"
 
 namespace invoice {
@@ -59,10 +60,10 @@ TEST(ConsoleTest, ProgressOverwritesTheRowOnATerminalOnly) {
 
   testing::FakePlatform log_platform;
   Console log_console(log_platform);
-  log_console.show_line("Localitzant fitxers...");
+  log_console.show_line(kLocatingMessage);
   log_console.show_progress("/x.xml");
   log_console.end_line();
-  EXPECT_EQ(log_platform.output, "Localitzant fitxers...\n\n");
+  EXPECT_EQ(log_platform.output, std::string(kLocatingMessage) + "\n\n");
 }
 
 TEST(ConsoleTest, FailureEndsTheProgressRowAndEscapesControlBytes) {
@@ -70,10 +71,11 @@ TEST(ConsoleTest, FailureEndsTheProgressRowAndEscapesControlBytes) {
   platform.terminal = true;
   Console console(platform);
   console.show_progress("/a.xml");
-  console.show_failure("/a\r\x1B.xml", "no existeix");
-  console.show_failure("/b.xml", "no existeix");
+  console.show_failure("/a\r\x1B.xml", "reason");
+  console.show_failure("/b.xml", "reason");
   EXPECT_EQ(platform.output, "\r/a.xml        \n");
-  EXPECT_EQ(platform.errors, "Error: /a\\x0D\\x1B.xml: no existeix\nError: /b.xml: no existeix\n");
+  const std::string head(kFailureHead);
+  EXPECT_EQ(platform.errors, head + "/a\\x0D\\x1B.xml: reason\n" + head + "/b.xml: reason\n");
 }
 
 TEST(ConsoleTest, ChangeLineCoversTheProgressRowOrFollowsIt) {
@@ -83,25 +85,27 @@ TEST(ConsoleTest, ChangeLineCoversTheProgressRowOrFollowsIt) {
   Console console(platform);
   console.show_progress(std::string(40, 'a'));
   console.show_progress("/b.xml");
-  console.show_change("Convertit", "/b.xml", "x");
+  console.show_change("Head ", "/b.xml", "x");
   console.show_progress(std::string(60, 'c'));  // wraps: its first row is out of reach
-  console.show_change("Convertit", "/c\x1B", "y");
+  console.show_change("Head ", "/c\x1B", "y");
   EXPECT_EQ(platform.output, "\r" + std::string(40, 'a') + "  " + "\r/b.xml" + std::string(8, ' ') +
-                                 "\rConvertit /b.xml: x" + std::string(42 - 19, ' ') + "\n\r" +
+                                 "\rHead /b.xml: x" + std::string(42 - 14, ' ') + "\n\r" +
                                  std::string(60, 'c') + std::string(4, ' ') +
-                                 "\nConvertit /c\\x1B: y\n");
+                                 "\nHead /c\\x1B: y\n");
 
   testing::FakePlatform log_platform;
   Console log_console(log_platform);
   log_console.show_progress("/d.xml");
-  log_console.show_change("Es convertiria", "/d\r.xml", "z");
-  EXPECT_EQ(log_platform.output, "Es convertiria /d\\x0D.xml: z\n");
+  log_console.show_change("Head ", "/d\r.xml", "z");
+  EXPECT_EQ(log_platform.output, "Head /d\\x0D.xml: z\n");
 }
 
 TEST(ConsoleTest, SummaryHasOneBlankBeforeTheCount) {
-  EXPECT_EQ(format_summary(0, " fitxers"), "Convertits correctament 0 fitxers");
-  EXPECT_EQ(format_summary(1000, " fitxers"), "Convertits correctament 1000 fitxers");
-  EXPECT_EQ(format_summary(2, " fitxers", "Es convertirien"), "Es convertirien 2 fitxers");
+  const std::string head(kSummaryHead);
+  EXPECT_EQ(head.back(), ' ');
+  EXPECT_EQ(format_summary(0, " fitxers"), head + "0 fitxers");
+  EXPECT_EQ(format_summary(1000, " fitxers"), head + "1000 fitxers");
+  EXPECT_EQ(format_summary(2, " fitxers", "Head "), "Head 2 fitxers");
 }
 
 }  // namespace

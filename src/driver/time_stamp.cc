@@ -33,7 +33,8 @@ CivilDate civil_from_days(std::int64_t days) {
   const auto day_of_era = static_cast<unsigned>(days - era * 146097);
   const unsigned year_of_era =
       (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-  const unsigned day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const unsigned day_of_year =
+      day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
   const unsigned mp = (5 * day_of_year + 2) / 153;
   const unsigned day = day_of_year - (153 * mp + 2) / 5 + 1;
   const unsigned month = mp < 10 ? mp + 3 : mp - 9;
@@ -60,11 +61,10 @@ std::string format_time_stamp(FileTime time) {
   const CivilDate date = civil_from_days(days);
   if (date.year < 1601 || date.year > 9999) return std::string(kZeroTimeStamp);
   char text[32];
-  std::snprintf(text, sizeof text, "%04lld%02u%02u%02lld%02lld%02lld",
-                static_cast<long long>(date.year), date.month, date.day,
-                static_cast<long long>(second_of_day / 3600),
-                static_cast<long long>(second_of_day / 60 % 60),
-                static_cast<long long>(second_of_day % 60));
+  std::snprintf(
+      text, sizeof text, "%04lld%02u%02u%02lld%02lld%02lld", static_cast<long long>(date.year),
+      date.month, date.day, static_cast<long long>(second_of_day / 3600),
+      static_cast<long long>(second_of_day / 60 % 60), static_cast<long long>(second_of_day % 60));
   return text;
 }
 
@@ -85,9 +85,8 @@ std::optional<FileTime> parse_time_stamp(std::string_view text) {
       minute > 59 || second > 59) {
     return std::nullopt;
   }
-  return FileTime{days_from_civil(year, month, day) * kSecondsPerDay + hour * 3600 +
-                      minute * 60 + second,
-                  0};
+  return FileTime{
+      days_from_civil(year, month, day) * kSecondsPerDay + hour * 3600 + minute * 60 + second, 0};
 }
 
 std::string read_time_stamp(Platform& platform, const std::string& path) {

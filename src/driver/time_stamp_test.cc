@@ -33,9 +33,9 @@ TEST(TimeStampTest, TimesOutsideFourDigitYearsGiveTheZeroStamp) {
 }
 
 TEST(TimeStampTest, RejectsTextsThatAreNoTime) {
-  for (const char* text : {"", "2023070509080", "202307050908077", "2023-07-05 0908", "20231305090807",
-                           "20230230090807", "20230705240000", "20230705096000", "20230705090860",
-                           "16010101000000"}) {
+  for (const char* text :
+       {"", "2023070509080", "202307050908077", "2023-07-05 0908", "20231305090807",
+        "20230230090807", "20230705240000", "20230705096000", "20230705090860", "16010101000000"}) {
     EXPECT_FALSE(parse_time_stamp(text).has_value()) << text;
   }
 }

@@ -1,0 +1,145 @@
+#ifndef INVOICE_DRIVER_MESSAGES_H_
+#define INVOICE_DRIVER_MESSAGES_H_
+
+#include <string_view>
+
+#include "driver/status.h"
+
+namespace invoice {
+
+// Every text that the program shows, in Catalan, UTF-8 encoded. The program
+// builds its lines from these and the tests compare against them, so a
+// wording is changed here and nowhere else.
+
+// The console lines of a run, in the order they appear.
+inline constexpr std::string_view kLocatingMessage = "Localitzant fitxers...";
+inline constexpr std::string_view kConvertingMessage = "Convertint fitxers...";
+// A summary line: the head, the count in decimal digits, one of the tails.
+inline constexpr std::string_view kSummaryHead = "Convertits correctament ";
+inline constexpr std::string_view kUpgradeSummaryTail = " fitxers de versió 3.0 a 3.2.1";
+inline constexpr std::string_view kCodePageSummaryTail = " fitxers de codepage 850 a utf-8";
+
+// A dry run says so where a run says it converts, and counts in the
+// conditional, so that its report cannot pass for a run's.
+inline constexpr std::string_view kDryRunMessage =
+    "Comprovant fitxers (simulació: no es modifica cap fitxer)...";
+inline constexpr std::string_view kDryRunSummaryHead = "Es convertirien ";
+
+// One line for each invoice changed (with --verbose) or that a dry run would
+// change: the head, the path, the separator, then the steps done, joined.
+inline constexpr std::string_view kConvertedHead = "Convertit ";
+inline constexpr std::string_view kDryRunConvertedHead = "Es convertiria ";
+inline constexpr std::string_view kChangeSeparator = ": ";
+inline constexpr std::string_view kUpgradeStep = "versió 3.0 a 3.2.1";
+inline constexpr std::string_view kCodePageStep = "codepage 850 a utf-8";
+inline constexpr std::string_view kStepJoin = " i ";
+
+// A failure on standard error: the head, the path, the separator, the reason.
+inline constexpr std::string_view kFailureHead = "Error: ";
+inline constexpr std::string_view kFailureSeparator = ": ";
+
+// The start of a reason: what could not be done. The text of the failure's
+// kind (`describe_kind`) follows.
+inline constexpr std::string_view kCannotOpen = "no s'ha pogut obrir: ";
+inline constexpr std::string_view kCannotRead = "no s'ha pogut llegir: ";
+inline constexpr std::string_view kCannotSave = "no s'ha pogut desar, l'original queda intacte: ";
+inline constexpr std::string_view kCannotRestoreTime = "no s'ha pogut restaurar la data: ";
+inline constexpr std::string_view kCannotReadFolder = "no s'ha pogut llegir la carpeta: ";
+inline constexpr std::string_view kCannotCreateList = "no s'ha pogut crear la llista de fitxers: ";
+inline constexpr std::string_view kCannotWriteList =
+    "no s'ha pogut escriure la llista de fitxers: ";
+inline constexpr std::string_view kCannotOpenList = "no s'ha pogut obrir la llista de fitxers: ";
+inline constexpr std::string_view kCannotReadList = "no s'ha pogut llegir la llista de fitxers: ";
+inline constexpr std::string_view kCannotRemoveList =
+    "no s'ha pogut esborrar la llista de fitxers: ";
+// Follows the text of kReadOnly for a file that needs a change it may not
+// be given.
+inline constexpr std::string_view kNeedsConverting = " i cal convertir-lo";
+
+// The command line. A refused one gets one line on standard error: the
+// program's name, the separator, the fault, the argument in quotes, then the
+// pointer to --help.
+inline constexpr std::string_view kProgramName = "invoice-converter";
+inline constexpr std::string_view kUnknownOption = "opció desconeguda:";
+inline constexpr std::string_view kAmbiguousOption = "opció ambigua:";
+inline constexpr std::string_view kOptionTakesNoValue = "l'opció no admet cap valor:";
+inline constexpr std::string_view kOptionNeedsFolder = "falta la carpeta de l'opció";
+inline constexpr std::string_view kStrayArgument =
+    "argument no esperat (la carpeta arrel es dona amb --root):";
+inline constexpr std::string_view kSeeHelpHead = ". Vegeu '";
+inline constexpr std::string_view kSeeHelpTail = " --help'.";
+
+// --help: the usage line, the text, the pointer to the manual page.
+inline constexpr std::string_view kUsageHead = "Ús: ";
+inline constexpr std::string_view kUsageTail = " [OPCIÓ]...\n";
+inline constexpr std::string_view kHelpText =
+    "Actualitza les factures electròniques (*.xml) de la carpeta DOCUMENT de l'arrel\n"
+    "d'instal·lació i de totes les carpetes que conté: els documents Facturae 3.0\n"
+    "passen a 3.2.1 i els declarats en codepage 850 (encoding=\"ibm850\") passen a\n"
+    "UTF-8. Cada fitxer canviat es reescriu al seu lloc i conserva la data de\n"
+    "modificació; les factures signades electrònicament no es modifiquen.\n"
+    "\n"
+    "Opcions:\n"
+    "  -n, --dry-run         mostra què es convertiria, sense modificar cap fitxer\n"
+    "  -v, --verbose         mostra cada factura convertida i què s'hi ha fet\n"
+    "      --root=CARPETA    arrel d'instal·lació, en lloc de MORROOT\n"
+    "      --convert-signed  converteix també les factures signades (la signatura\n"
+    "                        deixa de ser vàlida)\n"
+    "  -h, --help            mostra aquesta ajuda i surt\n"
+    "      --version         mostra la versió i surt\n"
+    "\n"
+    "Variables d'entorn:\n"
+    "  MORROOT  arrel d'instal·lació: es converteix MORROOT/DOCUMENT (si és buida o\n"
+    "           no hi és, DOCUMENT a la carpeta actual)\n"
+    "  TEMP     carpeta de la llista temporal de fitxers (si no hi és, TMPDIR o /tmp)\n"
+    "\n"
+    "Estat de sortida:\n"
+    "  0  s'han tractat tots els fitxers\n"
+    "  1  alguna cosa ha fallat (vegeu els missatges d'error)\n"
+    "  2  la línia d'ordres és incorrecta; no s'ha fet res\n"
+    "\n";
+inline constexpr std::string_view kManualPageHead = "Més informació: man ";
+
+// --version: the name and version, then the stylesheet host, with a warning
+// when it is the build's placeholder.
+inline constexpr std::string_view kStylesheetHostHead =
+    "Servidor del full d'estil de les factures actualitzades: ";
+inline constexpr std::string_view kPlaceholderHostNote =
+    " (el valor per defecte; es tria amb INVOICE_STYLESHEET_HOST en compilar)";
+
+// The short reason that each kind of failure is reported with.
+constexpr std::string_view describe_kind(Status::Kind kind) {
+  switch (kind) {
+    case Status::Kind::kOk:
+      return "correcte";
+    case Status::Kind::kNotFound:
+      return "no existeix";
+    case Status::Kind::kNotAFolder:
+      return "no és una carpeta";
+    case Status::Kind::kExists:
+      return "ja existeix";
+    case Status::Kind::kLocked:
+      return "bloquejat per un altre programa";
+    case Status::Kind::kReadOnly:
+      return "només de lectura";
+    case Status::Kind::kAccessDenied:
+      return "accés denegat";
+    case Status::Kind::kNoSpace:
+      return "no queda espai al disc";
+    case Status::Kind::kNotRegular:
+      return "no és un fitxer normal";
+    case Status::Kind::kChanged:
+      return "ha canviat mentre es convertia";
+    case Status::Kind::kUnlistable:
+      return "el nom conté un retorn de carro (CR) o el byte 0x1A";
+    case Status::Kind::kNoMemory:
+      return "no hi ha prou memòria";
+    case Status::Kind::kOther:
+      break;
+  }
+  return "error desconegut";
+}
+
+}  // namespace invoice
+
+#endif  // INVOICE_DRIVER_MESSAGES_H_
