@@ -21,7 +21,7 @@ test_packages=(
   libbenchmark-dev         # the benchmarks, compiled by the tests
   clang                    # the fuzz targets
   tmux                     # the terminal tests
-  groff man-db mandoc      # the manual page checks
+  groff-base man-db mandoc # the manual page checks
   dpkg-dev lintian         # the Debian package: its dependencies and lint
 )
 clang_runtime=$(clang_runtime_package)

@@ -32,9 +32,9 @@ class Console {
   // ending the progress row first so that the line stands on its own.
   void show_failure(std::string_view path, std::string_view reason);
   // Writes `head`, the path (control bytes escaped as in failures), the
-  // separator and `what`, then a line end. On a terminal the line takes the place
-  // of the progress row, covering all of it, so that it stays above the
-  // progress of the next file.
+  // separator and `what`, then a line end. On a terminal the line takes the
+  // place of the progress row, covering all of it, so that it stays above
+  // the progress of the next file.
   void show_change(std::string_view head, std::string_view path, std::string_view what);
 
  private:
