@@ -23,6 +23,7 @@ test_packages=(
   tmux                     # the terminal tests
   groff-base man-db mandoc # the manual page checks
   dpkg-dev lintian         # the Debian package: its dependencies and lint
+  xmlsec1 openssl          # signed invoices: a throwaway key, signing, verifying
 )
 clang_runtime=$(clang_runtime_package)
 ensure_packages "${test_packages[@]}" ${clang_runtime:+"$clang_runtime"}

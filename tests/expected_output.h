@@ -40,6 +40,12 @@ inline std::string read_only_line(std::string_view path) {
       path, std::string(describe_kind(Status::Kind::kReadOnly)) + std::string(kNeedsConverting));
 }
 
+// The line for a notice about `path` (a path without control bytes).
+inline std::string notice_line(std::string_view path, std::string_view text) {
+  return std::string(kNoticeHead) + std::string(path) + std::string(kFailureSeparator) +
+         std::string(text) + "\n";
+}
+
 // One summary line, without its line end.
 inline std::string summary_line(long long count, std::string_view tail) {
   return std::string(kSummaryHead) + std::to_string(count) + std::string(tail);
@@ -60,6 +66,7 @@ inline std::string as_run_report(std::string report) {
       {kDryRunMessage, kConvertingMessage},
       {kDryRunConvertedHead, kConvertedHead},
       {kDryRunSummaryHead, kSummaryHead},
+      {kDryRunSignedConvertedNotice, kSignedConvertedNotice},
   };
   for (const auto& [dry, real] : wordings) {
     for (std::size_t at; (at = report.find(dry)) != std::string::npos;) {

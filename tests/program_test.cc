@@ -148,7 +148,7 @@ TEST_F(ProgramTest, MissingDocumentFolderOrUnwritableTempIsAFailure) {
   result = run(options);
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_EQ(result.output, summary_lines(0, 0));
-  EXPECT_NE(result.errors.find("llista de fitxers"), std::string::npos);
+  EXPECT_NE(result.errors.find(kCannotCreateList), std::string::npos) << result.errors;
   EXPECT_EQ(testing::read_file(path), old_invoice(false));
 }
 

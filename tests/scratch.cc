@@ -82,9 +82,8 @@ ProgramProcess::ProgramProcess(const ProgramOptions& options) {
   std::vector<char*> envp;
   for (std::string& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);
-  std::vector<std::string> arguments{INVOICE_PROGRAM};
-  arguments.insert(arguments.end(), options.arguments.begin(), options.arguments.end());
-  std::vector<char*> argv;
+  std::vector<std::string> arguments = options.arguments;
+  std::vector<char*> argv{const_cast<char*>(INVOICE_PROGRAM)};
   for (std::string& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
 

@@ -43,8 +43,8 @@ struct ProgramRun {
 };
 
 struct ProgramOptions {
-  std::vector<std::string> arguments;  // after the program name
   std::map<std::string, std::string> environment;
+  std::vector<std::string> arguments;  // after the program's name
   std::string working_folder = ".";
   std::optional<long long> file_size_limit;  // bytes, with SIGXFSZ ignored
   std::optional<long long> stack_limit;      // bytes

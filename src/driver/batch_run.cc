@@ -6,6 +6,7 @@
 #include "driver/file_list.h"
 #include "driver/time_stamp.h"
 #include "encoding/convert_code_page.h"
+#include "upgrade/signature.h"
 
 namespace invoice {
 
@@ -16,6 +17,17 @@ namespace {
 constexpr int kMaxFileListDraws = 100;
 
 }  // namespace
+
+SignedHandling decide_signed_handling(std::string_view document, const ReplacementTable& table,
+                                      bool convert_signed) {
+  if (!holds_signature(document)) return SignedHandling::kConvert;
+  if (convert_signed) return SignedHandling::kConvertSigned;
+  std::string copy(document);
+  // Both steps run, as in the cycle: the code page step sees the upgraded text.
+  const bool upgraded = upgrade_document(copy, table);
+  const bool converted = convert_code_page(copy);
+  return upgraded || converted ? SignedHandling::kKeep : SignedHandling::kConvert;
+}
 
 BatchRun::BatchRun(Platform& platform, Console& console, const RunOptions& options)
     : platform_(platform),
@@ -66,6 +78,16 @@ bool BatchRun::convert_invoice_file(const std::string& path, bool& written, Step
   auto opened = platform_.open_invoice_file(path);
   if (!opened.is_ok()) return fail(kCannotOpen, opened.status);
   InvoiceFile& file = *opened.value;
+  SignedHandling handling = SignedHandling::kConvert;
+  // Told once, when the signed bytes are first replaced (in a dry run: when
+  // a run would first replace them).
+  bool signature_notice_shown = false;
+  auto show_signature_notice = [&] {
+    if (handling != SignedHandling::kConvertSigned || signature_notice_shown) return;
+    console_.show_notice(path,
+                         options_.dry_run ? kDryRunSignedConvertedNotice : kSignedConvertedNotice);
+    signature_notice_shown = true;
+  };
   // Writes back a changed text; false when the file had to be left alone.
   auto save_document = [&](const std::string& document) {
     if (!file.is_writable()) {
@@ -73,16 +95,24 @@ bool BatchRun::convert_invoice_file(const std::string& path, bool& written, Step
                                std::string(kNeedsConverting));
       return false;
     }
-    if (options_.dry_run) return true;  // a run would write here
-    const Status saved = file.replace(document);
-    if (!saved.is_ok()) return fail(kCannotSave, saved);
-    written = true;
+    if (!options_.dry_run) {
+      const Status saved = file.replace(document);
+      if (!saved.is_ok()) return fail(kCannotSave, saved);
+      written = true;
+    }
+    show_signature_notice();
     return true;
   };
   try {
     std::string document;
     const Status loaded = file.load(document);
     if (!loaded.is_ok()) return fail(kCannotRead, loaded);
+    handling = decide_signed_handling(document, table_, options_.convert_signed);
+    if (handling == SignedHandling::kKeep) {
+      // Nothing failed: the file is simply one that needs no writing.
+      console_.show_notice(path, kSignedKeptNotice);
+      return true;
+    }
     if (upgrade_document(document, table_)) {
       if (!save_document(document)) return false;
       ++upgrade_count_;
@@ -115,7 +145,7 @@ NewFileList create_file_list(Platform& platform, BatchRun& run) {
   NewFileList list;
   Result<std::unique_ptr<OutputFile>> created(Status::error(Status::Kind::kExists));
   for (int attempt = 0; attempt < kMaxFileListDraws; ++attempt) {
-    list.path = make_file_list_name(folder, draw.next());
+    list.path = make_file_list_name(platform, folder, draw.next());
     created = platform.create_new_file(list.path);
     if (created.status.kind() != Status::Kind::kExists) break;
   }

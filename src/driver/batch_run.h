@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "driver/console.h"
 #include "driver/messages.h"
@@ -23,6 +24,20 @@ struct RunOptions {
   // Converts electronically signed documents too.
   bool convert_signed = false;
 };
+
+// What the per-file cycle does with a document because of its signature.
+enum class SignedHandling {
+  kConvert,        // unsigned, or signed and neither step would change it
+  kConvertSigned,  // signed, converted as asked: any change breaks the signature
+  kKeep,           // signed and a step would change it: left exactly as it is
+};
+
+// Decides how a loaded document is handled: a signed one that either step
+// would change is kept unless `convert_signed`. Runs the steps on a copy
+// only for a signed document. Pure: no I/O. Both the real cycle and a run
+// that only reports go through here, so they decide alike.
+SignedHandling decide_signed_handling(std::string_view document, const ReplacementTable& table,
+                                      bool convert_signed);
 
 // The state of one run: the replacement table, the two counts and whether
 // anything failed. `platform` and `console` must outlive it.

@@ -2,8 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "driver/file_list.h"
-#include "driver/time_stamp.h"
+#include <optional>
+#include <string_view>
+
 #include "expected_output.h"
 #include "fake_platform.h"
 
@@ -23,6 +24,28 @@ const std::string kBoth =
     "<Name>\x82</Name>\r\n";
 const std::string kCurrent =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>\r\n";
+const std::string kSignature =
+    "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"></ds:Signature>\r\n";
+
+// The run's counts: files upgraded, converted and failed.
+void expect_counts(const BatchRun& run, std::int64_t upgraded, std::int64_t converted,
+                   std::int64_t failed) {
+  EXPECT_EQ(run.upgrade_count(), upgraded);
+  EXPECT_EQ(run.code_page_count(), converted);
+  EXPECT_EQ(run.failure_count(), failed);
+}
+
+// The file at `path` holds `content` and, when `written` is given, has that
+// last-write time.
+void expect_file(const FakePlatform& platform, const std::string& path, std::string_view content,
+                 std::optional<FileTime> written = std::nullopt) {
+  auto it = platform.files.find(path);
+  ASSERT_NE(it, platform.files.end()) << path;
+  EXPECT_EQ(it->second.content, content) << path;
+  if (written) {
+    EXPECT_EQ(it->second.modified, *written) << path;
+  }
+}
 
 class BatchRunTest : public ::testing::Test {
  protected:
@@ -46,11 +69,9 @@ TEST_F(BatchRunTest, UnchangedFileIsNotWrittenButItsTimesAreRestored) {
   run.process_invoice_file("/D/a.xml");
   EXPECT_EQ(operations_on("/D/a.xml"),
             (std::vector<std::string>{"stamp", "open", "load", "close", "restamp"}));
-  EXPECT_EQ(file.content, kCurrent);
-  EXPECT_EQ(file.modified, (FileTime{1688548087, 0}));
+  expect_file(platform, "/D/a.xml", kCurrent, FileTime{1688548087, 0});
   EXPECT_EQ(file.accessed, (FileTime{1688548087, 0}));
-  EXPECT_EQ(run.upgrade_count(), 0);
-  EXPECT_EQ(run.code_page_count(), 0);
+  expect_counts(run, 0, 0, 0);
 }
 
 TEST_F(BatchRunTest, EachConversionWritesAndCountsOnce) {
@@ -59,12 +80,11 @@ TEST_F(BatchRunTest, EachConversionWritesAndCountsOnce) {
   run.process_invoice_file("/D/up.xml");
   run.process_invoice_file("/D/cp.xml");
   EXPECT_EQ(platform.logged("replace").size(), 2u);
-  EXPECT_EQ(run.upgrade_count(), 1);
-  EXPECT_EQ(run.code_page_count(), 1);
+  expect_counts(run, 1, 1, 0);
   EXPECT_NE(platform.files["/D/up.xml"].content.find("<SchemaVersion>3.2.1</SchemaVersion>"),
             std::string::npos);
-  EXPECT_EQ(
-      platform.files["/D/cp.xml"].content,
+  expect_file(
+      platform, "/D/cp.xml",
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Name>Caf\xC3\xA9 \xE2\x82\xAC</Name>\r\n");
 }
 
@@ -75,12 +95,11 @@ TEST_F(BatchRunTest, DocumentNeedingBothIsWrittenTwiceAndRestampedAfterClosing) 
   EXPECT_EQ(operations_on("/D/both.xml"),
             (std::vector<std::string>{"stamp", "open", "load", "replace", "replace", "close",
                                       "restamp"}));
-  EXPECT_EQ(run.upgrade_count(), 1);
-  EXPECT_EQ(run.code_page_count(), 1);
-  EXPECT_EQ(file.content,
-            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>"
-            "<Name>\xC3\xA9</Name>\r\n");
-  EXPECT_EQ(file.modified, (FileTime{1688548087, 0}));
+  expect_counts(run, 1, 1, 0);
+  expect_file(platform, "/D/both.xml",
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>"
+              "<Name>\xC3\xA9</Name>\r\n",
+              FileTime{1688548087, 0});
 }
 
 TEST_F(BatchRunTest, FailedFilesAreReportedLeftAloneAndNotCounted) {
@@ -95,13 +114,10 @@ TEST_F(BatchRunTest, FailedFilesAreReportedLeftAloneAndNotCounted) {
        {"/D/locked.xml", "/D/readonly.xml", "/D/full.xml", "/D/missing.xml", "/D/folder.xml", ""}) {
     run.process_invoice_file(path);
   }
-  EXPECT_EQ(run.upgrade_count(), 0);
-  EXPECT_EQ(run.code_page_count(), 0);
-  EXPECT_EQ(run.failure_count(), 6);
-  EXPECT_EQ(platform.files["/D/locked.xml"].content, kUpgradable);
-  EXPECT_EQ(platform.files["/D/readonly.xml"].content, kUpgradable);
-  EXPECT_EQ(platform.files["/D/readonly.xml"].modified, before.modified);
-  EXPECT_EQ(platform.files["/D/full.xml"].content, kCodePage850);
+  expect_counts(run, 0, 0, 6);
+  expect_file(platform, "/D/locked.xml", kUpgradable);
+  expect_file(platform, "/D/readonly.xml", kUpgradable, before.modified);
+  expect_file(platform, "/D/full.xml", kCodePage850);
   // Nothing is created, and no failed file gets new times.
   EXPECT_EQ(platform.files.count("/D/missing.xml"), 0u);
   EXPECT_EQ(platform.files.count(""), 0u);
@@ -115,13 +131,12 @@ TEST_F(BatchRunTest, FailedFilesAreReportedLeftAloneAndNotCounted) {
 }
 
 TEST_F(BatchRunTest, FailedFirstWriteStopsTheCycle) {
-  auto& file = platform.add_file("/D/both.xml", kBoth);
+  platform.add_file("/D/both.xml", kBoth);
   platform.failing_replacements["/D/both.xml"] = 0;
   run.process_invoice_file("/D/both.xml");
-  EXPECT_EQ(run.upgrade_count(), 0);
-  EXPECT_EQ(run.code_page_count(), 0);
+  expect_counts(run, 0, 0, 1);
   EXPECT_EQ(platform.logged("replace").size(), 1u);  // no second attempt after a failure
-  EXPECT_EQ(file.content, kBoth);
+  expect_file(platform, "/D/both.xml", kBoth);
   EXPECT_TRUE(platform.logged("restamp").empty());
 }
 
@@ -130,14 +145,12 @@ TEST_F(BatchRunTest, FailedSecondWriteKeepsTheFirstItsCountAndTheTimes) {
   file.modified = {1688548087, 5};
   platform.failing_replacements["/D/both.xml"] = 1;
   run.process_invoice_file("/D/both.xml");
-  EXPECT_EQ(run.upgrade_count(), 1);
-  EXPECT_EQ(run.code_page_count(), 0);
-  EXPECT_EQ(run.failure_count(), 1);
-  EXPECT_EQ(file.content,
-            "<?xml version=\"1.0\" encoding=\"ibm850\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>"
-            "<Name>\x82</Name>\r\n");
+  expect_counts(run, 1, 0, 1);
   // The upgraded file was written, so it gets its time back all the same.
-  EXPECT_EQ(file.modified, (FileTime{1688548087, 0}));
+  expect_file(platform, "/D/both.xml",
+              "<?xml version=\"1.0\" encoding=\"ibm850\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>"
+              "<Name>\x82</Name>\r\n",
+              FileTime{1688548087, 0});
 }
 
 TEST(RunBatchTest, NoInvoicesPrintsTheMessagesAnEmptyRowAndZeroCounts) {
@@ -161,17 +174,16 @@ TEST(RunBatchTest, ConvertsTheTreeThroughAnExclusiveFileList) {
   platform.add_file("/M/DOCUMENT/sub/c.xml", kCurrent);
   platform.add_file("/M/DOCUMENT/sub/d.txt", kBoth);
   // The first name the draw gives is taken: it must be kept and another drawn.
-  FileListDraw draw(platform.clock_milliseconds);
-  const std::string taken = make_file_list_name("/T", draw.next());
+  const std::string taken = "/T/8897470.TMP";  // the first draw at 12:34:56.789
   platform.add_file(taken, "someone else's");
 
   EXPECT_EQ(run_batch(platform), 0);
-  EXPECT_EQ(platform.files[taken].content, "someone else's");
+  expect_file(platform, taken, "someone else's");
   EXPECT_EQ(platform.logged("create").size(), 2u);
   EXPECT_EQ(platform.logged("open"),
             (std::vector<std::string>{"open /M/DOCUMENT/a.xml", "open /M/DOCUMENT/sub/b.XML",
                                       "open /M/DOCUMENT/sub/c.xml"}));
-  EXPECT_EQ(platform.files["/M/DOCUMENT/sub/d.txt"].content, kBoth);
+  expect_file(platform, "/M/DOCUMENT/sub/d.txt", kBoth);
   EXPECT_EQ(platform.files.size(), 5u);  // the list was removed, nothing added
   EXPECT_EQ(platform.output, testing::summary_lines(2, 1));
 }
@@ -194,7 +206,7 @@ TEST(RunBatchTest, UnwritableTempOrMissingDocumentFolderIsReported) {
     platform.add_file("/M/DOCUMENT/a.xml", kUpgradable);
     EXPECT_EQ(run_batch(platform), 1);
     EXPECT_NE(platform.errors.find(kCannotCreateList), std::string::npos);
-    EXPECT_EQ(platform.files["/M/DOCUMENT/a.xml"].content, kUpgradable);
+    expect_file(platform, "/M/DOCUMENT/a.xml", kUpgradable);
     EXPECT_EQ(platform.output, testing::summary_lines(0, 0));
   }
   {
@@ -240,58 +252,112 @@ TEST(RunBatchTest, FilesThatChangeBetweenTheListingAndTheirTurn) {
   // What stands at the path when its turn comes is what gets converted; nothing
   // is created where a file vanished.
   EXPECT_EQ(platform.files.count("/M/DOCUMENT/a-removed.xml"), 0u);
-  EXPECT_EQ(
-      platform.files["/M/DOCUMENT/c-replaced.xml"].content,
+  expect_file(
+      platform, "/M/DOCUMENT/c-replaced.xml",
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Name>Caf\xC3\xA9 \xE2\x82\xAC</Name>\r\n");
-  EXPECT_EQ(platform.files["/M/DOCUMENT/d-locked.xml"].content, kUpgradable);
+  expect_file(platform, "/M/DOCUMENT/d-locked.xml", kUpgradable);
   EXPECT_NE(platform.files["/M/DOCUMENT/e-fine.xml"].content, kUpgradable);
   EXPECT_EQ(platform.output, testing::summary_lines(1, 1));
 }
 
-TEST(RunBatchTest, DryRunReportsWhatTheRunThenDoesAndWritesNothing) {
+// A tree with signed invoices that need each step, one that needs none, and
+// an unsigned one that only mentions the signature namespace.
+FakePlatform make_signed_tree() {
   FakePlatform platform;
   platform.environment["MORROOT"] = "/M/";
   platform.add_folder("/tmp");
-  platform.add_file("/M/DOCUMENT/a.xml", kUpgradable);
-  platform.add_file("/M/DOCUMENT/b.xml", kCodePage850);
-  platform.add_file("/M/DOCUMENT/2011/c.XML", kBoth);
-  platform.add_file("/M/DOCUMENT/2011/d.xml", kCurrent).writable = false;
-  platform.add_file("/M/DOCUMENT/2011/e.xml", kBoth).writable = false;
-  platform.add_file("/M/DOCUMENT/2011/f.xml", kUpgradable).locked = true;
-  platform.add_file("/M/DOCUMENT/g.txt", kUpgradable);
-  platform.add_file("/M/DOCUMENT/.invoice-converter.0123456789ab.tmp", "killed run's");
-  platform.add_folder_link("/M/DOCUMENT/linked");
-  const std::map<std::string, FakePlatform::File> before = platform.files;
+  platform.add_file("/M/DOCUMENT/a-up.xml", kUpgradable + kSignature);
+  platform.add_file("/M/DOCUMENT/b-both.xml", kBoth + kSignature).modified = {1688548087, 5};
+  platform.add_file("/M/DOCUMENT/c-current.xml", kCurrent + kSignature);
+  platform.add_file("/M/DOCUMENT/d-cp.xml",
+                    kCodePage850 + "<!-- http://www.w3.org/2000/09/xmldsig# -->");
+  return platform;
+}
 
-  RunOptions options;
-  options.dry_run = true;
-  EXPECT_EQ(run_batch(platform, options), 1);
-  for (const auto& [path, file] : before) {
-    EXPECT_EQ(platform.files[path].content, file.content) << path;
-    EXPECT_EQ(platform.files[path].modified, file.modified) << path;
-    EXPECT_EQ(platform.files[path].accessed, file.accessed) << path;
-  }
-  EXPECT_EQ(platform.files.size(), before.size());
-  for (const char* writing : {"replace", "restamp", "clean"}) {
-    EXPECT_EQ(platform.logged(writing), std::vector<std::string>()) << writing;
-  }
-  const std::string both_line = std::string(kDryRunConvertedHead) + "/M/DOCUMENT/2011/c.XML" +
-                                std::string(kChangeSeparator) + std::string(kUpgradeStep) +
-                                std::string(kStepJoin) + std::string(kCodePageStep) + "\n";
-  EXPECT_NE(platform.output.find(both_line), std::string::npos) << platform.output;
-  EXPECT_NE(platform.output.find(std::string(kDryRunSummaryHead) + "2" +
-                                 std::string(kUpgradeSummaryTail)),
+TEST(RunBatchTest, SignedInvoicesThatWouldChangeAreKeptWithANotice) {
+  FakePlatform platform = make_signed_tree();
+  platform.files["/M/DOCUMENT/a-up.xml"].writable = false;  // nothing to write, so no failure
+  platform.terminal = true;
+  EXPECT_EQ(run_batch(platform), 0);
+  EXPECT_EQ(platform.errors, testing::notice_line("/M/DOCUMENT/a-up.xml", kSignedKeptNotice) +
+                                 testing::notice_line("/M/DOCUMENT/b-both.xml", kSignedKeptNotice));
+  EXPECT_EQ(platform.files["/M/DOCUMENT/a-up.xml"].content, kUpgradable + kSignature);
+  EXPECT_EQ(platform.files["/M/DOCUMENT/b-both.xml"].content, kBoth + kSignature);
+  EXPECT_EQ(platform.files["/M/DOCUMENT/c-current.xml"].content, kCurrent + kSignature);
+  // Kept files get their times back like any file that needs no change.
+  EXPECT_EQ(platform.files["/M/DOCUMENT/b-both.xml"].modified, (FileTime{1688548087, 0}));
+  EXPECT_EQ(platform.logged("replace"), (std::vector<std::string>{"replace /M/DOCUMENT/d-cp.xml"}));
+  // Each notice stands on a row of its own, after the progress row it ended.
+  EXPECT_NE(platform.output.find("/M/DOCUMENT/a-up.xml        \n\r/M/DOCUMENT/b-both.xml"),
             std::string::npos);
-  const std::string dry_output = platform.output, dry_errors = platform.errors;
+  EXPECT_NE(platform.output.find(testing::summary_line(0, kUpgradeSummaryTail)), std::string::npos);
+  EXPECT_NE(platform.output.find(testing::summary_line(1, kCodePageSummaryTail)),
+            std::string::npos);
+}
 
-  platform.output.clear();
-  platform.errors.clear();
-  options.dry_run = false;
-  options.verbose = true;
-  EXPECT_EQ(run_batch(platform, options), 1);
-  EXPECT_EQ(testing::as_run_report(dry_output), platform.output);
-  EXPECT_EQ(dry_errors, platform.errors);
-  EXPECT_EQ(platform.files.count("/M/DOCUMENT/.invoice-converter.0123456789ab.tmp"), 0u);
+TEST(RunBatchTest, ConvertSignedConvertsThemWithANoticeEach) {
+  FakePlatform platform = make_signed_tree();
+  RunOptions options;
+  options.convert_signed = true;
+  EXPECT_EQ(run_batch(platform, options), 0);
+  EXPECT_EQ(platform.errors,
+            testing::notice_line("/M/DOCUMENT/a-up.xml", kSignedConvertedNotice) +
+                testing::notice_line("/M/DOCUMENT/b-both.xml", kSignedConvertedNotice));
+  EXPECT_EQ(platform.logged("replace").size(), 4u);  // b-both twice
+  EXPECT_EQ(platform.files["/M/DOCUMENT/c-current.xml"].content, kCurrent + kSignature);
+  EXPECT_EQ(platform.output, testing::summary_lines(2, 2));
+}
+
+TEST(RunBatchTest, DryRunReportsWhatTheRunThenDoesAndWritesNothing) {
+  for (const bool convert_signed : {false, true}) {
+    SCOPED_TRACE(convert_signed ? "--convert-signed" : "signed invoices kept");
+    FakePlatform platform;
+    platform.environment["MORROOT"] = "/M/";
+    platform.add_folder("/tmp");
+    platform.add_file("/M/DOCUMENT/a.xml", kUpgradable);
+    platform.add_file("/M/DOCUMENT/b.xml", kCodePage850);
+    platform.add_file("/M/DOCUMENT/2011/c.XML", kBoth);
+    platform.add_file("/M/DOCUMENT/2011/d.xml", kCurrent).writable = false;
+    platform.add_file("/M/DOCUMENT/2011/e.xml", kBoth).writable = false;
+    platform.add_file("/M/DOCUMENT/2011/f.xml", kUpgradable).locked = true;
+    platform.add_file("/M/DOCUMENT/2011/signed.xml", kBoth + kSignature);
+    platform.add_file("/M/DOCUMENT/g.txt", kUpgradable);
+    platform.add_file("/M/DOCUMENT/.invoice-converter.0123456789ab.tmp", "killed run's");
+    platform.add_folder("/X/folder");
+    platform.add_link("/M/DOCUMENT/linked", "/X/folder");
+    platform.add_link("/M/DOCUMENT/2011/link.xml", "/X/h.xml");
+    platform.add_file("/X/h.xml", kUpgradable);
+    const std::map<std::string, FakePlatform::File> before = platform.files;
+
+    RunOptions options;
+    options.dry_run = true;
+    options.convert_signed = convert_signed;
+    EXPECT_EQ(run_batch(platform, options), 1);
+    for (const auto& [path, file] : before) {
+      EXPECT_EQ(platform.files[path].content, file.content) << path;
+      EXPECT_EQ(platform.files[path].modified, file.modified) << path;
+      EXPECT_EQ(platform.files[path].accessed, file.accessed) << path;
+    }
+    EXPECT_EQ(platform.files.size(), before.size());
+    for (const char* writing : {"replace", "restamp", "clean"}) {
+      EXPECT_EQ(platform.logged(writing), std::vector<std::string>()) << writing;
+    }
+    const std::string both_line = std::string(kDryRunConvertedHead) + "/M/DOCUMENT/2011/c.XML" +
+                                  std::string(kChangeSeparator) + std::string(kUpgradeStep) +
+                                  std::string(kStepJoin) + std::string(kCodePageStep) + "\n";
+    EXPECT_NE(platform.output.find(both_line), std::string::npos) << platform.output;
+    EXPECT_NE(platform.errors.find("/M/DOCUMENT/2011/signed.xml"), std::string::npos);
+    const std::string dry_output = platform.output, dry_errors = platform.errors;
+
+    platform.output.clear();
+    platform.errors.clear();
+    options.dry_run = false;
+    options.verbose = true;
+    EXPECT_EQ(run_batch(platform, options), 1);
+    EXPECT_EQ(testing::as_run_report(dry_output), platform.output);
+    EXPECT_EQ(testing::as_run_report(dry_errors), platform.errors);
+    EXPECT_EQ(platform.files.count("/M/DOCUMENT/.invoice-converter.0123456789ab.tmp"), 0u);
+  }
 }
 
 }  // namespace

@@ -177,11 +177,20 @@ void Console::show_change(std::string_view head, std::string_view path, std::str
 }
 
 void Console::show_failure(std::string_view path, std::string_view reason) {
+  show_about_file(kFailureHead, path, reason);
+}
+
+void Console::show_notice(std::string_view path, std::string_view text) {
+  show_about_file(kNoticeHead, path, text);
+}
+
+void Console::show_about_file(std::string_view label, std::string_view path,
+                              std::string_view text) {
   if (progress_shown_) end_line();
-  std::string line(kFailureHead);
+  std::string line(label);
   line += escape_control_bytes(path);
   line += kFailureSeparator;
-  line += reason;
+  line += text;
   line += '\n';
   platform_.write_error(line);
 }

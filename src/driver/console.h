@@ -13,8 +13,8 @@ namespace invoice {
 // The run's report. On a terminal the path of the file being converted is
 // shown on one line that each path overwrites; elsewhere (a pipe, a log) only
 // the fixed lines are written, so a log holds exactly the messages and the
-// summary. Failures go to standard error, one line each. `platform` must
-// outlive the console.
+// summary. Failures and notices go to standard error, one line each.
+// `platform` must outlive the console.
 class Console {
  public:
   explicit Console(Platform& platform);
@@ -31,13 +31,20 @@ class Console {
   // Writes "Error: ", the path, ": " and the reason to standard error,
   // ending the progress row first so that the line stands on its own.
   void show_failure(std::string_view path, std::string_view reason);
+  // Writes "Avís: ", the path, ": " and `text` to standard error, in the
+  // same way: something the user should know about a file that did not fail.
+  void show_notice(std::string_view path, std::string_view text);
   // Writes `head`, the path (control bytes escaped as in failures), the
-  // separator and `what`, then a line end. On a terminal the line takes the
-  // place of the progress row, covering all of it, so that it stays above
-  // the progress of the next file.
+  // separator and `what`, then a line end, to standard output. On a terminal
+  // the line takes the place of the progress row, covering all of it, so
+  // that it stays above the progress of the next file.
   void show_change(std::string_view head, std::string_view path, std::string_view what);
 
  private:
+  // Writes `label`, the escaped path, ": " and `text` as one line on
+  // standard error, after ending the progress row.
+  void show_about_file(std::string_view label, std::string_view path, std::string_view text);
+
   Platform& platform_;
   bool terminal_;
   bool progress_shown_ = false;
@@ -51,9 +58,11 @@ class Console {
 std::string format_summary(std::int64_t count, std::string_view tail,
                            std::string_view head = kSummaryHead);
 
-// What a terminal would show for `path`: valid UTF-8 kept, while control
-// bytes and bytes that are not UTF-8 become "?" so that no name can move the
-// cursor or send escape sequences. `columns` receives the display width.
+// What a terminal would show for `path`. Paths are UTF-8 on every platform
+// (platform.h), so valid UTF-8 is kept, the same on each, while control bytes
+// and bytes that are not UTF-8 (a POSIX name in another encoding) become "?"
+// so that no name can move the cursor or send escape sequences. `columns`
+// receives the display width.
 std::string make_printable(std::string_view path, std::size_t& columns);
 
 // The number of blanks after text that left the cursor `columns` columns

@@ -25,19 +25,19 @@ class FileListDraw {
   std::uint32_t state_;
 };
 
-// The folder for the file list: TEMP, else TMPDIR, else /tmp (an unset or
-// empty variable counts as absent).
+// The folder for the file list: TEMP, else the platform's default temporary
+// folder (an empty TEMP counts as unset).
 std::string find_temporary_folder(const Platform& platform);
 
-// The file list path for one drawn number: `folder`, "/", the number in
-// decimal digits, ".TMP". A folder that already ends with "/" keeps it, so
-// the separator is doubled; the path works all the same.
-std::string make_file_list_name(const std::string& folder, std::uint32_t number);
+// The file list path for one drawn number: the name made of the number in
+// decimal digits and ".TMP", inside `folder`.
+std::string make_file_list_name(const Platform& platform, const std::string& folder,
+                                std::uint32_t number);
 
-// The folder that is searched for invoices: `root` (given on the command
-// line), or else MORROOT, followed by "DOCUMENT". The root is a prefix; when
-// it is not empty and does not end with "/", the separator is put in, since
-// otherwise nothing would ever be found.
+// The folder that is searched for invoices: "DOCUMENT" inside `root` (given
+// on the command line), or else inside MORROOT (the current folder when
+// MORROOT is unset or empty). The separator is put in when the root does not
+// end with one, since otherwise nothing would ever be found.
 std::string find_document_folder(const Platform& platform,
                                  const std::optional<std::string>& root = std::nullopt);
 

@@ -38,6 +38,19 @@ inline constexpr std::string_view kStepJoin = " i ";
 inline constexpr std::string_view kFailureHead = "Error: ";
 inline constexpr std::string_view kFailureSeparator = ": ";
 
+// A notice on standard error, about a file that did not fail: the head, the
+// path, the separator of failures, the text.
+inline constexpr std::string_view kNoticeHead = "Avís: ";
+// The texts of notices about electronically signed invoices: one kept as it
+// is because a conversion would break its signature, one converted anyway.
+inline constexpr std::string_view kSignedKeptNotice =
+    "signada electrònicament; no es modifica perquè la signatura deixaria de ser vàlida";
+inline constexpr std::string_view kSignedConvertedNotice =
+    "signada electrònicament; s'ha convertit i la signatura ja no es pot considerar vàlida";
+// The same in a dry run, for one that --convert-signed would convert.
+inline constexpr std::string_view kDryRunSignedConvertedNotice =
+    "signada electrònicament; es convertiria i la signatura deixaria de ser vàlida";
+
 // The start of a reason: what could not be done. The text of the failure's
 // kind (`describe_kind`) follows.
 inline constexpr std::string_view kCannotOpen = "no s'ha pogut obrir: ";

@@ -417,6 +417,19 @@ class PosixPlatform final : public Platform {
     return std::string(value);
   }
 
+  std::string default_temporary_folder() const override {
+    const char* tmpdir = std::getenv("TMPDIR");
+    if (tmpdir != nullptr && *tmpdir != '\0') return tmpdir;
+    return "/tmp";
+  }
+
+  std::string join_path(std::string_view folder, std::string_view name) const override {
+    std::string path(folder);
+    if (!path.empty() && path.back() != '/') path += '/';
+    path += name;
+    return path;
+  }
+
   std::uint32_t milliseconds_since_midnight() const override {
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
