@@ -58,15 +58,33 @@ class FakeInputFile final : public InputFile {
 
 class FakeOutputFile final : public OutputFile {
  public:
-  explicit FakeOutputFile(std::string& target) : target_(target) {}
+  FakeOutputFile(FakePlatform& platform, std::string path)
+      : platform_(platform), path_(std::move(path)), identity_(platform.files.at(path_).identity) {}
+  // Written to the file under its name too while the name is its own, so
+  // that tests can look at it there.
   Status write(std::string_view data) override {
-    target_ += data;
+    written_ += data;
+    auto it = platform_.files.find(path_);
+    if (it != platform_.files.end() && it->second.identity == identity_) it->second.content += data;
     return Status::ok();
   }
-  Status close() override { return Status::ok(); }
+  Result<std::unique_ptr<InputFile>> read_back() override {
+    platform_.note("read " + path_);
+    return std::unique_ptr<InputFile>(std::make_unique<FakeInputFile>(written_));
+  }
+  Status remove() override {
+    auto it = platform_.files.find(path_);
+    if (it != platform_.files.end() && it->second.identity != identity_) {
+      return Status::error(Status::Kind::kChanged);
+    }
+    return platform_.remove_file(path_);
+  }
 
  private:
-  std::string& target_;
+  FakePlatform& platform_;
+  std::string path_;
+  std::uint64_t identity_;
+  std::string written_;
 };
 
 }  // namespace
@@ -107,6 +125,13 @@ class FakeInvoiceFile final : public InvoiceFile {
     it->second.content.assign(content);
     return Status::ok();
   }
+  Status set_times(FileTime time) override {
+    platform_.note("restamp " + path_);
+    auto it = platform_.files.find(target_);
+    if (it == platform_.files.end()) return Status::error(Status::Kind::kChanged);
+    it->second.modified = it->second.accessed = time;
+    return Status::ok();
+  }
 
  private:
   FakePlatform& platform_;
@@ -118,6 +143,7 @@ FakePlatform::File& FakePlatform::add_file(const std::string& path, std::string 
   add_folder(parent_of(path));
   File& file = files[path];
   file.content = std::move(content);
+  file.identity = ++identities;
   return file;
 }
 
@@ -162,7 +188,8 @@ Result<std::unique_ptr<OutputFile>> FakePlatform::create_new_file(const std::str
   if (files.count(path) != 0 || folders.count(path) != 0 || links.count(path) != 0) {
     return Status::error(Status::Kind::kExists);
   }
-  return std::unique_ptr<OutputFile>(std::make_unique<FakeOutputFile>(files[path].content));
+  files[path].identity = ++identities;
+  return std::unique_ptr<OutputFile>(std::make_unique<FakeOutputFile>(*this, path));
 }
 
 Result<std::unique_ptr<InputFile>> FakePlatform::open_input_file(const std::string& path) {
@@ -243,6 +270,12 @@ Result<std::unique_ptr<InvoiceFile>> FakePlatform::open_invoice_file(const std::
   }
   if (it->second.locked || is_held(target)) return Status::error(Status::Kind::kLocked);
   return std::unique_ptr<InvoiceFile>(std::make_unique<FakeInvoiceFile>(*this, path, target));
+}
+
+Status FakePlatform::write_output(std::string_view text) {
+  if (!output_failure.is_ok()) return output_failure;
+  output += text;
+  return Status::ok();
 }
 
 void FakePlatform::note(const std::string& entry) {

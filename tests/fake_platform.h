@@ -29,9 +29,11 @@ class FakePlatform : public Platform {
     bool writable = true;         // permission to write
     bool locked = false;          // held by another program
     bool owned_by_other = false;  // belongs to another user
+    // Tells this file from another put under the same name later.
+    std::uint64_t identity = 0;
   };
 
-  // Adds a file, creating its folders.
+  // Adds a file, creating its folders; a new file when the name was taken.
   File& add_file(const std::string& path, std::string content);
   void add_folder(const std::string& path);
   // Adds a symbolic link at `path` to `target` (a file, a folder, or
@@ -46,6 +48,14 @@ class FakePlatform : public Platform {
   // replacements has succeeded.
   std::map<std::string, int> failing_replacements;
   std::map<std::string, std::string> environment;
+  // Folders where other users may put files in place of this user's.
+  std::set<std::string> shared_folders;
+  // What stop_requested() gives.
+  std::optional<int> stop_status;
+  // What write_output() fails with, when not ok; nothing is written then.
+  Status output_failure;
+  // The identities given to files so far.
+  std::uint64_t identities = 0;
   std::string temporary_folder = "/tmp";
   std::uint32_t clock_milliseconds = 45'296'789;  // 12:34:56.789
   bool terminal = false;
@@ -63,6 +73,9 @@ class FakePlatform : public Platform {
   std::string join_path(std::string_view folder, std::string_view name) const override;
   std::uint32_t milliseconds_since_midnight() const override { return clock_milliseconds; }
   Result<std::unique_ptr<OutputFile>> create_new_file(const std::string& path) override;
+  bool lets_others_replace_files(const std::string& folder) override {
+    return shared_folders.count(folder) != 0;
+  }
   Result<std::unique_ptr<InputFile>> open_input_file(const std::string& path) override;
   Status remove_file(const std::string& path) override;
   Status remove_leftover_replacement(const std::string& path) override;
@@ -70,9 +83,10 @@ class FakePlatform : public Platform {
   Result<FileTime> read_file_time(const std::string& path) override;
   Status set_file_time(const std::string& path, FileTime time) override;
   Result<std::unique_ptr<InvoiceFile>> open_invoice_file(const std::string& path) override;
+  std::optional<int> stop_requested() const override { return stop_status; }
   bool output_is_terminal() const override { return terminal; }
   int terminal_width() const override { return width; }
-  void write_output(std::string_view text) override { output += text; }
+  Status write_output(std::string_view text) override;
   void write_error(std::string_view text) override { errors += text; }
 
   // Adds `entry` to the log and calls `on_log`.

@@ -23,9 +23,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <memory>
+#include <sstream>
+#include <thread>
 
 #include "driver/replacement_name.h"
 #include "expected_output.h"
@@ -97,6 +102,12 @@ class FaultTest : public ::testing::Test {
 
   void SetUp() override {
     options.environment = {{"MORROOT", root.path()}, {"TEMP", temp.path()}};
+    write_bystanders();
+  }
+
+  // Writes the bystanders afresh, for a test that runs the program again.
+  void write_bystanders() {
+    bystanders.clear();
     for (const char* name : {"DOCUMENT/a.xml", "DOCUMENT/sub/b.xml", "DOCUMENT/zz/z.xml"}) {
       bystanders.push_back(root.write(name, testing::old_invoice()));
     }
@@ -177,8 +188,11 @@ TEST_F(FaultTest, DiskFullDuringEitherWriteKeepsTheLastWholeText) {
     options.environment["MORROOT"] = place.path() + "/fs";
     const ProgramRun result = run();
     // The upgraded text is a whole, counted step: it stays, and only the
-    // conversion that did not fit is reported.
-    expect_reported(result, failure_line(path, kCannotSave, Kind::kNoSpace), c.upgraded);
+    // conversion that did not fit is reported, saying so.
+    expect_reported(
+        result,
+        failure_line(path, c.upgraded ? kCannotSaveConversion : kCannotSave, Kind::kNoSpace),
+        c.upgraded);
     EXPECT_EQ(testing::read_file(path), c.upgraded ? upgraded : text);
     EXPECT_EQ(testing::list_tree(place.path() + "/fs/DOCUMENT"),
               (std::vector<std::string>{"a.xml", "m-big.xml", "z", "z/z.xml"}));
@@ -345,6 +359,37 @@ TEST_F(FaultTest, DocumentFolderMissingOrNotAFolder) {
   }
 }
 
+TEST_F(FaultTest, DocumentFolderThatCannotBeReadIsNamed) {
+  const struct {
+    const char* name;
+    bool unprivileged;  // the mode binds nobody, not root
+    std::optional<long long> descriptors;
+    Kind kind;
+  } cases[] = {
+      {"too few descriptors", false, 4, Kind::kTooManyFiles},
+      {"passable, not readable", true, std::nullopt, Kind::kAccessDenied},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.unprivileged) {
+      run_unprivileged();
+      ::chmod((root.path() + "/DOCUMENT").c_str(), 0300);
+    }
+    ProgramOptions own = options;
+    own.open_file_limit = c.descriptors;
+    const ProgramRun result = testing::run_program(own);
+    if (result.exit_status == 127) GTEST_SKIP() << "the program cannot be run as nobody here";
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.output, testing::summary_lines(0, 0));
+    EXPECT_EQ(testing::without_system_wording(result.errors),
+              failure_line(root.path() + "/DOCUMENT", kCannotReadFolder, c.kind));
+    for (const std::string& path : bystanders) {
+      EXPECT_EQ(testing::read_file(path), testing::old_invoice());
+    }
+    EXPECT_TRUE(testing::list_tree(temp.path()).empty());
+  }
+}
+
 #if defined(__x86_64__) && defined(__linux__)
 
 // One system call that the traced program is about to make.
@@ -368,6 +413,7 @@ class TracedProgram {
   // False when the program could not be started under the tracer (a system
   // that forbids tracing).
   bool started() const { return running_; }
+  void send(int signal_number) const { process_.send(signal_number); }
 
   // Runs the program until it is about to make a system call that `stop_at`
   // picks; false when it ended first.
@@ -431,24 +477,55 @@ class TracedProgram {
   int end_status_ = 0;
 };
 
-bool ends_with(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() &&
-         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
+// Another program's change of an invoice, made in a thread of its own: a
+// change that has to wait for the converter to let go of the file must not
+// hold up the test that drives the converter.
+class OtherProgram {
+ public:
+  // Changes the file at `path` by `change`.
+  OtherProgram(std::string path, std::function<void()> change)
+      : path_(std::move(path)), thread_([this, change = std::move(change)] {
+          change();
+          done_ = true;
+        }) {}
+  ~OtherProgram() { join(); }
+
+  // Waits (up to 5 s) until the change is done, or waits for a lease or a
+  // lock that the converter holds on the file now at `path`: /proc/locks
+  // shows a lease being broken, or a lock waited for ("->"), on its inode.
+  void wait_until_done_or_waiting() const {
+    const std::string inode = ":" + std::to_string(testing::stat_of(path_).st_ino) + " ";
+    for (int attempt = 0; attempt < 500 && !done_; ++attempt) {
+      std::istringstream locks(testing::read_file("/proc/locks"));
+      for (std::string line; std::getline(locks, line);) {
+        if (line.find(inode) != std::string::npos &&
+            (line.find("BREAKING") != std::string::npos || line.find("->") != std::string::npos)) {
+          return;
+        }
+      }
+      ::usleep(10'000);
+    }
+  }
+  void join() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::string path_;
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
 
 TEST_F(FaultTest, InvoicesThatChangeBetweenTheListingAndTheirTurn) {
-  for (const char* name :
-       {"c-removed", "d-folder", "e-replaced", "f-fifo", "g-read-only", "h-locked"}) {
+  for (const char* name : {"c-removed", "d-folder", "e-replaced", "f-fifo", "g-read-only",
+                           "h-locked", "i-record-locked", "j-open-for-writing"}) {
     root.write("DOCUMENT/" + std::string(name) + ".xml", testing::old_invoice());
   }
   const std::string replacement = testing::old_invoice(false);
   TracedProgram program(options);
   if (!program.started()) GTEST_SKIP() << "this system does not let a test trace a program";
-  // The list is complete once the program opens it for reading.
-  ASSERT_TRUE(program.run_until([&](const SystemCall& call) {
-    return call.number == SYS_openat && (call.argument[2] & O_ACCMODE) == O_RDONLY &&
-           ends_with(program.read_text(call.argument[1]), ".TMP");
-  }));
+  // The list is complete once the program locks the first invoice, a.xml.
+  ASSERT_TRUE(program.run_until([&](const SystemCall& call) { return call.number == SYS_flock; }));
   fs::remove(invoice("c-removed.xml"));
   fs::remove(invoice("d-folder.xml"));
   fs::create_directory(invoice("d-folder.xml"));
@@ -459,22 +536,35 @@ TEST_F(FaultTest, InvoicesThatChangeBetweenTheListingAndTheirTurn) {
   ::chmod(invoice("g-read-only.xml").c_str(), 0444);
   const int lock = ::open(invoice("h-locked.xml").c_str(), O_RDONLY);
   ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+  // Programs that lock with fcntl, or just keep the file open to write it.
+  const int record_lock = ::open(invoice("i-record-locked.xml").c_str(), O_RDWR);
+  struct flock whole_file {};
+  whole_file.l_type = F_WRLCK;
+  whole_file.l_whence = SEEK_SET;
+  ASSERT_EQ(::fcntl(record_lock, F_SETLK, &whole_file), 0);
+  const int writer = ::open(invoice("j-open-for-writing.xml").c_str(), O_WRONLY);
   const ProgramRun result = program.finish();
   ::close(lock);
+  ::close(record_lock);
+  ::close(writer);
 
   expect_reported(result,
                   failure_line(invoice("c-removed.xml"), kCannotOpen, Kind::kNotFound) +
                       failure_line(invoice("d-folder.xml"), kCannotOpen, Kind::kNotRegular) +
                       failure_line(invoice("f-fifo.xml"), kCannotOpen, Kind::kNotRegular) +
                       testing::read_only_line(invoice("g-read-only.xml")) +
-                      failure_line(invoice("h-locked.xml"), kCannotOpen, Kind::kLocked),
+                      failure_line(invoice("h-locked.xml"), kCannotOpen, Kind::kLocked) +
+                      failure_line(invoice("i-record-locked.xml"), kCannotOpen, Kind::kLocked) +
+                      failure_line(invoice("j-open-for-writing.xml"), kCannotOpen, Kind::kLocked),
                   1, 0);
   EXPECT_FALSE(fs::exists(invoice("c-removed.xml")));  // never created again
   // What stands at the path when its turn comes is what is converted; it
   // needed the upgrade only, so the counts differ from the bystanders'.
   EXPECT_EQ(testing::read_file(invoice("e-replaced.xml")), testing::converted(replacement));
   EXPECT_EQ(testing::read_file(invoice("g-read-only.xml")), testing::old_invoice());
-  EXPECT_EQ(testing::read_file(invoice("h-locked.xml")), testing::old_invoice());
+  for (const char* name : {"h-locked.xml", "i-record-locked.xml", "j-open-for-writing.xml"}) {
+    EXPECT_EQ(testing::read_file(invoice(name)), testing::old_invoice()) << name;
+  }
 }
 
 TEST_F(FaultTest, InvoiceReplacedOrRemovedWhileItIsConverted) {
@@ -508,20 +598,152 @@ TEST_F(FaultTest, InvoiceThatGrowsOrShrinksWhileItIsRead) {
   const std::string shrinks = root.write("DOCUMENT/n-shrinks.xml", testing::old_invoice());
   TracedProgram program(options);
   if (!program.started()) GTEST_SKIP() << "this system does not let a test trace a program";
+  std::vector<std::unique_ptr<OtherProgram>> resizers;
   for (const std::string& path : {grows, shrinks}) {
     // Opened, and about to be read.
     ASSERT_TRUE(program.run_until([&](const SystemCall& call) {
-      return call.number == SYS_openat && program.read_text(call.argument[1]) == path;
+      return call.number == SYS_openat &&
+             program.read_text(call.argument[1]) == fs::path(path).filename().string();
     }));
     ASSERT_TRUE(
         program.run_until([&](const SystemCall& call) { return call.number == SYS_pread64; }));
-    fs::resize_file(path, path == grows ? testing::old_invoice().size() + 10 : 100);
+    // The program holds a lease: the change waits until it lets go.
+    resizers.push_back(std::make_unique<OtherProgram>(
+        path, [&path, size = path == grows ? testing::old_invoice().size() + 10 : 100] {
+          fs::resize_file(path, size);
+        }));
+    resizers.back()->wait_until_done_or_waiting();
   }
   const ProgramRun result = program.finish();
+  resizers.clear();
   expect_reported(result, failure_line(grows, kCannotRead, Kind::kChanged) +
                               failure_line(shrinks, kCannotRead, Kind::kChanged));
   EXPECT_EQ(testing::read_file(grows), testing::old_invoice() + std::string(10, '\0'));
   EXPECT_EQ(testing::read_file(shrinks), testing::old_invoice().substr(0, 100));
+}
+
+TEST_F(FaultTest, ChangeMadeWhileAnInvoiceIsConvertedIsNeverLost) {
+  const std::string kOld = testing::old_invoice();
+  const std::string kLine = "<!-- added by another program -->\r\n";
+  const struct {
+    const char* name;
+    std::function<void(const std::string& path)> change;
+    std::string result;
+  } cases[] = {
+      {"a line appended",
+       [&](const std::string& path) {
+         const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND);
+         EXPECT_EQ(::write(fd, kLine.data(), kLine.size()), static_cast<ssize_t>(kLine.size()));
+         ::close(fd);
+       },
+       kOld + kLine},
+      {"cut short", [](const std::string& path) { fs::resize_file(path, 100); },
+       kOld.substr(0, 100)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_bystanders();
+    const std::string path = root.write("DOCUMENT/0-changed.xml", kOld);
+    TracedProgram program(options);
+    if (!program.started()) GTEST_SKIP() << "this system does not let a test trace a program";
+    // Its replacement is written and about to be flushed.
+    ASSERT_TRUE(
+        program.run_until([&](const SystemCall& call) { return call.number == SYS_fsync; }));
+    OtherProgram other(path, [&] { c.change(path); });
+    other.wait_until_done_or_waiting();
+    const ProgramRun result = program.finish();
+    other.join();
+    expect_reported(result, failure_line(path, kCannotSave, Kind::kChanged));
+    EXPECT_EQ(testing::read_file(path), c.result);
+  }
+}
+
+TEST_F(FaultTest, EditJustAfterTheConversionKeepsItsOwnTime) {
+  const std::string path = root.write("DOCUMENT/0-edited.xml", testing::old_invoice());
+  testing::set_times(path, 1'500'000'000, 0);
+  const std::string kLine = "<!-- edited -->\r\n";
+  TracedProgram program(options);
+  if (!program.started()) GTEST_SKIP() << "this system does not let a test trace a program";
+  // Its times are about to be set for the last time: on the replacement of
+  // each step, then the captured time stamp.
+  int times_set = 0;
+  ASSERT_TRUE(program.run_until(
+      [&](const SystemCall& call) { return call.number == SYS_utimensat && ++times_set == 3; }));
+  // An editor that locks the file before it writes.
+  OtherProgram editor(path, [&] {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND);
+    ::flock(fd, LOCK_EX);
+    EXPECT_EQ(::write(fd, kLine.data(), kLine.size()), static_cast<ssize_t>(kLine.size()));
+    ::close(fd);
+  });
+  editor.wait_until_done_or_waiting();
+  const ProgramRun result = program.finish();
+  editor.join();
+  EXPECT_EQ(result.exit_status, 0) << result.errors;
+  EXPECT_EQ(testing::read_file(path), testing::converted(testing::old_invoice()) + kLine);
+  EXPECT_GT(testing::stat_of(path).st_mtim.tv_sec, 1'500'000'000);
+}
+
+TEST_F(FaultTest, StopRequestLeavesTheCurrentInvoiceWholeAndEndsTheRunCleanly) {
+  for (const int signal_number : {SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal_number);
+    write_bystanders();
+    TracedProgram program(options);
+    if (!program.started()) GTEST_SKIP() << "this system does not let a test trace a program";
+    // a.xml is done (two flushes); the first replacement of sub/b.xml is
+    // about to be flushed.
+    int flushes = 0;
+    ASSERT_TRUE(program.run_until(
+        [&](const SystemCall& call) { return call.number == SYS_fsync && ++flushes == 3; }));
+    program.send(signal_number);
+    const ProgramRun result = program.finish();
+    EXPECT_EQ(result.exit_status, 128 + signal_number);
+    EXPECT_EQ(result.output, testing::summary_lines(1, 1));
+    EXPECT_EQ(result.errors, failure_line(bystanders[1], kCannotSave, Kind::kStopped));
+    EXPECT_EQ(testing::read_file(bystanders[0]), testing::converted(testing::old_invoice()));
+    EXPECT_EQ(testing::read_file(bystanders[1]), testing::old_invoice());
+    EXPECT_EQ(testing::read_file(bystanders[2]), testing::old_invoice());
+    for (const std::string& relative : testing::list_tree(root.path())) {
+      EXPECT_FALSE(is_replacement_name(fs::path(relative).filename().string())) << relative;
+    }
+    EXPECT_TRUE(testing::list_tree(temp.path()).empty());
+  }
+}
+
+TEST_F(FaultTest, FileListSwappedInASharedTemp) {
+  const std::string outside = root.write("OUTSIDE/root-only.xml", testing::old_invoice());
+  ::chmod(outside.c_str(), 0600);
+  ::chmod(temp.path().c_str(), 0777);  // writable by anyone, not sticky
+  const struct {
+    const char* name;
+    std::function<void(const std::string& path)> plant;
+  } cases[] = {
+      {"a list naming an invoice outside the tree",
+       [&](const std::string& path) { std::ofstream(path) << outside << "\r\n"; }},
+      {"a pipe", [](const std::string& path) { ::mkfifo(path.c_str(), 0666); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_bystanders();
+    TracedProgram program(options);
+    if (!program.started()) GTEST_SKIP() << "this system does not let a test trace a program";
+    // The list is made; the walk of the tree begins.
+    ASSERT_TRUE(
+        program.run_until([&](const SystemCall& call) { return call.number == SYS_getdents64; }));
+    const std::vector<std::string> made = testing::list_tree(temp.path());
+    ASSERT_EQ(made.size(), 1u);
+    const std::string list = temp.path() + "/" + made[0];
+    c.plant(temp.path() + "/theirs");
+    fs::rename(temp.path() + "/theirs", list);
+    const ProgramRun result = program.finish();
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.errors, testing::notice_line(temp.path(), kSharedTempNotice) +
+                                 failure_line(list, kListReplaced));
+    EXPECT_EQ(result.output, testing::summary_lines(3, 3));
+    EXPECT_EQ(testing::read_file(outside), testing::old_invoice());
+    EXPECT_TRUE(fs::exists(fs::symlink_status(list)));  // theirs, so left
+    fs::remove(list);
+  }
 }
 
 #endif  // x86-64 Linux

@@ -75,6 +75,31 @@ std::vector<std::string> list_tree(const std::string& folder) {
   return out;
 }
 
+namespace {
+
+// In the child before it runs the program: points `fd` where `stream` says.
+void redirect(int fd, ProgramOptions::Stream stream) {
+  switch (stream) {
+    case ProgramOptions::Stream::kCaptured:
+      break;
+    case ProgramOptions::Stream::kClosed:
+      ::close(fd);
+      break;
+    case ProgramOptions::Stream::kFull:
+      ::dup2(::open("/dev/full", O_WRONLY | O_CLOEXEC), fd);
+      break;
+    case ProgramOptions::Stream::kBrokenPipe: {
+      int ends[2];
+      if (::pipe2(ends, O_CLOEXEC) != 0) ::_exit(125);
+      ::close(ends[0]);
+      ::dup2(ends[1], fd);
+      break;
+    }
+  }
+}
+
+}  // namespace
+
 ProgramProcess::ProgramProcess(const ProgramOptions& options) {
   const std::string out_path = capture_.path() + "/out", err_path = capture_.path() + "/err";
   std::vector<std::string> environment;
@@ -90,13 +115,17 @@ ProgramProcess::ProgramProcess(const ProgramOptions& options) {
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
-    const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    const int in = ::open("/dev/null", O_RDONLY);
+    const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     ::dup2(in, 0);
     ::dup2(out, 1);
     ::dup2(err, 2);
-    if (options.group && (::setgroups(0, nullptr) != 0 || ::setgid(*options.group) != 0)) {
+    if (options.close_input) ::close(0);
+    redirect(1, options.output);
+    redirect(2, options.errors);
+    if (options.group && (::setgroups(options.groups.size(), options.groups.data()) != 0 ||
+                          ::setgid(*options.group) != 0)) {
       ::_exit(125);
     }
     if (options.user && ::setuid(*options.user) != 0) ::_exit(125);
@@ -106,6 +135,11 @@ ProgramProcess::ProgramProcess(const ProgramOptions& options) {
       const rlimit limit{static_cast<rlim_t>(*options.file_size_limit),
                          static_cast<rlim_t>(*options.file_size_limit)};
       ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (options.open_file_limit) {
+      const rlimit limit{static_cast<rlim_t>(*options.open_file_limit),
+                         static_cast<rlim_t>(*options.open_file_limit)};
+      ::setrlimit(RLIMIT_NOFILE, &limit);
     }
     if (options.stack_limit) {
       const rlimit limit{static_cast<rlim_t>(*options.stack_limit),

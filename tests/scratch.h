@@ -48,9 +48,18 @@ struct ProgramOptions {
   std::string working_folder = ".";
   std::optional<long long> file_size_limit;  // bytes, with SIGXFSZ ignored
   std::optional<long long> stack_limit;      // bytes
-  // Run as this user and group instead (needs root), with no other groups.
+  std::optional<long long> open_file_limit;  // descriptors
+  // Run as this user and group instead (needs root), with `groups` as the
+  // only other groups.
   std::optional<uid_t> user;
   std::optional<gid_t> group;
+  std::vector<gid_t> groups;
+  // Where standard output and error go: captured for the test, closed, a
+  // full device (/dev/full) or a pipe that nobody reads (closed read end).
+  enum class Stream { kCaptured, kClosed, kFull, kBrokenPipe };
+  Stream output = Stream::kCaptured;
+  Stream errors = Stream::kCaptured;
+  bool close_input = false;
   // Stops at the start of the program, traced by the test (PTRACE_TRACEME).
   bool traced = false;
 };

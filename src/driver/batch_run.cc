@@ -40,22 +40,29 @@ void BatchRun::report_failure(const std::string& path, const std::string& reason
   ++failure_count_;
 }
 
+void BatchRun::report_notice(const std::string& path, std::string_view text) {
+  console_.show_notice(path, text);
+}
+
 void BatchRun::process_invoice_file(const std::string& path) {
   console_.show_progress(path);
-  bool written = false;
-  Steps steps;
-  if (options_.dry_run) {
-    convert_invoice_file(path, written, steps);
-    show_change(path, steps);
+  const std::string time_stamp = read_time_stamp(platform_, path);
+  auto opened = platform_.open_invoice_file(path);
+  if (!opened.is_ok()) {
+    report_failure(path, std::string(kCannotOpen) + opened.status.message());
     return;
   }
-  const std::string time_stamp = read_time_stamp(platform_, path);
-  const bool converted = convert_invoice_file(path, written, steps);
-  if (options_.verbose) show_change(path, steps);
-  // The file is closed (and unlocked) by now. A file that failed before
-  // anything was written is left exactly as it was, times included.
+  InvoiceFile& file = *opened.value;
+  bool written = false;
+  Steps steps;
+  const bool converted = convert_invoice_file(path, file, written, steps);
+  if (options_.dry_run || options_.verbose) show_change(path, steps);
+  if (options_.dry_run) return;  // it sets no time either
+  // A file that failed before anything was written is left exactly as it
+  // was, times included. The times are set while the file is still open and
+  // locked, so that no change made after the run lets go of it gets them.
   if (!converted && !written) return;
-  const Status restored = restore_time_stamp(platform_, path, time_stamp);
+  const Status restored = restore_time_stamp(file, time_stamp);
   if (!restored.is_ok() && written) {
     report_failure(path, std::string(kCannotRestoreTime) + restored.message());
   }
@@ -70,14 +77,12 @@ void BatchRun::show_change(const std::string& path, const Steps& steps) {
   console_.show_change(options_.dry_run ? kDryRunConvertedHead : kConvertedHead, path, done);
 }
 
-bool BatchRun::convert_invoice_file(const std::string& path, bool& written, Steps& steps) {
+bool BatchRun::convert_invoice_file(const std::string& path, InvoiceFile& file, bool& written,
+                                    Steps& steps) {
   auto fail = [&](std::string_view what, const Status& status) {
     report_failure(path, std::string(what) + status.message());
     return false;
   };
-  auto opened = platform_.open_invoice_file(path);
-  if (!opened.is_ok()) return fail(kCannotOpen, opened.status);
-  InvoiceFile& file = *opened.value;
   SignedHandling handling = SignedHandling::kConvert;
   // Told once, when the signed bytes are first replaced (in a dry run: when
   // a run would first replace them).
@@ -97,7 +102,8 @@ bool BatchRun::convert_invoice_file(const std::string& path, bool& written, Step
     }
     if (!options_.dry_run) {
       const Status saved = file.replace(document);
-      if (!saved.is_ok()) return fail(kCannotSave, saved);
+      // Only the conversion to UTF-8 can follow an earlier step.
+      if (!saved.is_ok()) return fail(written ? kCannotSaveConversion : kCannotSave, saved);
       written = true;
     }
     show_signature_notice();
@@ -141,6 +147,7 @@ struct NewFileList {
 // Creates the file list under a freshly drawn name in the temporary folder.
 NewFileList create_file_list(Platform& platform, BatchRun& run) {
   const std::string folder = find_temporary_folder(platform);
+  if (platform.lets_others_replace_files(folder)) run.report_notice(folder, kSharedTempNotice);
   FileListDraw draw(platform.milliseconds_since_midnight());
   NewFileList list;
   Result<std::unique_ptr<OutputFile>> created(Status::error(Status::Kind::kExists));
@@ -157,57 +164,63 @@ NewFileList create_file_list(Platform& platform, BatchRun& run) {
   return list;
 }
 
-// Lists the invoices into `list` and closes it; true when the list is
-// complete and may be converted from.
+// Lists the invoices into `list`; true when the list is complete and may be
+// converted from.
 bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
   const std::string document_folder = find_document_folder(platform, run.options().root);
   // A dry run leaves the leftovers of killed runs where they are too.
-  ListingOutcome listing =
+  const ListingOutcome listing =
       list_invoice_files(platform, document_folder, *list.output, !run.options().dry_run);
-  const Status closed = list.output->close();
-  if (listing.status.is_ok()) listing.status = closed;
   for (const ListingFailure& failure : listing.failures) {
     run.report_failure(failure.path,
                        failure.status.kind() == Status::Kind::kUnlistable
                            ? failure.status.message()
                            : std::string(kCannotReadFolder) + failure.status.message());
   }
-  if (listing.status.is_ok()) return true;
-  if (listing.status.is_not_found()) {
-    run.report_failure(document_folder, listing.status.message());
-  } else if (listing.status.kind() == Status::Kind::kNotAFolder ||
-             listing.status.kind() == Status::Kind::kNotRegular) {
+  const Status& status = listing.status;
+  if (status.is_ok() || status.kind() == Status::Kind::kStopped) return status.is_ok();
+  if (!listing.document_folder_failed) {
+    // A list cut short could end in part of a path, which might name a
+    // different file: convert nothing rather than the wrong thing.
+    run.report_failure(list.path, std::string(kCannotWriteList) + status.message());
+  } else if (status.is_not_found()) {
+    run.report_failure(document_folder, status.message());
+  } else if (status.kind() == Status::Kind::kNotAFolder ||
+             status.kind() == Status::Kind::kNotRegular) {
     // A plain file in place of the folder: nothing to convert either.
     run.report_failure(document_folder, std::string(describe_kind(Status::Kind::kNotAFolder)));
   } else {
-    // A list cut short could end in part of a path, which might name a
-    // different file: convert nothing rather than the wrong thing.
-    run.report_failure(list.path, std::string(kCannotWriteList) + listing.status.message());
+    run.report_failure(document_folder, std::string(kCannotReadFolder) + status.message());
   }
   return false;
 }
 
-// Converts every file the list names (none when it is incomplete), then
-// deletes the list.
-void convert_listed_files(Platform& platform, BatchRun& run, const std::string& list_path,
+// Converts every file the list names (none when it is incomplete), reading
+// it back through the descriptor that wrote it, until the run is asked to
+// stop; then deletes the list.
+void convert_listed_files(Platform& platform, BatchRun& run, NewFileList& new_list,
                           bool list_complete) {
   std::unique_ptr<InputFile> input;
   if (list_complete) {
-    auto opened = platform.open_input_file(list_path);
-    if (opened.is_ok()) {
-      input = std::move(opened.value);
+    auto read_back = new_list.output->read_back();
+    if (read_back.is_ok()) {
+      input = std::move(read_back.value);
     } else {
-      run.report_failure(list_path, std::string(kCannotOpenList) + opened.status.message());
+      run.report_failure(new_list.path, std::string(kCannotOpenList) + read_back.status.message());
     }
   }
   FileList list(std::move(input));
-  while (!list.at_end()) run.process_invoice_file(list.next_invoice_path());
-  if (!list.status().is_ok()) {
-    run.report_failure(list_path, std::string(kCannotReadList) + list.status().message());
+  while (!platform.stop_requested() && !list.at_end()) {
+    run.process_invoice_file(list.next_invoice_path());
   }
-  const Status removed = remove_file_list(platform, list, list_path);
-  if (!removed.is_ok()) {
-    run.report_failure(list_path, std::string(kCannotRemoveList) + removed.message());
+  if (!list.status().is_ok()) {
+    run.report_failure(new_list.path, std::string(kCannotReadList) + list.status().message());
+  }
+  const Status removed = remove_file_list(list, *new_list.output);
+  if (removed.kind() == Status::Kind::kChanged) {
+    run.report_failure(new_list.path, std::string(kListReplaced));
+  } else if (!removed.is_ok()) {
+    run.report_failure(new_list.path, std::string(kCannotRemoveList) + removed.message());
   }
 }
 
@@ -227,9 +240,12 @@ int run_batch(Platform& platform, const RunOptions& options) {
   NewFileList list = create_file_list(platform, run);
   const bool list_complete = list.output && write_file_list(platform, run, list);
   console.show_line(options.dry_run ? kDryRunMessage : kConvertingMessage);
-  if (list.output) convert_listed_files(platform, run, list.path, list_complete);
+  if (list.output) convert_listed_files(platform, run, list, list_complete);
   show_summary(console, run);
-  return run.failure_count() == 0 ? 0 : 1;
+  // The conversion went on all the same; only the report was lost.
+  if (!console.output_status().is_ok()) console.show_output_failure();
+  if (const auto stopped = platform.stop_requested()) return *stopped;
+  return run.failure_count() == 0 && console.output_status().is_ok() ? 0 : 1;
 }
 
 }  // namespace invoice

@@ -48,9 +48,11 @@ class BatchRun {
   // The per-file cycle for one listed path: shows it, captures its
   // last-write time, opens and locks it, upgrades and converts the text,
   // replaces the file after each step that changed it, and puts the captured
-  // time back. A file that cannot be opened, read or replaced is reported on
-  // standard error, left as it was and not counted; the run goes on.
-  // With `verbose`, a changed file gets a line saying what was done.
+  // time back while the file is still locked. A file that cannot be opened,
+  // read or replaced is reported on standard error, left as it was (or as
+  // its last whole step left it, which the report says) and not counted; the
+  // run goes on. With `verbose`, a changed file gets a line saying what was
+  // done.
   // A dry run does the same in memory: it opens, locks and converts, reports
   // a file that a run could not replace (locked, read-only...) the same way,
   // counts and shows a line for each file a run would change, and writes
@@ -60,6 +62,8 @@ class BatchRun {
   // Reports a failure that concerns no single invoice (the file list, a
   // folder); the run then ends with status 1.
   void report_failure(const std::string& path, const std::string& reason);
+  // Reports something the user should know that is no failure.
+  void report_notice(const std::string& path, std::string_view text);
 
   std::int64_t upgrade_count() const { return upgrade_count_; }
   std::int64_t code_page_count() const { return code_page_count_; }
@@ -74,9 +78,10 @@ class BatchRun {
     bool code_page_converted = false;
   };
 
-  // Opens, converts and writes back one file; false when it failed.
+  // Converts and writes back one open file; false when it failed.
   // `written` tells whether the file was replaced at least once.
-  bool convert_invoice_file(const std::string& path, bool& written, Steps& steps);
+  bool convert_invoice_file(const std::string& path, InvoiceFile& file, bool& written,
+                            Steps& steps);
   // The line for a file that was (or in a dry run would be) changed.
   void show_change(const std::string& path, const Steps& steps);
 
@@ -92,7 +97,10 @@ class BatchRun {
 // The whole run: lists the invoices below MORROOT's DOCUMENT folder into a
 // temporary file list, converts each one, deletes the list and prints the
 // two counts. Returns the exit status: 0 when every file was handled, 1 when
-// anything failed.
+// anything failed, the report on standard output included. A run asked to
+// stop leaves the current file whole, converts no more, deletes the list,
+// prints the counts of what it did and returns the status that
+// `Platform::stop_requested` gives.
 int run_batch(Platform& platform, const RunOptions& options = {});
 
 }  // namespace invoice

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <string_view>
 
@@ -68,7 +69,7 @@ TEST_F(BatchRunTest, UnchangedFileIsNotWrittenButItsTimesAreRestored) {
   file.modified = {1688548087, 999'000'000};
   run.process_invoice_file("/D/a.xml");
   EXPECT_EQ(operations_on("/D/a.xml"),
-            (std::vector<std::string>{"stamp", "open", "load", "close", "restamp"}));
+            (std::vector<std::string>{"stamp", "open", "load", "restamp", "close"}));
   expect_file(platform, "/D/a.xml", kCurrent, FileTime{1688548087, 0});
   EXPECT_EQ(file.accessed, (FileTime{1688548087, 0}));
   expect_counts(run, 0, 0, 0);
@@ -88,13 +89,13 @@ TEST_F(BatchRunTest, EachConversionWritesAndCountsOnce) {
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Name>Caf\xC3\xA9 \xE2\x82\xAC</Name>\r\n");
 }
 
-TEST_F(BatchRunTest, DocumentNeedingBothIsWrittenTwiceAndRestampedAfterClosing) {
+TEST_F(BatchRunTest, DocumentNeedingBothIsWrittenTwiceAndRestampedBeforeClosing) {
   auto& file = platform.add_file("/D/both.xml", kBoth);
   file.modified = {1688548087, 5};
   run.process_invoice_file("/D/both.xml");
   EXPECT_EQ(operations_on("/D/both.xml"),
-            (std::vector<std::string>{"stamp", "open", "load", "replace", "replace", "close",
-                                      "restamp"}));
+            (std::vector<std::string>{"stamp", "open", "load", "replace", "replace", "restamp",
+                                      "close"}));
   expect_counts(run, 1, 1, 0);
   expect_file(platform, "/D/both.xml",
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>"
@@ -146,6 +147,7 @@ TEST_F(BatchRunTest, FailedSecondWriteKeepsTheFirstItsCountAndTheTimes) {
   platform.failing_replacements["/D/both.xml"] = 1;
   run.process_invoice_file("/D/both.xml");
   expect_counts(run, 1, 0, 1);
+  EXPECT_EQ(platform.errors, failure_line("/D/both.xml", kCannotSaveConversion, Kind::kNoSpace));
   // The upgraded file was written, so it gets its time back all the same.
   expect_file(platform, "/D/both.xml",
               "<?xml version=\"1.0\" encoding=\"ibm850\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>"
@@ -306,6 +308,55 @@ TEST(RunBatchTest, ConvertSignedConvertsThemWithANoticeEach) {
   EXPECT_EQ(platform.logged("replace").size(), 4u);  // b-both twice
   EXPECT_EQ(platform.files["/M/DOCUMENT/c-current.xml"].content, kCurrent + kSignature);
   EXPECT_EQ(platform.output, testing::summary_lines(2, 2));
+}
+
+TEST(RunBatchTest, StopOutputFailureSharedTempAndUnreadableDocumentFolder) {
+  const struct {
+    const char* name;
+    std::function<void(FakePlatform&)> arrange;
+    int status;
+    std::string errors;
+    std::size_t converted;
+  } cases[] = {
+      {"asked to stop during the first file",
+       [](FakePlatform& platform) {
+         platform.on_log = [&platform](const std::string& entry) {
+           if (entry == "load /M/DOCUMENT/a.xml") platform.stop_status = 143;
+         };
+       },
+       143, "", 1},
+      {"standard output fails",
+       [](FakePlatform& platform) {
+         platform.output_failure = Status::error(Status::Kind::kNoSpace);
+       },
+       1,
+       std::string(kFailureHead) + std::string(kCannotWriteOutput) +
+           std::string(describe_kind(Status::Kind::kNoSpace)) + "\n",
+       2},
+      {"temporary folder shared without the sticky bit",
+       [](FakePlatform& platform) { platform.shared_folders.insert("/tmp"); }, 0,
+       testing::notice_line("/tmp", kSharedTempNotice), 2},
+      {"document folder that cannot be read",
+       [](FakePlatform& platform) { platform.unreadable_folders.insert("/M/DOCUMENT"); }, 1,
+       testing::failure_line("/M/DOCUMENT", kCannotReadFolder, Status::Kind::kAccessDenied), 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakePlatform platform;
+    platform.environment["MORROOT"] = "/M/";
+    platform.add_folder("/tmp");
+    platform.add_file("/M/DOCUMENT/a.xml", kUpgradable);
+    platform.add_file("/M/DOCUMENT/b.xml", kUpgradable);
+    c.arrange(platform);
+    EXPECT_EQ(run_batch(platform), c.status);
+    EXPECT_EQ(platform.errors, c.errors);
+    std::size_t converted = 0;
+    for (const char* path : {"/M/DOCUMENT/a.xml", "/M/DOCUMENT/b.xml"}) {
+      converted += platform.files[path].content != kUpgradable;
+    }
+    EXPECT_EQ(converted, c.converted);
+    EXPECT_EQ(platform.files.size(), 2u);  // the file list is gone
+  }
 }
 
 TEST(RunBatchTest, DryRunReportsWhatTheRunThenDoesAndWritesNothing) {

@@ -64,20 +64,34 @@ std::size_t decode_utf8(std::string_view text, std::size_t at, std::uint32_t& co
   return length;
 }
 
-// Bytes that must not reach a log or a terminal raw, shown as \xNN.
+// Code points that move a terminal's cursor or start a control sequence:
+// C0, DEL and C1 (0x9B alone is the one-byte CSI).
+bool is_control(std::uint32_t code_point) {
+  return code_point < 0x20 || (code_point >= 0x7F && code_point < 0xA0);
+}
+
+// The path for an error line: valid UTF-8 kept, while control characters
+// and bytes that are not UTF-8 are shown as \xNN, byte by byte, like the
+// backslash itself, so that no name can move the cursor or split a log
+// line and the line still tells the exact bytes.
 std::string escape_control_bytes(std::string_view text) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(text.size());
-  for (char c : text) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b < 0x20 || b == 0x7F || b == '\\') {
+  for (std::size_t at = 0; at < text.size();) {
+    std::uint32_t code_point = 0;
+    const std::size_t length = decode_utf8(text, at, code_point);
+    if (length != 0 && !is_control(code_point) && code_point != '\\') {
+      out.append(text.substr(at, length));
+      at += length;
+      continue;
+    }
+    for (std::size_t end = at + (length == 0 ? 1 : length); at < end; ++at) {
+      const auto b = static_cast<unsigned char>(text[at]);
       out += '\\';
       out += 'x';
       out += kHex[b >> 4];
       out += kHex[b & 15];
-    } else {
-      out += c;
     }
   }
   return out;
@@ -92,8 +106,7 @@ std::string make_printable(std::string_view path, std::size_t& columns) {
   for (std::size_t at = 0; at < path.size();) {
     std::uint32_t code_point = 0;
     const std::size_t length = decode_utf8(path, at, code_point);
-    const bool control = code_point < 0x20 || (code_point >= 0x7F && code_point < 0xA0);
-    if (length == 0 || control) {
+    if (length == 0 || is_control(code_point)) {
       out += '?';
       columns += 1;
       at += length == 0 ? 1 : length;
@@ -123,10 +136,15 @@ std::string format_summary(std::int64_t count, std::string_view tail, std::strin
 Console::Console(Platform& platform)
     : platform_(platform), terminal_(platform.output_is_terminal()) {}
 
+void Console::write_output(std::string_view text) {
+  const Status status = platform_.write_output(text);
+  if (!status.is_ok() && output_status_.is_ok()) output_status_ = status;
+}
+
 void Console::show_line(std::string_view text) {
   std::string line(text);
   line += '\n';
-  platform_.write_output(line);
+  write_output(line);
   progress_shown_ = false;
   progress_columns_ = 0;
 }
@@ -139,13 +157,13 @@ void Console::show_progress(std::string_view path) {
   const auto width = static_cast<std::size_t>(platform_.terminal_width());
   const std::size_t blanks = count_zone_blanks(columns, width);
   line.append(blanks, ' ');
-  platform_.write_output(line);
+  write_output(line);
   progress_shown_ = true;
   progress_columns_ = std::max(progress_columns_, columns + blanks);
 }
 
 void Console::end_line() {
-  platform_.write_output("\n");
+  write_output("\n");
   progress_shown_ = false;
   progress_columns_ = 0;
 }
@@ -191,6 +209,14 @@ void Console::show_about_file(std::string_view label, std::string_view path,
   line += escape_control_bytes(path);
   line += kFailureSeparator;
   line += text;
+  line += '\n';
+  platform_.write_error(line);
+}
+
+void Console::show_output_failure() {
+  std::string line(kFailureHead);
+  line += kCannotWriteOutput;
+  line += output_status_.message();
   line += '\n';
   platform_.write_error(line);
 }

@@ -29,7 +29,9 @@ class Console {
   // Writes a line end.
   void end_line();
   // Writes "Error: ", the path, ": " and the reason to standard error,
-  // ending the progress row first so that the line stands on its own.
+  // ending the progress row first so that the line stands on its own. In
+  // the path, control characters and bytes that are not UTF-8 are shown as
+  // \xNN.
   void show_failure(std::string_view path, std::string_view reason);
   // Writes "Avís: ", the path, ": " and `text` to standard error, in the
   // same way: something the user should know about a file that did not fail.
@@ -40,7 +42,14 @@ class Console {
   // that it stays above the progress of the next file.
   void show_change(std::string_view head, std::string_view path, std::string_view what);
 
+  // The first failure to write to standard output (the rest of the run's
+  // output is lost then), or ok.
+  const Status& output_status() const { return output_status_; }
+  // Writes "Error: " and that failure to standard error.
+  void show_output_failure();
+
  private:
+  void write_output(std::string_view text);
   // Writes `label`, the escaped path, ": " and `text` as one line on
   // standard error, after ending the progress row.
   void show_about_file(std::string_view label, std::string_view path, std::string_view text);
@@ -51,6 +60,7 @@ class Console {
   // The columns that progress has written on the current row since its last
   // line end.
   std::size_t progress_columns_ = 0;
+  Status output_status_;
 };
 
 // The summary line for one count: `head` (which ends with a blank), the

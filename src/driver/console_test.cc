@@ -72,10 +72,51 @@ TEST(ConsoleTest, FailureEndsTheProgressRowAndEscapesControlBytes) {
   Console console(platform);
   console.show_progress("/a.xml");
   console.show_failure("/a\r\x1B.xml", "reason");
-  console.show_failure("/b.xml", "reason");
+  console.show_notice("/b.xml", "reason");
   EXPECT_EQ(platform.output, "\r/a.xml        \n");
-  const std::string head(kFailureHead);
-  EXPECT_EQ(platform.errors, head + "/a\\x0D\\x1B.xml: reason\n" + head + "/b.xml: reason\n");
+  EXPECT_EQ(platform.errors, std::string(kFailureHead) + "/a\\x0D\\x1B.xml: reason\n" +
+                                 std::string(kNoticeHead) + "/b.xml: reason\n");
+}
+
+TEST(ConsoleTest, ErrorLinesShowWhatCouldSteerTheTerminalAsBytes) {
+  const struct {
+    std::string path, shown;
+  } cases[] = {
+      {"/fa\xC3\xA7"
+       "ana \xE4\xB8\xAD.xml",
+       "/fa\xC3\xA7"
+       "ana \xE4\xB8\xAD.xml"},
+      {"/\x9B"
+       "2J.xml",
+       "/\\x9B2J.xml"},  // one-byte CSI
+      {"/\xC2\x9B"
+       "2J.xml",
+       "/\\xC2\\x9B2J.xml"},                         // the same in UTF-8
+      {"/\xC2\x85\x7F\t", "/\\xC2\\x85\\x7F\\x09"},  // C1, DEL, C0
+      {"/\xFF\xC3.xml", "/\\xFF\\xC3.xml"},          // not UTF-8
+      {"/\xC0\xAF", "/\\xC0\\xAF"},                  // overlong
+      {"/back\\slash", "/back\\x5Cslash"},
+  };
+  for (const auto& c : cases) {
+    testing::FakePlatform platform;
+    Console(platform).show_failure(c.path, "r");
+    EXPECT_EQ(platform.errors, std::string(kFailureHead) + c.shown + ": r\n") << c.path;
+  }
+}
+
+TEST(ConsoleTest, FirstFailedWriteToTheOutputIsKeptAndReported) {
+  testing::FakePlatform platform;
+  Console console(platform);
+  console.show_line("a");
+  EXPECT_TRUE(console.output_status().is_ok());
+  platform.output_failure = Status::error(Status::Kind::kNoSpace);
+  console.show_line("b");
+  platform.output_failure = Status::error(Status::Kind::kOther, "Broken pipe");
+  console.end_line();
+  console.show_output_failure();
+  EXPECT_EQ(platform.output, "a\n");
+  EXPECT_EQ(platform.errors, std::string(kFailureHead) + std::string(kCannotWriteOutput) +
+                                 std::string(describe_kind(Status::Kind::kNoSpace)) + "\n");
 }
 
 TEST(ConsoleTest, ChangeLineCoversTheProgressRowOrFollowsIt) {

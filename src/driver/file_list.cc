@@ -64,12 +64,17 @@ ListingOutcome list_invoice_files(Platform& platform, const std::string& documen
   std::vector<std::string> pending{document_folder};
   std::string lines;
   while (!pending.empty()) {
+    if (platform.stop_requested()) {
+      outcome.status = Status::error(Status::Kind::kStopped);
+      return outcome;
+    }
     std::string folder = std::move(pending.back());
     pending.pop_back();
     auto entries = platform.list_directory(folder);
     if (!entries.is_ok()) {
       if (folder == document_folder) {
         outcome.status = entries.status;
+        outcome.document_folder_failed = true;
         return outcome;
       }
       outcome.failures.push_back({folder, entries.status});
@@ -154,9 +159,9 @@ std::string FileList::next_invoice_path() {
   return line;
 }
 
-Status remove_file_list(Platform& platform, FileList& list, const std::string& path) {
+Status remove_file_list(FileList& list, OutputFile& file) {
   list.close();
-  return platform.remove_file(path);
+  return file.remove();
 }
 
 }  // namespace invoice

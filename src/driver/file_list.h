@@ -49,7 +49,8 @@ struct ListingFailure {
 
 // What the listing found.
 struct ListingOutcome {
-  Status status;                        // failure to write the file list, or of the top folder
+  Status status;  // failure to write the file list, or of the top folder; kStopped
+  bool document_folder_failed = false;  // `status` tells why the top folder could not be read
   std::uint64_t files_listed = 0;       // lines written
   std::uint64_t leftovers_removed = 0;  // replacement files of killed runs
   std::vector<ListingFailure> failures;
@@ -65,7 +66,8 @@ struct ListingOutcome {
 // On the way, when `remove_leftovers` is set, a file named as a replacement
 // file (replacement_name.h) that a killed run left behind is removed
 // (`Platform::remove_leftover_replacement` says when one certainly is); one
-// that is not certainly a leftover stays.
+// that is not certainly a leftover stays. A run asked to stop ends the
+// listing between two folders, with kStopped.
 ListingOutcome list_invoice_files(Platform& platform, const std::string& document_folder,
                                   OutputFile& list, bool remove_leftovers = true);
 
@@ -97,8 +99,9 @@ class FileList {
   Status status_;
 };
 
-// Closes the file list and deletes it.
-Status remove_file_list(Platform& platform, FileList& list, const std::string& path);
+// Closes the reader of the file list and deletes the list, only while its
+// name still refers to `file` (kChanged otherwise).
+Status remove_file_list(FileList& list, OutputFile& file);
 
 }  // namespace invoice
 

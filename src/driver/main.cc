@@ -16,7 +16,7 @@
 #endif
 
 int main(int argc, char** argv) {
-  invoice::ignore_interrupting_signals();
+  invoice::prepare_process();
   auto platform = invoice::make_system_platform();
   const std::vector<std::string_view> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
   const invoice::CommandLine line = invoice::parse_command_line(arguments);

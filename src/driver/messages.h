@@ -56,6 +56,11 @@ inline constexpr std::string_view kDryRunSignedConvertedNotice =
 inline constexpr std::string_view kCannotOpen = "no s'ha pogut obrir: ";
 inline constexpr std::string_view kCannotRead = "no s'ha pogut llegir: ";
 inline constexpr std::string_view kCannotSave = "no s'ha pogut desar, l'original queda intacte: ";
+// The same when the upgrade was saved and only the conversion to UTF-8,
+// which comes after it, was not.
+inline constexpr std::string_view kCannotSaveConversion =
+    "no s'ha pogut desar la conversió de codepage 850 a utf-8, el fitxer queda a la versió "
+    "3.2.1 però encara en codepage 850: ";
 inline constexpr std::string_view kCannotRestoreTime = "no s'ha pogut restaurar la data: ";
 inline constexpr std::string_view kCannotReadFolder = "no s'ha pogut llegir la carpeta: ";
 inline constexpr std::string_view kCannotCreateList = "no s'ha pogut crear la llista de fitxers: ";
@@ -65,6 +70,18 @@ inline constexpr std::string_view kCannotOpenList = "no s'ha pogut obrir la llis
 inline constexpr std::string_view kCannotReadList = "no s'ha pogut llegir la llista de fitxers: ";
 inline constexpr std::string_view kCannotRemoveList =
     "no s'ha pogut esborrar la llista de fitxers: ";
+// A file list whose name another file took meanwhile; that file is left.
+inline constexpr std::string_view kListReplaced =
+    "un altre fitxer ha pres el nom de la llista de fitxers i no s'ha esborrat";
+// Standard output could not be written; the reason follows. Shown after the
+// failure head, with no path.
+inline constexpr std::string_view kCannotWriteOutput =
+    "no s'ha pogut escriure a la sortida estàndard: ";
+// The notice about a temporary folder where other users may put their
+// files in place of the file list.
+inline constexpr std::string_view kSharedTempNotice =
+    "altres usuaris hi poden substituir fitxers (permet escriure a tothom sense el bit "
+    "enganxós): la llista de fitxers no hi està segura";
 // Follows the text of kReadOnly for a file that needs a change it may not
 // be given.
 inline constexpr std::string_view kNeedsConverting = " i cal convertir-lo";
@@ -147,6 +164,22 @@ constexpr std::string_view describe_kind(Status::Kind kind) {
       return "el nom conté un retorn de carro (CR) o el byte 0x1A";
     case Status::Kind::kNoMemory:
       return "no hi ha prou memòria";
+    case Status::Kind::kTooManyFiles:
+      return "massa fitxers oberts";
+    case Status::Kind::kStopped:
+      return "s'ha interromput l'execució";
+    case Status::Kind::kHardLinked:
+      return "té més d'un nom (enllaços durs), que la conversió separaria";
+    case Status::Kind::kForeignLink:
+      return "l'enllaç simbòlic i el fitxer on apunta tenen propietaris diferents";
+    case Status::Kind::kOwnerNotKept:
+      return "no se'n poden conservar el propietari i el grup";
+    case Status::Kind::kAccessNotKept:
+      return "no se'n poden conservar els permisos i la llista de control d'accés";
+    case Status::Kind::kAttributesNotKept:
+      return "no se'n poden conservar els atributs ampliats";
+    case Status::Kind::kFlagsNotKept:
+      return "no se'n poden conservar els indicadors (chattr)";
     case Status::Kind::kOther:
       break;
   }

@@ -55,40 +55,58 @@ class InputFile {
   virtual Result<std::size_t> read(char* buffer, std::size_t size) = 0;
 };
 
-// A file being written sequentially (the file list). Closed when destroyed.
+// A new file being written sequentially (the file list). Closed when
+// destroyed.
 class OutputFile {
  public:
   virtual ~OutputFile() = default;
   // Writes all of `data` or fails.
   virtual Status write(std::string_view data) = 0;
-  // Flushes and closes; reports a failure that earlier writes deferred.
-  virtual Status close() = 0;
+  // Ends the writing and gives a reader from the start of what was written,
+  // through this same open file: the file is never opened again by name, so
+  // nothing put in its place meanwhile is ever read.
+  virtual Result<std::unique_ptr<InputFile>> read_back() = 0;
+  // Removes the file's name, but only while the name still refers to this
+  // file: fails with kChanged, and removes nothing, when another file has
+  // taken the name, kNotFound when the name is gone.
+  virtual Status remove() = 0;
 };
 
-// An invoice file, open and locked against other converters from
-// `open_invoice_file` until it is destroyed.
+// An invoice file, open for reading and locked against other programs from
+// `open_invoice_file` until it is destroyed. Nothing is ever written through
+// it: a change reaches the disk only as a whole new file put in its place.
 class InvoiceFile {
  public:
   virtual ~InvoiceFile() = default;
-  // True when the file may be replaced: it was opened for writing and
-  // nobody marked it read-only (no write permission for anyone, or the
-  // read-only attribute); an administrator respects the mark too.
+  // True when the file may be replaced: the running user may write it and
+  // nobody marked it read-only (no write permission for anyone, the
+  // read-only attribute, an immutable or append-only file); an
+  // administrator respects the mark too.
   virtual bool is_writable() const = 0;
   // Reads the whole file. Fails with kChanged when the file turns out
-  // shorter or longer than it was when opened, kNoMemory when it does not fit.
+  // shorter or longer than it was when opened, or changed while it was read,
+  // kNoMemory when it does not fit.
   virtual Status load(std::string& content) = 0;
   // Replaces the file's content with `content` atomically: a new file in the
-  // same folder, flushed to disk, with the original's access rights (and
-  // owner where the user may give it away) and its last-access and
-  // last-write times, put in the original's place (through a link, in its
-  // target's place, so the link stays a link). On failure the original is
-  // left byte for byte as it was and the new file is removed: kChanged when
-  // another program replaced or removed the file meanwhile, kNoSpace,
-  // kAccessDenied or another kind. The lock moves to the new file. A process
-  // killed meanwhile leaves the original or the new content, never a
+  // same folder, flushed to disk, carrying exactly the original's owner and
+  // group, permission bits, access control list, extended attributes, file
+  // flags and last-access and last-write times, renamed over the original
+  // (through a symbolic link, its target). Right before the rename the
+  // original is checked to be unchanged since it was opened. Fails, leaving
+  // the original byte for byte as it was and removing the new file, with
+  // kChanged when another program changed, replaced or removed the original
+  // meanwhile, kHardLinked for a file with more than one name, kOwnerNotKept,
+  // kAccessNotKept, kAttributesNotKept or kFlagsNotKept when the new file
+  // cannot carry what the original has, kStopped when the run was asked to
+  // stop, or with the failure of a step. The lock moves to the new file. A
+  // process killed meanwhile leaves the original or the new content, never a
   // mixture, and at most the new file under its replacement name
   // (replacement_name.h).
   virtual Status replace(std::string_view content) = 0;
+  // Gives the file (the new one after a `replace`) last-access and
+  // last-write time `time`, while it is open and locked; does nothing when
+  // both already are `time`, so that the file's change time stays as it is.
+  virtual Status set_times(FileTime time) = 0;
 };
 
 class Platform {
@@ -112,6 +130,10 @@ class Platform {
   // with kExists when the name is taken, kNotFound when its folder is
   // missing.
   virtual Result<std::unique_ptr<OutputFile>> create_new_file(const std::string& path) = 0;
+  // True when users other than the running one may put files in place of
+  // this user's files in `folder` (on POSIX: a folder writable by others
+  // without the sticky bit).
+  virtual bool lets_others_replace_files(const std::string& folder) = 0;
   // Opens an existing file for reading; kNotFound when there is none.
   virtual Result<std::unique_ptr<InputFile>> open_input_file(const std::string& path) = 0;
   // Removes a file (never a folder); kNotFound when there is none.
@@ -134,13 +156,20 @@ class Platform {
   // Sets the last-access and last-write time of an existing file; never
   // creates one (kNotFound).
   virtual Status set_file_time(const std::string& path, FileTime time) = 0;
-  // Opens an existing regular file (or a link to one) for conversion and
-  // takes an exclusive lock without waiting; never creates a file. Fails
-  // with kNotFound, kNotRegular (a folder, device, pipe), kLocked (another
-  // program, or another open file in this one, holds it), kAccessDenied or
-  // another kind. The file is opened for reading alone when it may not be
-  // written (`is_writable` then says false).
+  // Opens an existing regular file (or a link to one) for conversion, for
+  // reading only, and locks it against other programs without waiting;
+  // never creates a file. A symbolic link is followed only when it belongs
+  // to the running user or to the owner of what it points to. Fails with
+  // kNotFound, kNotRegular (a folder, device, pipe), kLocked (another
+  // program, or another open file in this one, holds it, or another program
+  // has it open for writing where the system tells), kForeignLink,
+  // kAccessDenied or another kind.
   virtual Result<std::unique_ptr<InvoiceFile>> open_invoice_file(const std::string& path) = 0;
+
+  // When the run has been asked to stop (on POSIX by SIGTERM or SIGHUP), the
+  // exit status it is to end with; nothing otherwise. Polled between files
+  // and between the steps of a replacement.
+  virtual std::optional<int> stop_requested() const = 0;
 
   // The console: standard output and standard error. Texts are UTF-8 (the
   // console has made paths printable); the Windows implementation writes
@@ -148,16 +177,22 @@ class Platform {
   virtual bool output_is_terminal() const = 0;
   // Columns of the terminal on standard output (80 when unknown).
   virtual int terminal_width() const = 0;
-  virtual void write_output(std::string_view text) = 0;
+  // Writes to standard output; a failure (a full device, a closed pipe or
+  // descriptor) is returned so the run can report it.
+  virtual Status write_output(std::string_view text) = 0;
   virtual void write_error(std::string_view text) = 0;
 };
 
 // The platform this program was built for.
 std::unique_ptr<Platform> make_system_platform();
 
-// Makes the run immune to Ctrl+C, Ctrl+\ and a closed output pipe, and turns
-// an exceeded file-size limit into a write error instead of a kill.
-void ignore_interrupting_signals();
+// Readies the process for a run; called first of all, before anything is
+// opened. Makes sure that the standard input, output and error are open, so
+// that no file of the run can take their place and receive messages; makes
+// the run immune to Ctrl+C, Ctrl+\ and a closed output pipe, turns an
+// exceeded file-size limit into a write error instead of a kill, and turns
+// a request to stop (on POSIX SIGTERM and SIGHUP) into `stop_requested`.
+void prepare_process();
 
 }  // namespace invoice
 

@@ -208,6 +208,21 @@ TYPED_TEST(PlatformContractTest, MissingPathIsNotFoundAndNothingIsCreated) {
   EXPECT_TRUE(this->listing(this->place.root()).empty());
 }
 
+// All that a new file gives back to read, in small pieces.
+std::string read_back(OutputFile& file) {
+  auto input = file.read_back();
+  EXPECT_TRUE(input.is_ok()) << input.status.message();
+  if (!input.is_ok()) return {};
+  std::string content;
+  char buffer[5];
+  for (;;) {
+    auto got = input.value->read(buffer, sizeof buffer);
+    EXPECT_TRUE(got.is_ok()) << got.status.message();
+    if (!got.is_ok() || got.value == 0) return content;
+    content.append(buffer, got.value);
+  }
+}
+
 TYPED_TEST(PlatformContractTest, NewFileIsMadeOnlyUnderAFreeNameAndReadsBack) {
   const std::string list = this->path("815.TMP");
   const std::string content =
@@ -216,24 +231,25 @@ TYPED_TEST(PlatformContractTest, NewFileIsMadeOnlyUnderAFreeNameAndReadsBack) {
   auto created = this->platform.create_new_file(list);
   ASSERT_TRUE(created.is_ok()) << created.status.message();
   EXPECT_TRUE(created.value->write(content).is_ok());
-  EXPECT_TRUE(created.value->close().is_ok());
   EXPECT_EQ(this->platform.create_new_file(list).status.kind(), Kind::kExists);
   EXPECT_EQ(this->place.read(list), content);
 
-  auto input = this->platform.open_input_file(list);
-  ASSERT_TRUE(input.is_ok()) << input.status.message();
-  std::string read_back;
-  char buffer[5];
-  for (;;) {
-    auto got = input.value->read(buffer, sizeof buffer);
-    ASSERT_TRUE(got.is_ok()) << got.status.message();
-    if (got.value == 0) break;
-    read_back.append(buffer, got.value);
-  }
-  EXPECT_EQ(read_back, content);
-  input.value.reset();
-  EXPECT_TRUE(this->platform.remove_file(list).is_ok());
+  EXPECT_EQ(read_back(*created.value), content);
+  EXPECT_TRUE(created.value->remove().is_ok());
   EXPECT_FALSE(this->place.exists(list));
+}
+
+TYPED_TEST(PlatformContractTest, NewFileIsReadBackAndRemovedOnlyAsItself) {
+  const std::string list = this->path("816.TMP");
+  auto created = this->platform.create_new_file(list);
+  ASSERT_TRUE(created.is_ok()) << created.status.message();
+  EXPECT_TRUE(created.value->write("/ours.xml\r\n").is_ok());
+  // Another file takes the name: it is neither read nor removed.
+  ASSERT_TRUE(this->platform.remove_file(list).is_ok());
+  this->place.make_file(list, "/theirs.xml\r\n");
+  EXPECT_EQ(read_back(*created.value), "/ours.xml\r\n");
+  EXPECT_EQ(created.value->remove().kind(), Kind::kChanged);
+  EXPECT_EQ(this->place.read(list), "/theirs.xml\r\n");
 }
 
 TYPED_TEST(PlatformContractTest, FolderIsNoRegularFileAndAFileNoFolder) {
@@ -321,6 +337,22 @@ TYPED_TEST(PlatformContractTest, ReplaceChangesTheContentOnlyAndLeavesNoOtherFil
   EXPECT_EQ(this->place.read(invoice), "new text");
   EXPECT_EQ(this->platform.read_file_time(invoice).value, time);
   EXPECT_EQ(this->listing(this->place.root()), (Listing{{"a.xml", Type::kFile, false}}));
+}
+
+TYPED_TEST(PlatformContractTest, TimesAreSetOnTheOpenFile) {
+  const std::string invoice = this->path("a.xml");
+  this->place.make_file(invoice, "<a/>");
+  const FileTime time{1'450'000'000, 0};
+  {
+    auto opened = this->platform.open_invoice_file(invoice);
+    ASSERT_TRUE(opened.is_ok()) << opened.status.message();
+    ASSERT_TRUE(opened.value->set_times(time).is_ok());
+    EXPECT_EQ(this->platform.read_file_time(invoice).value, time);
+    ASSERT_TRUE(opened.value->replace("<b/>").is_ok());
+    ASSERT_TRUE(opened.value->set_times(time).is_ok());
+  }
+  EXPECT_EQ(this->platform.read_file_time(invoice).value, time);
+  EXPECT_EQ(this->place.read(invoice), "<b/>");
 }
 
 TYPED_TEST(PlatformContractTest, ReadOnlyFileIsReadButNotWritable) {

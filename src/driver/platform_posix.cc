@@ -3,20 +3,24 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/fs.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <new>
 #include <utility>
 
@@ -104,6 +108,10 @@ Status posix_error(int code) {
     case ENOMEM:
       kind = Status::Kind::kNoMemory;
       break;
+    case EMFILE:
+    case ENFILE:
+      kind = Status::Kind::kTooManyFiles;
+      break;
     default:
       break;
   }
@@ -156,6 +164,15 @@ Status write_all(int fd, std::string_view data) {
 
 void write_all_ignoring_errors(int fd, std::string_view data) { (void)write_all(fd, data); }
 
+// Set by the handler of a request to stop (SIGTERM, SIGHUP) to the signal's
+// number. The one variable that a signal handler may safely write, hence
+// global.
+volatile std::sig_atomic_t stop_signal = 0;
+
+void note_stop_request(int signal_number) { stop_signal = signal_number; }
+
+bool stop_was_requested() { return stop_signal != 0; }
+
 class PosixInputFile final : public InputFile {
  public:
   explicit PosixInputFile(UniqueFd fd) : fd_(std::move(fd)) {}
@@ -171,13 +188,38 @@ class PosixInputFile final : public InputFile {
   UniqueFd fd_;
 };
 
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 class PosixOutputFile final : public OutputFile {
  public:
-  explicit PosixOutputFile(UniqueFd fd) : fd_(std::move(fd)) {}
+  PosixOutputFile(std::string path, UniqueFd fd) : path_(std::move(path)), fd_(std::move(fd)) {}
+
   Status write(std::string_view data) override { return write_all(fd_.get(), data); }
-  Status close() override { return posix_error(fd_.close()); }
+
+  Result<std::unique_ptr<InputFile>> read_back() override {
+    if (::lseek(fd_.get(), 0, SEEK_SET) != 0) return last_error();
+    UniqueFd reader(::fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0));
+    if (!reader.valid()) return last_error();
+    return std::unique_ptr<InputFile>(std::make_unique<PosixInputFile>(std::move(reader)));
+  }
+
+  Status remove() override {
+    LocatedPath located;
+    if (Status status = locate(path_, located); !status.is_ok()) return status;
+    struct stat named, ours;
+    if (::fstatat(located.dir, located.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+      return last_error();
+    }
+    if (::fstat(fd_.get(), &ours) != 0) return last_error();
+    if (!same_file(named, ours)) return Status::error(Status::Kind::kChanged);
+    if (::unlinkat(located.dir, located.name.c_str(), 0) != 0) return last_error();
+    return Status::ok();
+  }
 
  private:
+  std::string path_;
   UniqueFd fd_;
 };
 
@@ -199,7 +241,9 @@ std::string make_replacement_name() {
 }
 
 // Opens the folder that holds `name` (relative to `dir`, "/" allowed) and
-// leaves the last component in `base`.
+// leaves the last component in `base`. A folder that may be passed through
+// but not read is opened as a path only: enough to work in it, though not
+// to flush it.
 Result<UniqueFd> open_parent_folder(int dir, const std::string& name, std::string& base) {
   base = name;
   std::string folder_name = ".";
@@ -208,12 +252,11 @@ Result<UniqueFd> open_parent_folder(int dir, const std::string& name, std::strin
     base.erase(0, slash + 1);
   }
   UniqueFd folder(::openat(dir, folder_name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder.valid() && errno == EACCES) {
+    folder.reset(::openat(dir, folder_name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  }
   if (!folder.valid()) return last_error();
   return folder;
-}
-
-bool same_file(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // Flushes the folders in which files were renamed. A folder is flushed
@@ -255,20 +298,278 @@ class FolderFlusher {
   ino_t inode_ = 0;
 };
 
+// A file that is not a symbolic link, named in a folder held open, so that
+// it is found again in the same place even if the path changes meanwhile.
+struct FileInFolder {
+  UniqueFd folder;
+  std::string name;
+};
+
+// The file that `path` names, found through any symbolic links in its last
+// component. A link is followed only when it belongs to the running user or
+// to the owner of what it points to, much as Linux does in shared sticky
+// folders: otherwise anyone who may write in the tree could point a run as
+// root at somebody else's file.
+Result<FileInFolder> find_target(const std::string& path) {
+  LocatedPath located;
+  if (Status status = locate(path, located); !status.is_ok()) return status;
+  FileInFolder target;
+  auto opened = open_parent_folder(located.dir, located.name, target.name);
+  if (!opened.is_ok()) return opened.status;
+  target.folder = std::move(opened.value);
+  struct stat info;
+  if (::fstatat(target.folder.get(), target.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    return last_error();
+  }
+  for (int hops = 0; S_ISLNK(info.st_mode); ++hops) {
+    if (hops == 40) return posix_error(ELOOP);
+    std::string link(static_cast<std::size_t>(PATH_MAX) + 1, '\0');
+    const ssize_t length =
+        ::readlinkat(target.folder.get(), target.name.c_str(), link.data(), link.size());
+    if (length < 0) return last_error();
+    link.resize(static_cast<std::size_t>(length));
+    if (link.empty()) return posix_error(ENOENT);
+    LocatedPath next;
+    if (Status status = locate(link, target.folder.get(), next); !status.is_ok()) return status;
+    FileInFolder pointed;
+    opened = open_parent_folder(next.dir, next.name, pointed.name);
+    if (!opened.is_ok()) return opened.status;
+    pointed.folder = std::move(opened.value);
+    struct stat pointed_info;
+    if (::fstatat(pointed.folder.get(), pointed.name.c_str(), &pointed_info, AT_SYMLINK_NOFOLLOW) !=
+        0) {
+      return last_error();
+    }
+    if (info.st_uid != ::geteuid() && info.st_uid != pointed_info.st_uid) {
+      return Status::error(Status::Kind::kForeignLink);
+    }
+    target = std::move(pointed);
+    info = pointed_info;
+  }
+  return target;
+}
+
+// Opens the file for reading without moving its last-access time where the
+// system allows it (the owner, or root), so that a run over unchanged
+// invoices leaves their times, and thus their change time, alone.
+UniqueFd open_for_reading(const FileInFolder& file) {
+  constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  UniqueFd fd(::openat(file.folder.get(), file.name.c_str(), kFlags | O_NOATIME));
+  if (!fd.valid() && errno == EPERM)
+    fd.reset(::openat(file.folder.get(), file.name.c_str(), kFlags));
+  return fd;
+}
+
+// Keeps other programs away from an open invoice as far as Linux allows
+// without mandatory locks: an exclusive flock (other converters, and
+// programs that use flock), a read lock on the whole file held by the open
+// file description (programs that use fcntl locks cannot take a write lock
+// while it is held), and, where the running user may take one, a read lease:
+// any other program that opens the file for writing then waits until the
+// lease is given up, and the lease shows that it asked (`F_GETLEASE`).
+// Returns whether the lease was taken; fails with kLocked when another
+// program holds a conflicting lock or has the file open for writing.
+Result<bool> lock_against_others(int fd) {
+  // Over NFS flock is a record lock that needs a descriptor open for
+  // writing; the read lock below then does the work.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno != EBADF) {
+    return errno == EWOULDBLOCK ? Status::error(Status::Kind::kLocked) : last_error();
+  }
+  struct flock whole_file {};
+  whole_file.l_type = F_RDLCK;
+  whole_file.l_whence = SEEK_SET;
+  if (::fcntl(fd, F_OFD_SETLK, &whole_file) != 0 && errno != EINVAL) {
+    return errno == EAGAIN || errno == EACCES ? Status::error(Status::Kind::kLocked) : last_error();
+  }
+  if (::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) return true;
+  // EAGAIN: another program has the file open for writing and may change
+  // it at any moment. Anything else: not the owner, or no leases here.
+  if (errno == EAGAIN) return Status::error(Status::Kind::kLocked);
+  return false;
+}
+
+// The file flags (chattr) that a replacement carries: the ones that say how
+// the file is to be stored, backed up or read. Immutable and append-only
+// files are never replaced, and the rest are the file system's own.
+constexpr int kCarriedFlags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL | FS_NODUMP_FL |
+                              FS_NOATIME_FL | FS_NOCOMP_FL | FS_JOURNAL_DATA_FL | FS_NOTAIL_FL |
+                              FS_NOCOW_FL | FS_DAX_FL;
+
+// The file flags of an open file; 0 on a file system without them.
+int read_file_flags(int fd) {
+  int flags = 0;
+  if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) return 0;
+  return flags;
+}
+
+// Gives the empty file `fd` exactly the carried flags of `flags`, clearing
+// those it took from its folder. Set before any content: some flags (no
+// copy-on-write, compression) take effect on an empty file only.
+Status carry_file_flags(int flags, int fd) {
+  const int present = read_file_flags(fd);
+  const int wanted = (present & ~kCarriedFlags) | (flags & kCarriedFlags);
+  if (wanted == present) return Status::ok();
+  int set = wanted;
+  if (::ioctl(fd, FS_IOC_SETFLAGS, &set) != 0) {
+    return Status::error(Status::Kind::kFlagsNotKept, std::strerror(errno));
+  }
+  if ((read_file_flags(fd) & kCarriedFlags) != (flags & kCarriedFlags)) {
+    return Status::error(Status::Kind::kFlagsNotKept);
+  }
+  return Status::ok();
+}
+
+// Extended attributes by name, with their values.
+using ExtendedAttributes = std::map<std::string, std::string>;
+
+// Fills `buffer` by `call(data, size)`, growing it while the call says it
+// is too small (another program may add to the list meanwhile). Returns 0
+// or the errno value of the failure.
+template <class Call>
+int read_sized(std::string& buffer, Call call) {
+  for (;;) {
+    const ssize_t size = call(nullptr, 0);
+    if (size < 0) return errno;
+    buffer.resize(static_cast<std::size_t>(size));
+    const ssize_t got = call(buffer.data(), buffer.size());
+    if (got >= 0) {
+      buffer.resize(static_cast<std::size_t>(got));
+      return 0;
+    }
+    if (errno != ERANGE) return errno;
+  }
+}
+
+// The extended attributes of an open file that the running user may see,
+// the access control list ("system.posix_acl_access") among them; none on
+// a file system without them.
+Result<ExtendedAttributes> read_extended_attributes(int fd) {
+  std::string names;
+  int error = read_sized(
+      names, [fd](char* data, std::size_t size) { return ::flistxattr(fd, data, size); });
+  if (error == ENOTSUP) return ExtendedAttributes{};
+  if (error != 0) return posix_error(error);
+  ExtendedAttributes attributes;
+  for (std::size_t at = 0; at < names.size();) {
+    const std::string name(names.c_str() + at);
+    at += name.size() + 1;
+    std::string value;
+    error = read_sized(value, [fd, &name](char* data, std::size_t size) {
+      return ::fgetxattr(fd, name.c_str(), data, size);
+    });
+    if (error == ENODATA) continue;  // removed meanwhile
+    if (error != 0) return posix_error(error);
+    attributes.emplace(name, std::move(value));
+  }
+  return attributes;
+}
+
+bool is_access_control_list(const std::string& name) {
+  return name == "system.posix_acl_access" || name == "system.posix_acl_default";
+}
+
+Status attribute_not_kept(const std::string& name) {
+  return Status::error(is_access_control_list(name) ? Status::Kind::kAccessNotKept
+                                                    : Status::Kind::kAttributesNotKept,
+                       std::strerror(errno));
+}
+
+// Gives `fd` exactly the extended attributes `wanted`: removes those it
+// took from its folder (a default access control list) and sets the others.
+Status carry_extended_attributes(const ExtendedAttributes& wanted, int fd) {
+  auto present = read_extended_attributes(fd);
+  if (!present.is_ok()) return present.status;
+  for (const auto& [name, value] : present.value) {
+    if (wanted.count(name) == 0 && ::fremovexattr(fd, name.c_str()) != 0) {
+      return attribute_not_kept(name);
+    }
+  }
+  for (const auto& [name, value] : wanted) {
+    const auto it = present.value.find(name);
+    if (it != present.value.end() && it->second == value) continue;
+    if (::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0) {
+      return attribute_not_kept(name);
+    }
+  }
+  return Status::ok();
+}
+
+bool same_time(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// A new file in an invoice's folder, under a replacement name, locked so
+// that no other run removes it as a leftover. Removed again when it goes
+// away, unless it was put in the invoice's place.
+class ReplacementFile {
+ public:
+  ReplacementFile() = default;
+  ReplacementFile(ReplacementFile&& other) noexcept
+      : folder_(std::exchange(other.folder_, -1)),
+        name_(std::move(other.name_)),
+        fd_(std::move(other.fd_)) {}
+  ReplacementFile& operator=(ReplacementFile&&) = delete;
+  ~ReplacementFile() {
+    if (fd_.valid()) ::unlinkat(folder_, name_.c_str(), 0);
+  }
+
+  // Makes the file in `folder`, which must outlive it.
+  static Result<ReplacementFile> make(int folder) {
+    ReplacementFile made;
+    made.folder_ = folder;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      made.name_ = make_replacement_name();
+      made.fd_.reset(
+          ::openat(folder, made.name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+      if (made.fd_.valid()) break;
+      if (errno != EEXIST) return last_error();
+    }
+    if (!made.fd_.valid()) return posix_error(EEXIST);
+    struct flock whole_file {};
+    whole_file.l_type = F_WRLCK;
+    whole_file.l_whence = SEEK_SET;
+    if (::flock(made.fd_.get(), LOCK_EX | LOCK_NB) != 0 ||
+        (::fcntl(made.fd_.get(), F_OFD_SETLK, &whole_file) != 0 && errno != EINVAL)) {
+      return last_error();
+    }
+    return made;
+  }
+
+  int fd() const { return fd_.get(); }
+
+  // Renames the file over `name` in its folder; the file is then no longer
+  // removed, and its descriptor is handed back.
+  Result<UniqueFd> put_in_place(const std::string& name) {
+    if (::renameat(folder_, name_.c_str(), folder_, name.c_str()) != 0) return last_error();
+    return std::move(fd_);
+  }
+
+ private:
+  int folder_ = -1;
+  std::string name_;
+  UniqueFd fd_;
+};
+
 class PosixInvoiceFile final : public InvoiceFile {
  public:
   // `flusher` must outlive the file.
-  PosixInvoiceFile(std::string path, UniqueFd fd, const struct stat& info, bool opened_writable,
+  PosixInvoiceFile(FileInFolder target, UniqueFd fd, const struct stat& info, bool lease_held,
                    FolderFlusher& flusher)
       : flusher_(flusher),
-        path_(std::move(path)),
+        target_(std::move(target)),
         fd_(std::move(fd)),
         info_(info),
-        // Permission bits that grant nobody write access mark a file that
-        // its owner wants left alone; that holds for root too.
-        writable_(opened_writable && (info.st_mode & 0222) != 0) {}
+        lease_held_(lease_held),
+        flags_(read_file_flags(fd_.get())) {}
 
-  bool is_writable() const override { return writable_; }
+  // Permission bits that grant nobody write access mark a file that its
+  // owner wants left alone; that holds for root too. Immutable and
+  // append-only files cannot be replaced.
+  bool is_writable() const override {
+    return (info_.st_mode & 0222) != 0 && (flags_ & (FS_IMMUTABLE_FL | FS_APPEND_FL)) == 0 &&
+           ::faccessat(target_.folder.get(), target_.name.c_str(), W_OK,
+                       AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0;
+  }
 
   Status load(std::string& content) override {
     if (info_.st_size < 0 || static_cast<std::uint64_t>(info_.st_size) > content.max_size()) {
@@ -295,118 +596,136 @@ class PosixInvoiceFile final : public InvoiceFile {
       if (got == 0) return Status::error(Status::Kind::kChanged);
       have += static_cast<std::size_t>(got);
     }
-    char extra;
-    ssize_t got;
-    do {
-      got = ::pread(fd_.get(), &extra, 1, static_cast<off_t>(size));
-    } while (got < 0 && errno == EINTR);
-    if (got < 0) return last_error();
-    if (got > 0) return Status::error(Status::Kind::kChanged);
-    return Status::ok();
+    // Grown, or written in place, while it was read.
+    return check_unchanged();
   }
 
+  // The steps of a replacement, each of which may fail and leave the
+  // original as it is: make a new file in the same folder; fill it (the
+  // original's flags, then the content); carry owner and group, extended
+  // attributes, permission bits and times; flush it; check that the
+  // original is still what was read; put it in place (the rename, the
+  // folder noted for flushing). A request to stop is heeded between steps.
   Status replace(std::string_view content) override {
-    // Follow symbolic links to the file that is really replaced, so that a
-    // link stays a link.
-    LocatedPath target;
-    Status status = locate(path_, target);
+    if (info_.st_nlink > 1) return Status::error(Status::Kind::kHardLinked);
+    auto made = ReplacementFile::make(target_.folder.get());
+    if (!made.is_ok()) return made.status;
+    ReplacementFile& replacement = made.value;
+    Status status = fill(replacement.fd(), content);
+    if (status.is_ok()) status = carry_metadata(replacement.fd());
+    if (status.is_ok()) status = flush(replacement.fd());
+    // Right before the rename: a change that another program made since the
+    // file was read is never overwritten.
+    if (status.is_ok()) status = check_unchanged();
     if (!status.is_ok()) return status;
-    for (int hops = 0;; ++hops) {
-      struct stat link_info;
-      if (::fstatat(target.dir, target.name.c_str(), &link_info, AT_SYMLINK_NOFOLLOW) != 0) {
-        return last_error();
-      }
-      if (!S_ISLNK(link_info.st_mode)) break;
-      if (hops == 40) return posix_error(ELOOP);
-      std::string link(static_cast<std::size_t>(PATH_MAX) + 1, '\0');
-      const ssize_t length =
-          ::readlinkat(target.dir, target.name.c_str(), link.data(), link.size());
-      if (length < 0) return last_error();
-      link.resize(static_cast<std::size_t>(length));
-      if (link.empty()) return posix_error(ENOENT);
-      if (link.front() != '/') {
-        const std::size_t slash = target.name.rfind('/');
-        if (slash != std::string::npos) link.insert(0, target.name, 0, slash + 1);
-      }
-      LocatedPath next;
-      status = link.front() == '/' ? locate(link, next) : locate(link, target.dir, next);
-      if (!status.is_ok()) return status;
-      if (!next.folder.valid() && next.dir == target.dir) next.folder = std::move(target.folder);
-      target = std::move(next);
-    }
+    return put_in_place(replacement);
+  }
 
-    // The folder of the file, opened so that the new file is made, renamed
-    // and flushed in the same folder even if the path changes meanwhile.
-    std::string base;
-    auto opened_folder = open_parent_folder(target.dir, target.name, base);
-    if (!opened_folder.is_ok()) return opened_folder.status;
-    UniqueFd folder = std::move(opened_folder.value);
-    if (!status_matches(folder.get(), base)) return Status::error(Status::Kind::kChanged);
-
-    std::string temporary;
-    UniqueFd replacement;
-    for (int attempt = 0; attempt < 100 && !replacement.valid(); ++attempt) {
-      temporary = make_replacement_name();
-      replacement.reset(
-          ::openat(folder.get(), temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-      if (!replacement.valid() && errno != EEXIST) return last_error();
+  Status set_times(FileTime time) override {
+    const timespec wanted{static_cast<time_t>(time.seconds), time.nanoseconds};
+    if (same_time(info_.st_atim, wanted) && same_time(info_.st_mtim, wanted)) {
+      return Status::ok();
     }
-    if (!replacement.valid()) return posix_error(EEXIST);
-
-    status = fill_replacement(replacement.get(), content);
-    // Checked again just before the rename: another program that replaced
-    // the file meanwhile keeps its version.
-    if (status.is_ok() && !status_matches(folder.get(), base)) {
-      status = Status::error(Status::Kind::kChanged);
-    }
-    if (status.is_ok() &&
-        ::renameat(folder.get(), temporary.c_str(), folder.get(), base.c_str()) != 0) {
-      status = last_error();
-    }
-    if (!status.is_ok()) {
-      ::unlinkat(folder.get(), temporary.c_str(), 0);
-      return status;
-    }
-    // The new name must survive a crash as well as the new content.
-    flusher_.note(std::move(folder));
-
+    const timespec times[2] = {wanted, wanted};
+    if (::futimens(fd_.get(), times) != 0) return last_error();
     struct stat info;
-    if (::fstat(replacement.get(), &info) == 0) info_ = info;
-    fd_ = std::move(replacement);  // the lock moves with the descriptor
+    if (::fstat(fd_.get(), &info) == 0) info_ = info;
     return Status::ok();
   }
 
  private:
-  // True when `name` in `folder` is still the file this object opened.
-  bool status_matches(int folder, const std::string& name) const {
-    struct stat now;
-    return ::fstatat(folder, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && same_file(now, info_);
+  // Gives the new file `fd` the original's file flags, then `content`.
+  Status fill(int fd, std::string_view content) const {
+    Status status = carry_file_flags(flags_, fd);
+    if (status.is_ok()) status = write_all(fd, content);
+    return status.is_ok() ? check_stop() : status;
   }
 
-  // Locks, fills and flushes the new file and gives it the original's owner,
-  // permission bits and times.
-  Status fill_replacement(int fd, std::string_view content) const {
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return last_error();
-    Status status = write_all(fd, content);
+  // Flushes the new file's content to disk.
+  static Status flush(int fd) {
+    if (::fsync(fd) != 0) return last_error();
+    return check_stop();
+  }
+
+  // Renames the new file over the original and makes it this file; its
+  // folder is noted for flushing, since the new name must survive a crash
+  // as well as the new content.
+  Status put_in_place(ReplacementFile& replacement) {
+    auto placed = replacement.put_in_place(target_.name);
+    if (!placed.is_ok()) return placed.status;
+    flusher_.note(UniqueFd(::fcntl(target_.folder.get(), F_DUPFD_CLOEXEC, 0)));
+    fd_ = std::move(placed.value);  // the locks move with the descriptor
+    lease_held_ = false;
+    struct stat info;
+    if (::fstat(fd_.get(), &info) == 0) info_ = info;
+    return Status::ok();
+  }
+
+  static Status check_stop() {
+    return stop_was_requested() ? Status::error(Status::Kind::kStopped) : Status::ok();
+  }
+
+  // kChanged unless the file is as it was when it was opened (or last
+  // replaced): not asked for by a writer while the lease was held, the same
+  // size, last-write and change time and number of names, and still the
+  // file that its name refers to.
+  Status check_unchanged() const {
+    if (lease_held_ && ::fcntl(fd_.get(), F_GETLEASE) != F_RDLCK) {
+      return Status::error(Status::Kind::kChanged);
+    }
+    struct stat now, named;
+    if (::fstat(fd_.get(), &now) != 0) return last_error();
+    if (now.st_size != info_.st_size || now.st_nlink != info_.st_nlink ||
+        !same_time(now.st_mtim, info_.st_mtim) || !same_time(now.st_ctim, info_.st_ctim) ||
+        ::fstatat(target_.folder.get(), target_.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !same_file(named, info_)) {
+      return Status::error(Status::Kind::kChanged);
+    }
+    return Status::ok();
+  }
+
+  // Gives the new file `fd` the original's owner and group, extended
+  // attributes (its access control list among them), permission bits and
+  // times, and checks that they came out exactly so. The owner first:
+  // changing it clears set-id bits, which the mode then puts back, so they
+  // never go to another owner.
+  Status carry_metadata(int fd) const {
+    struct stat info;
+    if (::fstat(fd, &info) != 0) return last_error();
+    if ((info.st_uid != info_.st_uid || info.st_gid != info_.st_gid) &&
+        ::fchown(fd, info_.st_uid, info_.st_gid) != 0) {
+      return Status::error(Status::Kind::kOwnerNotKept, std::strerror(errno));
+    }
+    auto attributes = read_extended_attributes(fd_.get());
+    if (!attributes.is_ok()) return attributes.status;
+    Status status = carry_extended_attributes(attributes.value, fd);
     if (!status.is_ok()) return status;
-    // The owner first: changing it clears set-id bits that the mode then
-    // puts back. Only root may give a file away; others keep their own.
-    if (::fchown(fd, info_.st_uid, info_.st_gid) != 0 && errno != EPERM) return last_error();
-    if (::fchmod(fd, info_.st_mode & 07777) != 0) return last_error();
+    // The mode after the access control list, whose mask it sets again.
+    if (::fchmod(fd, info_.st_mode & 07777) != 0) {
+      return Status::error(Status::Kind::kAccessNotKept, std::strerror(errno));
+    }
+    // The system drops a set-group-id bit that the running user may not
+    // give; a file with different access is not the same invoice.
+    auto carried = read_extended_attributes(fd);
+    if (::fstat(fd, &info) != 0) return last_error();
+    if ((info.st_mode & 07777) != (info_.st_mode & 07777) || !carried.is_ok() ||
+        carried.value != attributes.value) {
+      return Status::error(Status::Kind::kAccessNotKept);
+    }
     // The original's times travel with the content, so that a run killed
-    // before it restores the time stamp leaves no invoice looking newly
+    // before it sets the time stamp leaves no invoice looking newly
     // modified. A system that refuses is no reason to give up the content.
     const timespec times[2] = {info_.st_atim, info_.st_mtim};
     ::futimens(fd, times);
-    if (::fsync(fd) != 0) return last_error();
     return Status::ok();
   }
 
   FolderFlusher& flusher_;
-  std::string path_;
+  FileInFolder target_;
   UniqueFd fd_;
   struct stat info_;
-  bool writable_;
+  bool lease_held_;
+  int flags_;
 };
 
 class PosixPlatform final : public Platform {
@@ -444,10 +763,19 @@ class PosixPlatform final : public Platform {
   Result<std::unique_ptr<OutputFile>> create_new_file(const std::string& path) override {
     LocatedPath located;
     if (Status status = locate(path, located); !status.is_ok()) return status;
+    // Open for reading too: the file is read back through this descriptor.
     UniqueFd fd(::openat(located.dir, located.name.c_str(),
-                         O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600));
+                         O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600));
     if (!fd.valid()) return last_error();
-    return std::unique_ptr<OutputFile>(std::make_unique<PosixOutputFile>(std::move(fd)));
+    return std::unique_ptr<OutputFile>(std::make_unique<PosixOutputFile>(path, std::move(fd)));
+  }
+
+  bool lets_others_replace_files(const std::string& folder) override {
+    LocatedPath located;
+    struct stat info;
+    return locate(folder, located).is_ok() &&
+           ::fstatat(located.dir, located.name.c_str(), &info, 0) == 0 && S_ISDIR(info.st_mode) &&
+           (info.st_mode & S_IWOTH) != 0 && (info.st_mode & S_ISVTX) == 0;
   }
 
   Result<std::unique_ptr<InputFile>> open_input_file(const std::string& path) override {
@@ -569,28 +897,32 @@ class PosixPlatform final : public Platform {
   }
 
   Result<std::unique_ptr<InvoiceFile>> open_invoice_file(const std::string& path) override {
-    LocatedPath located;
-    if (Status status = locate(path, located); !status.is_ok()) return status;
+    auto found = find_target(path);
+    if (!found.is_ok()) return found.status;
+    FileInFolder& target = found.value;
     // Looked at before opening: opening a device or a pipe can block or
     // have effects of its own.
     struct stat info;
-    if (::fstatat(located.dir, located.name.c_str(), &info, 0) != 0) return last_error();
-    if (!S_ISREG(info.st_mode)) return Status::error(Status::Kind::kNotRegular);
-    constexpr int kFlags = O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    bool writable = true;
-    UniqueFd fd(::openat(located.dir, located.name.c_str(), O_RDWR | kFlags));
-    if (!fd.valid() && (errno == EACCES || errno == EPERM || errno == EROFS || errno == ETXTBSY)) {
-      writable = false;
-      fd.reset(::openat(located.dir, located.name.c_str(), O_RDONLY | kFlags));
+    if (::fstatat(target.folder.get(), target.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      return last_error();
     }
-    if (!fd.valid()) return last_error();
+    if (!S_ISREG(info.st_mode)) return Status::error(Status::Kind::kNotRegular);
+    UniqueFd fd = open_for_reading(target);
+    if (!fd.valid()) {
+      // Made a link since it was looked at.
+      return errno == ELOOP ? Status::error(Status::Kind::kChanged) : last_error();
+    }
     if (::fstat(fd.get(), &info) != 0) return last_error();
     if (!S_ISREG(info.st_mode)) return Status::error(Status::Kind::kNotRegular);
-    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-      return errno == EWOULDBLOCK ? Status::error(Status::Kind::kLocked) : last_error();
-    }
-    return std::unique_ptr<InvoiceFile>(
-        std::make_unique<PosixInvoiceFile>(path, std::move(fd), info, writable, flusher_));
+    auto locked = lock_against_others(fd.get());
+    if (!locked.is_ok()) return locked.status;
+    return std::unique_ptr<InvoiceFile>(std::make_unique<PosixInvoiceFile>(
+        std::move(target), std::move(fd), info, locked.value, flusher_));
+  }
+
+  std::optional<int> stop_requested() const override {
+    if (!stop_was_requested()) return std::nullopt;
+    return 128 + static_cast<int>(stop_signal);
   }
 
   bool output_is_terminal() const override { return ::isatty(STDOUT_FILENO) == 1; }
@@ -601,9 +933,7 @@ class PosixPlatform final : public Platform {
     return 80;
   }
 
-  void write_output(std::string_view text) override {
-    write_all_ignoring_errors(STDOUT_FILENO, text);
-  }
+  Status write_output(std::string_view text) override { return write_all(STDOUT_FILENO, text); }
   void write_error(std::string_view text) override {
     write_all_ignoring_errors(STDERR_FILENO, text);
   }
@@ -618,15 +948,34 @@ class PosixPlatform final : public Platform {
 
 std::unique_ptr<Platform> make_system_platform() { return std::make_unique<PosixPlatform>(); }
 
-void ignore_interrupting_signals() {
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  // Ctrl+C and Ctrl+\ must not cut a run short; a closed output pipe and an
-  // exceeded file-size limit become write errors that the run reports.
-  for (int signal_number : {SIGINT, SIGQUIT, SIGPIPE, SIGXFSZ}) {
-    ::sigaction(signal_number, &ignore, nullptr);
+void prepare_process() {
+  // Descriptors 0, 1 and 2 first: a file opened while one of them is closed
+  // would take its number and receive what is written there. Read-only, so
+  // that writing to a closed output still fails and is reported as such.
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int taken = ::open("/dev/null", O_RDONLY | O_NOCTTY);
+    if (taken < 0) taken = ::open("/", O_PATH);
+    // The lower descriptors are open, so the number taken is this one;
+    // without it no invoice would be safe.
+    if (taken != fd) std::_Exit(255);
   }
+
+  struct sigaction action {};
+  sigemptyset(&action.sa_mask);
+  action.sa_handler = SIG_IGN;
+  // Ctrl+C and Ctrl+\ must not cut a run short; a closed output pipe and an
+  // exceeded file-size limit become write errors that the run reports; the
+  // notice that another program wants a leased invoice is asked for with
+  // F_GETLEASE instead.
+  for (int signal_number : {SIGINT, SIGQUIT, SIGPIPE, SIGXFSZ, SIGIO}) {
+    ::sigaction(signal_number, &action, nullptr);
+  }
+  // A request to stop ends the run at the next safe point; system calls
+  // go on rather than fail with EINTR.
+  action.sa_handler = note_stop_request;
+  action.sa_flags = SA_RESTART;
+  for (int signal_number : {SIGTERM, SIGHUP}) ::sigaction(signal_number, &action, nullptr);
 }
 
 }  // namespace invoice

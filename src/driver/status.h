@@ -14,18 +14,26 @@ class Status {
  public:
   enum class Kind {
     kOk,
-    kNotFound,      // the path does not exist (any more)
-    kNotAFolder,    // a folder was expected but the path names something else
-    kExists,        // a file was to be created but the name is taken
-    kLocked,        // another program holds the file locked
-    kReadOnly,      // the file may not be written
-    kAccessDenied,  // the system refuses the running user access
-    kNoSpace,       // the disk or the user's quota is full
-    kNotRegular,    // the path names a folder, device, pipe or socket
-    kChanged,       // the file changed under us (size or identity)
-    kUnlistable,    // the name cannot be carried through the file list
-    kNoMemory,      // the document does not fit in memory
-    kOther,         // any other failure; the system's wording says which
+    kNotFound,           // the path does not exist (any more)
+    kNotAFolder,         // a folder was expected but the path names something else
+    kExists,             // a file was to be created but the name is taken
+    kLocked,             // another program holds the file locked
+    kReadOnly,           // the file may not be written
+    kAccessDenied,       // the system refuses the running user access
+    kNoSpace,            // the disk or the user's quota is full
+    kNotRegular,         // the path names a folder, device, pipe or socket
+    kChanged,            // the file changed under us (size or identity)
+    kUnlistable,         // the name cannot be carried through the file list
+    kNoMemory,           // the document does not fit in memory
+    kTooManyFiles,       // the process or the system has too many files open
+    kStopped,            // the run was asked to stop; the file was left whole
+    kHardLinked,         // the file has other names, which a replacement would split off
+    kForeignLink,        // a symbolic link that points to another owner's file
+    kOwnerNotKept,       // the replacement cannot get the original's owner and group
+    kAccessNotKept,      // ... nor its permission bits or access control list
+    kAttributesNotKept,  // ... nor its extended attributes
+    kFlagsNotKept,       // ... nor its file flags
+    kOther,              // any other failure; the system's wording says which
   };
 
   Status() = default;

@@ -94,10 +94,10 @@ std::string read_time_stamp(Platform& platform, const std::string& path) {
   return time.is_ok() ? format_time_stamp(time.value) : std::string(kZeroTimeStamp);
 }
 
-Status restore_time_stamp(Platform& platform, const std::string& path, std::string_view text) {
+Status restore_time_stamp(InvoiceFile& file, std::string_view text) {
   auto time = parse_time_stamp(text);
   if (!time) return Status::ok();
-  return platform.set_file_time(path, *time);
+  return file.set_times(*time);
 }
 
 }  // namespace invoice

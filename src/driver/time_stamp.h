@@ -27,9 +27,9 @@ std::optional<FileTime> parse_time_stamp(std::string_view text);
 // when the time cannot be read.
 std::string read_time_stamp(Platform& platform, const std::string& path);
 
-// Sets the last-access and last-write time of `path` to the time of `text`.
-// Does nothing, successfully, for the zero time stamp.
-Status restore_time_stamp(Platform& platform, const std::string& path, std::string_view text);
+// Sets the last-access and last-write time of the open `file` to the time
+// of `text`. Does nothing, successfully, for the zero time stamp.
+Status restore_time_stamp(InvoiceFile& file, std::string_view text);
 
 }  // namespace invoice
 

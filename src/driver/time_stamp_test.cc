@@ -47,7 +47,9 @@ TEST(TimeStampTest, ReadAndRestoreGoThroughThePlatform) {
   const std::string stamp = read_time_stamp(platform, "/d/a.xml");
   EXPECT_EQ(stamp, "20230705090807");
   file.modified = {1700000000, 1};
-  EXPECT_TRUE(restore_time_stamp(platform, "/d/a.xml", stamp).is_ok());
+  auto opened = platform.open_invoice_file("/d/a.xml");
+  ASSERT_TRUE(opened.is_ok());
+  EXPECT_TRUE(restore_time_stamp(*opened.value, stamp).is_ok());
   EXPECT_EQ(file.modified, (FileTime{1688548087, 0}));
   EXPECT_EQ(file.accessed, (FileTime{1688548087, 0}));
 }
@@ -56,8 +58,9 @@ TEST(TimeStampTest, UnreadableTimeGivesZeroStampWhichLeavesTimesAlone) {
   testing::FakePlatform platform;
   EXPECT_EQ(read_time_stamp(platform, "/missing.xml"), kZeroTimeStamp);
   platform.add_file("/d/a.xml", "x");
-  platform.log.clear();
-  EXPECT_TRUE(restore_time_stamp(platform, "/d/a.xml", kZeroTimeStamp).is_ok());
+  auto opened = platform.open_invoice_file("/d/a.xml");
+  ASSERT_TRUE(opened.is_ok());
+  EXPECT_TRUE(restore_time_stamp(*opened.value, kZeroTimeStamp).is_ok());
   EXPECT_TRUE(platform.logged("restamp").empty());
 }
 

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "encoding/transcode.h"
+#include "encoding/xml_declaration.h"
 
 namespace invoice {
 namespace {
@@ -14,6 +15,13 @@ constexpr std::string_view kReplacement = "encoding=\"UTF-8\"";
 }  // namespace
 
 bool convert_code_page(std::string& document) {
+  // A document whose declaration names another encoding is in that
+  // encoding, whatever a comment or a later text may say: converting it
+  // would garble it again on every run.
+  if (const auto declared = read_declared_encoding(document);
+      declared && !is_same_encoding_name(*declared, "ibm850")) {
+    return false;
+  }
   const std::size_t at = document.find(kMarker);
   if (at == std::string::npos) return false;
 
