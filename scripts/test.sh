@@ -1,15 +1,60 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the test binary with warnings as errors, the
-# same tests again under AddressSanitizer and UndefinedBehaviorSanitizer,
-# and each libFuzzer target for a bounded time (FUZZ_SECONDS, default 20).
+# Checks first, as it is quick, that every C++ file is formatted as
+# .clang-format says. Then builds and runs every test: the test binary with
+# warnings as errors, the same tests again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, each libFuzzer target for a bounded time
+# (FUZZ_SECONDS, default 20), and the Debian package (built, linted,
+# installed, tried and removed).
 # Benchmarks are compiled, not run: they live under bench/ and are run by
-# hand (see README).
+# hand (see docs/performance.md). Installs the packages the tests need when
+# they are missing (as root; otherwise names them and stops).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${JOBS:-2}
 fuzz_seconds=${FUZZ_SECONDS:-20}
+# shellcheck source=packages.sh
+. "$top/scripts/packages.sh"
+
+# Every Debian package the tests need. The clang runtime that the fuzz
+# targets and sanitizers link is added to match the installed clang.
+test_packages=(
+  cmake g++ make           # the build
+  libgtest-dev             # the tests
+  libbenchmark-dev         # the benchmarks, compiled by the tests
+  clang clang-format       # the fuzz targets, the format check
+  tmux                     # the terminal tests
+  groff-base man-db mandoc # the manual page checks
+  dpkg-dev lintian         # the Debian package: its dependencies and lint
+  xmlsec1 openssl          # signed invoices: a throwaway key, signing, verifying
+)
+clang_runtime=$(clang_runtime_package)
+ensure_packages "${test_packages[@]}" ${clang_runtime:+"$clang_runtime"}
 
 step() { printf '\n== %s\n' "$*"; }
+
+# The C++ files to check: those git tracks, or every one outside the build
+# folders when this is not a git checkout.
+cxx_sources() {
+  if git -C "$top" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    git -C "$top" ls-files -- '*.cc' '*.h'
+  else
+    (cd "$top" && find . -path './build*' -prune -o -type f \( -name '*.cc' -o -name '*.h' \) -print)
+  fi
+}
+
+if command -v clang-format >/dev/null; then
+  step "format ($(clang-format --version | head -n 1))"
+  mapfile -t sources < <(cxx_sources)
+  existing=()
+  for file in "${sources[@]}"; do [ -f "$top/$file" ] && existing+=("$file"); done
+  if [ "${#existing[@]}" -gt 0 ] &&
+    ! (cd "$top" && clang-format --dry-run --Werror "${existing[@]}"); then
+    echo "These files differ from .clang-format; run clang-format -i on them." >&2
+    exit 1
+  fi
+else
+  step "clang-format is not installed: format check skipped"
+fi
 
 step "build with warnings as errors"
 cmake -S "$top" -B "$top/build-test" -DINVOICE_WERROR=ON -DINVOICE_BENCH=ON >/dev/null
@@ -57,4 +102,7 @@ if command -v clang++ >/dev/null; then
 else
   step "clang++ is not installed: fuzz targets skipped"
 fi
+step "Debian package and installation"
+"$top/scripts/check_package.sh" "$top/build-test"
+
 step "all tests passed"

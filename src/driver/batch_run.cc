@@ -54,7 +54,10 @@ void BatchRun::process_invoice_file(const std::string& path) {
   }
   InvoiceFile& file = *opened.value;
   bool written = false;
-  const bool converted = convert_invoice_file(path, file, written);
+  Steps steps;
+  const bool converted = convert_invoice_file(path, file, written, steps);
+  if (options_.dry_run || options_.verbose) show_change(path, steps);
+  if (options_.dry_run) return;  // it sets no time either
   // A file that failed before anything was written is left exactly as it
   // was, times included. The times are set while the file is still open and
   // locked, so that no change made after the run lets go of it gets them.
@@ -65,12 +68,31 @@ void BatchRun::process_invoice_file(const std::string& path) {
   }
 }
 
-bool BatchRun::convert_invoice_file(const std::string& path, InvoiceFile& file, bool& written) {
+void BatchRun::show_change(const std::string& path, const Steps& steps) {
+  std::string done;
+  if (steps.upgraded) done = kUpgradeStep;
+  if (steps.upgraded && steps.code_page_converted) done += kStepJoin;
+  if (steps.code_page_converted) done += kCodePageStep;
+  if (done.empty()) return;
+  console_.show_change(options_.dry_run ? kDryRunConvertedHead : kConvertedHead, path, done);
+}
+
+bool BatchRun::convert_invoice_file(const std::string& path, InvoiceFile& file, bool& written,
+                                    Steps& steps) {
   auto fail = [&](std::string_view what, const Status& status) {
     report_failure(path, std::string(what) + status.message());
     return false;
   };
   SignedHandling handling = SignedHandling::kConvert;
+  // Told once, when the signed bytes are first replaced (in a dry run: when
+  // a run would first replace them).
+  bool signature_notice_shown = false;
+  auto show_signature_notice = [&] {
+    if (handling != SignedHandling::kConvertSigned || signature_notice_shown) return;
+    console_.show_notice(path,
+                         options_.dry_run ? kDryRunSignedConvertedNotice : kSignedConvertedNotice);
+    signature_notice_shown = true;
+  };
   // Writes back a changed text; false when the file had to be left alone.
   auto save_document = [&](const std::string& document) {
     if (!file.is_writable()) {
@@ -78,14 +100,13 @@ bool BatchRun::convert_invoice_file(const std::string& path, InvoiceFile& file, 
                                std::string(kNeedsConverting));
       return false;
     }
-    const Status saved = file.replace(document);
-    // Only the conversion to UTF-8 can follow an earlier step.
-    if (!saved.is_ok()) return fail(written ? kCannotSaveConversion : kCannotSave, saved);
-    // Told once, when the signed bytes are first replaced.
-    if (!written && handling == SignedHandling::kConvertSigned) {
-      console_.show_notice(path, kSignedConvertedNotice);
+    if (!options_.dry_run) {
+      const Status saved = file.replace(document);
+      // Only the conversion to UTF-8 can follow an earlier step.
+      if (!saved.is_ok()) return fail(written ? kCannotSaveConversion : kCannotSave, saved);
+      written = true;
     }
-    written = true;
+    show_signature_notice();
     return true;
   };
   try {
@@ -101,10 +122,12 @@ bool BatchRun::convert_invoice_file(const std::string& path, InvoiceFile& file, 
     if (upgrade_document(document, table_)) {
       if (!save_document(document)) return false;
       ++upgrade_count_;
+      steps.upgraded = true;
     }
     if (convert_code_page(document)) {
       if (!save_document(document)) return false;
       ++code_page_count_;
+      steps.code_page_converted = true;
     }
   } catch (const std::bad_alloc&) {
     return fail("", Status::error(Status::Kind::kNoMemory));
@@ -144,8 +167,10 @@ NewFileList create_file_list(Platform& platform, BatchRun& run) {
 // Lists the invoices into `list`; true when the list is complete and may be
 // converted from.
 bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
-  const std::string document_folder = find_document_folder(platform);
-  const ListingOutcome listing = list_invoice_files(platform, document_folder, *list.output);
+  const std::string document_folder = find_document_folder(platform, run.options().root);
+  // A dry run leaves the leftovers of killed runs where they are too.
+  const ListingOutcome listing =
+      list_invoice_files(platform, document_folder, *list.output, !run.options().dry_run);
   for (const ListingFailure& failure : listing.failures) {
     run.report_failure(failure.path,
                        failure.status.kind() == Status::Kind::kUnlistable
@@ -201,8 +226,9 @@ void convert_listed_files(Platform& platform, BatchRun& run, NewFileList& new_li
 
 void show_summary(Console& console, const BatchRun& run) {
   console.end_line();
-  console.show_line(format_summary(run.upgrade_count(), kUpgradeSummaryTail));
-  console.show_line(format_summary(run.code_page_count(), kCodePageSummaryTail));
+  const std::string_view head = run.options().dry_run ? kDryRunSummaryHead : kSummaryHead;
+  console.show_line(format_summary(run.upgrade_count(), kUpgradeSummaryTail, head));
+  console.show_line(format_summary(run.code_page_count(), kCodePageSummaryTail, head));
 }
 
 }  // namespace
@@ -213,7 +239,7 @@ int run_batch(Platform& platform, const RunOptions& options) {
   console.show_line(kLocatingMessage);
   NewFileList list = create_file_list(platform, run);
   const bool list_complete = list.output && write_file_list(platform, run, list);
-  console.show_line(kConvertingMessage);
+  console.show_line(options.dry_run ? kDryRunMessage : kConvertingMessage);
   if (list.output) convert_listed_files(platform, run, list, list_complete);
   show_summary(console, run);
   // The conversion went on all the same; only the report was lost.

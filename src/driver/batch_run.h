@@ -51,7 +51,12 @@ class BatchRun {
   // time back while the file is still locked. A file that cannot be opened,
   // read or replaced is reported on standard error, left as it was (or as
   // its last whole step left it, which the report says) and not counted; the
-  // run goes on.
+  // run goes on. With `verbose`, a changed file gets a line saying what was
+  // done.
+  // A dry run does the same in memory: it opens, locks and converts, reports
+  // a file that a run could not replace (locked, read-only...) the same way,
+  // counts and shows a line for each file a run would change, and writes
+  // nothing, times included.
   void process_invoice_file(const std::string& path);
 
   // Reports a failure that concerns no single invoice (the file list, a
@@ -66,9 +71,19 @@ class BatchRun {
   const RunOptions& options() const { return options_; }
 
  private:
+  // The steps that changed a file's text and were written (in a dry run:
+  // that a run would write).
+  struct Steps {
+    bool upgraded = false;
+    bool code_page_converted = false;
+  };
+
   // Converts and writes back one open file; false when it failed.
   // `written` tells whether the file was replaced at least once.
-  bool convert_invoice_file(const std::string& path, InvoiceFile& file, bool& written);
+  bool convert_invoice_file(const std::string& path, InvoiceFile& file, bool& written,
+                            Steps& steps);
+  // The line for a file that was (or in a dry run would be) changed.
+  void show_change(const std::string& path, const Steps& steps);
 
   Platform& platform_;
   Console& console_;
