@@ -366,16 +366,21 @@ TEST_F(FaultTest, DocumentFolderThatCannotBeReadIsNamed) {
     std::optional<long long> descriptors;
     Kind kind;
   } cases[] = {
-      {"too few descriptors", false, 4, Kind::kTooManyFiles},
       {"passable, not readable", true, std::nullopt, Kind::kAccessDenied},
+      {"too few descriptors", false, 4, Kind::kTooManyFiles},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    if (c.unprivileged) {
-      run_unprivileged();
-      ::chmod((root.path() + "/DOCUMENT").c_str(), 0300);
-    }
+#ifdef __SANITIZE_ADDRESS__
+    if (c.descriptors) GTEST_SKIP() << "the sanitizers' runtime needs descriptors of its own";
+#endif
+    if (c.unprivileged) run_unprivileged();
+    ::chmod((root.path() + "/DOCUMENT").c_str(), c.unprivileged ? 0300 : 0755);
     ProgramOptions own = options;
+    if (!c.unprivileged) {
+      own.user.reset();
+      own.group.reset();
+    }
     own.open_file_limit = c.descriptors;
     const ProgramRun result = testing::run_program(own);
     if (result.exit_status == 127) GTEST_SKIP() << "the program cannot be run as nobody here";
