@@ -39,7 +39,9 @@ void BM_AllHighToUtf8(benchmark::State& state) {
   run_transcode(state, input, "utf");
 }
 
-// Each code page 858 to UTF-8 kernel on its own (transcode uses the best).
+// Each code page 858 to UTF-8 kernel on its own. transcode uses the best one
+// the processor has, or the portable one when INVOICE_PORTABLE_KERNEL is set
+// (to anything but "" or "0").
 void BM_InvoiceToUtf8Kernel(benchmark::State& state, invoice::utf8_kernels::Kernel kernel) {
   if (!invoice::utf8_kernels::is_available(kernel)) {
     state.SkipWithError("kernel not available on this processor");

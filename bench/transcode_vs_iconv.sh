@@ -10,6 +10,8 @@
 #   RUNS=N          timed runs of each program and direction (default 7)
 #   SIZE_MIB=N      size of the generated text in MiB (default 64)
 #   TMPDIR          where the text and the outputs go (default /tmp)
+#   INVOICE_PORTABLE_KERNEL=1  time the portable code page 858 to UTF-8
+#                   kernel instead of the fastest one the processor has
 #
 # Per direction and run, each program reads the input file and writes its
 # output (a) to a new file and (b) to /dev/null, the order of the two programs

@@ -12,6 +12,34 @@ std::string parent_of(const std::string& path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
+const std::string& path_of(const std::string& key) { return key; }
+template <class Value>
+const std::string& path_of(const std::pair<const std::string, Value>& entry) {
+  return entry.first;
+}
+
+// Calls `visit` with each element of `tree` (a set or map keyed by path)
+// that lies directly inside `folder`, and its name. Whatever lies deeper is
+// skipped a whole subfolder at a time, so a listing costs about as much as
+// the folder's own entries, however large the tree.
+template <class Tree, class Visit>
+void for_each_child(const Tree& tree, const std::string& folder, Visit visit) {
+  const std::string prefix = folder + "/";
+  auto it = tree.lower_bound(prefix);
+  while (it != tree.end()) {
+    const std::string& path = path_of(*it);
+    if (path.compare(0, prefix.size(), prefix) != 0) break;
+    const std::size_t slash = path.find('/', prefix.size());
+    if (slash == std::string::npos) {
+      visit(*it, path.substr(prefix.size()));
+      ++it;
+    } else {
+      // Past everything below that subfolder: '0' follows '/'.
+      it = tree.lower_bound(path.substr(0, slash) + '0');
+    }
+  }
+}
+
 class FakeInputFile final : public InputFile {
  public:
   explicit FakeInputFile(std::string data) : data_(std::move(data)) {}
@@ -32,33 +60,58 @@ class FakeInputFile final : public InputFile {
 class FakeOutputFile final : public OutputFile {
  public:
   FakeOutputFile(FakePlatform& platform, std::string path)
-      : platform_(platform), path_(std::move(path)) {}
+      : platform_(platform), path_(std::move(path)), identity_(platform.files.at(path_).identity) {}
+  // Written to the file under its name too while the name is its own, so
+  // that tests can look at it there.
   Status write(std::string_view data) override {
-    platform_.files[path_].content += data;
+    written_ += data;
+    auto it = platform_.files.find(path_);
+    if (it != platform_.files.end() && it->second.identity == identity_) it->second.content += data;
     return Status::ok();
   }
   Result<std::unique_ptr<InputFile>> read_back() override {
     platform_.note("read " + path_);
-    return std::unique_ptr<InputFile>(
-        std::make_unique<FakeInputFile>(platform_.files[path_].content));
+    return std::unique_ptr<InputFile>(std::make_unique<FakeInputFile>(written_));
   }
-  Status remove() override { return platform_.remove_file(path_); }
+  Status remove() override {
+    auto it = platform_.files.find(path_);
+    if (it != platform_.files.end() && it->second.identity != identity_) {
+      return Status::error(Status::Kind::kChanged);
+    }
+    return platform_.remove_file(path_);
+  }
 
  private:
   FakePlatform& platform_;
   std::string path_;
+  std::uint64_t identity_;
+  std::string written_;
 };
 
+}  // namespace
+
+// An open invoice file: logged under the path it was opened by, acting on
+// the file that path leads to, which it holds locked until destroyed.
 class FakeInvoiceFile final : public InvoiceFile {
  public:
-  FakeInvoiceFile(FakePlatform& platform, std::string path)
-      : platform_(platform), path_(std::move(path)) {}
-  ~FakeInvoiceFile() override { platform_.note("close " + path_); }
+  FakeInvoiceFile(FakePlatform& platform, std::string path, std::string target)
+      : platform_(platform), path_(std::move(path)), target_(std::move(target)) {
+    platform_.held_.insert(target_);
+  }
+  ~FakeInvoiceFile() override {
+    platform_.held_.erase(target_);
+    platform_.note("close " + path_);
+  }
 
-  bool is_writable() const override { return platform_.files.at(path_).writable; }
+  bool is_writable() const override {
+    auto it = platform_.files.find(target_);
+    return it != platform_.files.end() && it->second.writable;
+  }
   Status load(std::string& content) override {
     platform_.note("load " + path_);
-    content = platform_.files.at(path_).content;
+    auto it = platform_.files.find(target_);
+    if (it == platform_.files.end()) return Status::error(Status::Kind::kChanged);
+    content = it->second.content;
     return Status::ok();
   }
   const std::string& path() const { return path_; }
@@ -68,6 +121,8 @@ class FakeInvoiceFile final : public InvoiceFile {
         it != platform_.failing_replacements.end() && it->second-- <= 0) {
       return Status::error(Status::Kind::kNoSpace);
     }
+    auto it = platform_.files.find(target_);
+    if (it == platform_.files.end()) return Status::error(Status::Kind::kChanged);
     staged_.push_back(Staged{std::string(content), false});
     return Status::ok();
   }
@@ -80,12 +135,12 @@ class FakeInvoiceFile final : public InvoiceFile {
         it != platform_.failing_renames.end() && it->second-- <= 0) {
       return Status::error(Status::Kind::kChanged);
     }
-    FakePlatform::File& file = platform_.files.at(path_);
-    file.content = std::move(staged_.front().content);
+    auto it = platform_.files.find(target_);
+    if (it == platform_.files.end()) return Status::error(Status::Kind::kChanged);
+    // The new content keeps the original's times, as the contract asks.
+    it->second.content = std::move(staged_.front().content);
     staged_.pop_front();
-    // A write makes the file look newly modified, as on a real disk.
-    file.modified = file.accessed = FileTime{1'700'000'000, 5};
-    platform_.renamed_folders.insert(parent_of(path_));
+    platform_.renamed_folders.insert(parent_of(target_));
     return Status::ok();
   }
   // Marks the staged texts flushed; the number of them.
@@ -96,8 +151,9 @@ class FakeInvoiceFile final : public InvoiceFile {
   }
   Status set_times(FileTime time) override {
     platform_.note("restamp " + path_);
-    FakePlatform::File& file = platform_.files.at(path_);
-    file.modified = file.accessed = time;
+    auto it = platform_.files.find(target_);
+    if (it == platform_.files.end()) return Status::error(Status::Kind::kChanged);
+    it->second.modified = it->second.accessed = time;
     return Status::ok();
   }
 
@@ -109,14 +165,14 @@ class FakeInvoiceFile final : public InvoiceFile {
   FakePlatform& platform_;
   std::string path_;
   std::deque<Staged> staged_;
+  std::string target_;
 };
-
-}  // namespace
 
 FakePlatform::File& FakePlatform::add_file(const std::string& path, std::string content) {
   add_folder(parent_of(path));
   File& file = files[path];
   file.content = std::move(content);
+  file.identity = ++identities;
   return file;
 }
 
@@ -126,9 +182,9 @@ void FakePlatform::add_folder(const std::string& path) {
   }
 }
 
-void FakePlatform::add_folder_link(const std::string& path) {
+void FakePlatform::add_link(const std::string& path, const std::string& target) {
   add_folder(parent_of(path));
-  folder_links.insert(path);
+  links[path] = target;
 }
 
 std::optional<std::string> FakePlatform::get_environment(const char* name) const {
@@ -137,77 +193,97 @@ std::optional<std::string> FakePlatform::get_environment(const char* name) const
   return it->second;
 }
 
+std::string FakePlatform::join_path(std::string_view folder, std::string_view name) const {
+  std::string path(folder);
+  if (!path.empty() && path.back() != '/') path += '/';
+  path += name;
+  return path;
+}
+
+std::string FakePlatform::resolve(const std::string& path) const {
+  std::string at = path;
+  // A loop of links ends here too, at a name that is no file or folder.
+  for (int hops = 0; hops < 40; ++hops) {
+    auto it = links.find(at);
+    if (it == links.end()) break;
+    at = it->second;
+  }
+  return at;
+}
+
 Result<std::unique_ptr<OutputFile>> FakePlatform::create_new_file(const std::string& path) {
   note("create " + path);
   if (folders.count(parent_of(path)) == 0) return Status::error(Status::Kind::kNotFound);
-  if (files.count(path) != 0) return Status::error(Status::Kind::kExists);
-  files[path];
+  if (files.count(path) != 0 || folders.count(path) != 0 || links.count(path) != 0) {
+    return Status::error(Status::Kind::kExists);
+  }
+  files[path].identity = ++identities;
   return std::unique_ptr<OutputFile>(std::make_unique<FakeOutputFile>(*this, path));
 }
 
 Result<std::unique_ptr<InputFile>> FakePlatform::open_input_file(const std::string& path) {
   note("read " + path);
-  auto it = files.find(path);
+  auto it = files.find(resolve(path));
   if (it == files.end()) return Status::error(Status::Kind::kNotFound);
   return std::unique_ptr<InputFile>(std::make_unique<FakeInputFile>(it->second.content));
 }
 
 Status FakePlatform::remove_file(const std::string& path) {
   note("remove " + path);
-  return files.erase(path) != 0 ? Status::ok() : Status::error(Status::Kind::kNotFound);
+  if (links.erase(path) != 0 || files.erase(path) != 0) return Status::ok();
+  return Status::error(folders.count(path) != 0 ? Status::Kind::kNotRegular
+                                                : Status::Kind::kNotFound);
 }
 
 Status FakePlatform::remove_leftover_replacement(const std::string& path) {
   note("clean " + path);
+  if (links.count(path) != 0 || folders.count(path) != 0) {
+    return Status::error(Status::Kind::kNotRegular);
+  }
   auto it = files.find(path);
   if (it == files.end()) return Status::error(Status::Kind::kNotFound);
-  if (it->second.is_link) return Status::error(Status::Kind::kNotRegular);
   if (it->second.owned_by_other) return Status::error(Status::Kind::kAccessDenied);
-  if (it->second.locked) return Status::error(Status::Kind::kLocked);
+  if (it->second.locked || is_held(path)) return Status::error(Status::Kind::kLocked);
   files.erase(it);
   return Status::ok();
 }
 
 Result<std::vector<DirectoryEntry>> FakePlatform::list_directory(const std::string& path) {
-  if (folders.count(path) == 0) {
-    return Status::error(files.count(path) != 0 ? Status::Kind::kNotAFolder
-                                                : Status::Kind::kNotFound);
+  const std::string folder = resolve(path);
+  if (folders.count(folder) == 0) {
+    return Status::error(files.count(folder) != 0 ? Status::Kind::kNotAFolder
+                                                  : Status::Kind::kNotFound);
   }
-  if (unreadable_folders.count(path) != 0) return Status::error(Status::Kind::kAccessDenied);
+  if (unreadable_folders.count(folder) != 0) return Status::error(Status::Kind::kAccessDenied);
   std::vector<DirectoryEntry> entries;
-  const std::string prefix = path + "/";
-  auto is_child = [&](const std::string& candidate) {
-    return candidate.compare(0, prefix.size(), prefix) == 0 &&
-           candidate.find('/', prefix.size()) == std::string::npos;
-  };
-  for (const auto& [name, file] : files) {
-    if (is_child(name)) {
-      entries.push_back({name.substr(prefix.size()), DirectoryEntry::Type::kFile, file.is_link});
-    }
-  }
-  for (const std::string& folder : folders) {
-    if (is_child(folder)) {
-      entries.push_back({folder.substr(prefix.size()), DirectoryEntry::Type::kFolder, false});
-    }
-  }
-  for (const std::string& link : folder_links) {
-    if (is_child(link)) {
-      entries.push_back({link.substr(prefix.size()), DirectoryEntry::Type::kFolder, true});
-    }
-  }
+  for_each_child(files, folder, [&](const auto&, std::string name) {
+    entries.push_back({std::move(name), DirectoryEntry::Type::kFile, false});
+  });
+  for_each_child(folders, folder, [&](const auto&, std::string name) {
+    entries.push_back({std::move(name), DirectoryEntry::Type::kFolder, false});
+  });
+  for_each_child(links, folder, [&](const auto& link, std::string name) {
+    const std::string target = resolve(link.first);
+    const auto type = files.count(target) != 0     ? DirectoryEntry::Type::kFile
+                      : folders.count(target) != 0 ? DirectoryEntry::Type::kFolder
+                                                   : DirectoryEntry::Type::kOther;
+    entries.push_back({std::move(name), type, true});
+  });
+  // No order is promised, so none is given.
+  std::shuffle(entries.begin(), entries.end(), shuffle_);
   return entries;
 }
 
 Result<FileTime> FakePlatform::read_file_time(const std::string& path) {
   note("stamp " + path);
-  auto it = files.find(path);
+  auto it = files.find(resolve(path));
   if (it == files.end()) return Status::error(Status::Kind::kNotFound);
   return it->second.modified;
 }
 
 Status FakePlatform::set_file_time(const std::string& path, FileTime time) {
   note("restamp " + path);
-  auto it = files.find(path);
+  auto it = files.find(resolve(path));
   if (it == files.end()) return Status::error(Status::Kind::kNotFound);
   it->second.modified = it->second.accessed = time;
   return Status::ok();
@@ -215,13 +291,14 @@ Status FakePlatform::set_file_time(const std::string& path, FileTime time) {
 
 Result<std::unique_ptr<InvoiceFile>> FakePlatform::open_invoice_file(const std::string& path) {
   note("open " + path);
-  auto it = files.find(path);
+  const std::string target = resolve(path);
+  auto it = files.find(target);
   if (it == files.end()) {
-    return folders.count(path) != 0 ? Status::error(Status::Kind::kNotRegular)
-                                    : Status::error(Status::Kind::kNotFound);
+    return folders.count(target) != 0 ? Status::error(Status::Kind::kNotRegular)
+                                      : Status::error(Status::Kind::kNotFound);
   }
-  if (it->second.locked) return Status::error(Status::Kind::kLocked);
-  return std::unique_ptr<InvoiceFile>(std::make_unique<FakeInvoiceFile>(*this, path));
+  if (it->second.locked || is_held(target)) return Status::error(Status::Kind::kLocked);
+  return std::unique_ptr<InvoiceFile>(std::make_unique<FakeInvoiceFile>(*this, path, target));
 }
 
 Status FakePlatform::flush_staged(const std::vector<InvoiceFile*>& group) {

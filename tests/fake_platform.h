@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -12,11 +13,13 @@
 
 namespace invoice::testing {
 
-// An in-memory platform: a tree of files and folders keyed by full path, an
-// environment, and a console captured as text. Every operation that touches
-// a file is recorded in `log` as "<operation> <path>", so tests can check
-// what was opened, staged, flushed, put in place ("replace") and stamped, and
-// in which order.
+// An in-memory platform: a tree of files, folders and links keyed by full
+// path ("/" between names), an environment, and a console captured as text.
+// Every operation that touches a file is recorded in `log` as
+// "<operation> <path>", so tests can check what was opened, staged, flushed,
+// put in place ("replace") and stamped, and in which order. It keeps the platform contract
+// (platform_contract_test.cc): folder listings come in a shuffled order, an
+// invoice file held open is locked, a link stays a link.
 class FakePlatform : public Platform {
  public:
   struct File {
@@ -25,19 +28,21 @@ class FakePlatform : public Platform {
     FileTime accessed{1'600'000'500, 0};
     bool writable = true;         // permission to write
     bool locked = false;          // held by another program
-    bool is_link = false;         // listed as a link to a file
     bool owned_by_other = false;  // belongs to another user
+    // Tells this file from another put under the same name later.
+    std::uint64_t identity = 0;
   };
 
-  // Adds a file, creating its folders.
+  // Adds a file, creating its folders; a new file when the name was taken.
   File& add_file(const std::string& path, std::string content);
   void add_folder(const std::string& path);
-  // Adds a link to a folder: listed, never entered.
-  void add_folder_link(const std::string& path);
+  // Adds a symbolic link at `path` to `target` (a file, a folder, or
+  // nothing), creating the link's folders.
+  void add_link(const std::string& path, const std::string& target);
 
   std::map<std::string, File> files;
   std::set<std::string> folders;
-  std::set<std::string> folder_links;
+  std::map<std::string, std::string> links;  // path to target
   std::set<std::string> unreadable_folders;
   // stage() of these paths fails with kNoSpace once the given number of
   // stagings has succeeded.
@@ -60,6 +65,9 @@ class FakePlatform : public Platform {
   std::optional<int> stop_status;
   // What write_output() fails with, when not ok; nothing is written then.
   Status output_failure;
+  // The identities given to files so far.
+  std::uint64_t identities = 0;
+  std::string temporary_folder = "/tmp";
   std::uint32_t clock_milliseconds = 45'296'789;  // 12:34:56.789
   bool terminal = false;
   int width = 80;
@@ -72,6 +80,8 @@ class FakePlatform : public Platform {
 
   // Platform:
   std::optional<std::string> get_environment(const char* name) const override;
+  std::string default_temporary_folder() const override { return temporary_folder; }
+  std::string join_path(std::string_view folder, std::string_view name) const override;
   std::uint32_t milliseconds_since_midnight() const override { return clock_milliseconds; }
   Result<std::unique_ptr<OutputFile>> create_new_file(const std::string& path) override;
   bool lets_others_replace_files(const std::string& folder) override {
@@ -100,6 +110,16 @@ class FakePlatform : public Platform {
   void note(const std::string& entry);
   // The log entries that start with `operation`.
   std::vector<std::string> logged(const std::string& operation) const;
+  // The path that `path` names once links are followed.
+  std::string resolve(const std::string& path) const;
+  // True while an invoice file of this platform holds `path` open (after
+  // links are followed).
+  bool is_held(const std::string& path) const { return held_.count(path) != 0; }
+
+ private:
+  friend class FakeInvoiceFile;
+  std::set<std::string> held_;
+  std::minstd_rand shuffle_{20240611};
 };
 
 }  // namespace invoice::testing

@@ -1,43 +1,29 @@
 // End-to-end runs of the built program on real folder trees.
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <fcntl.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 
+#include "expected_output.h"
+#include "sample_invoices.h"
 #include "scratch.h"
 
 namespace invoice {
 namespace {
 
+using testing::old_invoice;
 using testing::ProgramOptions;
 using testing::ProgramRun;
 using testing::ScratchFolder;
+using testing::summary_lines;
 
 const std::string kStylesheet = std::string("<?xml-stylesheet type=\"text/xsl\" href=\"http://") +
                                 INVOICE_STYLESHEET_HOST + "/XSL/FACTURA.XSL\"?>";
-
-// A Facturae 3.0 invoice as the old version wrote them, with every rewrite
-// to do, declared as code page 850 when `code_page_850`.
-std::string make_old_invoice(bool code_page_850) {
-  return std::string("<?xml version=\"1.0\" encoding=\"") + (code_page_850 ? "ibm850" : "UTF-8") +
-         "\"?>\r\n"
-         "<?xml-stylesheet type=\"text/xsl\" href=\"\\MORVEL\\XSL\\FACTURA.XSL\"?>\r\n"
-         "<fe:Facturae xmlns:fe=\"http://www.facturae.es/Facturae/2007/v3.0/Facturae\">\r\n"
-         "<FileHeader><SchemaVersion>3.0</SchemaVersion></FileHeader>\r\n"
-         "<Parties><SellerParty><Telefax>93 000 00 00</Telefax>"
-         "<LanguageName>CAT</LanguageName><Name>Ferreteria Pe\xA4" "a</Name>"
-         "</SellerParty>\r\n"
-         "<BuyerParty><Name>Caf\x82 \x80" "a</Name></BuyerParty>\r\n"
-         "<Invoices><Invoice><Total>12,50 \xD5</Total></Invoice></Invoices>\r\n"
-         "</Parties>\r\n"
-         "</fe:Facturae>\r\n";
-}
 
 // The same invoice after the upgrade (and the conversion, when declared so).
 std::string make_new_invoice(bool code_page_850, bool converted) {
@@ -82,22 +68,14 @@ class ProgramTest : public ::testing::Test {
   }
 };
 
-std::string summary(int upgraded, int converted) {
-  return "Localitzant fitxers...\nConvertint fitxers...\n\n"
-         "Convertits correctament " + std::to_string(upgraded) +
-         " fitxers de versi\xC3\xB3 3.0 a 3.2.1\n"
-         "Convertits correctament " + std::to_string(converted) +
-         " fitxers de codepage 850 a utf-8\n";
-}
-
 TEST_F(ProgramTest, ConvertsTheTreeRestoresTimesAndLeavesNothingBehind) {
-  const std::string both = root.write("DOCUMENT/2019/both.xml", make_old_invoice(true));
-  const std::string upgrade = root.write("DOCUMENT/2019/up.XML", make_old_invoice(false));
+  const std::string both = root.write("DOCUMENT/2019/both.xml", old_invoice(true));
+  const std::string upgrade = root.write("DOCUMENT/2019/up.XML", old_invoice(false));
   const std::string current = root.write("DOCUMENT/current.xml", kCurrentInvoice);
   const std::string cp850 = root.write(
       "DOCUMENT/deep/er/cp.xml", "<?xml version=\"1.0\" encoding=\"ibm850\"?>\r\n<a>\x82</a>");
-  const std::string other = root.write("DOCUMENT/notes.txt", make_old_invoice(true));
-  const std::string outside = root.write("OTHER/x.xml", make_old_invoice(true));
+  const std::string other = root.write("DOCUMENT/notes.txt", old_invoice(true));
+  const std::string outside = root.write("OTHER/x.xml", old_invoice(true));
   for (const std::string& path : {both, upgrade, current, cp850, other, outside}) {
     testing::set_times(path, 1688548087, 999'000'000);
   }
@@ -106,7 +84,7 @@ TEST_F(ProgramTest, ConvertsTheTreeRestoresTimesAndLeavesNothingBehind) {
 
   const ProgramRun result = run();
   EXPECT_EQ(result.exit_status, 0) << result.errors;
-  EXPECT_EQ(result.output, summary(2, 2));
+  EXPECT_EQ(result.output, summary_lines(2, 2));
   EXPECT_EQ(result.errors, "");
 
   // Times first: reading a file moves its access time.
@@ -123,8 +101,8 @@ TEST_F(ProgramTest, ConvertsTheTreeRestoresTimesAndLeavesNothingBehind) {
   EXPECT_EQ(testing::read_file(current), kCurrentInvoice);
   EXPECT_EQ(testing::read_file(cp850),
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<a>\xC3\xA9</a>");
-  EXPECT_EQ(testing::read_file(other), make_old_invoice(true));
-  EXPECT_EQ(testing::read_file(outside), make_old_invoice(true));
+  EXPECT_EQ(testing::read_file(other), old_invoice(true));
+  EXPECT_EQ(testing::read_file(outside), old_invoice(true));
 
   EXPECT_EQ(testing::stat_of(other).st_mtim.tv_nsec, 999'000'000);
   EXPECT_EQ(testing::stat_of(both).st_mode & 07777, 0640u);
@@ -135,7 +113,7 @@ TEST_F(ProgramTest, ConvertsTheTreeRestoresTimesAndLeavesNothingBehind) {
   // A second run finds nothing more to do.
   const ProgramRun again = run();
   EXPECT_EQ(again.exit_status, 0);
-  EXPECT_EQ(again.output, summary(0, 0));
+  EXPECT_EQ(again.output, summary_lines(0, 0));
   EXPECT_EQ(testing::read_file(both), make_new_invoice(true, true));
 }
 
@@ -143,35 +121,35 @@ TEST_F(ProgramTest, EmptyTreeAndMissingRootSeparator) {
   std::filesystem::create_directories(root.path() + "/DOCUMENT");
   ProgramRun result = run();
   EXPECT_EQ(result.exit_status, 0);
-  EXPECT_EQ(result.output, summary(0, 0));
+  EXPECT_EQ(result.output, summary_lines(0, 0));
 
-  root.write("DOCUMENT/a.xml", make_old_invoice(false));
+  root.write("DOCUMENT/a.xml", old_invoice(false));
   ProgramOptions options;
   options.environment["MORROOT"] = root.path();  // no closing "/"
   result = run(options);
-  EXPECT_EQ(result.output, summary(1, 0));
+  EXPECT_EQ(result.output, summary_lines(1, 0));
 }
 
 TEST_F(ProgramTest, MissingDocumentFolderOrUnwritableTempIsAFailure) {
   ProgramRun result = run();
   EXPECT_EQ(result.exit_status, 1);
-  EXPECT_EQ(result.output, summary(0, 0));
+  EXPECT_EQ(result.output, summary_lines(0, 0));
   EXPECT_NE(result.errors.find(root.path() + "/DOCUMENT"), std::string::npos);
 
-  const std::string path = root.write("DOCUMENT/a.xml", make_old_invoice(false));
+  const std::string path = root.write("DOCUMENT/a.xml", old_invoice(false));
   ProgramOptions options;
   options.environment["TEMP"] = temp.path() + "/missing";
   result = run(options);
   EXPECT_EQ(result.exit_status, 1);
-  EXPECT_EQ(result.output, summary(0, 0));
-  EXPECT_NE(result.errors.find("llista de fitxers"), std::string::npos);
-  EXPECT_EQ(testing::read_file(path), make_old_invoice(false));
+  EXPECT_EQ(result.output, summary_lines(0, 0));
+  EXPECT_NE(result.errors.find(kCannotCreateList), std::string::npos) << result.errors;
+  EXPECT_EQ(testing::read_file(path), old_invoice(false));
 }
 
 TEST_F(ProgramTest, ReadOnlyAndLockedInvoicesAreReportedAndKept) {
-  const std::string read_only = root.write("DOCUMENT/a-readonly.xml", make_old_invoice(false));
-  const std::string locked = root.write("DOCUMENT/b-locked.xml", make_old_invoice(false));
-  const std::string fine = root.write("DOCUMENT/c-fine.xml", make_old_invoice(false));
+  const std::string read_only = root.write("DOCUMENT/a-readonly.xml", old_invoice(false));
+  const std::string locked = root.write("DOCUMENT/b-locked.xml", old_invoice(false));
+  const std::string fine = root.write("DOCUMENT/c-fine.xml", old_invoice(false));
   const std::string untouched = root.write("DOCUMENT/d-current.xml", kCurrentInvoice);
   ::chmod(read_only.c_str(), 0444);
   ::chmod(untouched.c_str(), 0444);  // needs no change, so read-only is fine
@@ -182,12 +160,11 @@ TEST_F(ProgramTest, ReadOnlyAndLockedInvoicesAreReportedAndKept) {
   const ProgramRun result = run();
   ::close(lock);
   EXPECT_EQ(result.exit_status, 1);
-  EXPECT_EQ(result.output, summary(1, 0));
-  EXPECT_EQ(result.errors,
-            "Error: " + read_only + ": només de lectura i cal convertir-lo\n"
-            "Error: " + locked + ": no s'ha pogut obrir: bloquejat per un altre programa\n");
-  EXPECT_EQ(testing::read_file(read_only), make_old_invoice(false));
-  EXPECT_EQ(testing::read_file(locked), make_old_invoice(false));
+  EXPECT_EQ(result.output, summary_lines(1, 0));
+  EXPECT_EQ(result.errors, testing::read_only_line(read_only) +
+                               testing::failure_line(locked, kCannotOpen, Status::Kind::kLocked));
+  EXPECT_EQ(testing::read_file(read_only), old_invoice(false));
+  EXPECT_EQ(testing::read_file(locked), old_invoice(false));
   EXPECT_EQ(testing::read_file(fine), make_new_invoice(false, false));
   EXPECT_EQ(testing::stat_of(read_only).st_mtim.tv_nsec, 5);
 }
@@ -195,16 +172,16 @@ TEST_F(ProgramTest, ReadOnlyAndLockedInvoicesAreReportedAndKept) {
 TEST_F(ProgramTest, FailedWriteLeavesTheOriginalWhole) {
   // Bigger than the file-size limit once rewritten: the new file cannot be
   // written, and the original must survive byte for byte.
-  std::string big = make_old_invoice(true);
+  std::string big = old_invoice(true);
   while (big.size() < 256 * 1024) big += "<!-- padding \x82\x82\x82\x82 -->\r\n";
   const std::string path = root.write("DOCUMENT/big.xml", big);
-  const std::string small = root.write("DOCUMENT/small.xml", make_old_invoice(true));
+  const std::string small = root.write("DOCUMENT/small.xml", old_invoice(true));
   ProgramOptions options;
   options.file_size_limit = 128 * 1024;
   const ProgramRun result = run(options);
   EXPECT_EQ(result.exit_status, 1);
-  EXPECT_EQ(result.output, summary(1, 1));
-  EXPECT_NE(result.errors.find("Error: " + path + ": no s'ha pogut desar"), std::string::npos)
+  EXPECT_EQ(result.output, summary_lines(1, 1));
+  EXPECT_NE(result.errors.find(testing::failure_head(path, kCannotSave)), std::string::npos)
       << result.errors;
   EXPECT_EQ(testing::read_file(path), big);
   EXPECT_EQ(testing::read_file(small), make_new_invoice(true, true));
@@ -214,28 +191,28 @@ TEST_F(ProgramTest, FailedWriteLeavesTheOriginalWhole) {
 
 TEST_F(ProgramTest, LinksToFilesAreFollowedAndStayLinks) {
   ScratchFolder elsewhere;
-  const std::string target = elsewhere.write("real.xml", make_old_invoice(false));
+  const std::string target = elsewhere.write("real.xml", old_invoice(false));
   std::filesystem::create_directories(root.path() + "/DOCUMENT");
   std::filesystem::create_symlink(target, invoice("link.xml"));
   std::filesystem::create_directory_symlink(elsewhere.path(), invoice("linked-folder"));
   const ProgramRun result = run();
   EXPECT_EQ(result.exit_status, 0) << result.errors;
-  EXPECT_EQ(result.output, summary(1, 0));  // the folder link is not entered
+  EXPECT_EQ(result.output, summary_lines(1, 0));  // the folder link is not entered
   EXPECT_TRUE(S_ISLNK(testing::stat_of(invoice("link.xml")).st_mode));
   EXPECT_EQ(testing::read_file(target), make_new_invoice(false, false));
   EXPECT_EQ(testing::list_tree(elsewhere.path()), (std::vector<std::string>{"real.xml"}));
 }
 
 TEST_F(ProgramTest, UnlistableNamesAreReportedAndHiddenOnesSkipped) {
-  const std::string cr = root.write("DOCUMENT/with\rcr.xml", make_old_invoice(false));
-  const std::string hidden = root.write("DOCUMENT/.hidden.xml", make_old_invoice(false));
-  const std::string fine = root.write("DOCUMENT/blank name.xml", make_old_invoice(false));
+  const std::string cr = root.write("DOCUMENT/with\rcr.xml", old_invoice(false));
+  const std::string hidden = root.write("DOCUMENT/.hidden.xml", old_invoice(false));
+  const std::string fine = root.write("DOCUMENT/blank name.xml", old_invoice(false));
   const ProgramRun result = run();
   EXPECT_EQ(result.exit_status, 1);
-  EXPECT_EQ(result.output, summary(1, 0));
+  EXPECT_EQ(result.output, summary_lines(1, 0));
   EXPECT_NE(result.errors.find("with\\x0Dcr.xml"), std::string::npos) << result.errors;
-  EXPECT_EQ(testing::read_file(cr), make_old_invoice(false));
-  EXPECT_EQ(testing::read_file(hidden), make_old_invoice(false));
+  EXPECT_EQ(testing::read_file(cr), old_invoice(false));
+  EXPECT_EQ(testing::read_file(hidden), old_invoice(false));
   EXPECT_EQ(testing::read_file(fine), make_new_invoice(false, false));
 }
 

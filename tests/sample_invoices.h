@@ -4,6 +4,7 @@
 #include <string>
 
 #include "encoding/convert_code_page.h"
+#include "expected_output.h"
 #include "upgrade/upgrade_document.h"
 
 namespace invoice::testing {
@@ -31,17 +32,6 @@ inline std::string converted(std::string text) {
   upgrade_document(text, build_replacement_table());
   convert_code_page(text);
   return text;
-}
-
-// The console lines of a run that changed `upgraded` and `converted` files,
-// when the output is not a terminal.
-inline std::string summary_lines(int upgraded, int converted) {
-  return "Localitzant fitxers...\nConvertint fitxers...\n\n"
-         "Convertits correctament " +
-         std::to_string(upgraded) +
-         " fitxers de versi\xC3\xB3 3.0 a 3.2.1\n"
-         "Convertits correctament " +
-         std::to_string(converted) + " fitxers de codepage 850 a utf-8\n";
 }
 
 }  // namespace invoice::testing

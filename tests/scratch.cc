@@ -107,6 +107,10 @@ ProgramProcess::ProgramProcess(const ProgramOptions& options) {
   std::vector<char*> envp;
   for (std::string& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);
+  std::vector<std::string> arguments = options.arguments;
+  std::vector<char*> argv{const_cast<char*>(INVOICE_PROGRAM)};
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
 
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
@@ -143,8 +147,7 @@ ProgramProcess::ProgramProcess(const ProgramOptions& options) {
       ::setrlimit(RLIMIT_STACK, &limit);
     }
     if (options.traced && ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) ::_exit(124);
-    char* argv[] = {const_cast<char*>(INVOICE_PROGRAM), nullptr};
-    ::execve(INVOICE_PROGRAM, argv, envp.data());
+    ::execve(INVOICE_PROGRAM, argv.data(), envp.data());
     ::_exit(127);
   }
 }

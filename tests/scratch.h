@@ -44,6 +44,7 @@ struct ProgramRun {
 
 struct ProgramOptions {
   std::map<std::string, std::string> environment;
+  std::vector<std::string> arguments;  // after the program's name
   std::string working_folder = ".";
   std::optional<long long> file_size_limit;  // bytes, with SIGXFSZ ignored
   std::optional<long long> stack_limit;      // bytes

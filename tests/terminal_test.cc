@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "expected_output.h"
 #include "scratch.h"
 
 namespace invoice {
@@ -45,16 +46,17 @@ std::vector<std::string> run_in_terminal(const ScratchFolder& folder) {
   return rows;
 }
 
-const std::string kUpgradeLine = "Convertits correctament 0 fitxers de versi\xC3\xB3 3.0 a 3.2.1";
-const std::string kCodePageLine = "Convertits correctament 0 fitxers de codepage 850 a utf-8";
+const std::string kUpgradeLine = testing::summary_line(0, kUpgradeSummaryTail);
+const std::string kCodePageLine = testing::summary_line(0, kCodePageSummaryTail);
+const std::string kLocating(kLocatingMessage);
+const std::string kConverting(kConvertingMessage);
 
 TEST(TerminalTest, NoFilesShowsOneEmptyRowBeforeTheSummary) {
   if (!have_tmux()) GTEST_SKIP() << "tmux is not installed";
   ScratchFolder folder;
   std::filesystem::create_directories(folder.path() + "/DOCUMENT");
   EXPECT_EQ(run_in_terminal(folder),
-            (std::vector<std::string>{"Localitzant fitxers...", "Convertint fitxers...", "",
-                                      kUpgradeLine, kCodePageLine}));
+            (std::vector<std::string>{kLocating, kConverting, "", kUpgradeLine, kCodePageLine}));
 }
 
 TEST(TerminalTest, ShorterPathLeavesTheTailOfTheLongerOneVisible) {
@@ -64,11 +66,11 @@ TEST(TerminalTest, ShorterPathLeavesTheTailOfTheLongerOneVisible) {
   ASSERT_EQ(long_path.size(), 40u);
   folder.write(long_path, "");
   folder.write("DOCUMENT/b.xml", "");  // 14 columns, then 14 blanks
-  EXPECT_EQ(run_in_terminal(folder),
-            (std::vector<std::string>{"Localitzant fitxers...", "Convertint fitxers...",
-                                      "DOCUMENT/b.xml" + std::string(14, ' ') +
-                                          long_path.substr(28),
-                                      kUpgradeLine, kCodePageLine}));
+  EXPECT_EQ(
+      run_in_terminal(folder),
+      (std::vector<std::string>{kLocating, kConverting,
+                                "DOCUMENT/b.xml" + std::string(14, ' ') + long_path.substr(28),
+                                kUpgradeLine, kCodePageLine}));
 }
 
 TEST(TerminalTest, BlanksPastTheRightEdgeMoveTheNextPathDown) {
@@ -80,8 +82,8 @@ TEST(TerminalTest, BlanksPastTheRightEdgeMoveTheNextPathDown) {
   folder.write(wide_path, "");
   folder.write("DOCUMENT/b.xml", "");
   EXPECT_EQ(run_in_terminal(folder),
-            (std::vector<std::string>{"Localitzant fitxers...", "Convertint fitxers...", wide_path,
-                                      "DOCUMENT/b.xml", kUpgradeLine, kCodePageLine}));
+            (std::vector<std::string>{kLocating, kConverting, wide_path, "DOCUMENT/b.xml",
+                                      kUpgradeLine, kCodePageLine}));
 }
 
 }  // namespace

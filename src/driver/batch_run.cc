@@ -8,6 +8,7 @@
 #include "driver/file_list.h"
 #include "driver/time_stamp.h"
 #include "encoding/convert_code_page.h"
+#include "upgrade/signature.h"
 
 namespace invoice {
 
@@ -18,6 +19,17 @@ namespace {
 constexpr int kMaxFileListDraws = 100;
 
 }  // namespace
+
+SignedHandling decide_signed_handling(std::string_view document, const ReplacementTable& table,
+                                      bool convert_signed) {
+  if (!holds_signature(document)) return SignedHandling::kConvert;
+  if (convert_signed) return SignedHandling::kConvertSigned;
+  std::string copy(document);
+  // Both steps run, as in the cycle: the code page step sees the upgraded text.
+  const bool upgraded = upgrade_document(copy, table);
+  const bool converted = convert_code_page(copy);
+  return upgraded || converted ? SignedHandling::kKeep : SignedHandling::kConvert;
+}
 
 BatchRun::BatchRun(Platform& platform, Console& console, const RunOptions& options)
     : platform_(platform),
@@ -30,8 +42,8 @@ void BatchRun::report_failure(const std::string& path, const std::string& reason
   ++failure_count_;
 }
 
-void BatchRun::report_warning(const std::string& path, const std::string& reason) {
-  console_.show_warning(path, reason);
+void BatchRun::report_notice(const std::string& path, std::string_view text) {
+  console_.show_notice(path, text);
 }
 
 void BatchRun::process_invoice_file(const std::string& path) {
@@ -48,7 +60,7 @@ void BatchRun::process_invoice_file(const std::string& path) {
     opened = platform_.open_invoice_file(path);
   }
   if (!opened.is_ok()) {
-    report_failure(path, "no s'ha pogut obrir: " + opened.status.message());
+    report_failure(path, std::string(kCannotOpen) + opened.status.message());
     return;
   }
   invoice.file = std::move(opened.value);
@@ -71,35 +83,46 @@ void BatchRun::process_invoice_file(const std::string& path) {
 
 bool BatchRun::stage_conversions(StagedInvoice& invoice) {
   InvoiceFile& file = *invoice.file;
-  auto fail = [&](const char* what, const Status& status) {
+  auto fail = [&](std::string_view what, const Status& status) {
     report_failure(invoice.path, std::string(what) + status.message());
     return false;
   };
+  SignedHandling handling = SignedHandling::kConvert;
   // Stages a changed text; false when the file had to be left alone.
   auto save_document = [&](const std::string& document) {
     // Asked once: a file removed or changed after its first step is found
     // when that step is put in place.
     if (invoice.staged == 0 && !file.is_writable()) {
-      report_failure(invoice.path,
-                     Status::error(Status::Kind::kReadOnly).message() + " i cal convertir-lo");
+      report_failure(invoice.path, std::string(describe_kind(Status::Kind::kReadOnly)) +
+                                       std::string(kNeedsConverting));
       return false;
     }
     const Status staged = file.stage(document);
-    if (staged.is_ok()) {
-      ++invoice.staged;
-      invoice.bytes += document.size();
-      return true;
+    if (!staged.is_ok()) {
+      if (invoice.staged == 0) return fail(kCannotSave, staged);
+      // Only the conversion to UTF-8 can follow an earlier step, whose text
+      // still goes in place with the group; the report waits until it has.
+      invoice.second_step_failure = staged;
+      return false;
     }
-    if (invoice.staged == 0) return fail(kNotSaved, staged);
-    // Only the conversion to UTF-8 can follow an earlier step, whose text
-    // still goes in place with the group; the report waits until it has.
-    invoice.second_step_failure = staged;
-    return false;
+    // Told once, when the signed bytes are first about to be replaced.
+    if (invoice.staged == 0 && handling == SignedHandling::kConvertSigned) {
+      console_.show_notice(invoice.path, kSignedConvertedNotice);
+    }
+    ++invoice.staged;
+    invoice.bytes += document.size();
+    return true;
   };
   try {
     std::string document;
     const Status loaded = file.load(document);
-    if (!loaded.is_ok()) return fail("no s'ha pogut llegir: ", loaded);
+    if (!loaded.is_ok()) return fail(kCannotRead, loaded);
+    handling = decide_signed_handling(document, table_, options_.convert_signed);
+    if (handling == SignedHandling::kKeep) {
+      // Nothing failed: the file is simply one that needs no writing.
+      console_.show_notice(invoice.path, kSignedKeptNotice);
+      return true;
+    }
     if (upgrade_document(document, table_)) {
       if (!save_document(document)) return false;
       invoice.upgraded = true;
@@ -128,7 +151,8 @@ void BatchRun::finish_group() {
     platform_.flush_renamed_folders();
   }
   for (std::size_t i = 0; i < group_.size(); ++i) {
-    if (!flushed.is_ok()) report_failure(group_[i].path, kNotSaved + flushed.message());
+    if (!flushed.is_ok())
+      report_failure(group_[i].path, std::string(kCannotSave) + flushed.message());
     finish_invoice(group_[i], placed[i]);
   }
   // Letting the files go unlocks them and removes whatever staged file was
@@ -142,13 +166,14 @@ int BatchRun::put_in_place(StagedInvoice& invoice) {
   for (int placed = 0; placed < invoice.staged; ++placed) {
     const Status status = invoice.file->put_staged_in_place();
     if (!status.is_ok()) {
-      report_failure(invoice.path,
-                     (placed == 0 ? kNotSaved : kSecondStepNotSaved) + status.message());
+      report_failure(invoice.path, std::string(placed == 0 ? kCannotSave : kCannotSaveConversion) +
+                                       status.message());
       return placed;
     }
   }
   if (!invoice.second_step_failure.is_ok()) {
-    report_failure(invoice.path, kSecondStepNotSaved + invoice.second_step_failure.message());
+    report_failure(invoice.path,
+                   std::string(kCannotSaveConversion) + invoice.second_step_failure.message());
   }
   return invoice.staged;
 }
@@ -159,7 +184,7 @@ void BatchRun::finish_invoice(StagedInvoice& invoice, int placed) {
   if (placed == 0) return;
   const Status restored = restore_time_stamp(*invoice.file, invoice.time_stamp);
   if (!restored.is_ok()) {
-    report_failure(invoice.path, "no s'ha pogut restaurar la data: " + restored.message());
+    report_failure(invoice.path, std::string(kCannotRestoreTime) + restored.message());
   }
   // The upgraded text is the first staged, the final text the last.
   if (invoice.upgraded) ++upgrade_count_;
@@ -178,19 +203,17 @@ struct NewFileList {
 // Creates the file list under a freshly drawn name in the temporary folder.
 NewFileList create_file_list(Platform& platform, BatchRun& run) {
   const std::string folder = find_temporary_folder(platform);
-  if (platform.lets_others_replace_files(folder))
-    run.report_warning(folder, std::string(kSharedTempWarning));
+  if (platform.lets_others_replace_files(folder)) run.report_notice(folder, kSharedTempNotice);
   FileListDraw draw(platform.milliseconds_since_midnight());
   NewFileList list;
   Result<std::unique_ptr<OutputFile>> created(Status::error(Status::Kind::kExists));
   for (int attempt = 0; attempt < kMaxFileListDraws; ++attempt) {
-    list.path = make_file_list_name(folder, draw.next());
+    list.path = make_file_list_name(platform, folder, draw.next());
     created = platform.create_new_file(list.path);
     if (created.status.kind() != Status::Kind::kExists) break;
   }
   if (!created.is_ok()) {
-    run.report_failure(list.path,
-                       "no s'ha pogut crear la llista de fitxers: " + created.status.message());
+    run.report_failure(list.path, std::string(kCannotCreateList) + created.status.message());
     return list;
   }
   list.output = std::move(created.value);
@@ -206,23 +229,22 @@ bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
     run.report_failure(failure.path,
                        failure.status.kind() == Status::Kind::kUnlistable
                            ? failure.status.message()
-                           : "no s'ha pogut llegir la carpeta: " + failure.status.message());
+                           : std::string(kCannotReadFolder) + failure.status.message());
   }
   const Status& status = listing.status;
   if (status.is_ok() || status.kind() == Status::Kind::kStopped) return status.is_ok();
   if (!listing.document_folder_failed) {
     // A list cut short could end in part of a path, which might name a
     // different file: convert nothing rather than the wrong thing.
-    run.report_failure(list.path,
-                       "no s'ha pogut escriure la llista de fitxers: " + status.message());
+    run.report_failure(list.path, std::string(kCannotWriteList) + status.message());
   } else if (status.is_not_found()) {
     run.report_failure(document_folder, status.message());
   } else if (status.kind() == Status::Kind::kNotAFolder ||
              status.kind() == Status::Kind::kNotRegular) {
     // A plain file in place of the folder: nothing to convert either.
-    run.report_failure(document_folder, "no és una carpeta");
+    run.report_failure(document_folder, std::string(describe_kind(Status::Kind::kNotAFolder)));
   } else {
-    run.report_failure(document_folder, "no s'ha pogut llegir la carpeta: " + status.message());
+    run.report_failure(document_folder, std::string(kCannotReadFolder) + status.message());
   }
   return false;
 }
@@ -238,8 +260,7 @@ void convert_listed_files(Platform& platform, BatchRun& run, NewFileList& new_li
     if (read_back.is_ok()) {
       input = std::move(read_back.value);
     } else {
-      run.report_failure(new_list.path,
-                         "no s'ha pogut obrir la llista de fitxers: " + read_back.status.message());
+      run.report_failure(new_list.path, std::string(kCannotOpenList) + read_back.status.message());
     }
   }
   FileList list(std::move(input));
@@ -250,15 +271,13 @@ void convert_listed_files(Platform& platform, BatchRun& run, NewFileList& new_li
   // keeps the work already done.
   run.finish_group();
   if (!list.status().is_ok()) {
-    run.report_failure(new_list.path,
-                       "no s'ha pogut llegir la llista de fitxers: " + list.status().message());
+    run.report_failure(new_list.path, std::string(kCannotReadList) + list.status().message());
   }
   const Status removed = remove_file_list(list, *new_list.output);
   if (removed.kind() == Status::Kind::kChanged) {
-    run.report_failure(new_list.path, std::string(kFileListReplaced));
+    run.report_failure(new_list.path, std::string(kListReplaced));
   } else if (!removed.is_ok()) {
-    run.report_failure(new_list.path,
-                       "no s'ha pogut esborrar la llista de fitxers: " + removed.message());
+    run.report_failure(new_list.path, std::string(kCannotRemoveList) + removed.message());
   }
 }
 

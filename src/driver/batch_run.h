@@ -6,27 +6,15 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "driver/console.h"
+#include "driver/messages.h"
 #include "driver/platform.h"
 #include "upgrade/upgrade_document.h"
 
 namespace invoice {
-
-inline constexpr std::string_view kLocatingMessage = "Localitzant fitxers...";
-inline constexpr std::string_view kConvertingMessage = "Convertint fitxers...";
-inline constexpr std::string_view kUpgradeSummaryTail = " fitxers de versió 3.0 a 3.2.1";
-inline constexpr std::string_view kCodePageSummaryTail = " fitxers de codepage 850 a utf-8";
-inline constexpr const char* kNotSaved = "no s'ha pogut desar, l'original queda intacte: ";
-inline constexpr const char* kSecondStepNotSaved =
-    "no s'ha pogut desar la conversi\xC3\xB3 de codepage 850 a utf-8, el fitxer queda a la "
-    "versi\xC3\xB3 3.2.1 per\xC3\xB2 encara en codepage 850: ";
-inline constexpr std::string_view kSharedTempWarning =
-    "altres usuaris hi poden substituir fitxers (permet escriure a tothom sense el bit "
-    "enganx\xC3\xB3s): la llista de fitxers no hi est\xC3\xA0 segura";
-inline constexpr std::string_view kFileListReplaced =
-    "un altre fitxer ha pres el nom de la llista de fitxers i no s'ha esborrat";
 
 // What the command line asks of a run; a bare run takes the defaults.
 struct RunOptions {
@@ -39,6 +27,20 @@ struct RunOptions {
   // Converts electronically signed documents too.
   bool convert_signed = false;
 };
+
+// What the per-file cycle does with a document because of its signature.
+enum class SignedHandling {
+  kConvert,        // unsigned, or signed and neither step would change it
+  kConvertSigned,  // signed, converted as asked: any change breaks the signature
+  kKeep,           // signed and a step would change it: left exactly as it is
+};
+
+// Decides how a loaded document is handled: a signed one that either step
+// would change is kept unless `convert_signed`. Runs the steps on a copy
+// only for a signed document. Pure: no I/O. Both the real cycle and a run
+// that only reports go through here, so they decide alike.
+SignedHandling decide_signed_handling(std::string_view document, const ReplacementTable& table,
+                                      bool convert_signed);
 
 // The state of one run: the replacement table, the two counts and whether
 // anything failed. `platform` and `console` must outlive it.
@@ -77,7 +79,7 @@ class BatchRun {
   // folder); the run then ends with status 1.
   void report_failure(const std::string& path, const std::string& reason);
   // Reports something the user should know that is no failure.
-  void report_warning(const std::string& path, const std::string& reason);
+  void report_notice(const std::string& path, std::string_view text);
 
   std::int64_t upgrade_count() const { return upgrade_count_; }
   std::int64_t code_page_count() const { return code_page_count_; }

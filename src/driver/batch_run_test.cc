@@ -3,15 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
+#include <string_view>
 
-#include "driver/file_list.h"
-#include "driver/time_stamp.h"
+#include "expected_output.h"
 #include "fake_platform.h"
 
 namespace invoice {
 namespace {
 
+using testing::failure_line;
 using testing::FakePlatform;
+using Kind = Status::Kind;
 
 const std::string kUpgradable =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<SchemaVersion>3.0</SchemaVersion>\r\n";
@@ -22,6 +25,28 @@ const std::string kBoth =
     "<Name>\x82</Name>\r\n";
 const std::string kCurrent =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>\r\n";
+const std::string kSignature =
+    "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"></ds:Signature>\r\n";
+
+// The run's counts: files upgraded, converted and failed.
+void expect_counts(const BatchRun& run, std::int64_t upgraded, std::int64_t converted,
+                   std::int64_t failed) {
+  EXPECT_EQ(run.upgrade_count(), upgraded);
+  EXPECT_EQ(run.code_page_count(), converted);
+  EXPECT_EQ(run.failure_count(), failed);
+}
+
+// The file at `path` holds `content` and, when `written` is given, has that
+// last-write time.
+void expect_file(const FakePlatform& platform, const std::string& path, std::string_view content,
+                 std::optional<FileTime> written = std::nullopt) {
+  auto it = platform.files.find(path);
+  ASSERT_NE(it, platform.files.end()) << path;
+  EXPECT_EQ(it->second.content, content) << path;
+  if (written) {
+    EXPECT_EQ(it->second.modified, *written) << path;
+  }
+}
 
 class BatchRunTest : public ::testing::Test {
  protected:
@@ -51,11 +76,9 @@ TEST_F(BatchRunTest, UnchangedFileIsNotWrittenButItsTimesAreRestored) {
   process("/D/a.xml");
   EXPECT_EQ(operations_on("/D/a.xml"),
             (std::vector<std::string>{"stamp", "open", "load", "restamp", "close"}));
-  EXPECT_EQ(file.content, kCurrent);
-  EXPECT_EQ(file.modified, (FileTime{1688548087, 0}));
+  expect_file(platform, "/D/a.xml", kCurrent, FileTime{1688548087, 0});
   EXPECT_EQ(file.accessed, (FileTime{1688548087, 0}));
-  EXPECT_EQ(run.upgrade_count(), 0);
-  EXPECT_EQ(run.code_page_count(), 0);
+  expect_counts(run, 0, 0, 0);
 }
 
 TEST_F(BatchRunTest, EachConversionWritesAndCountsOnce) {
@@ -64,12 +87,11 @@ TEST_F(BatchRunTest, EachConversionWritesAndCountsOnce) {
   process("/D/up.xml");
   process("/D/cp.xml");
   EXPECT_EQ(platform.logged("replace").size(), 2u);
-  EXPECT_EQ(run.upgrade_count(), 1);
-  EXPECT_EQ(run.code_page_count(), 1);
+  expect_counts(run, 1, 1, 0);
   EXPECT_NE(platform.files["/D/up.xml"].content.find("<SchemaVersion>3.2.1</SchemaVersion>"),
             std::string::npos);
-  EXPECT_EQ(
-      platform.files["/D/cp.xml"].content,
+  expect_file(
+      platform, "/D/cp.xml",
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Name>Caf\xC3\xA9 \xE2\x82\xAC</Name>\r\n");
 }
 
@@ -80,12 +102,11 @@ TEST_F(BatchRunTest, DocumentNeedingBothIsWrittenTwiceAndRestampedBeforeClosing)
   EXPECT_EQ(operations_on("/D/both.xml"),
             (std::vector<std::string>{"stamp", "open", "load", "stage", "stage", "flush", "replace",
                                       "replace", "restamp", "close"}));
-  EXPECT_EQ(run.upgrade_count(), 1);
-  EXPECT_EQ(run.code_page_count(), 1);
-  EXPECT_EQ(file.content,
-            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>"
-            "<Name>\xC3\xA9</Name>\r\n");
-  EXPECT_EQ(file.modified, (FileTime{1688548087, 0}));
+  expect_counts(run, 1, 1, 0);
+  expect_file(platform, "/D/both.xml",
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>"
+              "<Name>\xC3\xA9</Name>\r\n",
+              FileTime{1688548087, 0});
 }
 
 TEST_F(BatchRunTest, FailedFilesAreReportedLeftAloneAndNotCounted) {
@@ -100,36 +121,30 @@ TEST_F(BatchRunTest, FailedFilesAreReportedLeftAloneAndNotCounted) {
        {"/D/locked.xml", "/D/readonly.xml", "/D/full.xml", "/D/missing.xml", "/D/folder.xml", ""}) {
     process(path);
   }
-  EXPECT_EQ(run.upgrade_count(), 0);
-  EXPECT_EQ(run.code_page_count(), 0);
-  EXPECT_EQ(run.failure_count(), 6);
-  EXPECT_EQ(platform.files["/D/locked.xml"].content, kUpgradable);
-  EXPECT_EQ(platform.files["/D/readonly.xml"].content, kUpgradable);
-  EXPECT_EQ(platform.files["/D/readonly.xml"].modified, before.modified);
-  EXPECT_EQ(platform.files["/D/full.xml"].content, kCodePage850);
+  expect_counts(run, 0, 0, 6);
+  expect_file(platform, "/D/locked.xml", kUpgradable);
+  expect_file(platform, "/D/readonly.xml", kUpgradable, before.modified);
+  expect_file(platform, "/D/full.xml", kCodePage850);
   // Nothing is created, and no failed file gets new times.
   EXPECT_EQ(platform.files.count("/D/missing.xml"), 0u);
   EXPECT_EQ(platform.files.count(""), 0u);
   EXPECT_TRUE(platform.logged("restamp").empty());
-  EXPECT_EQ(platform.errors,
-            "Error: /D/locked.xml: no s'ha pogut obrir: bloquejat per un altre programa\n"
-            "Error: /D/readonly.xml: només de lectura i cal convertir-lo\n"
-            "Error: /D/full.xml: no s'ha pogut desar, l'original queda intacte: no queda "
-            "espai al disc\n"
-            "Error: /D/missing.xml: no s'ha pogut obrir: no existeix\n"
-            "Error: /D/folder.xml: no s'ha pogut obrir: no és un fitxer normal\n"
-            "Error: : no s'ha pogut obrir: no existeix\n");
+  EXPECT_EQ(platform.errors, failure_line("/D/locked.xml", kCannotOpen, Kind::kLocked) +
+                                 testing::read_only_line("/D/readonly.xml") +
+                                 failure_line("/D/full.xml", kCannotSave, Kind::kNoSpace) +
+                                 failure_line("/D/missing.xml", kCannotOpen, Kind::kNotFound) +
+                                 failure_line("/D/folder.xml", kCannotOpen, Kind::kNotRegular) +
+                                 failure_line("", kCannotOpen, Kind::kNotFound));
 }
 
 TEST_F(BatchRunTest, FailedFirstWriteStopsTheCycle) {
-  auto& file = platform.add_file("/D/both.xml", kBoth);
+  platform.add_file("/D/both.xml", kBoth);
   platform.failing_replacements["/D/both.xml"] = 0;
   process("/D/both.xml");
-  EXPECT_EQ(run.upgrade_count(), 0);
-  EXPECT_EQ(run.code_page_count(), 0);
+  expect_counts(run, 0, 0, 1);
   EXPECT_EQ(platform.logged("stage").size(), 1u);  // no second attempt after a failure
   EXPECT_TRUE(platform.logged("replace").empty());
-  EXPECT_EQ(file.content, kBoth);
+  expect_file(platform, "/D/both.xml", kBoth);
   EXPECT_TRUE(platform.logged("restamp").empty());
 }
 
@@ -138,14 +153,13 @@ TEST_F(BatchRunTest, FailedSecondWriteKeepsTheFirstItsCountAndTheTimes) {
   file.modified = {1688548087, 5};
   platform.failing_replacements["/D/both.xml"] = 1;
   process("/D/both.xml");
-  EXPECT_EQ(run.upgrade_count(), 1);
-  EXPECT_EQ(run.code_page_count(), 0);
-  EXPECT_EQ(run.failure_count(), 1);
-  EXPECT_EQ(file.content,
-            "<?xml version=\"1.0\" encoding=\"ibm850\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>"
-            "<Name>\x82</Name>\r\n");
+  expect_counts(run, 1, 0, 1);
+  EXPECT_EQ(platform.errors, failure_line("/D/both.xml", kCannotSaveConversion, Kind::kNoSpace));
   // The upgraded file was written, so it gets its time back all the same.
-  EXPECT_EQ(file.modified, (FileTime{1688548087, 0}));
+  expect_file(platform, "/D/both.xml",
+              "<?xml version=\"1.0\" encoding=\"ibm850\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>"
+              "<Name>\x82</Name>\r\n",
+              FileTime{1688548087, 0});
 }
 
 TEST(RunBatchTest, NoInvoicesPrintsTheMessagesAnEmptyRowAndZeroCounts) {
@@ -154,12 +168,7 @@ TEST(RunBatchTest, NoInvoicesPrintsTheMessagesAnEmptyRowAndZeroCounts) {
   platform.add_folder("/M/DOCUMENT");
   platform.add_folder("/tmp");
   EXPECT_EQ(run_batch(platform), 0);
-  EXPECT_EQ(platform.output,
-            "Localitzant fitxers...\n"
-            "Convertint fitxers...\n"
-            "\n"
-            "Convertits correctament 0 fitxers de versi\xC3\xB3 3.0 a 3.2.1\n"
-            "Convertits correctament 0 fitxers de codepage 850 a utf-8\n");
+  EXPECT_EQ(platform.output, testing::summary_lines(0, 0));
   EXPECT_EQ(platform.errors, "");
   EXPECT_EQ(platform.files.size(), 0u);  // the file list is gone
 }
@@ -174,21 +183,18 @@ TEST(RunBatchTest, ConvertsTheTreeThroughAnExclusiveFileList) {
   platform.add_file("/M/DOCUMENT/sub/c.xml", kCurrent);
   platform.add_file("/M/DOCUMENT/sub/d.txt", kBoth);
   // The first name the draw gives is taken: it must be kept and another drawn.
-  FileListDraw draw(platform.clock_milliseconds);
-  const std::string taken = make_file_list_name("/T", draw.next());
+  const std::string taken = "/T/8897470.TMP";  // the first draw at 12:34:56.789
   platform.add_file(taken, "someone else's");
 
   EXPECT_EQ(run_batch(platform), 0);
-  EXPECT_EQ(platform.files[taken].content, "someone else's");
+  expect_file(platform, taken, "someone else's");
   EXPECT_EQ(platform.logged("create").size(), 2u);
   EXPECT_EQ(platform.logged("open"),
             (std::vector<std::string>{"open /M/DOCUMENT/a.xml", "open /M/DOCUMENT/sub/b.XML",
                                       "open /M/DOCUMENT/sub/c.xml"}));
-  EXPECT_EQ(platform.files["/M/DOCUMENT/sub/d.txt"].content, kBoth);
+  expect_file(platform, "/M/DOCUMENT/sub/d.txt", kBoth);
   EXPECT_EQ(platform.files.size(), 5u);  // the list was removed, nothing added
-  EXPECT_NE(platform.output.find("Convertits correctament 2 fitxers de versi"), std::string::npos);
-  EXPECT_NE(platform.output.find("Convertits correctament 1 fitxers de codepage"),
-            std::string::npos);
+  EXPECT_EQ(platform.output, testing::summary_lines(2, 1));
 }
 
 TEST(RunBatchTest, FailuresMakeTheExitStatusOneAfterTheSummary) {
@@ -198,9 +204,8 @@ TEST(RunBatchTest, FailuresMakeTheExitStatusOneAfterTheSummary) {
   platform.add_file("/M/DOCUMENT/a.xml", kUpgradable);
   platform.add_file("/M/DOCUMENT/b.xml", kUpgradable).locked = true;
   EXPECT_EQ(run_batch(platform), 1);
-  EXPECT_EQ(platform.errors,
-            "Error: /M/DOCUMENT/b.xml: no s'ha pogut obrir: bloquejat per un altre programa\n");
-  EXPECT_NE(platform.output.find("Convertits correctament 1 fitxers de versi"), std::string::npos);
+  EXPECT_EQ(platform.errors, failure_line("/M/DOCUMENT/b.xml", kCannotOpen, Kind::kLocked));
+  EXPECT_EQ(platform.output, testing::summary_lines(1, 0));
 }
 
 TEST(RunBatchTest, UnwritableTempOrMissingDocumentFolderIsReported) {
@@ -209,17 +214,16 @@ TEST(RunBatchTest, UnwritableTempOrMissingDocumentFolderIsReported) {
     platform.environment["MORROOT"] = "/M/";
     platform.add_file("/M/DOCUMENT/a.xml", kUpgradable);
     EXPECT_EQ(run_batch(platform), 1);
-    EXPECT_NE(platform.errors.find("no s'ha pogut crear la llista de fitxers"), std::string::npos);
-    EXPECT_EQ(platform.files["/M/DOCUMENT/a.xml"].content, kUpgradable);
-    EXPECT_NE(platform.output.find("Convertits correctament 0 fitxers de versi"),
-              std::string::npos);
+    EXPECT_NE(platform.errors.find(kCannotCreateList), std::string::npos);
+    expect_file(platform, "/M/DOCUMENT/a.xml", kUpgradable);
+    EXPECT_EQ(platform.output, testing::summary_lines(0, 0));
   }
   {
     FakePlatform platform;
     platform.environment["MORROOT"] = "/M/";
     platform.add_folder("/tmp");
     EXPECT_EQ(run_batch(platform), 1);
-    EXPECT_EQ(platform.errors, "Error: /M/DOCUMENT: no existeix\n");
+    EXPECT_EQ(platform.errors, failure_line("/M/DOCUMENT", describe_kind(Kind::kNotFound)));
     EXPECT_EQ(platform.files.size(), 0u);
   }
   {
@@ -228,7 +232,7 @@ TEST(RunBatchTest, UnwritableTempOrMissingDocumentFolderIsReported) {
     platform.add_folder("/tmp");
     platform.add_file("/M/DOCUMENT", "a plain file");
     EXPECT_EQ(run_batch(platform), 1);
-    EXPECT_EQ(platform.errors, "Error: /M/DOCUMENT: no és una carpeta\n");
+    EXPECT_EQ(platform.errors, failure_line("/M/DOCUMENT", describe_kind(Kind::kNotAFolder)));
     EXPECT_EQ(platform.files.size(), 1u);
   }
 }
@@ -251,21 +255,66 @@ TEST(RunBatchTest, FilesThatChangeBetweenTheListingAndTheirTurn) {
   };
   EXPECT_EQ(run_batch(platform), 1);
   EXPECT_EQ(platform.errors,
-            "Error: /M/DOCUMENT/a-removed.xml: no s'ha pogut obrir: no existeix\n"
-            "Error: /M/DOCUMENT/b-folder.xml: no s'ha pogut obrir: no \xC3\xA9s un fitxer normal\n"
-            "Error: /M/DOCUMENT/d-locked.xml: no s'ha pogut obrir: bloquejat per un altre "
-            "programa\n");
+            failure_line("/M/DOCUMENT/a-removed.xml", kCannotOpen, Kind::kNotFound) +
+                failure_line("/M/DOCUMENT/b-folder.xml", kCannotOpen, Kind::kNotRegular) +
+                failure_line("/M/DOCUMENT/d-locked.xml", kCannotOpen, Kind::kLocked));
   // What stands at the path when its turn comes is what gets converted; nothing
   // is created where a file vanished.
   EXPECT_EQ(platform.files.count("/M/DOCUMENT/a-removed.xml"), 0u);
-  EXPECT_EQ(
-      platform.files["/M/DOCUMENT/c-replaced.xml"].content,
+  expect_file(
+      platform, "/M/DOCUMENT/c-replaced.xml",
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Name>Caf\xC3\xA9 \xE2\x82\xAC</Name>\r\n");
-  EXPECT_EQ(platform.files["/M/DOCUMENT/d-locked.xml"].content, kUpgradable);
+  expect_file(platform, "/M/DOCUMENT/d-locked.xml", kUpgradable);
   EXPECT_NE(platform.files["/M/DOCUMENT/e-fine.xml"].content, kUpgradable);
-  EXPECT_NE(platform.output.find("Convertits correctament 1 fitxers de versi"), std::string::npos);
-  EXPECT_NE(platform.output.find("Convertits correctament 1 fitxers de codepage"),
+  EXPECT_EQ(platform.output, testing::summary_lines(1, 1));
+}
+
+// A tree with signed invoices that need each step, one that needs none, and
+// an unsigned one that only mentions the signature namespace.
+FakePlatform make_signed_tree() {
+  FakePlatform platform;
+  platform.environment["MORROOT"] = "/M/";
+  platform.add_folder("/tmp");
+  platform.add_file("/M/DOCUMENT/a-up.xml", kUpgradable + kSignature);
+  platform.add_file("/M/DOCUMENT/b-both.xml", kBoth + kSignature).modified = {1688548087, 5};
+  platform.add_file("/M/DOCUMENT/c-current.xml", kCurrent + kSignature);
+  platform.add_file("/M/DOCUMENT/d-cp.xml",
+                    kCodePage850 + "<!-- http://www.w3.org/2000/09/xmldsig# -->");
+  return platform;
+}
+
+TEST(RunBatchTest, SignedInvoicesThatWouldChangeAreKeptWithANotice) {
+  FakePlatform platform = make_signed_tree();
+  platform.files["/M/DOCUMENT/a-up.xml"].writable = false;  // nothing to write, so no failure
+  platform.terminal = true;
+  EXPECT_EQ(run_batch(platform), 0);
+  EXPECT_EQ(platform.errors, testing::notice_line("/M/DOCUMENT/a-up.xml", kSignedKeptNotice) +
+                                 testing::notice_line("/M/DOCUMENT/b-both.xml", kSignedKeptNotice));
+  EXPECT_EQ(platform.files["/M/DOCUMENT/a-up.xml"].content, kUpgradable + kSignature);
+  EXPECT_EQ(platform.files["/M/DOCUMENT/b-both.xml"].content, kBoth + kSignature);
+  EXPECT_EQ(platform.files["/M/DOCUMENT/c-current.xml"].content, kCurrent + kSignature);
+  // Kept files get their times back like any file that needs no change.
+  EXPECT_EQ(platform.files["/M/DOCUMENT/b-both.xml"].modified, (FileTime{1688548087, 0}));
+  EXPECT_EQ(platform.logged("replace"), (std::vector<std::string>{"replace /M/DOCUMENT/d-cp.xml"}));
+  // Each notice stands on a row of its own, after the progress row it ended.
+  EXPECT_NE(platform.output.find("/M/DOCUMENT/a-up.xml        \n\r/M/DOCUMENT/b-both.xml"),
             std::string::npos);
+  EXPECT_NE(platform.output.find(testing::summary_line(0, kUpgradeSummaryTail)), std::string::npos);
+  EXPECT_NE(platform.output.find(testing::summary_line(1, kCodePageSummaryTail)),
+            std::string::npos);
+}
+
+TEST(RunBatchTest, ConvertSignedConvertsThemWithANoticeEach) {
+  FakePlatform platform = make_signed_tree();
+  RunOptions options;
+  options.convert_signed = true;
+  EXPECT_EQ(run_batch(platform, options), 0);
+  EXPECT_EQ(platform.errors,
+            testing::notice_line("/M/DOCUMENT/a-up.xml", kSignedConvertedNotice) +
+                testing::notice_line("/M/DOCUMENT/b-both.xml", kSignedConvertedNotice));
+  EXPECT_EQ(platform.logged("replace").size(), 4u);  // b-both twice
+  EXPECT_EQ(platform.files["/M/DOCUMENT/c-current.xml"].content, kCurrent + kSignature);
+  EXPECT_EQ(platform.output, testing::summary_lines(2, 2));
 }
 
 TEST(RunBatchTest, StopOutputFailureSharedTempAndUnreadableDocumentFolder) {
@@ -287,14 +336,16 @@ TEST(RunBatchTest, StopOutputFailureSharedTempAndUnreadableDocumentFolder) {
        [](FakePlatform& platform) {
          platform.output_failure = Status::error(Status::Kind::kNoSpace);
        },
-       1, "Error: no s'ha pogut escriure a la sortida est\xC3\xA0ndard: no queda espai al disc\n",
+       1,
+       std::string(kFailureHead) + std::string(kCannotWriteOutput) +
+           std::string(describe_kind(Status::Kind::kNoSpace)) + "\n",
        2},
       {"temporary folder shared without the sticky bit",
        [](FakePlatform& platform) { platform.shared_folders.insert("/tmp"); }, 0,
-       "Av\xC3\xADs: /tmp: " + std::string(kSharedTempWarning) + "\n", 2},
+       testing::notice_line("/tmp", kSharedTempNotice), 2},
       {"document folder that cannot be read",
        [](FakePlatform& platform) { platform.unreadable_folders.insert("/M/DOCUMENT"); }, 1,
-       "Error: /M/DOCUMENT: no s'ha pogut llegir la carpeta: acc\xC3\xA9s denegat\n", 0},
+       testing::failure_line("/M/DOCUMENT", kCannotReadFolder, Status::Kind::kAccessDenied), 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -380,10 +431,8 @@ TEST_F(BatchRunTest, FailedRenameInTheMiddleOfAGroupLeavesThatFileOnly) {
                                       "close"}));
   EXPECT_EQ(run.upgrade_count(), 2);
   EXPECT_EQ(run.code_page_count(), 1);
-  EXPECT_EQ(platform.errors, "Error: /D/b.xml: " + std::string(kNotSaved) +
-                                 "ha canviat mentre es convertia\n"
-                                 "Error: /D/c.xml: " +
-                                 kSecondStepNotSaved + "ha canviat mentre es convertia\n");
+  EXPECT_EQ(platform.errors, failure_line("/D/b.xml", kCannotSave, Kind::kChanged) +
+                                 failure_line("/D/c.xml", kCannotSaveConversion, Kind::kChanged));
 }
 
 TEST_F(BatchRunTest, FailedGroupFlushRenamesNothingAndReportsEveryFile) {
@@ -400,8 +449,8 @@ TEST_F(BatchRunTest, FailedGroupFlushRenamesNothingAndReportsEveryFile) {
   }
   EXPECT_EQ(run.upgrade_count() + run.code_page_count(), 0);
   EXPECT_EQ(run.failure_count(), 2);
-  const std::string reason = std::string(kNotSaved) + "no queda espai al disc\n";
-  EXPECT_EQ(platform.errors, "Error: /D/a.xml: " + reason + "Error: /D/b.xml: " + reason);
+  EXPECT_EQ(platform.errors, failure_line("/D/a.xml", kCannotSave, Kind::kNoSpace) +
+                                 failure_line("/D/b.xml", kCannotSave, Kind::kNoSpace));
 }
 
 }  // namespace

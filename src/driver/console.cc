@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "driver/messages.h"
+
 namespace invoice {
 
 namespace {
@@ -124,7 +126,7 @@ std::size_t count_zone_blanks(std::size_t columns, std::size_t width) {
 }
 
 std::string format_summary(std::int64_t count, std::string_view tail) {
-  std::string line = "Convertits correctament ";
+  std::string line(kSummaryHead);
   line += std::to_string(count);
   line += tail;
   return line;
@@ -162,27 +164,27 @@ void Console::end_line() {
 }
 
 void Console::show_failure(std::string_view path, std::string_view reason) {
-  show_error_line("Error: ", path, reason);
+  show_about_file(kFailureHead, path, reason);
 }
 
-void Console::show_warning(std::string_view path, std::string_view reason) {
-  show_error_line(kWarningLead, path, reason);
+void Console::show_notice(std::string_view path, std::string_view text) {
+  show_about_file(kNoticeHead, path, text);
 }
 
-void Console::show_error_line(std::string_view lead, std::string_view path,
-                              std::string_view reason) {
+void Console::show_about_file(std::string_view label, std::string_view path,
+                              std::string_view text) {
   if (progress_shown_) end_line();
-  std::string line(lead);
+  std::string line(label);
   line += escape_control_bytes(path);
-  line += ": ";
-  line += reason;
+  line += kFailureSeparator;
+  line += text;
   line += '\n';
   platform_.write_error(line);
 }
 
 void Console::show_output_failure() {
-  std::string line = "Error: ";
-  line += kOutputFailure;
+  std::string line(kFailureHead);
+  line += kCannotWriteOutput;
   line += output_status_.message();
   line += '\n';
   platform_.write_error(line);

@@ -9,15 +9,11 @@
 
 namespace invoice {
 
-inline constexpr std::string_view kWarningLead = "Av\xC3\xADs: ";
-inline constexpr std::string_view kOutputFailure =
-    "no s'ha pogut escriure a la sortida est\xC3\xA0ndard: ";
-
 // The run's report. On a terminal the path of the file being converted is
 // shown on one line that each path overwrites; elsewhere (a pipe, a log) only
 // the fixed lines are written, so a log holds exactly the messages and the
-// summary. Failures go to standard error, one line each. `platform` must
-// outlive the console.
+// summary. Failures and notices go to standard error, one line each.
+// `platform` must outlive the console.
 class Console {
  public:
   explicit Console(Platform& platform);
@@ -36,9 +32,9 @@ class Console {
   // the path, control characters and bytes that are not UTF-8 are shown as
   // \xNN.
   void show_failure(std::string_view path, std::string_view reason);
-  // The same with "Avís: " for something that is no failure but that the
-  // user should know.
-  void show_warning(std::string_view path, std::string_view reason);
+  // Writes "Avís: ", the path, ": " and `text` to standard error, in the
+  // same way: something the user should know about a file that did not fail.
+  void show_notice(std::string_view path, std::string_view text);
 
   // The first failure to write to standard output (the rest of the run's
   // output is lost then), or ok.
@@ -48,7 +44,9 @@ class Console {
 
  private:
   void write_output(std::string_view text);
-  void show_error_line(std::string_view lead, std::string_view path, std::string_view reason);
+  // Writes `label`, the escaped path, ": " and `text` as one line on
+  // standard error, after ending the progress row.
+  void show_about_file(std::string_view label, std::string_view path, std::string_view text);
 
   Platform& platform_;
   bool terminal_;
@@ -60,9 +58,11 @@ class Console {
 // decimal digits, then `tail`.
 std::string format_summary(std::int64_t count, std::string_view tail);
 
-// What a terminal would show for `path`: valid UTF-8 kept, while control
-// bytes and bytes that are not UTF-8 become "?" so that no name can move the
-// cursor or send escape sequences. `columns` receives the display width.
+// What a terminal would show for `path`. Paths are UTF-8 on every platform
+// (platform.h), so valid UTF-8 is kept, the same on each, while control bytes
+// and bytes that are not UTF-8 (a POSIX name in another encoding) become "?"
+// so that no name can move the cursor or send escape sequences. `columns`
+// receives the display width.
 std::string make_printable(std::string_view path, std::size_t& columns);
 
 // The number of blanks after text that left the cursor `columns` columns

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "driver/messages.h"
 #include "fake_platform.h"
 
 namespace invoice {
@@ -59,10 +60,10 @@ TEST(ConsoleTest, ProgressOverwritesTheRowOnATerminalOnly) {
 
   testing::FakePlatform log_platform;
   Console log_console(log_platform);
-  log_console.show_line("Localitzant fitxers...");
+  log_console.show_line(kLocatingMessage);
   log_console.show_progress("/x.xml");
   log_console.end_line();
-  EXPECT_EQ(log_platform.output, "Localitzant fitxers...\n\n");
+  EXPECT_EQ(log_platform.output, std::string(kLocatingMessage) + "\n\n");
 }
 
 TEST(ConsoleTest, FailureEndsTheProgressRowAndEscapesControlBytes) {
@@ -70,11 +71,11 @@ TEST(ConsoleTest, FailureEndsTheProgressRowAndEscapesControlBytes) {
   platform.terminal = true;
   Console console(platform);
   console.show_progress("/a.xml");
-  console.show_failure("/a\r\x1B.xml", "no existeix");
-  console.show_warning("/b.xml", "no existeix");
+  console.show_failure("/a\r\x1B.xml", "reason");
+  console.show_notice("/b.xml", "reason");
   EXPECT_EQ(platform.output, "\r/a.xml        \n");
-  EXPECT_EQ(platform.errors,
-            "Error: /a\\x0D\\x1B.xml: no existeix\nAv\xC3\xADs: /b.xml: no existeix\n");
+  EXPECT_EQ(platform.errors, std::string(kFailureHead) + "/a\\x0D\\x1B.xml: reason\n" +
+                                 std::string(kNoticeHead) + "/b.xml: reason\n");
 }
 
 TEST(ConsoleTest, ErrorLinesShowWhatCouldSteerTheTerminalAsBytes) {
@@ -99,7 +100,7 @@ TEST(ConsoleTest, ErrorLinesShowWhatCouldSteerTheTerminalAsBytes) {
   for (const auto& c : cases) {
     testing::FakePlatform platform;
     Console(platform).show_failure(c.path, "r");
-    EXPECT_EQ(platform.errors, "Error: " + c.shown + ": r\n") << c.path;
+    EXPECT_EQ(platform.errors, std::string(kFailureHead) + c.shown + ": r\n") << c.path;
   }
 }
 
@@ -114,14 +115,15 @@ TEST(ConsoleTest, FirstFailedWriteToTheOutputIsKeptAndReported) {
   console.end_line();
   console.show_output_failure();
   EXPECT_EQ(platform.output, "a\n");
-  EXPECT_EQ(
-      platform.errors,
-      "Error: no s'ha pogut escriure a la sortida est\xC3\xA0ndard: no queda espai al disc\n");
+  EXPECT_EQ(platform.errors, std::string(kFailureHead) + std::string(kCannotWriteOutput) +
+                                 std::string(describe_kind(Status::Kind::kNoSpace)) + "\n");
 }
 
 TEST(ConsoleTest, SummaryHasOneBlankBeforeTheCount) {
-  EXPECT_EQ(format_summary(0, " fitxers"), "Convertits correctament 0 fitxers");
-  EXPECT_EQ(format_summary(1000, " fitxers"), "Convertits correctament 1000 fitxers");
+  const std::string head(kSummaryHead);
+  EXPECT_EQ(head.back(), ' ');
+  EXPECT_EQ(format_summary(0, " fitxers"), head + "0 fitxers");
+  EXPECT_EQ(format_summary(1000, " fitxers"), head + "1000 fitxers");
 }
 
 }  // namespace

@@ -22,15 +22,6 @@ bool has_xml_extension(const std::string& name) {
   return tail[0] == '.' && lower(tail[1]) == 'x' && lower(tail[2]) == 'm' && lower(tail[3]) == 'l';
 }
 
-std::string join_path(const std::string& folder, const std::string& name) {
-  std::string path;
-  path.reserve(folder.size() + 1 + name.size());
-  path += folder;
-  if (!folder.empty() && folder.back() != '/') path += '/';
-  path += name;
-  return path;
-}
-
 std::optional<std::string> non_empty_variable(const Platform& platform, const char* name) {
   auto value = platform.get_environment(name);
   if (value && value->empty()) return std::nullopt;
@@ -52,18 +43,16 @@ std::uint32_t FileListDraw::next() {
 
 std::string find_temporary_folder(const Platform& platform) {
   if (auto temp = non_empty_variable(platform, "TEMP")) return *temp;
-  if (auto tmpdir = non_empty_variable(platform, "TMPDIR")) return *tmpdir;
-  return "/tmp";
+  return platform.default_temporary_folder();
 }
 
-std::string make_file_list_name(const std::string& folder, std::uint32_t number) {
-  return folder + "/" + std::to_string(number) + ".TMP";
+std::string make_file_list_name(const Platform& platform, const std::string& folder,
+                                std::uint32_t number) {
+  return platform.join_path(folder, std::to_string(number) + ".TMP");
 }
 
 std::string find_document_folder(const Platform& platform) {
-  std::string root = platform.get_environment("MORROOT").value_or("");
-  if (!root.empty() && root.back() != '/') root += '/';
-  return root + "DOCUMENT";
+  return platform.join_path(platform.get_environment("MORROOT").value_or(""), "DOCUMENT");
 }
 
 ListingOutcome list_invoice_files(Platform& platform, const std::string& document_folder,
@@ -100,12 +89,12 @@ ListingOutcome list_invoice_files(Platform& platform, const std::string& documen
         // are the replacement files that a killed run left behind.
         if (entry.type == DirectoryEntry::Type::kFile && !entry.is_link &&
             is_replacement_name(entry.name) &&
-            platform.remove_leftover_replacement(join_path(folder, entry.name)).is_ok()) {
+            platform.remove_leftover_replacement(platform.join_path(folder, entry.name)).is_ok()) {
           ++outcome.leftovers_removed;
         }
         continue;
       }
-      std::string path = join_path(folder, entry.name);
+      std::string path = platform.join_path(folder, entry.name);
       if (entry.type == DirectoryEntry::Type::kFolder) {
         if (!entry.is_link) pending.push_back(std::move(path));
         continue;

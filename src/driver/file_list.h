@@ -24,18 +24,19 @@ class FileListDraw {
   std::uint32_t state_;
 };
 
-// The folder for the file list: TEMP, else TMPDIR, else /tmp (an unset or
-// empty variable counts as absent).
+// The folder for the file list: TEMP, else the platform's default temporary
+// folder (an empty TEMP counts as unset).
 std::string find_temporary_folder(const Platform& platform);
 
-// The file list path for one drawn number: `folder`, "/", the number in
-// decimal digits, ".TMP". A folder that already ends with "/" keeps it, so
-// the separator is doubled; the path works all the same.
-std::string make_file_list_name(const std::string& folder, std::uint32_t number);
+// The file list path for one drawn number: the name made of the number in
+// decimal digits and ".TMP", inside `folder`.
+std::string make_file_list_name(const Platform& platform, const std::string& folder,
+                                std::uint32_t number);
 
-// The folder that is searched for invoices: MORROOT followed by "DOCUMENT".
-// MORROOT is a prefix; when it is not empty and does not end with "/", the
-// separator is put in, since otherwise nothing would ever be found.
+// The folder that is searched for invoices: "DOCUMENT" inside MORROOT (the
+// current folder when MORROOT is unset or empty). The separator is put in
+// when MORROOT does not end with one, since otherwise nothing would ever be
+// found.
 std::string find_document_folder(const Platform& platform);
 
 // A path that could not be listed, and why.

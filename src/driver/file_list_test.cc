@@ -27,25 +27,35 @@ TEST(FileListDrawTest, NumbersStayInRangeWithoutLeadingZeros) {
 }
 
 TEST(FileListDrawTest, FollowsTheGeneratorFromTheSeedBits) {
-  // 1000 ms as a float has the bits 0x447A0000, the first state.
-  FileListDraw draw(1000);
-  const std::uint32_t state = 0x447A0000u * 134775813u + 1u;
-  const double r = static_cast<double>(state >> 1) / 2147483648.0;
-  EXPECT_EQ(draw.next(), static_cast<std::uint32_t>(1.0 + r * 99999999.0));
-  // Different times of day give different names.
-  EXPECT_NE(FileListDraw(1000).next(), FileListDraw(1001).next());
+  // The first three numbers for times of day across a day; 1000 ms as a
+  // float has the bits 0x447A0000, the first state, and midnight starts
+  // from 0.
+  const struct {
+    std::uint32_t milliseconds;
+    std::uint32_t numbers[3];
+  } cases[] = {
+      {0, {1, 3137994, 86104846}},
+      {1000, {24368286, 78104424, 26562000}},
+      {1001, {37260819, 7020212, 93406558}},
+      {45'296'789, {8897470, 25682275, 1440008}},
+      {86'399'999, {82870444, 55243513, 94773922}},
+  };
+  for (const auto& c : cases) {
+    FileListDraw draw(c.milliseconds);
+    for (std::uint32_t number : c.numbers) EXPECT_EQ(draw.next(), number) << c.milliseconds;
+  }
 }
 
 TEST(FileListNameTest, JoinsFolderNumberAndSuffix) {
-  EXPECT_EQ(make_file_list_name("/tmp", 815), "/tmp/815.TMP");
-  EXPECT_EQ(make_file_list_name("/var/tmp/", 99999999), "/var/tmp//99999999.TMP");
-  EXPECT_EQ(make_file_list_name("/tmp", 1), "/tmp/1.TMP");
+  const FakePlatform platform;
+  EXPECT_EQ(make_file_list_name(platform, "/tmp", 815), "/tmp/815.TMP");
+  EXPECT_EQ(make_file_list_name(platform, "/var/tmp/", 99999999), "/var/tmp/99999999.TMP");
+  EXPECT_EQ(make_file_list_name(platform, "/tmp", 1), "/tmp/1.TMP");
 }
 
-TEST(FileListNameTest, TemporaryFolderFallsBackThroughTmpdirToTmp) {
+TEST(FileListNameTest, TemporaryFolderIsTempElseThePlatformsDefault) {
   FakePlatform platform;
-  EXPECT_EQ(find_temporary_folder(platform), "/tmp");
-  platform.environment["TMPDIR"] = "/scratch";
+  platform.temporary_folder = "/scratch";
   EXPECT_EQ(find_temporary_folder(platform), "/scratch");
   platform.environment["TEMP"] = "";
   EXPECT_EQ(find_temporary_folder(platform), "/scratch");
@@ -142,10 +152,10 @@ TEST_F(ListInvoiceFilesTest, ListsXmlFilesInAnyCaseFilesFirstThenFoldersInNameOr
   platform.add_file("/r/DOCUMENT/f.xml.bak", "");
   platform.add_file("/r/DOCUMENT/.hidden.xml", "");
   platform.add_file("/r/DOCUMENT/.hidden/g.xml", "");
-  platform.add_file("/r/DOCUMENT/linked.xml", "").is_link = true;
-  platform.add_folder_link("/r/DOCUMENT/elsewhere");
-  platform.add_file("/r/DOCUMENT/elsewhere.xml", "");  // a folder link's sibling
-  platform.add_folder("/r/DOCUMENT/folder.xml");       // a folder is never listed
+  platform.add_link("/r/DOCUMENT/linked.xml", "/r/OTHER/h.xml");
+  platform.add_link("/r/DOCUMENT/elsewhere", "/r/OTHER");  // never entered
+  platform.add_file("/r/DOCUMENT/elsewhere.xml", "");      // a folder link's sibling
+  platform.add_folder("/r/DOCUMENT/folder.xml");           // a folder is never listed
   platform.add_file("/r/OTHER/h.xml", "");
 
   const ListingOutcome outcome = list(platform, "/r/DOCUMENT");
@@ -215,7 +225,7 @@ TEST_F(ListInvoiceFilesTest, RemovesOnlyCertainLeftoversOfKilledRuns) {
   platform.add_file("/r/DOCUMENT/sub/" + leftover, "half another");
   platform.add_file("/r/DOCUMENT/sub/b.xml", "");
   // Named alike but not certainly ours: each stays.
-  platform.add_file("/r/DOCUMENT/link/" + leftover, "").is_link = true;
+  platform.add_link("/r/DOCUMENT/link/" + leftover, "/r/DOCUMENT/a.xml");
   platform.add_file("/r/DOCUMENT/other/" + leftover, "").owned_by_other = true;
   platform.add_file("/r/DOCUMENT/busy/" + leftover, "").locked = true;
   // Near misses and hidden folders are never looked at.
@@ -237,7 +247,8 @@ TEST_F(ListInvoiceFilesTest, RemovesOnlyCertainLeftoversOfKilledRuns) {
   EXPECT_EQ(list_text, "/r/DOCUMENT/a.xml\r\n/r/DOCUMENT/sub/b.xml\r\n");
   EXPECT_EQ(platform.files.count("/r/DOCUMENT/" + leftover), 0u);
   EXPECT_EQ(platform.files.count("/r/DOCUMENT/sub/" + leftover), 0u);
-  for (const char* folder : {"link", "other", "busy"}) {
+  EXPECT_EQ(platform.links.count("/r/DOCUMENT/link/" + leftover), 1u);
+  for (const char* folder : {"other", "busy"}) {
     EXPECT_EQ(platform.files.count("/r/DOCUMENT/" + std::string(folder) + "/" + leftover), 1u)
         << folder;
   }

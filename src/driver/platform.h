@@ -14,9 +14,21 @@
 namespace invoice {
 
 // Every operating-system call of the program goes through this interface:
-// one implementation per platform (platform_posix.cc), and an in-memory fake
-// in the tests. Paths are byte strings handed to the system unchanged.
-// Nothing here prints; failures come back as Status.
+// one implementation per platform (platform_posix.cc, platform_win32.cc),
+// chosen by the build, and an in-memory fake in the tests. Every
+// implementation passes platform_contract_test.cc.
+//
+// Paths, names and console texts are UTF-8 byte strings on every platform.
+// The POSIX implementation hands path bytes to the system unchanged (there a
+// name that is not UTF-8 still works, and the console masks it when shown);
+// the Windows implementation converts with CP_UTF8 at this boundary and uses
+// only the wide (W) calls, so no path depends on the system's ANSI code page.
+// Shared code never builds a path by hand: `join_path` puts in the
+// platform's separator.
+//
+// Nothing here prints except the console calls; failures come back as a
+// Status whose kind the implementation has translated from its own error
+// codes, with the system's wording of the cause.
 
 // A file's last-write time: whole seconds since 1970-01-01 00:00:00 UTC and
 // the fraction of the second.
@@ -67,7 +79,9 @@ class InvoiceFile {
  public:
   virtual ~InvoiceFile() = default;
   // True when the file may be replaced: the running user may write it and
-  // its permission bits grant write access to someone.
+  // nobody marked it read-only (no write permission for anyone, the
+  // read-only attribute, an immutable or append-only file); an
+  // administrator respects the mark too.
   virtual bool is_writable() const = 0;
   // Reads the whole file. Fails with kChanged when the file turns out
   // shorter or longer than it was when opened, or changed while it was read,
@@ -110,40 +124,55 @@ class Platform {
 
   // The value of an environment variable, or nothing when it is unset.
   virtual std::optional<std::string> get_environment(const char* name) const = 0;
+  // The folder for temporary files when the run is given none: TMPDIR, else
+  // /tmp on POSIX systems; the user's temporary folder (GetTempPathW) on
+  // Windows.
+  virtual std::string default_temporary_folder() const = 0;
+  // The path of `name` inside `folder`: the folder, the platform's separator
+  // unless the folder is empty or already ends with a separator, then the
+  // name. Touches no file.
+  virtual std::string join_path(std::string_view folder, std::string_view name) const = 0;
   // The local time of day in milliseconds since midnight.
   virtual std::uint32_t milliseconds_since_midnight() const = 0;
 
   // Creates `path` as a new empty file readable by its owner only; fails
-  // with kExists when the name is taken.
+  // with kExists when the name is taken, kNotFound when its folder is
+  // missing.
   virtual Result<std::unique_ptr<OutputFile>> create_new_file(const std::string& path) = 0;
   // True when users other than the running one may put files in place of
-  // this user's files in `folder` (on POSIX: a folder writable by its group
-  // or by others without the sticky bit).
+  // this user's files in `folder` (on POSIX: a folder writable by others
+  // without the sticky bit).
   virtual bool lets_others_replace_files(const std::string& folder) = 0;
+  // Opens an existing file for reading; kNotFound when there is none.
   virtual Result<std::unique_ptr<InputFile>> open_input_file(const std::string& path) = 0;
-  // Removes a file (never a folder).
+  // Removes a file (never a folder); kNotFound when there is none.
   virtual Status remove_file(const std::string& path) = 0;
   // The entries of a folder, without "." and "..", in no particular order.
+  // Fails with kNotFound when the path does not exist, kNotAFolder when it
+  // names something else, kAccessDenied when the folder may not be read.
   virtual Result<std::vector<DirectoryEntry>> list_directory(const std::string& path) = 0;
   // Removes `path`, a file named as a replacement file (replacement_name.h),
   // only when it is certainly one that a killed run left behind: a regular
   // file, not a link, with no other name, owned by the user running this
   // program, and locked by nobody (a run still writing its replacement holds
-  // the lock). Anything else is left as it is: kNotRegular, kLocked, or kOther
-  // with EPERM for a file that is not ours.
+  // the lock). Anything else is left as it is: kNotRegular for a link or
+  // anything but a file, kLocked, kAccessDenied for a file that is not ours.
   virtual Status remove_leftover_replacement(const std::string& path) = 0;
 
-  // The last-write time of the file that `path` names (following links).
+  // The last-write time of the file that `path` names (following links);
+  // kNotFound when there is none.
   virtual Result<FileTime> read_file_time(const std::string& path) = 0;
   // Sets the last-access and last-write time of an existing file; never
-  // creates one.
+  // creates one (kNotFound).
   virtual Status set_file_time(const std::string& path, FileTime time) = 0;
-  // Opens an existing regular file for conversion, for reading only, and
-  // locks it against other programs without waiting; never creates a file.
-  // A symbolic link is followed only when it belongs to the running user or
-  // to the owner of what it points to. Fails with kNotFound, kNotRegular,
-  // kLocked (also when another program has it open for writing, where the
-  // system tells), kForeignLink or kOther.
+  // Opens an existing regular file (or a link to one) for conversion, for
+  // reading only, and locks it against other programs without waiting;
+  // never creates a file. A symbolic link is followed only when it belongs
+  // to the running user or to the owner of what it points to. Fails with
+  // kNotFound, kNotRegular (a folder, device, pipe), kLocked (another
+  // program, or another open file in this one, holds it, or another program
+  // has it open for writing where the system tells), kForeignLink,
+  // kAccessDenied or another kind.
   virtual Result<std::unique_ptr<InvoiceFile>> open_invoice_file(const std::string& path) = 0;
 
   // Making replacements durable one group at a time. A group is a number of
@@ -165,7 +194,9 @@ class Platform {
   // and between the steps of a replacement.
   virtual std::optional<int> stop_requested() const = 0;
 
-  // The console: standard output and standard error.
+  // The console: standard output and standard error. Texts are UTF-8 (the
+  // console has made paths printable); the Windows implementation writes
+  // them to a console with the wide call.
   virtual bool output_is_terminal() const = 0;
   // Columns of the terminal on standard output (80 when unknown).
   virtual int terminal_width() const = 0;

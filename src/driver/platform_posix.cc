@@ -615,43 +615,32 @@ class PosixInvoiceFile final : public InvoiceFile {
   }
 
   // The steps of staging, each of which may fail and leave the original
-  // as it is: make a new file in the same folder; give it the original's
-  // flags and content; carry owner and group, extended attributes,
-  // permission bits and times. A request to stop is heeded between the
-  // steps. Flushing and renaming wait for the group.
+  // as it is: make a new file in the same folder; fill it (the original's
+  // flags, then the content); carry owner and group, extended attributes,
+  // permission bits and times. A request to stop is heeded between steps.
+  // Flushing and putting in place wait for the group.
   Status stage(std::string_view content) override {
     if (info_.st_nlink > 1) return Status::error(Status::Kind::kHardLinked);
     auto made = ReplacementFile::make(target_.folder.get());
     if (!made.is_ok()) return made.status;
-    const int fd = made.value.fd();
-    Status status = carry_file_flags(flags_, fd);
-    if (status.is_ok()) status = write_all(fd, content);
-    if (status.is_ok()) status = check_stop();
-    if (status.is_ok()) status = carry_metadata(fd);
+    Status status = fill(made.value.fd(), content);
+    if (status.is_ok()) status = carry_metadata(made.value.fd());
     if (!status.is_ok()) return status;
     staged_.push_back(std::move(made.value));
     return Status::ok();
   }
 
-  // Check that the file in place is still what was read, rename the oldest
-  // staged file over it, note the folder for flushing. No request to stop
-  // is heeded here: a group once flushed is finished, which takes no longer
-  // than its renames.
+  // Checks that the file in place is still what was read, then puts the
+  // oldest staged file in its place. No request to stop is heeded here: a
+  // group once flushed is finished, which takes no longer than its renames.
   Status put_staged_in_place() override {
     if (staged_.empty()) return Status::error(Status::Kind::kNotFound);
     // Right before the rename: a change that another program made since the
     // file was read is never overwritten.
-    if (Status status = check_unchanged(); !status.is_ok()) return status;
-    auto placed = staged_.front().put_in_place(target_.name);
-    if (!placed.is_ok()) return placed.status;
-    staged_.pop_front();
-    // The new name must survive a crash as well as the new content.
-    flusher_.note(UniqueFd(::fcntl(target_.folder.get(), F_DUPFD_CLOEXEC, 0)));
-    fd_ = std::move(placed.value);  // the locks move with the descriptor
-    lease_held_ = false;
-    struct stat info;
-    if (::fstat(fd_.get(), &info) == 0) info_ = info;
-    return Status::ok();
+    Status status = check_unchanged();
+    if (status.is_ok()) status = put_in_place(staged_.front());
+    if (status.is_ok()) staged_.pop_front();
+    return status;
   }
 
   // Adds the descriptors of the files staged and not yet put in place.
@@ -672,6 +661,27 @@ class PosixInvoiceFile final : public InvoiceFile {
   }
 
  private:
+  // Gives the new file `fd` the original's file flags, then `content`.
+  Status fill(int fd, std::string_view content) const {
+    Status status = carry_file_flags(flags_, fd);
+    if (status.is_ok()) status = write_all(fd, content);
+    return status.is_ok() ? check_stop() : status;
+  }
+
+  // Renames the new file over the original and makes it this file; its
+  // folder is noted for flushing, since the new name must survive a crash
+  // as well as the new content.
+  Status put_in_place(ReplacementFile& replacement) {
+    auto placed = replacement.put_in_place(target_.name);
+    if (!placed.is_ok()) return placed.status;
+    flusher_.note(UniqueFd(::fcntl(target_.folder.get(), F_DUPFD_CLOEXEC, 0)));
+    fd_ = std::move(placed.value);  // the locks move with the descriptor
+    lease_held_ = false;
+    struct stat info;
+    if (::fstat(fd_.get(), &info) == 0) info_ = info;
+    return Status::ok();
+  }
+
   static Status check_stop() {
     return stop_was_requested() ? Status::error(Status::Kind::kStopped) : Status::ok();
   }
@@ -747,6 +757,19 @@ class PosixPlatform final : public Platform {
     const char* value = std::getenv(name);
     if (value == nullptr) return std::nullopt;
     return std::string(value);
+  }
+
+  std::string default_temporary_folder() const override {
+    const char* tmpdir = std::getenv("TMPDIR");
+    if (tmpdir != nullptr && *tmpdir != '\0') return tmpdir;
+    return "/tmp";
+  }
+
+  std::string join_path(std::string_view folder, std::string_view name) const override {
+    std::string path(folder);
+    if (!path.empty() && path.back() != '/') path += '/';
+    path += name;
+    return path;
   }
 
   std::uint32_t milliseconds_since_midnight() const override {

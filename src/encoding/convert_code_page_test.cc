@@ -27,11 +27,33 @@ std::string convert_line_by_line(const std::string& text) {
   return joined;
 }
 
-TEST(ConvertCodePageTest, TwoLineDocument) {
-  std::string document = "<?xml version=\"1.0\" " + kMarker + "?>\r\n<Item>\x82\xD5</Item>\r\n";
-  EXPECT_TRUE(convert_code_page(document));
-  EXPECT_EQ(document, "<?xml version=\"1.0\" " + kReplacement +
-                          "?>\r\n<Item>\xC3\xA9\xE2\x82\xAC</Item>\r\n");
+TEST(ConvertCodePageTest, DocumentsWithTheMarkerAreRewrittenAndConverted) {
+  struct Case {
+    const char* name;
+    std::string document;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"two lines, each ended by CR LF",
+       "<?xml version=\"1.0\" " + kMarker + "?>\r\n<Item>\x82\xD5</Item>\r\n",
+       "<?xml version=\"1.0\" " + kReplacement + "?>\r\n<Item>\xC3\xA9\xE2\x82\xAC</Item>\r\n"},
+      {"no high bytes: only the declaration changes",
+       "<?xml version=\"1.0\" " + kMarker + "?>\r\n<a>Total 12.50</a>",
+       "<?xml version=\"1.0\" " + kReplacement + "?>\r\n<a>Total 12.50</a>"},
+      {"only the first marker is rewritten",
+       "<?xml " + kMarker + "?>\r\n<a>" + kMarker + "\x82</a>",
+       "<?xml " + kReplacement + "?>\r\n<a>" + kMarker + "\xC3\xA9</a>"},
+      {"a marker outside the declaration counts", "\x82<a/>\r\n<!-- " + kMarker + " -->",
+       "\xC3\xA9<a/>\r\n<!-- " + kReplacement + " -->"},
+      {"UTF-8 already present is converted again", "<?xml " + kMarker + "?><a>\xC3\xA9</a>",
+       "<?xml " + kReplacement + "?><a>\xE2\x94\x9C\xC2\xAE</a>"},
+      {"the marker alone becomes the replacement", kMarker, kReplacement},
+  };
+  for (const Case& c : cases) {
+    std::string document = c.document;
+    EXPECT_TRUE(convert_code_page(document)) << c.name;
+    EXPECT_EQ(document, c.expected) << c.name;
+  }
 }
 
 TEST(ConvertCodePageTest, TextWithoutTheExactMarkerIsLeftAlone) {
@@ -50,36 +72,6 @@ TEST(ConvertCodePageTest, TextWithoutTheExactMarkerIsLeftAlone) {
     EXPECT_FALSE(convert_code_page(document)) << declaration;
     EXPECT_EQ(document, original) << declaration;
   }
-}
-
-TEST(ConvertCodePageTest, MarkerWithoutHighBytesChangesOnlyTheDeclaration) {
-  std::string document = "<?xml version=\"1.0\" " + kMarker + "?>\r\n<a>Total 12.50</a>";
-  EXPECT_TRUE(convert_code_page(document));
-  EXPECT_EQ(document, "<?xml version=\"1.0\" " + kReplacement + "?>\r\n<a>Total 12.50</a>");
-}
-
-TEST(ConvertCodePageTest, OnlyTheFirstMarkerIsRewritten) {
-  std::string document = "<?xml " + kMarker + "?>\r\n<a>" + kMarker + "\x82</a>";
-  EXPECT_TRUE(convert_code_page(document));
-  EXPECT_EQ(document, "<?xml " + kReplacement + "?>\r\n<a>" + kMarker + "\xC3\xA9</a>");
-}
-
-TEST(ConvertCodePageTest, MarkerOutsideTheDeclarationCounts) {
-  std::string document = "\x82<a/>\r\n<!-- " + kMarker + " -->";
-  EXPECT_TRUE(convert_code_page(document));
-  EXPECT_EQ(document, "\xC3\xA9<a/>\r\n<!-- " + kReplacement + " -->");
-}
-
-TEST(ConvertCodePageTest, Utf8AlreadyPresentIsConvertedAgain) {
-  std::string document = "<?xml " + kMarker + "?><a>\xC3\xA9</a>";
-  EXPECT_TRUE(convert_code_page(document));
-  EXPECT_EQ(document, "<?xml " + kReplacement + "?><a>\xE2\x94\x9C\xC2\xAE</a>");
-}
-
-TEST(ConvertCodePageTest, MarkerAloneBecomesTheReplacement) {
-  std::string document = kMarker;
-  EXPECT_TRUE(convert_code_page(document));
-  EXPECT_EQ(document, kReplacement);
 }
 
 TEST(ConvertCodePageTest, SecondApplicationFindsNoMarker) {

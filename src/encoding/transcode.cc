@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -15,10 +14,8 @@ namespace {
 
 using code_page_858::kFromCodeUnit;
 using code_page_858::kReplacement;
-using word_scan::first_high_byte;
-using word_scan::kHighBits;
+using word_scan::copy_ascii_word;
 using word_scan::kWord;
-using word_scan::load_word;
 
 // UTF-8 to code page 858. Each sequence becomes exactly one byte, so the
 // result is never longer than the input. The lead byte alone decides the
@@ -35,17 +32,10 @@ std::string to_code_page(std::string_view text) {
   while (i < size) {
     if (size - i >= kWord) {
       // The output never runs ahead of the input, so a whole word fits.
-      const std::uint64_t word = load_word(in + i);
-      const std::uint64_t high_bits = word & kHighBits;
-      std::memcpy(out, &word, kWord);
-      if (high_bits == 0) {
-        out += kWord;
-        i += kWord;
-        continue;
-      }
-      const std::size_t ascii = first_high_byte(high_bits);
+      const std::size_t ascii = copy_ascii_word(in + i, out);
       out += ascii;
       i += ascii;
+      if (ascii == kWord) continue;
     }
     const unsigned lead = in[i];
     std::size_t length;
@@ -98,7 +88,7 @@ std::string to_code_page(std::string_view text) {
 
 std::string transcode(std::string_view text, std::string_view mode) {
   if (mode == "850") return to_code_page(text);
-  return utf8_kernels::to_utf8(text, utf8_kernels::best_available());
+  return utf8_kernels::to_utf8(text, utf8_kernels::chosen_kernel());
 }
 
 }  // namespace invoice

@@ -7,7 +7,9 @@
 namespace invoice {
 
 // Converts `text` between code page 858 (code page 850 with the euro sign at
-// 0xD5) and UTF-8. Pure: no I/O, no state; never fails.
+// 0xD5) and UTF-8. Never fails. The result depends on the arguments alone:
+// the kernel that utf8_kernels::chosen_kernel() picks once per process gives
+// the same bytes as any other; no other state, no I/O.
 //
 // Any mode other than exactly the three bytes "850" converts code page 858 to
 // UTF-8: every byte becomes one to three bytes, bytes below 0x80 unchanged.

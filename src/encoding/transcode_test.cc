@@ -1,15 +1,9 @@
 #include "encoding/transcode.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <initializer_list>
-#include <optional>
 #include <string>
-#include <vector>
 
 namespace invoice {
 namespace {
@@ -36,63 +30,6 @@ std::string all_bytes() {
   std::string text;
   for (int b = 0; b < 256; ++b) text.push_back(static_cast<char>(b));
   return text;
-}
-
-// Runs the system's iconv on `input`; nothing when it is missing or fails.
-std::optional<std::string> run_iconv(const std::string& input, const std::string& from,
-                                     const std::string& to) {
-  char path[] = "/tmp/transcode_test_XXXXXX";
-  const int fd = mkstemp(path);
-  if (fd < 0) return std::nullopt;
-  const bool written = write(fd, input.data(), input.size()) == static_cast<ssize_t>(input.size());
-  close(fd);
-  std::optional<std::string> output;
-  if (written) {
-    const std::string command =
-        "iconv -f " + from + " -t " + to + " '" + std::string(path) + "' 2>/dev/null";
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-      std::string text;
-      char buffer[4096];
-      std::size_t got;
-      while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, got);
-      const int status = pclose(pipe);
-      if (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) output = text;
-    }
-  }
-  unlink(path);
-  return output;
-}
-
-// Splits valid UTF-8 into its characters.
-std::vector<std::string> split_utf8(const std::string& text) {
-  std::vector<std::string> characters;
-  for (std::size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    characters.push_back(text.substr(i, length));
-    i += length;
-  }
-  return characters;
-}
-
-TEST(TranscodeTest, EveryByteMatchesTheSystemCodePage858) {
-  const auto expected = run_iconv(all_bytes(), "CP858", "UTF-8");
-  if (!expected) GTEST_SKIP() << "iconv with CP858 is not available";
-  const std::vector<std::string> characters = split_utf8(*expected);
-  ASSERT_EQ(characters.size(), 256u);
-  for (int b = 0; b < 256; ++b) {
-    EXPECT_EQ(hex(transcode(std::string(1, static_cast<char>(b)), "utf")),
-              hex(characters[static_cast<std::size_t>(b)]))
-        << "byte " << b;
-  }
-  EXPECT_EQ(transcode(all_bytes(), "utf"), *expected);
-}
-
-TEST(TranscodeTest, SystemUtf8ToCodePage858AgreesOnTheWholeCodePage) {
-  const std::string utf8 = transcode(all_bytes(), "utf");
-  const auto expected = run_iconv(utf8, "UTF-8", "CP858");
-  if (!expected) GTEST_SKIP() << "iconv with CP858 is not available";
-  EXPECT_EQ(hex(transcode(utf8, "850")), hex(*expected));
 }
 
 TEST(TranscodeTest, KnownCharactersOfCodePage858) {

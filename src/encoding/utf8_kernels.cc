@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -21,7 +22,7 @@ namespace invoice::utf8_kernels {
 namespace {
 
 using code_page_858::kUtf8;
-using word_scan::first_high_byte;
+using word_scan::copy_ascii_word;
 using word_scan::kHighBits;
 using word_scan::kWord;
 using word_scan::load_word;
@@ -64,18 +65,11 @@ inline unsigned char* put_sequence(unsigned char* out, unsigned char byte) {
 // its precomputed sequence.
 unsigned char* write_utf8_portable(const unsigned char* in, std::size_t size, unsigned char* out) {
   std::size_t i = 0;
-  while (i + kWord <= size) {
-    const std::uint64_t word = load_word(in + i);
-    const std::uint64_t high_bits = word & kHighBits;
-    std::memcpy(out, &word, kWord);
-    if (high_bits == 0) {
-      out += kWord;
-      i += kWord;
-      continue;
-    }
-    const std::size_t ascii = first_high_byte(high_bits);
-    out = put_sequence(out + ascii, in[i + ascii]);
-    i += ascii + 1;
+  while (size - i >= kWord) {
+    const std::size_t ascii = copy_ascii_word(in + i, out);
+    out += ascii;
+    i += ascii;
+    if (ascii < kWord) out = put_sequence(out, in[i++]);
   }
   for (; i < size; ++i) out = put_sequence(out, in[i]);
   return out;
@@ -232,6 +226,18 @@ bool is_available(Kernel kernel) {
 
 Kernel best_available() {
   return is_available(Kernel::kAvx512) ? Kernel::kAvx512 : Kernel::kPortable;
+}
+
+Kernel kernel_for_setting(const char* portable_setting) {
+  const std::string_view setting = portable_setting == nullptr ? "" : portable_setting;
+  return setting.empty() || setting == "0" ? best_available() : Kernel::kPortable;
+}
+
+Kernel chosen_kernel() {
+  // Decided once, so that a run converts every line with the same kernel and
+  // neither the processor nor the environment is asked again per call.
+  static const Kernel kernel = kernel_for_setting(std::getenv(kPortableKernelVariable));
+  return kernel;
 }
 
 std::string to_utf8(std::string_view text, Kernel kernel) {

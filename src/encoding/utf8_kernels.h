@@ -7,8 +7,8 @@
 namespace invoice::utf8_kernels {
 
 // The implementations of the code page 858 to UTF-8 direction of `transcode`.
-// `transcode` picks the fastest one the processor has; they are exposed so
-// that the tests can hold every available one to the same results.
+// `transcode` uses chosen_kernel(); they are exposed so that the tests can
+// hold every available one to the same results.
 enum class Kernel {
   kPortable,  // plain C++: word-sized ASCII runs, a table for the rest
   kAvx512,    // x86-64 with AVX-512 VBMI2: 16 bytes at a time, no branches
@@ -22,6 +22,20 @@ std::string to_utf8(std::string_view text, Kernel kernel);
 
 // The fastest available kernel.
 Kernel best_available();
+
+// The environment variable that forces the portable kernel on `transcode`,
+// for tests and benchmarks of the portable kernel on processors that have a
+// faster one.
+inline constexpr const char* kPortableKernelVariable = "INVOICE_PORTABLE_KERNEL";
+
+// The kernel for `transcode` given the value of kPortableKernelVariable
+// (nullptr when it is unset): kPortable when the value is neither empty nor
+// "0", best_available() otherwise.
+Kernel kernel_for_setting(const char* portable_setting);
+
+// kernel_for_setting of this process's environment, read on the first call
+// only: the kernel stays the same for the rest of the process.
+Kernel chosen_kernel();
 
 }  // namespace invoice::utf8_kernels
 

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "encoding/code_page_858.h"
@@ -74,6 +76,17 @@ INSTANTIATE_TEST_SUITE_P(Available, Utf8KernelTest, testing::ValuesIn(available_
 TEST(Utf8KernelsTest, TheBestKernelIsAvailable) {
   EXPECT_TRUE(is_available(Kernel::kPortable));
   EXPECT_TRUE(is_available(best_available()));
+}
+
+TEST(Utf8KernelsTest, OnlyASetNonZeroVariableForcesThePortableKernel) {
+  const std::vector<std::pair<const char*, Kernel>> cases = {
+      {nullptr, best_available()}, {"", best_available()},     {"0", best_available()},
+      {"1", Kernel::kPortable},    {"yes", Kernel::kPortable}, {"00", Kernel::kPortable}};
+  for (const auto& [setting, kernel] : cases) {
+    EXPECT_EQ(kernel_for_setting(setting), kernel) << (setting ? setting : "unset");
+  }
+  // The transcoder's kernel follows this process's environment.
+  EXPECT_EQ(chosen_kernel(), kernel_for_setting(std::getenv(kPortableKernelVariable)));
 }
 
 }  // namespace

@@ -2,16 +2,12 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstddef>
 #include <cstring>
 #include <string>
 #include <string_view>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "upgrade/pair_scan.h"
 #include "upgrade/pattern_search.h"
 
 #ifndef INVOICE_STYLESHEET_HOST
@@ -79,16 +75,13 @@ constexpr std::string_view kInvoicesEnd = "</Invoices>";
 // Finds one search text in many texts. Candidates are the places where two
 // of its bytes (the second and the last but one, which are rarer in markup
 // than the angle brackets around them) both match, tested 16 places at a
-// time; only those are compared in full. On the short search texts of the
-// table, in markup where most bytes are tag characters, this takes roughly
-// half the time of glibc's memmem and a quarter of that of
-// std::boyer_moore_horspool_searcher.
+// time; only those are compared in full.
 class Searcher {
  public:
   explicit Searcher(std::string_view needle)
       : needle_(needle),
-        first_(needle.size() >= 4 ? 1 : 0),
-        second_(needle.size() >= 4 ? needle.size() - 2 : needle.size() - 1) {}
+        first_(probe(needle.size() >= 4 ? 1 : 0)),
+        second_(probe(needle.size() >= 4 ? needle.size() - 2 : needle.size() - 1)) {}
 
   // Position of the first occurrence in `haystack` at or after `from`, or
   // npos. Requires a non-empty needle.
@@ -96,99 +89,37 @@ class Searcher {
     const std::size_t m = needle_.size();
     if (from > haystack.size() || haystack.size() - from < m) return std::string_view::npos;
     if (m < 2) return haystack.find(needle_, from);
-    const char* const text = haystack.data();
-    const std::size_t last_start = haystack.size() - m;  // last place an occurrence fits
-    std::size_t at = from;
-#if defined(__SSE2__)
-    const __m128i first = _mm_set1_epi8(needle_[first_]);
-    const __m128i second = _mm_set1_epi8(needle_[second_]);
-    // Candidates among the 16 places from `place` on, one bit per place.
-    const auto candidates = [&](std::size_t place) {
-      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + place + first_));
-      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + place + second_));
-      return _mm_and_si128(_mm_cmpeq_epi8(a, first), _mm_cmpeq_epi8(b, second));
-    };
-    const auto verify = [&](std::size_t place, unsigned mask) {
-      for (; mask != 0; mask &= mask - 1) {
-        const std::size_t candidate = place + static_cast<std::size_t>(std::countr_zero(mask));
-        if (std::memcmp(text + candidate, needle_.data(), m) == 0) return candidate;
-      }
-      return std::string_view::npos;
-    };
-    // Blocks of 64 places while they fit, tested with one branch; a block of
-    // 16 places from `at` reads up to text[at + second_ + 15], which exists
-    // while at + 15 <= last_start.
-    for (; at + 63 <= last_start; at += 64) {
-      const __m128i c0 = candidates(at);
-      const __m128i c1 = candidates(at + 16);
-      const __m128i c2 = candidates(at + 32);
-      const __m128i c3 = candidates(at + 48);
-      if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(c0, c1), _mm_or_si128(c2, c3))) == 0) {
-        continue;
-      }
-      const std::array<int, 4> masks = {_mm_movemask_epi8(c0), _mm_movemask_epi8(c1),
-                                        _mm_movemask_epi8(c2), _mm_movemask_epi8(c3)};
-      for (std::size_t block = 0; block < masks.size(); ++block) {
-        const std::size_t found = verify(at + 16 * block, static_cast<unsigned>(masks[block]));
-        if (found != std::string_view::npos) return found;
-      }
-    }
-    for (; at + 15 <= last_start; at += 16) {
-      const std::size_t found =
-          verify(at, static_cast<unsigned>(_mm_movemask_epi8(candidates(at))));
-      if (found != std::string_view::npos) return found;
-    }
-#endif
-    for (; at <= last_start; ++at) {
-      if (text[at + first_] == needle_[first_] && text[at + second_] == needle_[second_] &&
-          std::memcmp(text + at, needle_.data(), m) == 0) {
-        return at;
-      }
-    }
-    return std::string_view::npos;
+    return pair_scan::find_first(
+        haystack, from, haystack.size() - m, first_, second_,
+        [&](std::size_t at) { return std::memcmp(haystack.data() + at, needle_.data(), m) == 0; });
   }
 
  private:
+  pair_scan::Probe probe(std::size_t offset) const {
+    const auto byte = static_cast<unsigned char>(needle_[offset]);
+    return {offset, byte, byte};
+  }
+
   std::string_view needle_;
-  std::size_t first_;
-  std::size_t second_;
+  pair_scan::Probe first_;
+  pair_scan::Probe second_;
 };
 
 // Writes to `output` the text that replacing every occurrence of `search` in
-// `input` by `replacement` gives under the simple rule "replace the leftmost
-// occurrence, then search again from the start of the rewritten text, until
-// none is left", but in one pass. Returns false, leaving `output`
-// unspecified, when `input` holds no occurrence. `window` is scratch space.
+// `input` by `replacement` gives under the restart rule ("replace the
+// leftmost occurrence, then search again from the start of the rewritten
+// text, until none is left"), but in one pass. Returns false, leaving
+// `output` unspecified, when `input` holds no occurrence. `window` is scratch
+// space.
 //
-// Why one pass gives the same text as the restart rule. Let C be the text the
-// restart rule holds at some moment. Here C is always `output + input[i..]`,
-// and `frontier` <= output.size() is a position before which C holds no
-// occurrence. The next occurrence the restart rule picks is the leftmost one
-// in C, and it starts at or after `frontier`:
-//  - One that starts inside `output` (at q < output.size()) reads at most
-//    m - 1 bytes of input[i..], m being the search length; the window
-//    `output[frontier..] + input[i, i + m - 1)` therefore holds every such
-//    occurrence, including one that straddles the boundary between the
-//    emitted bytes and the rest of the input.
-//  - If the window holds none, the leftmost occurrence lies wholly in
-//    input[i..] and the fast search finds it there.
-// Replacing the occurrence at q gives C' = C[0, q) + replacement + C[q + m..).
-// We keep that shape: an occurrence that ends inside `output` is replaced
-// there; one that reaches into the input cuts `output` back to q, appends the
-// replacement and skips its bytes that were still in the input. C' holds no
-// occurrence starting before q - m + 1: such an occurrence would end at or
-// before q, so it would lie in C[0, q), which is unchanged, and would have
-// been an occurrence of C left of q, contradicting the choice of q. Hence the
-// new frontier is q - m + 1, and by induction every step replaces the same
-// occurrence as the restart rule.
-//
-// Cost: the window is at most m - 1 + k + m - 1 bytes (k the replacement
-// length) and is searched once per replacement; input[i..] is scanned once by
-// the fast search. A replacement found in the window consumes at least one
-// input byte unless the occurrence lies wholly in `output`, which the table
-// rules out (see the test of replacements that complete an occurrence), so
-// the number of replacements is bounded by the input length and the whole
-// pass is linear in it.
+// The restart rule's text is always `output + input[i..]`, with no
+// occurrence starting before `frontier`. The next occurrence is therefore
+// either in the window `output[frontier..] + input[i, i + m - 1)` (it starts
+// in what was emitted, perhaps reaching into the input) or, when the window
+// holds none, the first one in `input[i..]`. After replacing an occurrence
+// at q no occurrence starts before q - m + 1, which is the new frontier.
+// docs/literal_rewrites.md gives the full argument and why the pass is
+// linear for the real table.
 bool replace_all_restarting(std::string_view input, std::string_view search,
                             std::string_view replacement, std::string& output,
                             std::string& window) {
@@ -240,19 +171,14 @@ constexpr std::size_t kPieceSize = std::size_t{64} << 10;
 // Applies every pair of `table` in order, each with the restart rule.
 //
 // The text is cut into pieces, each ending just after a byte that occurs in
-// no search text, and every piece goes through all the pairs on its own. This
-// gives the same text as taking the whole text through each pair: such a byte
-// can never belong to an occurrence, so it is never replaced, survives every
-// pair unchanged, and no occurrence in any intermediate text reaches across
-// it. The restart rule over the whole text thus replaces the occurrences of
-// the first piece (all of them: what it rewrites stays in that piece, ahead of
-// the rest), then those of the second, and so on, each piece exactly as the
-// rule applied to that piece alone would.
+// no search text, and every piece goes through all the pairs on its own.
+// Such a byte is never part of an occurrence, before or after any pair, so
+// this gives the same text as taking the whole text through each pair in
+// turn (docs/literal_rewrites.md).
 bool apply_literal_pairs(std::string& document, const ReplacementTable& table) {
-  const std::size_t pairs = std::min(table.search.size(), table.replacement.size());
   std::array<bool, 256> in_search_text{};
-  for (std::size_t index = 0; index < pairs; ++index) {
-    for (const char c : table.search[index]) in_search_text[static_cast<unsigned char>(c)] = true;
+  for (const ReplacementPair& pair : table) {
+    for (const char c : pair.search) in_search_text[static_cast<unsigned char>(c)] = true;
   }
   const auto piece_end = [&](std::size_t start) {
     if (document.size() - start <= kPieceSize) return document.size();
@@ -276,10 +202,9 @@ bool apply_literal_pairs(std::string& document, const ReplacementTable& table) {
     std::string_view piece(document.data() + start, end - start);
     std::size_t free_buffer = 0;
     bool piece_changed = false;
-    for (std::size_t index = 0; index < pairs; ++index) {
+    for (const ReplacementPair& pair : table) {
       std::string& target = buffers[free_buffer];
-      if (replace_all_restarting(piece, table.search[index], table.replacement[index], target,
-                                 window)) {
+      if (replace_all_restarting(piece, pair.search, pair.replacement, target, window)) {
         piece = target;
         free_buffer ^= 1;
         piece_changed = true;
@@ -333,12 +258,11 @@ ReplacementTable build_replacement_table() {
                                  kStylesheetLocalHref.size() - 2, kStylesheetUrl);
 
   ReplacementTable table;
-  table.search.reserve(kLiteralPairs.size());
-  table.replacement.reserve(kLiteralPairs.size());
+  table.reserve(kLiteralPairs.size());
   for (const LiteralPair& pair : kLiteralPairs) {
-    table.search.emplace_back(pair.search);
-    table.replacement.emplace_back(pair.to_web_stylesheet ? std::string_view(stylesheet_instruction)
-                                                          : pair.replacement);
+    table.push_back(
+        {std::string(pair.search),
+         std::string(pair.to_web_stylesheet ? stylesheet_instruction : pair.replacement)});
   }
   return table;
 }

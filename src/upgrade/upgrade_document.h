@@ -6,16 +6,18 @@
 
 namespace invoice {
 
-// The eleven literal rewrites that turn Facturae 3.0 texts into 3.2.1 ones,
-// applied in order: search[i] is replaced by replacement[i]. Built once per
-// run and read only afterwards. In the table that build_replacement_table
-// returns no search text is empty, no replacement contains its own search
-// text and every text is 7-bit ASCII, so it matches the same bytes in code
-// page 850 and in UTF-8 documents.
-struct ReplacementTable {
-  std::vector<std::string> search;
-  std::vector<std::string> replacement;
+// One literal rewrite: every occurrence of `search` becomes `replacement`.
+struct ReplacementPair {
+  std::string search;
+  std::string replacement;
 };
+
+// The eleven literal rewrites that turn Facturae 3.0 texts into 3.2.1 ones,
+// in application order. Built once per run and read only afterwards. In the
+// table that build_replacement_table returns no search text is empty, no
+// replacement contains its own search text and every text is 7-bit ASCII, so
+// it matches the same bytes in code page 850 and in UTF-8 documents.
+using ReplacementTable = std::vector<ReplacementPair>;
 
 // Returns the table, pairs in application order: the 3.0 namespace, the
 // schema version, the Telefax tags, the language codes CAT, GLG, OCI and SPA,

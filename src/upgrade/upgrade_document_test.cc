@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "upgrade/pattern_search.h"
+#include "upgrade/upgrade_naively.h"
 
 namespace invoice {
 namespace {
@@ -25,50 +25,24 @@ constexpr std::string_view kNamespace30 = R"("http://www.facturae.es/Facturae/20
 constexpr std::string_view kNamespace321 =
     R"("http://www.facturae.es/Facturae/2014/v3.2.1/Facturae")";
 
-// The rule written the slow, obvious way: replace the leftmost occurrence and
-// search again from the start, then the two structural rewrites.
-bool upgrade_naively(std::string& document, const ReplacementTable& table) {
-  bool changed = false;
-  for (std::size_t index = 0; index < table.search.size(); ++index) {
-    const std::string& search = table.search[index];
-    for (std::size_t at = document.find(search); at != std::string::npos;
-         at = document.find(search)) {
-      document.replace(at, search.size(), table.replacement[index]);
-      changed = true;
-    }
-  }
-  const auto rewrite_first = [&](std::string_view pattern, std::string_view replacement) {
-    const PatternMatch match = pattern_search(pattern, document, 1);
-    if (match.position == 0) return;
-    const auto at = static_cast<std::size_t>(match.position - 1);
-    document = document.substr(0, at) + std::string(replacement) +
-               document.substr(at + static_cast<std::size_t>(match.length));
-    changed = true;
-  };
-  rewrite_first(R"(</BuyerParty>[ \r\n]*<Invoices>)", "</BuyerParty>\r\n</Parties>\r\n<Invoices>");
-  rewrite_first(R"(</Invoices>[ \r\n]*</Parties>)", "</Invoices>");
-  return changed;
-}
-
 TEST(BuildReplacementTable, HoldsElevenPairsWithTheExpectedLengths) {
   const ReplacementTable table = build_replacement_table();
-  ASSERT_EQ(table.search.size(), 11u);
-  ASSERT_EQ(table.replacement.size(), 11u);
+  ASSERT_EQ(table.size(), 11u);
   const std::size_t web = kWebStylesheet.size();
   const std::vector<std::pair<std::size_t, std::size_t>> lengths = {
       {52, 54}, {34, 36}, {9, 9},    {10, 10},  {18, 17}, {18, 17},
       {18, 17}, {18, 17}, {65, web}, {65, web}, {65, web}};
   for (std::size_t i = 0; i < 11; ++i) {
-    EXPECT_EQ(table.search[i].size(), lengths[i].first) << "pair " << i + 1;
-    EXPECT_EQ(table.replacement[i].size(), lengths[i].second) << "pair " << i + 1;
+    EXPECT_EQ(table[i].search.size(), lengths[i].first) << "pair " << i + 1;
+    EXPECT_EQ(table[i].replacement.size(), lengths[i].second) << "pair " << i + 1;
   }
 }
 
 TEST(BuildReplacementTable, TextsAreNonEmptyAsciiAndNeverReintroduceTheirSearch) {
   const ReplacementTable table = build_replacement_table();
-  for (std::size_t i = 0; i < table.search.size(); ++i) {
-    const std::string& search = table.search[i];
-    const std::string& replacement = table.replacement[i];
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    const std::string& search = table[i].search;
+    const std::string& replacement = table[i].replacement;
     EXPECT_FALSE(search.empty()) << "pair " << i + 1;
     EXPECT_EQ(replacement.find(search), std::string::npos) << "pair " << i + 1;
     for (const std::string* text : {&search, &replacement}) {
@@ -85,9 +59,9 @@ TEST(BuildReplacementTable, TextsAreNonEmptyAsciiAndNeverReintroduceTheirSearch)
 // same t bytes, which makes such an occurrence one that existed before.
 TEST(BuildReplacementTable, NoReplacementCompletesAnOccurrenceWithTheTextBeforeIt) {
   const ReplacementTable table = build_replacement_table();
-  for (std::size_t i = 0; i < table.search.size(); ++i) {
-    const std::string_view search = table.search[i];
-    const std::string_view replacement = table.replacement[i];
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    const std::string_view search = table[i].search;
+    const std::string_view replacement = table[i].replacement;
     for (std::size_t t = 1; t < search.size() && t <= replacement.size(); ++t) {
       if (search.substr(search.size() - t) == replacement.substr(0, t)) {
         EXPECT_EQ(search.substr(0, t), replacement.substr(0, t)) << "pair " << i + 1 << " t " << t;
@@ -239,8 +213,8 @@ TEST(UpgradeDocument, EqualsTheRestartRuleOnRandomDocuments) {
       "<",          ">",          "x",           "\r\n",          " ",
       "\t",         "\0"s,        "CAT",         "SPA<",          "\"",
       "</Parties>", "<Invoices>", "</Invoices>", "</BuyerParty>", "<LanguageName>"};
-  pieces.insert(pieces.end(), table.search.begin(), table.search.end());
-  pieces.insert(pieces.end(), table.replacement.begin(), table.replacement.end());
+  for (const ReplacementPair& pair : table) pieces.push_back(pair.search);
+  for (const ReplacementPair& pair : table) pieces.push_back(pair.replacement);
   std::mt19937 random(20240611);
   int changed_count = 0;
   for (int round = 0; round < 20000; ++round) {
@@ -279,16 +253,15 @@ TEST(UpgradeDocument, EqualsTheRestartRuleForOtherTables) {
     for (std::size_t p = 0; p < pairs; ++p) {
       std::string search = random_text("abc", 1, 4);
       search[std::uniform_int_distribution<std::size_t>(0, search.size() - 1)(random)] = 'a';
-      table.search.push_back(search);
-      table.replacement.push_back(random_text("bc", 0, 5));
+      table.push_back({search, random_text("bc", 0, 5)});
     }
     const std::string original = random_text("aabc", 0, 40);
     std::string fast = original;
     std::string slow = original;
     const bool fast_changed = upgrade_document(fast, table);
     const bool slow_changed = upgrade_naively(slow, table);
-    ASSERT_EQ(fast, slow) << "input: " << original << " first pair: " << table.search[0] << " -> "
-                          << table.replacement[0];
+    ASSERT_EQ(fast, slow) << "input: " << original << " first pair: " << table[0].search << " -> "
+                          << table[0].replacement;
     ASSERT_EQ(fast_changed, slow_changed);
   }
 }
@@ -300,7 +273,7 @@ TEST(UpgradeDocument, EqualsTheRestartRuleForOtherTables) {
 TEST(UpgradeDocument, EqualsTheRestartRuleOnLargeDocuments) {
   const ReplacementTable table = build_replacement_table();
   std::vector<std::string> pieces = {"\r\n", "<LanguageName>", "</BuyerParty>\r\n<Invoices>"};
-  pieces.insert(pieces.end(), table.search.begin(), table.search.end());
+  for (const ReplacementPair& pair : table) pieces.push_back(pair.search);
   std::mt19937 random(4242);
   for (int round = 0; round < 24; ++round) {
     // Filler of bytes that occur in search texts, with or without line breaks.
@@ -334,9 +307,7 @@ TEST(UpgradeDocument, EqualsTheRestartRuleOnLargeDocuments) {
 
 TEST(UpgradeDocument, ShrinkingReplacementCascadesBackwards) {
   // Each replacement forms a new occurrence wholly in the text before it.
-  ReplacementTable table;
-  table.search = {"ab"};
-  table.replacement = {"b"};
+  const ReplacementTable table = {{"ab", "b"}};
   std::string document = "xaaaabx";
   EXPECT_TRUE(upgrade_document(document, table));
   EXPECT_EQ(document, "xbx");

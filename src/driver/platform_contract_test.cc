@@ -1,0 +1,484 @@
+// The contract of platform.h, held against every implementation: the
+// in-memory fake and the platform this program is built for, on a scratch
+// folder of its own. A new platform implementation is done when it passes
+// this file. Portable: the scratch folder is made with the standard library.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <vector>
+
+#include "driver/platform.h"
+#include "driver/replacement_name.h"
+#include "fake_platform.h"
+
+namespace invoice {
+namespace {
+
+namespace fs = std::filesystem;
+using Kind = Status::Kind;
+using Type = DirectoryEntry::Type;
+// A folder's entries as name, type and link flag, sorted.
+using Listing = std::vector<std::tuple<std::string, Type, bool>>;
+
+// The fake, with a folder for the test and the temporary folder it names.
+class FakePlace {
+ public:
+  FakePlace() {
+    fake_.add_folder(root_);
+    fake_.add_folder(fake_.temporary_folder);
+  }
+  Platform& platform() { return fake_; }
+  const std::string& root() const { return root_; }
+
+  void make_file(const std::string& path, const std::string& content) {
+    fake_.add_file(path, content);
+  }
+  void make_folder(const std::string& path) { fake_.add_folder(path); }
+  void make_read_only(const std::string& path) { fake_.files.at(path).writable = false; }
+  bool make_link(const std::string& path, const std::string& target) {
+    fake_.add_link(path, target);
+    return true;
+  }
+  bool make_foreign_file(const std::string& path) {
+    fake_.add_file(path, "theirs").owned_by_other = true;
+    return true;
+  }
+  std::optional<std::string> read(const std::string& path) const {
+    auto it = fake_.files.find(fake_.resolve(path));
+    if (it == fake_.files.end()) return std::nullopt;
+    return it->second.content;
+  }
+  bool is_link(const std::string& path) const { return fake_.links.count(path) != 0; }
+  bool exists(const std::string& path) const {
+    return fake_.files.count(path) != 0 || fake_.folders.count(path) != 0 || is_link(path);
+  }
+
+ private:
+  testing::FakePlatform fake_;
+  std::string root_ = "/contract";
+};
+
+// A UTF-8 path as the standard library takes it, and back: paths are UTF-8
+// on every platform, whatever the system's own code page.
+fs::path native(const std::string& path) {
+  return fs::path(std::u8string(path.begin(), path.end()));
+}
+std::string utf8(const fs::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
+// The real platform, on a fresh folder below the system's temporary folder
+// that goes away with everything in it.
+class SystemPlace {
+ public:
+  SystemPlace() : platform_(make_system_platform()) {
+    std::random_device random;
+    fs::path folder;
+    do {
+      folder = fs::temp_directory_path() / ("invoice-contract-" + std::to_string(random()));
+    } while (!fs::create_directory(folder));
+    root_ = utf8(folder);
+  }
+  ~SystemPlace() {
+    // A read-only file would stop the removal on Windows.
+    std::error_code ignored;
+    for (auto it = fs::recursive_directory_iterator(native(root_), ignored);
+         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+      if (!it->is_symlink()) {
+        fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add, ignored);
+      }
+    }
+    fs::remove_all(native(root_), ignored);
+  }
+  SystemPlace(const SystemPlace&) = delete;
+  SystemPlace& operator=(const SystemPlace&) = delete;
+
+  Platform& platform() { return *platform_; }
+  const std::string& root() const { return root_; }
+
+  void make_file(const std::string& path, const std::string& content) {
+    fs::create_directories(native(path).parent_path());
+    std::ofstream(native(path), std::ios::binary) << content;
+  }
+  void make_folder(const std::string& path) { fs::create_directories(native(path)); }
+  // No write permission for anyone; the read-only attribute on Windows.
+  void make_read_only(const std::string& path) {
+    fs::permissions(native(path),
+                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+  }
+  // False where the system or the user may not make symbolic links.
+  bool make_link(const std::string& path, const std::string& target) {
+    std::error_code error;
+    if (fs::is_directory(native(target))) {
+      fs::create_directory_symlink(native(target), native(path), error);
+    } else {
+      fs::create_symlink(native(target), native(path), error);
+    }
+    return !error;
+  }
+  // Giving a file to another user takes calls that are not portable.
+  bool make_foreign_file(const std::string&) { return false; }
+  std::optional<std::string> read(const std::string& path) const {
+    if (!fs::is_regular_file(native(path))) return std::nullopt;
+    std::ifstream in(native(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  bool is_link(const std::string& path) const { return fs::is_symlink(native(path)); }
+  bool exists(const std::string& path) const {
+    return fs::exists(fs::symlink_status(native(path)));
+  }
+
+ private:
+  std::unique_ptr<Platform> platform_;
+  std::string root_;
+};
+
+template <class Place>
+class PlatformContractTest : public ::testing::Test {
+ protected:
+  Place place;
+  Platform& platform = place.platform();
+
+  std::string path(std::string_view name) { return platform.join_path(place.root(), name); }
+
+  Listing listing(const std::string& folder) {
+    auto listed = platform.list_directory(folder);
+    EXPECT_TRUE(listed.is_ok()) << listed.status.message();
+    Listing out;
+    for (const DirectoryEntry& entry : listed.value) {
+      out.emplace_back(entry.name, entry.type, entry.is_link);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+  // Replaces the content of each open file of a group with its text, as a
+  // run does: stage all, flush them together, put each in place, flush the
+  // folders.
+  Status replace_in_group(const std::vector<std::pair<InvoiceFile*, std::string>>& group) {
+    std::vector<InvoiceFile*> files;
+    for (const auto& [file, text] : group) {
+      if (Status staged = file->stage(text); !staged.is_ok()) return staged;
+      files.push_back(file);
+    }
+    if (Status flushed = platform.flush_staged(files); !flushed.is_ok()) return flushed;
+    for (InvoiceFile* file : files) {
+      if (Status placed = file->put_staged_in_place(); !placed.is_ok()) return placed;
+    }
+    platform.flush_renamed_folders();
+    return Status::ok();
+  }
+  Status replace(InvoiceFile& file, const std::string& text) {
+    return replace_in_group({{&file, text}});
+  }
+};
+
+struct PlaceNames {
+  template <class Place>
+  static std::string GetName(int) {
+    return std::is_same_v<Place, FakePlace> ? "Fake" : "System";
+  }
+};
+
+using Places = ::testing::Types<FakePlace, SystemPlace>;
+TYPED_TEST_SUITE(PlatformContractTest, Places, PlaceNames);
+
+std::string replacement_name(unsigned char seed) {
+  std::array<unsigned char, kReplacementRandomLength> random{};
+  random.fill(seed);
+  return format_replacement_name(random);
+}
+
+TYPED_TEST(PlatformContractTest, MissingPathIsNotFoundAndNothingIsCreated) {
+  Platform& tested = this->platform;
+  const std::string missing = this->path("missing.xml");
+  const std::string in_missing_folder = tested.join_path(this->path("no-folder"), "x.TMP");
+  const struct {
+    const char* operation;
+    std::function<Status()> run;
+  } cases[] = {
+      {"open_invoice_file", [&] { return tested.open_invoice_file(missing).status; }},
+      {"open_input_file", [&] { return tested.open_input_file(missing).status; }},
+      {"read_file_time", [&] { return tested.read_file_time(missing).status; }},
+      {"set_file_time",
+       [&] {
+         return tested.set_file_time(missing, {1'500'000'000, 0});
+       }},
+      {"remove_file", [&] { return tested.remove_file(missing); }},
+      {"list_directory", [&] { return tested.list_directory(missing).status; }},
+      {"remove_leftover_replacement",
+       [&] { return tested.remove_leftover_replacement(this->path(replacement_name(1))); }},
+      {"create_new_file", [&] { return tested.create_new_file(in_missing_folder).status; }},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.run().kind(), Kind::kNotFound) << c.operation;
+  EXPECT_TRUE(this->listing(this->place.root()).empty());
+}
+
+// All that a new file gives back to read, in small pieces.
+std::string read_back(OutputFile& file) {
+  auto input = file.read_back();
+  EXPECT_TRUE(input.is_ok()) << input.status.message();
+  if (!input.is_ok()) return {};
+  std::string content;
+  char buffer[5];
+  for (;;) {
+    auto got = input.value->read(buffer, sizeof buffer);
+    EXPECT_TRUE(got.is_ok()) << got.status.message();
+    if (!got.is_ok() || got.value == 0) return content;
+    content.append(buffer, got.value);
+  }
+}
+
+TYPED_TEST(PlatformContractTest, NewFileIsMadeOnlyUnderAFreeNameAndReadsBack) {
+  const std::string list = this->path("815.TMP");
+  const std::string content =
+      "/a/x.xml\r\n/b/fa\xC3\xA7"
+      "ana.xml\r\n";
+  auto created = this->platform.create_new_file(list);
+  ASSERT_TRUE(created.is_ok()) << created.status.message();
+  EXPECT_TRUE(created.value->write(content).is_ok());
+  EXPECT_EQ(this->platform.create_new_file(list).status.kind(), Kind::kExists);
+  EXPECT_EQ(this->place.read(list), content);
+
+  EXPECT_EQ(read_back(*created.value), content);
+  EXPECT_TRUE(created.value->remove().is_ok());
+  EXPECT_FALSE(this->place.exists(list));
+}
+
+TYPED_TEST(PlatformContractTest, NewFileIsReadBackAndRemovedOnlyAsItself) {
+  const std::string list = this->path("816.TMP");
+  auto created = this->platform.create_new_file(list);
+  ASSERT_TRUE(created.is_ok()) << created.status.message();
+  EXPECT_TRUE(created.value->write("/ours.xml\r\n").is_ok());
+  // Another file takes the name: it is neither read nor removed.
+  ASSERT_TRUE(this->platform.remove_file(list).is_ok());
+  this->place.make_file(list, "/theirs.xml\r\n");
+  EXPECT_EQ(read_back(*created.value), "/ours.xml\r\n");
+  EXPECT_EQ(created.value->remove().kind(), Kind::kChanged);
+  EXPECT_EQ(this->place.read(list), "/theirs.xml\r\n");
+}
+
+TYPED_TEST(PlatformContractTest, FolderIsNoRegularFileAndAFileNoFolder) {
+  const std::string folder = this->path("folder.xml");
+  const std::string file = this->path("file.xml");
+  const std::string leftover_folder = this->path(replacement_name(2));
+  this->place.make_folder(folder);
+  this->place.make_folder(leftover_folder);
+  this->place.make_file(file, "x");
+  EXPECT_EQ(this->platform.open_invoice_file(folder).status.kind(), Kind::kNotRegular);
+  EXPECT_EQ(this->platform.list_directory(file).status.kind(), Kind::kNotAFolder);
+  EXPECT_EQ(this->platform.remove_leftover_replacement(leftover_folder).kind(), Kind::kNotRegular);
+  EXPECT_TRUE(this->place.exists(leftover_folder));
+}
+
+TYPED_TEST(PlatformContractTest, InvoiceFileHeldOpenIsLocked) {
+  const std::string invoice = this->path("a.xml");
+  this->place.make_file(invoice, "<a/>");
+  auto first = this->platform.open_invoice_file(invoice);
+  ASSERT_TRUE(first.is_ok()) << first.status.message();
+  EXPECT_EQ(this->platform.open_invoice_file(invoice).status.kind(), Kind::kLocked);
+  first.value.reset();
+  EXPECT_TRUE(this->platform.open_invoice_file(invoice).is_ok());
+}
+
+TYPED_TEST(PlatformContractTest, ListingNamesEveryEntryOnceWithoutDotsInAnyOrder) {
+  const std::string utf8_name = "factura-\xC3\xA7\xE2\x82\xAC.xml";  // ç and the euro sign
+  this->place.make_file(this->path("b.xml"), "");
+  this->place.make_file(this->path("A.XML"), "");
+  this->place.make_file(this->path(utf8_name), "");
+  this->place.make_folder(this->path("sub"));
+  this->place.make_file(this->platform.join_path(this->path("sub"), "deep.xml"), "");
+  Listing expected = {
+      {"A.XML", Type::kFile, false},
+      {"b.xml", Type::kFile, false},
+      {utf8_name, Type::kFile, false},
+      {"sub", Type::kFolder, false},
+  };
+  // Links where the platform and the user can make them.
+  const struct {
+    const char* name;
+    const char* target;
+    Type type;
+  } links[] = {{"to-file.xml", "b.xml", Type::kFile},
+               {"to-folder", "sub", Type::kFolder},
+               {"dangling", "nothing", Type::kOther}};
+  for (const auto& link : links) {
+    if (this->place.make_link(this->path(link.name), this->path(link.target))) {
+      expected.emplace_back(link.name, link.type, true);
+    }
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(this->listing(this->place.root()), expected);
+  EXPECT_EQ(this->listing(this->path("sub")), (Listing{{"deep.xml", Type::kFile, false}}));
+}
+
+TYPED_TEST(PlatformContractTest, TimeIsSetAndReadBackWithItsFraction) {
+  const std::string invoice = this->path("a.xml");
+  this->place.make_file(invoice, "<a/>");
+  const FileTime time{1'500'000'000, 500'000'000};
+  ASSERT_TRUE(this->platform.set_file_time(invoice, time).is_ok());
+  auto read = this->platform.read_file_time(invoice);
+  ASSERT_TRUE(read.is_ok()) << read.status.message();
+  EXPECT_EQ(read.value, time);
+  EXPECT_EQ(this->place.read(invoice), "<a/>");
+}
+
+TYPED_TEST(PlatformContractTest, ReplaceChangesTheContentOnlyAndLeavesNoOtherFile) {
+  const std::string invoice = this->path("a.xml");
+  this->place.make_file(invoice, "old text, longer than the new");
+  const FileTime time{1'400'000'000, 0};
+  ASSERT_TRUE(this->platform.set_file_time(invoice, time).is_ok());
+  {
+    auto opened = this->platform.open_invoice_file(invoice);
+    ASSERT_TRUE(opened.is_ok()) << opened.status.message();
+    EXPECT_TRUE(opened.value->is_writable());
+    std::string content;
+    ASSERT_TRUE(opened.value->load(content).is_ok());
+    EXPECT_EQ(content, "old text, longer than the new");
+    const Status replaced = this->replace(*opened.value, "new text");
+    ASSERT_TRUE(replaced.is_ok()) << replaced.message();
+    // The lock moved to the new content.
+    EXPECT_EQ(this->platform.open_invoice_file(invoice).status.kind(), Kind::kLocked);
+  }
+  EXPECT_EQ(this->place.read(invoice), "new text");
+  EXPECT_EQ(this->platform.read_file_time(invoice).value, time);
+  EXPECT_EQ(this->listing(this->place.root()), (Listing{{"a.xml", Type::kFile, false}}));
+}
+
+// Two files of one group, one of them replaced twice; a staged text that is
+// never put in place leaves the original and no other file.
+TYPED_TEST(PlatformContractTest, GroupPutsStagedTextsInPlaceInOrderAndDropsTheRest) {
+  const std::string first = this->path("a.xml");
+  const std::string second = this->path("b.xml");
+  const std::string third = this->path("c.xml");
+  for (const std::string& invoice : {first, second, third}) this->place.make_file(invoice, "old");
+  {
+    auto a = this->platform.open_invoice_file(first);
+    auto b = this->platform.open_invoice_file(second);
+    auto c = this->platform.open_invoice_file(third);
+    ASSERT_TRUE(a.is_ok() && b.is_ok() && c.is_ok());
+    ASSERT_TRUE(
+        this->replace_in_group(
+                {{a.value.get(), "upgraded"}, {a.value.get(), "final"}, {b.value.get(), "new"}})
+            .is_ok());
+    ASSERT_TRUE(c.value->stage("never placed").is_ok());
+    EXPECT_EQ(this->place.read(third), "old");
+  }
+  EXPECT_EQ(this->place.read(first), "final");
+  EXPECT_EQ(this->place.read(second), "new");
+  EXPECT_EQ(this->place.read(third), "old");
+  EXPECT_EQ(this->listing(this->place.root()), (Listing{{"a.xml", Type::kFile, false},
+                                                        {"b.xml", Type::kFile, false},
+                                                        {"c.xml", Type::kFile, false}}));
+}
+
+TYPED_TEST(PlatformContractTest, TimesAreSetOnTheOpenFile) {
+  const std::string invoice = this->path("a.xml");
+  this->place.make_file(invoice, "<a/>");
+  const FileTime time{1'450'000'000, 0};
+  {
+    auto opened = this->platform.open_invoice_file(invoice);
+    ASSERT_TRUE(opened.is_ok()) << opened.status.message();
+    ASSERT_TRUE(opened.value->set_times(time).is_ok());
+    EXPECT_EQ(this->platform.read_file_time(invoice).value, time);
+    ASSERT_TRUE(this->replace(*opened.value, "<b/>").is_ok());
+    ASSERT_TRUE(opened.value->set_times(time).is_ok());
+  }
+  EXPECT_EQ(this->platform.read_file_time(invoice).value, time);
+  EXPECT_EQ(this->place.read(invoice), "<b/>");
+}
+
+TYPED_TEST(PlatformContractTest, ReadOnlyFileIsReadButNotWritable) {
+  const std::string invoice = this->path("a.xml");
+  this->place.make_file(invoice, "<a/>");
+  this->place.make_read_only(invoice);
+  auto opened = this->platform.open_invoice_file(invoice);
+  ASSERT_TRUE(opened.is_ok()) << opened.status.message();
+  EXPECT_FALSE(opened.value->is_writable());
+  std::string content;
+  EXPECT_TRUE(opened.value->load(content).is_ok());
+  EXPECT_EQ(content, "<a/>");
+}
+
+TYPED_TEST(PlatformContractTest, ReplaceThroughALinkKeepsTheLink) {
+  const std::string target = this->path("target.xml");
+  const std::string link = this->path("link.xml");
+  this->place.make_file(target, "old");
+  if (!this->place.make_link(link, target)) GTEST_SKIP() << "no symbolic links here";
+  {
+    auto opened = this->platform.open_invoice_file(link);
+    ASSERT_TRUE(opened.is_ok()) << opened.status.message();
+    std::string content;
+    ASSERT_TRUE(opened.value->load(content).is_ok());
+    EXPECT_EQ(content, "old");
+    ASSERT_TRUE(this->replace(*opened.value, "new").is_ok());
+  }
+  EXPECT_TRUE(this->place.is_link(link));
+  EXPECT_FALSE(this->place.is_link(target));
+  EXPECT_EQ(this->place.read(target), "new");
+}
+
+TYPED_TEST(PlatformContractTest, LeftoverIsRemovedOnlyWhenItIsAnUnlockedFile) {
+  const std::string free = this->path(replacement_name(3));
+  const std::string held = this->path(replacement_name(4));
+  this->place.make_file(free, "half an invoice");
+  this->place.make_file(held, "being written");
+  EXPECT_TRUE(this->platform.remove_leftover_replacement(free).is_ok());
+  EXPECT_FALSE(this->place.exists(free));
+
+  auto holder = this->platform.open_invoice_file(held);
+  ASSERT_TRUE(holder.is_ok()) << holder.status.message();
+  EXPECT_EQ(this->platform.remove_leftover_replacement(held).kind(), Kind::kLocked);
+  EXPECT_EQ(this->place.read(held), "being written");
+  holder.value.reset();
+  EXPECT_TRUE(this->platform.remove_leftover_replacement(held).is_ok());
+
+  const std::string invoice = this->path("a.xml");
+  const std::string link = this->path(replacement_name(5));
+  this->place.make_file(invoice, "<a/>");
+  if (!this->place.make_link(link, invoice)) GTEST_SKIP() << "no symbolic links here";
+  EXPECT_EQ(this->platform.remove_leftover_replacement(link).kind(), Kind::kNotRegular);
+  EXPECT_TRUE(this->place.is_link(link));
+  EXPECT_EQ(this->place.read(invoice), "<a/>");
+}
+
+TYPED_TEST(PlatformContractTest, LeftoverOfAnotherUserStays) {
+  const std::string theirs = this->path(replacement_name(6));
+  if (!this->place.make_foreign_file(theirs)) {
+    GTEST_SKIP() << "this test cannot give a file to another user portably";
+  }
+  EXPECT_EQ(this->platform.remove_leftover_replacement(theirs).kind(), Kind::kAccessDenied);
+  EXPECT_TRUE(this->place.exists(theirs));
+}
+
+TYPED_TEST(PlatformContractTest, JoinedPathsHaveOneSeparatorAndWork) {
+  Platform& tested = this->platform;
+  const std::string root = this->place.root();
+  EXPECT_EQ(tested.join_path("", "DOCUMENT"), "DOCUMENT");
+  EXPECT_EQ(tested.join_path(tested.join_path(root, ""), "a.xml"), tested.join_path(root, "a.xml"));
+  const std::string nested = tested.join_path(tested.join_path(root, "x"), "y.xml");
+  this->place.make_folder(tested.join_path(root, "x"));
+  ASSERT_TRUE(tested.create_new_file(nested).is_ok());
+  EXPECT_EQ(this->listing(tested.join_path(root, "x")), (Listing{{"y.xml", Type::kFile, false}}));
+}
+
+TYPED_TEST(PlatformContractTest, DefaultTemporaryFolderIsAFolder) {
+  EXPECT_TRUE(this->platform.list_directory(this->platform.default_temporary_folder()).is_ok());
+}
+
+}  // namespace
+}  // namespace invoice
