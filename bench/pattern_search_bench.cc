@@ -4,15 +4,18 @@
 //       runs the micro-benchmarks below;
 //   pattern_search_bench --generate KIND SIZE OUTPUT
 //       writes SIZE bytes of test text to OUTPUT, KIND being
-//         no-match   invoice documents in which "</BuyerParty>" is never followed by "<Invoices>";
-//         match-end  the same with one match, on one line, in the last kilobyte;
+//         no-match   invoice documents in which "</BuyerParty>" is never
+//                    followed by "<Invoices>";
+//         match-end  the same with one match, on one line, in the last
+//                    kilobyte;
 //         blanks     "</BuyerParty>" followed by blanks up to SIZE;
 //   pattern_search_bench --search PATTERN FILE
 //   pattern_search_bench --search-mapped PATTERN FILE
-//       reads FILE whole (with read(), or by mapping it into memory), searches it once from
-//       position 1 and prints the result, the search time and the peak memory of the process
-//       before and after the search.
-// The last two are the whole-program counterpart of grep in pattern_search_vs_grep.sh.
+//       reads FILE whole (with read(), or by mapping it into memory),
+//       searches it once from position 1 and prints the result, the search
+//       time and the peak memory of the process before and after the search.
+// The last two are the whole-program counterpart of grep in
+// pattern_search_vs_grep.sh.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -36,9 +39,9 @@ namespace {
 constexpr std::string_view kBuyerPattern = "</BuyerParty>[ \\r\\n]*<Invoices>";
 constexpr std::string_view kPartiesPattern = "</Invoices>[ \\r\\n]*</Parties>";
 
-// One Facturae document already in the 3.2.1 layout (Parties closed before Invoices), so that
-// neither structural pattern matches while both tags occur in every document. Numbers vary from
-// one document to the next.
+// One Facturae document already in the 3.2.1 layout (Parties closed before
+// Invoices), so that neither structural pattern matches while both tags occur
+// in every document. Numbers vary from one document to the next.
 std::string make_document(std::size_t number) {
   const std::string n = std::to_string(number);
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
@@ -84,7 +87,8 @@ std::string make_no_match_text(std::size_t size) {
   return text;
 }
 
-// The match is on one line (blanks only between the tags) so that line-based tools find it too.
+// The match is on one line (blanks only between the tags) so that line-based
+// tools find it too.
 std::string make_match_at_end_text(std::size_t size) {
   const std::string tail = "    </BuyerParty>   <Invoices>\r\n  </Invoices>\r\n</fe:Facturae>\r\n";
   std::string text = make_no_match_text(size > tail.size() ? size - tail.size() : 0);
@@ -127,14 +131,15 @@ void BM_BlankRun(benchmark::State& state) {
   run_search(state, kBuyerPattern, text);
 }
 
-// A first class too wide for the block-wise scan of start positions: a byte-wise table scan, and
-// a run to try from every letter.
+// A first class too wide for the block-wise scan of start positions: a
+// byte-wise table scan, and a run to try from every letter.
 void BM_WideFirstClass(benchmark::State& state) {
   const std::string text = make_no_match_text(static_cast<std::size_t>(state.range(0)));
   run_search(state, "[a-z]+=x", text);
 }
 
-// An optional first element: start positions are those whose byte can begin a match.
+// An optional first element: start positions are those whose byte can begin a
+// match.
 void BM_LeadingRun(benchmark::State& state) {
   const std::string text = make_no_match_text(static_cast<std::size_t>(state.range(0)));
   run_search(state, "[ \\r\\n]*<Invoices>x", text);

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the test binary with warnings as errors, the
-# same tests again under AddressSanitizer and UndefinedBehaviorSanitizer,
-# and each libFuzzer target for a bounded time (FUZZ_SECONDS, default 20).
+# Checks first, as it is quick, that every C++ file is formatted as
+# .clang-format says. Then builds and runs every test: the test binary with
+# warnings as errors, the same tests again under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and each libFuzzer target for a bounded time
+# (FUZZ_SECONDS, default 20).
 # Benchmarks are compiled, not run: they live under bench/ and are run by
 # hand (see README).
 set -euo pipefail
@@ -10,6 +12,30 @@ jobs=${JOBS:-2}
 fuzz_seconds=${FUZZ_SECONDS:-20}
 
 step() { printf '\n== %s\n' "$*"; }
+
+# The C++ files to check: those git tracks, or every one outside the build
+# folders when this is not a git checkout.
+cxx_sources() {
+  if git -C "$top" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    git -C "$top" ls-files -- '*.cc' '*.h'
+  else
+    (cd "$top" && find . -path './build*' -prune -o -type f \( -name '*.cc' -o -name '*.h' \) -print)
+  fi
+}
+
+if command -v clang-format >/dev/null; then
+  step "format ($(clang-format --version | head -n 1))"
+  mapfile -t sources < <(cxx_sources)
+  existing=()
+  for file in "${sources[@]}"; do [ -f "$top/$file" ] && existing+=("$file"); done
+  if [ "${#existing[@]}" -gt 0 ] &&
+    ! (cd "$top" && clang-format --dry-run --Werror "${existing[@]}"); then
+    echo "These files differ from .clang-format; run clang-format -i on them." >&2
+    exit 1
+  fi
+else
+  step "clang-format is not installed: format check skipped"
+fi
 
 step "build with warnings as errors"
 cmake -S "$top" -B "$top/build-test" -DINVOICE_WERROR=ON -DINVOICE_BENCH=ON >/dev/null

@@ -56,7 +56,7 @@ enum class OpKind : std::uint8_t {
   kLineStart,      // nothing, at the start of the search or just after LF
   kLineEnd,        // nothing, just before CR LF or at the end of the text
   kWordBoundary,   // nothing, between a word byte and a non-word byte
-  kChoice,         // what the first of choices[arg, arg + count) that matches takes
+  kChoice,         // what the first match among choices[arg, arg + count) takes
   kGroupOpen,      // records where group arg starts
   kGroupClose,     // records where group arg ends
 };
@@ -89,7 +89,7 @@ constexpr bool is_mandatory(Repeat repeat) {
 
 struct Program {
   std::vector<Op> ops;      // never empty in a compiled program
-  std::vector<Op> choices;  // the alternatives of every kChoice, in pattern order
+  std::vector<Op> choices;  // every kChoice's alternatives, in pattern order
   std::vector<ByteSet> sets;
   std::size_t group_count = 0;
   bool prefer_shorter = false;

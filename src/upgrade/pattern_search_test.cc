@@ -52,8 +52,9 @@ void PrintTo(const Case& c, std::ostream* os) {
 
 PatternMatch reference_search(std::string_view pattern, std::string_view text, std::int64_t start);
 
-// Checks each case, and that the plain matcher below agrees (on texts small enough for its one
-// saved point per byte), so that the random comparisons rest on a checked matcher.
+// Checks each case, and that the plain matcher below agrees (on texts small
+// enough for its one saved point per byte), so that the random comparisons rest
+// on a checked matcher.
 void expect_cases(const std::vector<Case>& cases) {
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c));
@@ -65,11 +66,12 @@ void expect_cases(const std::vector<Case>& cases) {
   }
 }
 
-// ---------------------------------------------------------------------------------------------
-// A deliberately plain second matcher. It follows the matching procedure word for word: one
-// back-off point per byte (per take) that a repetition takes, each point holding a copy of the
-// group state, the whole pattern tried at every start position. It reads the pattern in a
-// different way too: first into tokens, then checking which tokens may stand next to which.
+// -----------------------------------------------------------------------------
+// A deliberately plain second matcher. It follows the matching procedure word
+// for word: one back-off point per byte (per take) that a repetition takes,
+// each point holding a copy of the group state, the whole pattern tried at
+// every start position. It reads the pattern in a different way too: first into
+// tokens, then checking which tokens may stand next to which.
 
 struct RefAtom {
   enum class Kind { kSet, kBackReference, kLineStart, kLineEnd, kWordBoundary };
@@ -90,7 +92,8 @@ struct RefToken {
 struct RefElement {
   enum class Kind { kAtoms, kOpen, kClose };
   Kind kind = Kind::kAtoms;
-  std::vector<RefAtom> alternatives;  // tried in order, the first that matches is taken
+  // Tried in order; the first that matches is taken.
+  std::vector<RefAtom> alternatives;
   char mark = 0;
   int group = 0;
 };
@@ -194,7 +197,8 @@ std::optional<RefPattern> ref_parse(std::string_view pattern) {
         complement = true;
         ++i;
       }
-      // Members first (remembering which were an unescaped "-"), ranges afterwards.
+      // Members first (remembering which were an unescaped "-"), ranges
+      // afterwards.
       std::vector<std::pair<unsigned char, bool>> items;
       for (;;) {
         if (i >= pattern.size()) return std::nullopt;
@@ -405,7 +409,8 @@ PatternMatch reference_search(std::string_view pattern, std::string_view text, s
                 failed = true;
               }
             }
-            // Take one at a time, saving a point before each take, until nothing more is taken.
+            // Take one at a time, saving a point before each take, until
+            // nothing more is taken.
             while (!failed && taken && *taken > 0) {
               points.push_back(RefPoint{now.element + 1, now.text, now.groups, now.opens});
               now.text += *taken;
@@ -429,7 +434,7 @@ PatternMatch reference_search(std::string_view pattern, std::string_view text, s
   return {};
 }
 
-// ---------------------------------------------------------------------------------------------
+// -----------------------------------------------------------------------------
 
 TEST(PatternSearchTest, StructuralPatterns) {
   const std::string buyer(kBuyerPattern);
@@ -613,8 +618,9 @@ TEST(PatternSearchTest, WordBoundaries) {
   expect_cases({
       {"\\bab", "cab ab", 1, 5, 2},
       {"ab\\b", "abc ab", 1, 5, 2},
-      {"\\bb", "ab", 2, 2, 1},  // the start of the search counts as a non-word side
-      {"a\\b", "a", 1, 1, 1},   // so does the end of the text
+      // The start of the search counts as a non-word side.
+      {"\\bb", "ab", 2, 2, 1},
+      {"a\\b", "a", 1, 1, 1},  // so does the end of the text
       {"\\b_x", "a_x _x", 1, 5, 2},
       {"\\b9", "a9 9", 1, 4, 1},
       {"\\b\\x80", "\x80", 1, 0, 0},  // code page letters are not word bytes
@@ -623,20 +629,24 @@ TEST(PatternSearchTest, WordBoundaries) {
 
 TEST(PatternSearchTest, LaterCandidates) {
   expect_cases({
-      // Greedy: the first candidate is the longest here, and the next one ends the search.
+      // Greedy: the first candidate is the longest here, and the next one ends
+      // the search.
       {"a*", "aaa", 1, 1, 3},
-      // After "\s" shorter later candidates win; an empty one is a failure, not a candidate.
+      // After "\s" shorter later candidates win; an empty one is a failure, not
+      // a candidate.
       {"\\sa*", "aaa", 1, 1, 1},
       {"\\sa+", "aaa", 1, 1, 1},
       {"a+\\s", "aaa", 1, 1, 1},
       {"\\s(ab)\\01*", "ababab", 1, 1, 2},
       {"\\sa*b*", "aabb", 1, 1, 1},
-      // Candidates 2, then 3 (longer: it replaces), then 2 (not longer: the search ends).
+      // Candidates 2, then 3 (longer: it replaces), then 2 (not longer: the
+      // search ends).
       {"b?(a?a?)\\01*", "xaaaxx\n", 1, 2, 3},
-      // Candidates 2, then 1: the search ends, although a longer one (3) would come later.
+      // Candidates 2, then 1: the search ends, although a longer one (3) would
+      // come later.
       {"x?[ab]?([ab]*b*)a?\\01", "bab", 1, 1, 2},
-      // After "\s": candidates 3, then 2 (shorter: it replaces), then 3 (the search ends, before
-      // the shortest one, 1).
+      // After "\s": candidates 3, then 2 (shorter: it replaces), then 3 (the
+      // search ends, before the shortest one, 1).
       {"\\s[ab]?b+", "bbb\nxb", 1, 1, 2},
   });
 }
@@ -732,8 +742,9 @@ TEST(PatternSearchTest, RepeatedBackReferencesGiveBackWholeTakes) {
   });
 }
 
-// Start positions are found block-wise from the pattern's literal prefix: a match must be found
-// at every place in texts of every length, the last possible place included.
+// Start positions are found block-wise from the pattern's literal prefix: a
+// match must be found at every place in texts of every length, the last
+// possible place included.
 TEST(PatternSearchTest, FindsLiteralPrefixesAtEveryPlace) {
   struct Needle {
     std::string pattern;
@@ -770,8 +781,9 @@ TEST(PatternSearchTest, FindsLiteralPrefixesAtEveryPlace) {
 }
 
 TEST(PatternSearchTest, AgreesWithThePlainMatcherOnLongTexts) {
-  // Long enough for the block-wise scan of start positions, with the tags cut and joined in many
-  // ways so that partial prefixes occur at every offset of a block.
+  // Long enough for the block-wise scan of start positions, with the tags cut
+  // and joined in many ways so that partial prefixes occur at every offset of a
+  // block.
   std::mt19937 random(7);
   const std::vector<std::string> pieces = {"</BuyerParty>",
                                            "</buyerparty>",
@@ -803,8 +815,8 @@ TEST(PatternSearchTest, AgreesWithThePlainMatcherOnLongTexts) {
   }
 }
 
-// Random small patterns and texts from a few bytes that exercise every construct: the matcher
-// must give exactly what the plain matcher gives.
+// Random small patterns and texts from a few bytes that exercise every
+// construct: the matcher must give exactly what the plain matcher gives.
 TEST(PatternSearchTest, AgreesWithThePlainMatcherOnRandomPatterns) {
   std::mt19937 random(20240607);
   const auto pick = [&](const std::vector<std::string>& from) {
@@ -839,7 +851,8 @@ TEST(PatternSearchTest, AgreesWithThePlainMatcherOnRandomPatterns) {
       } else if (roll == 5) {
         pattern += pick(stray);  // most likely invalid
       } else if (roll < 8 && groups > 0) {
-        // Appended piecewise: "literal" + string trips a false -Wrestrict in GCC 12 at -O3.
+        // Appended piecewise: "literal" + string trips a false -Wrestrict in
+        // GCC 12 at -O3.
         pattern += "\\0";
         pattern += std::to_string(1 + random() % static_cast<unsigned>(groups));
         if (random() % 4 == 0) (pattern += '|') += pick(atoms);
@@ -865,7 +878,8 @@ TEST(PatternSearchTest, AgreesWithThePlainMatcherOnRandomPatterns) {
     if (expected.length > 0) ++matched;
     if (!ref_parse(pattern)) ++invalid;
   }
-  // The generator must produce a fair share of each outcome, or the comparison says little.
+  // The generator must produce a fair share of each outcome, or the comparison
+  // says little.
   EXPECT_GT(matched, 4000);
   EXPECT_GT(invalid, 1500);
   EXPECT_GT(20000 - matched - invalid, 4000);

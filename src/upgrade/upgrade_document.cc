@@ -74,8 +74,8 @@ constexpr std::string_view kInvoicesEnd = "</Invoices>";
 
 // Finds one search text in many texts. Candidates are the places where two
 // of its bytes (the second and the last but one, which are rarer in markup
-// than the angle brackets around them) both match, tested 16 places at a
-// time; only those are compared in full.
+// than the angle brackets around them) both match, found many places at a
+// time (pair_scan.h); only those are compared in full.
 class Searcher {
  public:
   explicit Searcher(std::string_view needle)
@@ -106,20 +106,19 @@ class Searcher {
 };
 
 // Writes to `output` the text that replacing every occurrence of `search` in
-// `input` by `replacement` gives under the restart rule ("replace the
-// leftmost occurrence, then search again from the start of the rewritten
-// text, until none is left"), but in one pass. Returns false, leaving
-// `output` unspecified, when `input` holds no occurrence. `window` is scratch
-// space.
+// `input` by `replacement` gives under the restart rule ("replace the leftmost
+// occurrence, then search again from the start of the rewritten text, until
+// none is left"), but in one pass. Returns false, leaving `output` unspecified,
+// when `input` holds no occurrence. `window` is scratch space.
 //
-// The restart rule's text is always `output + input[i..]`, with no
-// occurrence starting before `frontier`. The next occurrence is therefore
-// either in the window `output[frontier..] + input[i, i + m - 1)` (it starts
-// in what was emitted, perhaps reaching into the input) or, when the window
-// holds none, the first one in `input[i..]`. After replacing an occurrence
-// at q no occurrence starts before q - m + 1, which is the new frontier.
-// docs/literal_rewrites.md gives the full argument and why the pass is
-// linear for the real table.
+// The text C that the restart rule holds is always `output + input[i..]`, with
+// no occurrence starting before `frontier`. The next occurrence is therefore
+// either in the window `output[frontier..] + input[i, i + m - 1)` (it starts in
+// what was emitted, perhaps reaching into the input) or, when the window holds
+// none, the first one in `input[i..]`. After replacing an occurrence at q no
+// occurrence starts before q - m + 1, which is the new frontier.
+// docs/literal_rewrites.md gives the full argument and why the pass is linear
+// for the real table.
 bool replace_all_restarting(std::string_view input, std::string_view search,
                             std::string_view replacement, std::string& output,
                             std::string& window) {
