@@ -65,6 +65,13 @@ void BatchRun::process_invoice_file(const std::string& path) {
   }
   invoice.file = std::move(opened.value);
   const bool converted = stage_conversions(invoice);
+  if (options_.dry_run) {
+    // Counted and shown as a run would; nothing written, times included.
+    if (invoice.steps.upgraded) ++upgrade_count_;
+    if (invoice.steps.code_page_converted) ++code_page_count_;
+    show_change(path, invoice.steps);
+    return;
+  }
   if (invoice.staged == 0) {
     // A file that failed before anything was staged is left exactly as it
     // was, times included; an unchanged one gets its captured time back
@@ -81,6 +88,15 @@ void BatchRun::process_invoice_file(const std::string& path) {
     finish_group();
 }
 
+void BatchRun::show_change(const std::string& path, const Steps& steps) {
+  std::string done;
+  if (steps.upgraded) done = kUpgradeStep;
+  if (steps.upgraded && steps.code_page_converted) done += kStepJoin;
+  if (steps.code_page_converted) done += kCodePageStep;
+  if (done.empty()) return;
+  console_.show_change(options_.dry_run ? kDryRunConvertedHead : kConvertedHead, path, done);
+}
+
 bool BatchRun::stage_conversions(StagedInvoice& invoice) {
   InvoiceFile& file = *invoice.file;
   auto fail = [&](std::string_view what, const Status& status) {
@@ -88,6 +104,15 @@ bool BatchRun::stage_conversions(StagedInvoice& invoice) {
     return false;
   };
   SignedHandling handling = SignedHandling::kConvert;
+  // Told once, when the signed bytes are first staged for replacement (in
+  // a dry run: when a run would first replace them).
+  bool signature_notice_shown = false;
+  auto show_signature_notice = [&] {
+    if (handling != SignedHandling::kConvertSigned || signature_notice_shown) return;
+    console_.show_notice(invoice.path,
+                         options_.dry_run ? kDryRunSignedConvertedNotice : kSignedConvertedNotice);
+    signature_notice_shown = true;
+  };
   // Stages a changed text; false when the file had to be left alone.
   auto save_document = [&](const std::string& document) {
     // Asked once: a file removed or changed after its first step is found
@@ -97,20 +122,20 @@ bool BatchRun::stage_conversions(StagedInvoice& invoice) {
                                        std::string(kNeedsConverting));
       return false;
     }
-    const Status staged = file.stage(document);
-    if (!staged.is_ok()) {
-      if (invoice.staged == 0) return fail(kCannotSave, staged);
-      // Only the conversion to UTF-8 can follow an earlier step, whose text
-      // still goes in place with the group; the report waits until it has.
-      invoice.second_step_failure = staged;
-      return false;
+    if (!options_.dry_run) {
+      const Status staged = file.stage(document);
+      if (!staged.is_ok()) {
+        if (invoice.staged == 0) return fail(kCannotSave, staged);
+        // Only the conversion to UTF-8 can follow an earlier step, whose
+        // text still goes in place with the group; the report waits until
+        // it has.
+        invoice.second_step_failure = staged;
+        return false;
+      }
+      ++invoice.staged;
+      invoice.bytes += document.size();
     }
-    // Told once, when the signed bytes are first about to be replaced.
-    if (invoice.staged == 0 && handling == SignedHandling::kConvertSigned) {
-      console_.show_notice(invoice.path, kSignedConvertedNotice);
-    }
-    ++invoice.staged;
-    invoice.bytes += document.size();
+    show_signature_notice();
     return true;
   };
   try {
@@ -125,11 +150,11 @@ bool BatchRun::stage_conversions(StagedInvoice& invoice) {
     }
     if (upgrade_document(document, table_)) {
       if (!save_document(document)) return false;
-      invoice.upgraded = true;
+      invoice.steps.upgraded = true;
     }
     if (convert_code_page(document)) {
       if (!save_document(document)) return false;
-      invoice.code_page_converted = true;
+      invoice.steps.code_page_converted = true;
     }
   } catch (const std::bad_alloc&) {
     return fail("", Status::error(Status::Kind::kNoMemory));
@@ -187,8 +212,12 @@ void BatchRun::finish_invoice(StagedInvoice& invoice, int placed) {
     report_failure(invoice.path, std::string(kCannotRestoreTime) + restored.message());
   }
   // The upgraded text is the first staged, the final text the last.
-  if (invoice.upgraded) ++upgrade_count_;
-  if (invoice.code_page_converted && placed == invoice.staged) ++code_page_count_;
+  Steps done;
+  done.upgraded = invoice.steps.upgraded;
+  done.code_page_converted = invoice.steps.code_page_converted && placed == invoice.staged;
+  if (done.upgraded) ++upgrade_count_;
+  if (done.code_page_converted) ++code_page_count_;
+  if (options_.verbose) show_change(invoice.path, done);
 }
 
 namespace {
@@ -223,8 +252,10 @@ NewFileList create_file_list(Platform& platform, BatchRun& run) {
 // Lists the invoices into `list`; true when the list is complete and may be
 // converted from.
 bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
-  const std::string document_folder = find_document_folder(platform);
-  const ListingOutcome listing = list_invoice_files(platform, document_folder, *list.output);
+  const std::string document_folder = find_document_folder(platform, run.options().root);
+  // A dry run leaves the leftovers of killed runs where they are too.
+  const ListingOutcome listing =
+      list_invoice_files(platform, document_folder, *list.output, !run.options().dry_run);
   for (const ListingFailure& failure : listing.failures) {
     run.report_failure(failure.path,
                        failure.status.kind() == Status::Kind::kUnlistable
@@ -283,8 +314,9 @@ void convert_listed_files(Platform& platform, BatchRun& run, NewFileList& new_li
 
 void show_summary(Console& console, const BatchRun& run) {
   console.end_line();
-  console.show_line(format_summary(run.upgrade_count(), kUpgradeSummaryTail));
-  console.show_line(format_summary(run.code_page_count(), kCodePageSummaryTail));
+  const std::string_view head = run.options().dry_run ? kDryRunSummaryHead : kSummaryHead;
+  console.show_line(format_summary(run.upgrade_count(), kUpgradeSummaryTail, head));
+  console.show_line(format_summary(run.code_page_count(), kCodePageSummaryTail, head));
 }
 
 }  // namespace
@@ -295,7 +327,7 @@ int run_batch(Platform& platform, const RunOptions& options) {
   console.show_line(kLocatingMessage);
   NewFileList list = create_file_list(platform, run);
   const bool list_complete = list.output && write_file_list(platform, run, list);
-  console.show_line(kConvertingMessage);
+  console.show_line(options.dry_run ? kDryRunMessage : kConvertingMessage);
   if (list.output) convert_listed_files(platform, run, list, list_complete);
   show_summary(console, run);
   // The conversion went on all the same; only the report was lost.

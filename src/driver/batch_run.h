@@ -63,7 +63,12 @@ class BatchRun {
   // the captured time back at once. A file that cannot be opened, read or
   // staged is reported on standard error, left as it was (or as its last
   // whole step will leave it, which the report says) and not counted; the
-  // run goes on.
+  // run goes on. With `verbose`, a changed file gets a line saying what was
+  // done once it is in place.
+  // A dry run does the same in memory: it opens, locks and converts, reports
+  // a file that a run could not replace (locked, read-only...) the same way,
+  // counts and shows a line for each file a run would change, and writes
+  // nothing, times included.
   void process_invoice_file(const std::string& path);
 
   // Makes the current group durable: flushes all its staged files as one
@@ -87,6 +92,13 @@ class BatchRun {
   const RunOptions& options() const { return options_; }
 
  private:
+  // The steps that changed a file's text and were written (in a dry run:
+  // that a run would write).
+  struct Steps {
+    bool upgraded = false;
+    bool code_page_converted = false;
+  };
+
   // An open invoice with the replacements staged for it, waiting for its
   // group to be made durable.
   struct StagedInvoice {
@@ -94,8 +106,7 @@ class BatchRun {
     std::unique_ptr<InvoiceFile> file;
     std::string time_stamp;
     int staged = 0;  // replacements staged: the upgraded text, the final text
-    bool upgraded = false;
-    bool code_page_converted = false;
+    Steps steps;     // the steps staged (in a dry run: that a run would stage)
     std::size_t bytes = 0;
     // Why the conversion to UTF-8 could not be staged after the upgrade,
     // reported once the upgraded text is in place.
@@ -103,7 +114,8 @@ class BatchRun {
   };
 
   // Upgrades and converts the text of an open file, staging a replacement
-  // after each step that changed it; false when a step failed.
+  // after each step that changed it (none in a dry run); false when a step
+  // failed.
   bool stage_conversions(StagedInvoice& invoice);
   // Puts the staged replacements of one invoice in place in order; the
   // number put in place.
@@ -111,6 +123,8 @@ class BatchRun {
   // Restores the times of a file that was written and counts what it had
   // done.
   void finish_invoice(StagedInvoice& invoice, int placed);
+  // The line for a file that was (or in a dry run would be) changed.
+  void show_change(const std::string& path, const Steps& steps);
 
   Platform& platform_;
   Console& console_;

@@ -453,5 +453,57 @@ TEST_F(BatchRunTest, FailedGroupFlushRenamesNothingAndReportsEveryFile) {
                                  failure_line("/D/b.xml", kCannotSave, Kind::kNoSpace));
 }
 
+TEST(RunBatchTest, DryRunReportsWhatTheRunThenDoesAndWritesNothing) {
+  for (const bool convert_signed : {false, true}) {
+    SCOPED_TRACE(convert_signed ? "--convert-signed" : "signed invoices kept");
+    FakePlatform platform;
+    platform.environment["MORROOT"] = "/M/";
+    platform.add_folder("/tmp");
+    platform.add_file("/M/DOCUMENT/a.xml", kUpgradable);
+    platform.add_file("/M/DOCUMENT/b.xml", kCodePage850);
+    platform.add_file("/M/DOCUMENT/2011/c.XML", kBoth);
+    platform.add_file("/M/DOCUMENT/2011/d.xml", kCurrent).writable = false;
+    platform.add_file("/M/DOCUMENT/2011/e.xml", kBoth).writable = false;
+    platform.add_file("/M/DOCUMENT/2011/f.xml", kUpgradable).locked = true;
+    platform.add_file("/M/DOCUMENT/2011/signed.xml", kBoth + kSignature);
+    platform.add_file("/M/DOCUMENT/g.txt", kUpgradable);
+    platform.add_file("/M/DOCUMENT/.invoice-converter.0123456789ab.tmp", "killed run's");
+    platform.add_folder("/X/folder");
+    platform.add_link("/M/DOCUMENT/linked", "/X/folder");
+    platform.add_link("/M/DOCUMENT/2011/link.xml", "/X/h.xml");
+    platform.add_file("/X/h.xml", kUpgradable);
+    const std::map<std::string, FakePlatform::File> before = platform.files;
+
+    RunOptions options;
+    options.dry_run = true;
+    options.convert_signed = convert_signed;
+    EXPECT_EQ(run_batch(platform, options), 1);
+    for (const auto& [path, file] : before) {
+      EXPECT_EQ(platform.files[path].content, file.content) << path;
+      EXPECT_EQ(platform.files[path].modified, file.modified) << path;
+      EXPECT_EQ(platform.files[path].accessed, file.accessed) << path;
+    }
+    EXPECT_EQ(platform.files.size(), before.size());
+    for (const char* writing : {"replace", "restamp", "clean"}) {
+      EXPECT_EQ(platform.logged(writing), std::vector<std::string>()) << writing;
+    }
+    const std::string both_line = std::string(kDryRunConvertedHead) + "/M/DOCUMENT/2011/c.XML" +
+                                  std::string(kChangeSeparator) + std::string(kUpgradeStep) +
+                                  std::string(kStepJoin) + std::string(kCodePageStep) + "\n";
+    EXPECT_NE(platform.output.find(both_line), std::string::npos) << platform.output;
+    EXPECT_NE(platform.errors.find("/M/DOCUMENT/2011/signed.xml"), std::string::npos);
+    const std::string dry_output = platform.output, dry_errors = platform.errors;
+
+    platform.output.clear();
+    platform.errors.clear();
+    options.dry_run = false;
+    options.verbose = true;
+    EXPECT_EQ(run_batch(platform, options), 1);
+    EXPECT_EQ(testing::as_run_report(dry_output), platform.output);
+    EXPECT_EQ(testing::as_run_report(dry_errors), platform.errors);
+    EXPECT_EQ(platform.files.count("/M/DOCUMENT/.invoice-converter.0123456789ab.tmp"), 0u);
+  }
+}
+
 }  // namespace
 }  // namespace invoice
