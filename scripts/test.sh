@@ -56,6 +56,12 @@ else
   step "clang-format is not installed: format check skipped"
 fi
 
+# The ordering test reads the program's system calls through strace.
+if ! command -v strace >/dev/null && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+  step "install strace for the ordering test"
+  apt-get update -qq && apt-get install -y -qq strace >/dev/null
+fi
+
 step "build with warnings as errors"
 cmake -S "$top" -B "$top/build-test" -DINVOICE_WERROR=ON -DINVOICE_BENCH=ON >/dev/null
 cmake --build "$top/build-test" -j"$jobs"
