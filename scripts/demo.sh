@@ -1,11 +1,21 @@
 #!/usr/bin/env bash
-# Builds the program and runs it on a scratch copy of the sample tree in
-# examples/, then shows what it changed. The sample tree itself is never
-# touched.
+# Builds the program alone (none of the test dependencies) and shows it at
+# work on a scratch copy of the sample tree in examples/: a dry run, the run
+# itself with --verbose, what it changed file by file, and a second dry run
+# that finds nothing left to do. The sample tree itself is never touched.
+# Installs cmake, g++ and make when they are missing (as root; otherwise
+# names them and stops).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-cmake -S "$top" -B "$top/build" >/dev/null
-cmake --build "$top/build" -j2 --target invoice-converter >/dev/null
+# shellcheck source=packages.sh
+. "$top/scripts/packages.sh"
+ensure_packages cmake g++ make
+
+build="$top/build-demo"
+echo "== building the program in $build"
+cmake -S "$top" -B "$build" -DINVOICE_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 --target invoice-converter >/dev/null
+program="$build/invoice-converter"
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -14,10 +24,17 @@ cp -a "$top/examples/DOCUMENT" "$scratch/DOCUMENT"
 # Give the copies an old modification time, as years-old invoices have.
 find "$scratch/DOCUMENT" "$scratch/before" -type f -exec touch -d '2011-03-01 10:20:30.5' {} +
 
-echo "== invoice-converter on a copy of examples/DOCUMENT ($scratch)"
-status=0
-MORROOT="$scratch/" "$top/build/invoice-converter" || status=$?
-echo "== exit status: $status"
+# Runs the program on the copy, showing the command and the exit status.
+show_run() {
+  echo
+  echo "== invoice-converter $*"
+  local status=0
+  "$program" "$@" || status=$?
+  echo "== exit status: $status"
+}
+
+show_run --root "$scratch" --dry-run
+show_run --root "$scratch" --verbose
 echo
 
 cd "$scratch/before"
@@ -38,4 +55,5 @@ find . -type f | sort | while read -r file; do
   diff -u --label "before/${file#./}" --label "after/${file#./}" \
     <(tr -d '\r' < "$scratch/old") <(tr -d '\r' < "$new") || true
 done
-exit "$status"
+
+show_run --root "$scratch" --dry-run

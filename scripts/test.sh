@@ -2,14 +2,33 @@
 # Checks first, as it is quick, that every C++ file is formatted as
 # .clang-format says. Then builds and runs every test: the test binary with
 # warnings as errors, the same tests again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and each libFuzzer target for a bounded time
-# (FUZZ_SECONDS, default 20).
+# UndefinedBehaviorSanitizer, each libFuzzer target for a bounded time
+# (FUZZ_SECONDS, default 20), and the Debian package (built, linted,
+# installed, tried and removed).
 # Benchmarks are compiled, not run: they live under bench/ and are run by
-# hand (see README).
+# hand (see docs/performance.md). Installs the packages the tests need when
+# they are missing (as root; otherwise names them and stops).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${JOBS:-2}
 fuzz_seconds=${FUZZ_SECONDS:-20}
+# shellcheck source=packages.sh
+. "$top/scripts/packages.sh"
+
+# Every Debian package the tests need. The clang runtime that the fuzz
+# targets and sanitizers link is added to match the installed clang.
+test_packages=(
+  cmake g++ make           # the build
+  libgtest-dev             # the tests
+  libbenchmark-dev         # the benchmarks, compiled by the tests
+  clang clang-format       # the fuzz targets, the format check
+  tmux                     # the terminal tests
+  groff-base man-db mandoc # the manual page checks
+  dpkg-dev lintian         # the Debian package: its dependencies and lint
+  xmlsec1 openssl          # signed invoices: a throwaway key, signing, verifying
+)
+clang_runtime=$(clang_runtime_package)
+ensure_packages "${test_packages[@]}" ${clang_runtime:+"$clang_runtime"}
 
 step() { printf '\n== %s\n' "$*"; }
 
@@ -35,6 +54,12 @@ if command -v clang-format >/dev/null; then
   fi
 else
   step "clang-format is not installed: format check skipped"
+fi
+
+# The ordering test reads the program's system calls through strace.
+if ! command -v strace >/dev/null && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+  step "install strace for the ordering test"
+  apt-get update -qq && apt-get install -y -qq strace >/dev/null
 fi
 
 step "build with warnings as errors"
@@ -83,4 +108,7 @@ if command -v clang++ >/dev/null; then
 else
   step "clang++ is not installed: fuzz targets skipped"
 fi
+step "Debian package and installation"
+"$top/scripts/check_package.sh" "$top/build-test"
+
 step "all tests passed"

@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "driver/messages.h"
 #include "driver/status.h"
@@ -56,6 +57,23 @@ inline std::string summary_lines(long long upgraded, long long converted) {
   return std::string(kLocatingMessage) + "\n" + std::string(kConvertingMessage) + "\n\n" +
          summary_line(upgraded, kUpgradeSummaryTail) + "\n" +
          summary_line(converted, kCodePageSummaryTail) + "\n";
+}
+
+// What a run's report would say if a dry run's report were taken at its
+// word: each of the dry run's own wordings turned into the run's.
+inline std::string as_run_report(std::string report) {
+  const std::pair<std::string_view, std::string_view> wordings[] = {
+      {kDryRunMessage, kConvertingMessage},
+      {kDryRunConvertedHead, kConvertedHead},
+      {kDryRunSummaryHead, kSummaryHead},
+      {kDryRunSignedConvertedNotice, kSignedConvertedNotice},
+  };
+  for (const auto& [dry, real] : wordings) {
+    for (std::size_t at; (at = report.find(dry)) != std::string::npos;) {
+      report.replace(at, dry.size(), real);
+    }
+  }
+  return report;
 }
 
 // `errors` without the system's own wording of each failure: the " (...)"

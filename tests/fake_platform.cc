@@ -1,6 +1,7 @@
 #include "fake_platform.h"
 
 #include <algorithm>
+#include <deque>
 
 namespace invoice::testing {
 
@@ -113,17 +114,40 @@ class FakeInvoiceFile final : public InvoiceFile {
     content = it->second.content;
     return Status::ok();
   }
-  Status replace(std::string_view content) override {
-    platform_.note("replace " + path_);
+  const std::string& path() const { return path_; }
+  Status stage(std::string_view content) override {
+    platform_.note("stage " + path_);
     if (auto it = platform_.failing_replacements.find(path_);
         it != platform_.failing_replacements.end() && it->second-- <= 0) {
       return Status::error(Status::Kind::kNoSpace);
     }
     auto it = platform_.files.find(target_);
     if (it == platform_.files.end()) return Status::error(Status::Kind::kChanged);
-    // The new content keeps the original's times, as the contract asks.
-    it->second.content.assign(content);
+    staged_.push_back(Staged{std::string(content), false});
     return Status::ok();
+  }
+  Status put_staged_in_place() override {
+    platform_.note("replace " + path_);
+    if (staged_.empty() || !staged_.front().flushed) {
+      return Status::error(Status::Kind::kOther, "no staged file flushed");
+    }
+    if (auto it = platform_.failing_renames.find(path_);
+        it != platform_.failing_renames.end() && it->second-- <= 0) {
+      return Status::error(Status::Kind::kChanged);
+    }
+    auto it = platform_.files.find(target_);
+    if (it == platform_.files.end()) return Status::error(Status::Kind::kChanged);
+    // The new content keeps the original's times, as the contract asks.
+    it->second.content = std::move(staged_.front().content);
+    staged_.pop_front();
+    platform_.renamed_folders.insert(parent_of(target_));
+    return Status::ok();
+  }
+  // Marks the staged texts flushed; the number of them.
+  std::size_t flush_staged() {
+    platform_.note("flush " + path_);
+    for (Staged& staged : staged_) staged.flushed = true;
+    return staged_.size();
   }
   Status set_times(FileTime time) override {
     platform_.note("restamp " + path_);
@@ -134,8 +158,13 @@ class FakeInvoiceFile final : public InvoiceFile {
   }
 
  private:
+  struct Staged {
+    std::string content;
+    bool flushed;
+  };
   FakePlatform& platform_;
   std::string path_;
+  std::deque<Staged> staged_;
   std::string target_;
 };
 
@@ -270,6 +299,23 @@ Result<std::unique_ptr<InvoiceFile>> FakePlatform::open_invoice_file(const std::
   }
   if (it->second.locked || is_held(target)) return Status::error(Status::Kind::kLocked);
   return std::unique_ptr<InvoiceFile>(std::make_unique<FakeInvoiceFile>(*this, path, target));
+}
+
+Status FakePlatform::flush_staged(const std::vector<InvoiceFile*>& group) {
+  std::size_t staged = 0;
+  if (!flush_failure.is_ok()) {
+    for (InvoiceFile* file : group)
+      note("flush-failed " + static_cast<FakeInvoiceFile*>(file)->path());
+    return flush_failure;
+  }
+  for (InvoiceFile* file : group) staged += static_cast<FakeInvoiceFile*>(file)->flush_staged();
+  flushed_group_sizes.push_back(staged);
+  return Status::ok();
+}
+
+void FakePlatform::flush_renamed_folders() {
+  for (const std::string& folder : renamed_folders) note("flushdir " + folder);
+  renamed_folders.clear();
 }
 
 Status FakePlatform::write_output(std::string_view text) {

@@ -16,8 +16,8 @@ namespace invoice::testing {
 // An in-memory platform: a tree of files, folders and links keyed by full
 // path ("/" between names), an environment, and a console captured as text.
 // Every operation that touches a file is recorded in `log` as
-// "<operation> <path>", so tests can check what was opened, written and
-// stamped, and in which order. It keeps the platform contract
+// "<operation> <path>", so tests can check what was opened, staged, flushed,
+// put in place ("replace") and stamped, and in which order. It keeps the platform contract
 // (platform_contract_test.cc): folder listings come in a shuffled order, an
 // invoice file held open is locked, a link stays a link.
 class FakePlatform : public Platform {
@@ -44,9 +44,20 @@ class FakePlatform : public Platform {
   std::set<std::string> folders;
   std::map<std::string, std::string> links;  // path to target
   std::set<std::string> unreadable_folders;
-  // replace() of these paths fails with kNoSpace once the given number of
-  // replacements has succeeded.
+  // stage() of these paths fails with kNoSpace once the given number of
+  // stagings has succeeded.
   std::map<std::string, int> failing_replacements;
+  // put_staged_in_place() of these paths fails with kChanged once the given
+  // number of renames has succeeded.
+  std::map<std::string, int> failing_renames;
+  // What flush_staged() fails with, when not ok; nothing is flushed then.
+  Status flush_failure;
+  // What group_file_limit() gives.
+  std::size_t group_files = 256;
+  // The number of staged files each successful flush_staged() covered.
+  std::vector<std::size_t> flushed_group_sizes;
+  // Folders where files were put in place since the last folder flush.
+  std::set<std::string> renamed_folders;
   std::map<std::string, std::string> environment;
   // Folders where other users may put files in place of this user's.
   std::set<std::string> shared_folders;
@@ -83,6 +94,12 @@ class FakePlatform : public Platform {
   Result<FileTime> read_file_time(const std::string& path) override;
   Status set_file_time(const std::string& path, FileTime time) override;
   Result<std::unique_ptr<InvoiceFile>> open_invoice_file(const std::string& path) override;
+  std::size_t group_file_limit() const override { return group_files; }
+  // Logs "flush <path>" for each file of the group ("flush-failed <path>"
+  // when it fails), then marks their staged texts flushed.
+  Status flush_staged(const std::vector<InvoiceFile*>& group) override;
+  // Logs "flushdir <folder>" for each folder where a file was put in place.
+  void flush_renamed_folders() override;
   std::optional<int> stop_requested() const override { return stop_status; }
   bool output_is_terminal() const override { return terminal; }
   int terminal_width() const override { return width; }

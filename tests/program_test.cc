@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 
 #include "expected_output.h"
 #include "sample_invoices.h"
@@ -62,6 +63,11 @@ class ProgramTest : public ::testing::Test {
     options.environment.emplace("TEMP", temp.path());
     options.environment.emplace("PATH", "/usr/bin:/bin");
     return testing::run_program(options);
+  }
+  ProgramRun run_with(std::vector<std::string> arguments) {
+    ProgramOptions options;
+    options.arguments = std::move(arguments);
+    return run(options);
   }
   std::string invoice(const std::string& relative) const {
     return root.path() + "/DOCUMENT/" + relative;
@@ -214,6 +220,117 @@ TEST_F(ProgramTest, UnlistableNamesAreReportedAndHiddenOnesSkipped) {
   EXPECT_EQ(testing::read_file(cr), old_invoice(false));
   EXPECT_EQ(testing::read_file(hidden), old_invoice(false));
   EXPECT_EQ(testing::read_file(fine), make_new_invoice(false, false));
+}
+
+TEST_F(ProgramTest, HelpVersionAndRefusedCommandLinesTouchNothing) {
+  const std::string path = root.write("DOCUMENT/a.xml", old_invoice(false));
+  const auto tree_before = testing::list_tree(root.path());
+  const struct {
+    std::vector<std::string> arguments;
+    int exit_status;
+    std::string output_start;
+  } cases[] = {
+      {{"--help"}, 0, "\xC3\x9As: invoice-converter [OPCI\xC3\x93]..."},
+      {{"-nh"}, 0, "\xC3\x9As: invoice-converter"},
+      {{"--version"}, 0, "invoice-converter "},
+      {{"--bogus"}, 2, ""},
+      {{root.path() + "/"}, 2, ""},
+      {{"--root"}, 2, ""},
+      {{"-n", "--", "DOCUMENT"}, 2, ""},
+  };
+  for (const auto& c : cases) {
+    const ProgramRun result = run_with(c.arguments);
+    const std::string shown = ::testing::PrintToString(c.arguments);
+    EXPECT_EQ(result.exit_status, c.exit_status) << shown;
+    if (c.exit_status == 0) {
+      EXPECT_TRUE(result.output.starts_with(c.output_start)) << shown << result.output;
+      EXPECT_EQ(result.errors, "") << shown;
+    } else {
+      EXPECT_EQ(result.output, "") << shown;
+      EXPECT_TRUE(result.errors.starts_with("invoice-converter: ")) << shown << result.errors;
+      EXPECT_EQ(result.errors.find('\n'), result.errors.size() - 1) << shown << result.errors;
+    }
+    EXPECT_EQ(testing::read_file(path), old_invoice(false)) << shown;
+    EXPECT_EQ(testing::list_tree(root.path()), tree_before) << shown;
+    EXPECT_TRUE(testing::list_tree(temp.path()).empty()) << shown;
+  }
+  EXPECT_NE(run_with({"--version"}).output.find(INVOICE_STYLESHEET_HOST), std::string::npos);
+}
+
+TEST_F(ProgramTest, RootOptionTakesThePlaceOfMorroot) {
+  const std::string ignored = root.write("DOCUMENT/a.xml", old_invoice(false));
+  ScratchFolder other;
+  const std::string chosen = other.write("DOCUMENT/b.xml", old_invoice(false));
+  const ProgramRun result = run_with({"--root", other.path()});
+  EXPECT_EQ(result.exit_status, 0) << result.errors;
+  EXPECT_EQ(result.output, summary_lines(1, 0));
+  EXPECT_EQ(testing::read_file(chosen), make_new_invoice(false, false));
+  EXPECT_EQ(testing::read_file(ignored), old_invoice(false));
+}
+
+// Every file, folder and link below `folder` with what a run could change:
+// content, permission bits, last-write time and last status change (which
+// any write, new times or new permissions move). The access time is left
+// out: reading moves it, the test's own reading too.
+std::map<std::string, std::string> snapshot(const std::string& folder) {
+  std::map<std::string, std::string> out;
+  for (const std::string& relative : testing::list_tree(folder)) {
+    const std::string path = folder + "/" + relative;
+    struct stat info;
+    ::lstat(path.c_str(), &info);
+    std::string& entry = out[relative];
+    for (const timespec& time : {info.st_mtim, info.st_ctim}) {
+      entry += std::to_string(time.tv_sec) + "." + std::to_string(time.tv_nsec) + " ";
+    }
+    entry += std::to_string(info.st_mode);
+    if (S_ISREG(info.st_mode)) entry += " " + testing::read_file(path);
+  }
+  return out;
+}
+
+TEST_F(ProgramTest, DryRunReportsWhatTheRunThenDoesAndChangesNoByteNorTime) {
+  ScratchFolder elsewhere;
+  const std::string target = elsewhere.write("real.xml", old_invoice(false));
+  const std::string locked = root.write("DOCUMENT/2019/locked.xml", old_invoice(true));
+  const std::string read_only = root.write("DOCUMENT/2019/read-only.xml", old_invoice(false));
+  root.write("DOCUMENT/2019/both.XML", old_invoice(true));
+  root.write("DOCUMENT/2019/current.xml", kCurrentInvoice);
+  root.write("DOCUMENT/cp.xml", "<?xml version=\"1.0\" encoding=\"ibm850\"?>\r\n<a>\x82</a>");
+  root.write("DOCUMENT/notes.txt", old_invoice(true));
+  root.write("DOCUMENT/.invoice-converter.0123456789ab.tmp", "left by a killed run");
+  std::filesystem::create_symlink(target, invoice("link.xml"));
+  std::filesystem::create_directory_symlink(elsewhere.path(), invoice("linked-folder"));
+  ::chmod(read_only.c_str(), 0444);
+  for (const std::string& relative : testing::list_tree(root.path())) {
+    testing::set_times(root.path() + "/" + relative, 1688548087, 999'000'000);
+  }
+  testing::set_times(target, 1688548087, 999'000'000);
+  const int lock = ::open(locked.c_str(), O_RDONLY);
+  ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+  const auto tree_before = snapshot(root.path());
+  const auto elsewhere_before = snapshot(elsewhere.path());
+
+  const ProgramRun dry = run_with({"--dry-run"});
+  EXPECT_EQ(snapshot(root.path()), tree_before);
+  EXPECT_EQ(snapshot(elsewhere.path()), elsewhere_before);
+  EXPECT_TRUE(testing::list_tree(temp.path()).empty());
+
+  const ProgramRun real = run_with({"--verbose"});
+  ::close(lock);
+  EXPECT_EQ(real.exit_status, 1);
+  EXPECT_EQ(dry.exit_status, real.exit_status);
+  EXPECT_EQ(dry.errors, real.errors);
+  EXPECT_NE(real.errors.find(locked), std::string::npos) << real.errors;
+  EXPECT_NE(real.errors.find(read_only), std::string::npos) << real.errors;
+  EXPECT_EQ(testing::as_run_report(dry.output), real.output);
+  EXPECT_NE(real.output.find(std::string(kConvertedHead) + invoice("link.xml") +
+                             std::string(kChangeSeparator) + std::string(kUpgradeStep) + "\n"),
+            std::string::npos)
+      << real.output;
+  EXPECT_TRUE(real.output.ends_with("\n\n" + testing::summary_line(2, kUpgradeSummaryTail) + "\n" +
+                                    testing::summary_line(2, kCodePageSummaryTail) + "\n"))
+      << real.output;
+  EXPECT_EQ(testing::read_file(target), make_new_invoice(false, false));
 }
 
 }  // namespace

@@ -124,6 +124,9 @@ ProgramProcess::ProgramProcess(const ProgramOptions& options) {
     if (options.close_input) ::close(0);
     redirect(1, options.output);
     redirect(2, options.errors);
+    // Nothing but the three streams: descriptors that the test runner
+    // passed down would skew a limit on open files.
+    ::close_range(3, ~0u, 0);
     if (options.group && (::setgroups(options.groups.size(), options.groups.data()) != 0 ||
                           ::setgid(*options.group) != 0)) {
       ::_exit(125);

@@ -174,7 +174,9 @@ TEST_F(SignedInvoiceTest, SignaturesSurviveARunAndBreakOnlyWhenAsked) {
   result = run({"--convert-signed", "--no-such-option"});
   EXPECT_EQ(result.exit_status, 2);
   EXPECT_EQ(result.output, "");
-  EXPECT_EQ(result.errors, testing::failure_line("--no-such-option", kUnknownOption));
+  EXPECT_NE(result.errors.find(std::string(kUnknownOption) + " '--no-such-option'"),
+            std::string::npos)
+      << result.errors;
 }
 
 TEST_F(SignedInvoiceTest, SignedSamplesStillVerifyAfterARun) {

@@ -2,6 +2,8 @@
 
 #include <memory>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "driver/file_list.h"
 #include "driver/time_stamp.h"
@@ -46,46 +48,94 @@ void BatchRun::report_notice(const std::string& path, std::string_view text) {
 
 void BatchRun::process_invoice_file(const std::string& path) {
   console_.show_progress(path);
-  const std::string time_stamp = read_time_stamp(platform_, path);
+  StagedInvoice invoice;
+  invoice.path = path;
+  invoice.time_stamp = read_time_stamp(platform_, path);
   auto opened = platform_.open_invoice_file(path);
+  if (opened.status.kind() == Status::Kind::kLocked && !group_.empty()) {
+    // Perhaps by this run: another path (a link) to an invoice of the
+    // current group. Once the group is done, its lock is gone.
+    finish_group();
+    invoice.time_stamp = read_time_stamp(platform_, path);
+    opened = platform_.open_invoice_file(path);
+  }
   if (!opened.is_ok()) {
     report_failure(path, std::string(kCannotOpen) + opened.status.message());
     return;
   }
-  InvoiceFile& file = *opened.value;
-  bool written = false;
-  const bool converted = convert_invoice_file(path, file, written);
-  // A file that failed before anything was written is left exactly as it
-  // was, times included. The times are set while the file is still open and
-  // locked, so that no change made after the run lets go of it gets them.
-  if (!converted && !written) return;
-  const Status restored = restore_time_stamp(file, time_stamp);
-  if (!restored.is_ok() && written) {
-    report_failure(path, std::string(kCannotRestoreTime) + restored.message());
+  invoice.file = std::move(opened.value);
+  const bool converted = stage_conversions(invoice);
+  if (options_.dry_run) {
+    // Counted and shown as a run would; nothing written, times included.
+    if (invoice.steps.upgraded) ++upgrade_count_;
+    if (invoice.steps.code_page_converted) ++code_page_count_;
+    show_change(path, invoice.steps);
+    return;
   }
+  if (invoice.staged == 0) {
+    // A file that failed before anything was staged is left exactly as it
+    // was, times included; an unchanged one gets its captured time back
+    // while it is still open and locked.
+    if (converted) (void)restore_time_stamp(*invoice.file, invoice.time_stamp);
+    return;
+  }
+  // The group holds open files and their staged replacements, never texts.
+  group_files_ += static_cast<std::size_t>(invoice.staged);
+  group_bytes_ += invoice.bytes;
+  group_.push_back(std::move(invoice));
+  // The next invoice may stage two files more.
+  if (group_files_ + 2 > platform_.group_file_limit() || group_bytes_ >= kGroupByteLimit)
+    finish_group();
 }
 
-bool BatchRun::convert_invoice_file(const std::string& path, InvoiceFile& file, bool& written) {
+void BatchRun::show_change(const std::string& path, const Steps& steps) {
+  std::string done;
+  if (steps.upgraded) done = kUpgradeStep;
+  if (steps.upgraded && steps.code_page_converted) done += kStepJoin;
+  if (steps.code_page_converted) done += kCodePageStep;
+  if (done.empty()) return;
+  console_.show_change(options_.dry_run ? kDryRunConvertedHead : kConvertedHead, path, done);
+}
+
+bool BatchRun::stage_conversions(StagedInvoice& invoice) {
+  InvoiceFile& file = *invoice.file;
   auto fail = [&](std::string_view what, const Status& status) {
-    report_failure(path, std::string(what) + status.message());
+    report_failure(invoice.path, std::string(what) + status.message());
     return false;
   };
   SignedHandling handling = SignedHandling::kConvert;
-  // Writes back a changed text; false when the file had to be left alone.
+  // Told once, when the signed bytes are first staged for replacement (in
+  // a dry run: when a run would first replace them).
+  bool signature_notice_shown = false;
+  auto show_signature_notice = [&] {
+    if (handling != SignedHandling::kConvertSigned || signature_notice_shown) return;
+    console_.show_notice(invoice.path,
+                         options_.dry_run ? kDryRunSignedConvertedNotice : kSignedConvertedNotice);
+    signature_notice_shown = true;
+  };
+  // Stages a changed text; false when the file had to be left alone.
   auto save_document = [&](const std::string& document) {
-    if (!file.is_writable()) {
-      report_failure(path, std::string(describe_kind(Status::Kind::kReadOnly)) +
-                               std::string(kNeedsConverting));
+    // Asked once: a file removed or changed after its first step is found
+    // when that step is put in place.
+    if (invoice.staged == 0 && !file.is_writable()) {
+      report_failure(invoice.path, std::string(describe_kind(Status::Kind::kReadOnly)) +
+                                       std::string(kNeedsConverting));
       return false;
     }
-    const Status saved = file.replace(document);
-    // Only the conversion to UTF-8 can follow an earlier step.
-    if (!saved.is_ok()) return fail(written ? kCannotSaveConversion : kCannotSave, saved);
-    // Told once, when the signed bytes are first replaced.
-    if (!written && handling == SignedHandling::kConvertSigned) {
-      console_.show_notice(path, kSignedConvertedNotice);
+    if (!options_.dry_run) {
+      const Status staged = file.stage(document);
+      if (!staged.is_ok()) {
+        if (invoice.staged == 0) return fail(kCannotSave, staged);
+        // Only the conversion to UTF-8 can follow an earlier step, whose
+        // text still goes in place with the group; the report waits until
+        // it has.
+        invoice.second_step_failure = staged;
+        return false;
+      }
+      ++invoice.staged;
+      invoice.bytes += document.size();
     }
-    written = true;
+    show_signature_notice();
     return true;
   };
   try {
@@ -95,21 +145,79 @@ bool BatchRun::convert_invoice_file(const std::string& path, InvoiceFile& file, 
     handling = decide_signed_handling(document, table_, options_.convert_signed);
     if (handling == SignedHandling::kKeep) {
       // Nothing failed: the file is simply one that needs no writing.
-      console_.show_notice(path, kSignedKeptNotice);
+      console_.show_notice(invoice.path, kSignedKeptNotice);
       return true;
     }
     if (upgrade_document(document, table_)) {
       if (!save_document(document)) return false;
-      ++upgrade_count_;
+      invoice.steps.upgraded = true;
     }
     if (convert_code_page(document)) {
       if (!save_document(document)) return false;
-      ++code_page_count_;
+      invoice.steps.code_page_converted = true;
     }
   } catch (const std::bad_alloc&) {
     return fail("", Status::error(Status::Kind::kNoMemory));
   }
   return true;
+}
+
+void BatchRun::finish_group() {
+  if (group_.empty()) return;
+  std::vector<InvoiceFile*> files;
+  files.reserve(group_.size());
+  for (StagedInvoice& invoice : group_) files.push_back(invoice.file.get());
+  // Every staged text is on disk before any of them is put in place, and
+  // every new name is on disk before any file of the group is counted.
+  const Status flushed = platform_.flush_staged(files);
+  std::vector<int> placed(group_.size(), 0);
+  if (flushed.is_ok()) {
+    for (std::size_t i = 0; i < group_.size(); ++i) placed[i] = put_in_place(group_[i]);
+    platform_.flush_renamed_folders();
+  }
+  for (std::size_t i = 0; i < group_.size(); ++i) {
+    if (!flushed.is_ok())
+      report_failure(group_[i].path, std::string(kCannotSave) + flushed.message());
+    finish_invoice(group_[i], placed[i]);
+  }
+  // Letting the files go unlocks them and removes whatever staged file was
+  // not put in place.
+  group_.clear();
+  group_files_ = 0;
+  group_bytes_ = 0;
+}
+
+int BatchRun::put_in_place(StagedInvoice& invoice) {
+  for (int placed = 0; placed < invoice.staged; ++placed) {
+    const Status status = invoice.file->put_staged_in_place();
+    if (!status.is_ok()) {
+      report_failure(invoice.path, std::string(placed == 0 ? kCannotSave : kCannotSaveConversion) +
+                                       status.message());
+      return placed;
+    }
+  }
+  if (!invoice.second_step_failure.is_ok()) {
+    report_failure(invoice.path,
+                   std::string(kCannotSaveConversion) + invoice.second_step_failure.message());
+  }
+  return invoice.staged;
+}
+
+void BatchRun::finish_invoice(StagedInvoice& invoice, int placed) {
+  // A file of which nothing was put in place is left exactly as it was,
+  // times included.
+  if (placed == 0) return;
+  const Status restored = restore_time_stamp(*invoice.file, invoice.time_stamp);
+  if (!restored.is_ok()) {
+    report_failure(invoice.path, std::string(kCannotRestoreTime) + restored.message());
+  }
+  // The upgraded text is the first staged, the final text the last.
+  Steps done;
+  done.upgraded = invoice.steps.upgraded;
+  done.code_page_converted = invoice.steps.code_page_converted && placed == invoice.staged;
+  if (done.upgraded) ++upgrade_count_;
+  if (done.code_page_converted) ++code_page_count_;
+  if (options_.verbose) show_change(invoice.path, done);
 }
 
 namespace {
@@ -144,8 +252,10 @@ NewFileList create_file_list(Platform& platform, BatchRun& run) {
 // Lists the invoices into `list`; true when the list is complete and may be
 // converted from.
 bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
-  const std::string document_folder = find_document_folder(platform);
-  const ListingOutcome listing = list_invoice_files(platform, document_folder, *list.output);
+  const std::string document_folder = find_document_folder(platform, run.options().root);
+  // A dry run leaves the leftovers of killed runs where they are too.
+  const ListingOutcome listing =
+      list_invoice_files(platform, document_folder, *list.output, !run.options().dry_run);
   for (const ListingFailure& failure : listing.failures) {
     run.report_failure(failure.path,
                        failure.status.kind() == Status::Kind::kUnlistable
@@ -188,6 +298,9 @@ void convert_listed_files(Platform& platform, BatchRun& run, NewFileList& new_li
   while (!platform.stop_requested() && !list.at_end()) {
     run.process_invoice_file(list.next_invoice_path());
   }
+  // Also after a request to stop: the group is short, and finishing it
+  // keeps the work already done.
+  run.finish_group();
   if (!list.status().is_ok()) {
     run.report_failure(new_list.path, std::string(kCannotReadList) + list.status().message());
   }
@@ -201,8 +314,9 @@ void convert_listed_files(Platform& platform, BatchRun& run, NewFileList& new_li
 
 void show_summary(Console& console, const BatchRun& run) {
   console.end_line();
-  console.show_line(format_summary(run.upgrade_count(), kUpgradeSummaryTail));
-  console.show_line(format_summary(run.code_page_count(), kCodePageSummaryTail));
+  const std::string_view head = run.options().dry_run ? kDryRunSummaryHead : kSummaryHead;
+  console.show_line(format_summary(run.upgrade_count(), kUpgradeSummaryTail, head));
+  console.show_line(format_summary(run.code_page_count(), kCodePageSummaryTail, head));
 }
 
 }  // namespace
@@ -213,7 +327,7 @@ int run_batch(Platform& platform, const RunOptions& options) {
   console.show_line(kLocatingMessage);
   NewFileList list = create_file_list(platform, run);
   const bool list_complete = list.output && write_file_list(platform, run, list);
-  console.show_line(kConvertingMessage);
+  console.show_line(options.dry_run ? kDryRunMessage : kConvertingMessage);
   if (list.output) convert_listed_files(platform, run, list, list_complete);
   show_summary(console, run);
   // The conversion went on all the same; only the report was lost.

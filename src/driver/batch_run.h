@@ -1,10 +1,13 @@
 #ifndef INVOICE_DRIVER_BATCH_RUN_H_
 #define INVOICE_DRIVER_BATCH_RUN_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "driver/console.h"
 #include "driver/messages.h"
@@ -45,14 +48,37 @@ class BatchRun {
  public:
   BatchRun(Platform& platform, Console& console, const RunOptions& options = {});
 
+  // A group is made durable once its staged replacements hold this many
+  // bytes (or once one more invoice could exceed the platform's bound on
+  // files): it bounds the work a kill or a power cut throws away and the
+  // data waiting in the system's cache, not the program's memory, which
+  // holds no text of a group.
+  static constexpr std::size_t kGroupByteLimit = std::size_t{64} << 20;
+
   // The per-file cycle for one listed path: shows it, captures its
-  // last-write time, opens and locks it, upgrades and converts the text,
-  // replaces the file after each step that changed it, and puts the captured
-  // time back while the file is still locked. A file that cannot be opened,
-  // read or replaced is reported on standard error, left as it was (or as
-  // its last whole step left it, which the report says) and not counted; the
-  // run goes on.
+  // last-write time, opens and locks it, upgrades and converts the text and
+  // stages a replacement after each step that changed it. A changed file
+  // then waits, open and locked, in the current group, which is made
+  // durable when it reaches a bound (`finish_group`). An unchanged file gets
+  // the captured time back at once. A file that cannot be opened, read or
+  // staged is reported on standard error, left as it was (or as its last
+  // whole step will leave it, which the report says) and not counted; the
+  // run goes on. With `verbose`, a changed file gets a line saying what was
+  // done once it is in place.
+  // A dry run does the same in memory: it opens, locks and converts, reports
+  // a file that a run could not replace (locked, read-only...) the same way,
+  // counts and shows a line for each file a run would change, and writes
+  // nothing, times included.
   void process_invoice_file(const std::string& path);
+
+  // Makes the current group durable: flushes all its staged files as one
+  // operation, puts each in place, flushes the folders touched, and only
+  // then puts the captured times back while each file is still locked,
+  // counts it and lets it go. When the flush fails nothing is put in place
+  // and every file of the group is reported and left as it was. A failure
+  // of one file is reported with its path, perhaps after later paths were
+  // shown.
+  void finish_group();
 
   // Reports a failure that concerns no single invoice (the file list, a
   // folder); the run then ends with status 1.
@@ -66,9 +92,39 @@ class BatchRun {
   const RunOptions& options() const { return options_; }
 
  private:
-  // Converts and writes back one open file; false when it failed.
-  // `written` tells whether the file was replaced at least once.
-  bool convert_invoice_file(const std::string& path, InvoiceFile& file, bool& written);
+  // The steps that changed a file's text and were written (in a dry run:
+  // that a run would write).
+  struct Steps {
+    bool upgraded = false;
+    bool code_page_converted = false;
+  };
+
+  // An open invoice with the replacements staged for it, waiting for its
+  // group to be made durable.
+  struct StagedInvoice {
+    std::string path;
+    std::unique_ptr<InvoiceFile> file;
+    std::string time_stamp;
+    int staged = 0;  // replacements staged: the upgraded text, the final text
+    Steps steps;     // the steps staged (in a dry run: that a run would stage)
+    std::size_t bytes = 0;
+    // Why the conversion to UTF-8 could not be staged after the upgrade,
+    // reported once the upgraded text is in place.
+    Status second_step_failure;
+  };
+
+  // Upgrades and converts the text of an open file, staging a replacement
+  // after each step that changed it (none in a dry run); false when a step
+  // failed.
+  bool stage_conversions(StagedInvoice& invoice);
+  // Puts the staged replacements of one invoice in place in order; the
+  // number put in place.
+  int put_in_place(StagedInvoice& invoice);
+  // Restores the times of a file that was written and counts what it had
+  // done.
+  void finish_invoice(StagedInvoice& invoice, int placed);
+  // The line for a file that was (or in a dry run would be) changed.
+  void show_change(const std::string& path, const Steps& steps);
 
   Platform& platform_;
   Console& console_;
@@ -77,15 +133,17 @@ class BatchRun {
   std::int64_t upgrade_count_ = 0;
   std::int64_t code_page_count_ = 0;
   std::int64_t failure_count_ = 0;
+  std::vector<StagedInvoice> group_;
+  std::size_t group_files_ = 0;
+  std::size_t group_bytes_ = 0;
 };
 
 // The whole run: lists the invoices below MORROOT's DOCUMENT folder into a
-// temporary file list, converts each one, deletes the list and prints the
-// two counts. Returns the exit status: 0 when every file was handled, 1 when
-// anything failed, the report on standard output included. A run asked to
-// stop leaves the current file whole, converts no more, deletes the list,
-// prints the counts of what it did and returns the status that
-// `Platform::stop_requested` gives.
+// temporary file list, converts each one, replacing them durably in groups,
+// deletes the list and prints the two counts. Returns the exit status: 0 when every file was
+// handled, 1 when anything failed, the report on standard output included. A run asked to stop
+// leaves the current file whole, finishes the current group, converts no more, deletes the list,
+// prints the counts of what it did and returns the status that `Platform::stop_requested` gives.
 int run_batch(Platform& platform, const RunOptions& options = {});
 
 }  // namespace invoice

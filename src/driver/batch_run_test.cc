@@ -54,6 +54,12 @@ class BatchRunTest : public ::testing::Test {
   Console console{platform};
   BatchRun run{platform, console};
 
+  // One file's cycle and the durable end of its group.
+  void process(const std::string& path) {
+    run.process_invoice_file(path);
+    run.finish_group();
+  }
+
   std::vector<std::string> operations_on(const std::string& path) const {
     std::vector<std::string> out;
     for (const std::string& entry : platform.log) {
@@ -67,7 +73,7 @@ class BatchRunTest : public ::testing::Test {
 TEST_F(BatchRunTest, UnchangedFileIsNotWrittenButItsTimesAreRestored) {
   auto& file = platform.add_file("/D/a.xml", kCurrent);
   file.modified = {1688548087, 999'000'000};
-  run.process_invoice_file("/D/a.xml");
+  process("/D/a.xml");
   EXPECT_EQ(operations_on("/D/a.xml"),
             (std::vector<std::string>{"stamp", "open", "load", "restamp", "close"}));
   expect_file(platform, "/D/a.xml", kCurrent, FileTime{1688548087, 0});
@@ -78,8 +84,8 @@ TEST_F(BatchRunTest, UnchangedFileIsNotWrittenButItsTimesAreRestored) {
 TEST_F(BatchRunTest, EachConversionWritesAndCountsOnce) {
   platform.add_file("/D/up.xml", kUpgradable);
   platform.add_file("/D/cp.xml", kCodePage850);
-  run.process_invoice_file("/D/up.xml");
-  run.process_invoice_file("/D/cp.xml");
+  process("/D/up.xml");
+  process("/D/cp.xml");
   EXPECT_EQ(platform.logged("replace").size(), 2u);
   expect_counts(run, 1, 1, 0);
   EXPECT_NE(platform.files["/D/up.xml"].content.find("<SchemaVersion>3.2.1</SchemaVersion>"),
@@ -92,10 +98,10 @@ TEST_F(BatchRunTest, EachConversionWritesAndCountsOnce) {
 TEST_F(BatchRunTest, DocumentNeedingBothIsWrittenTwiceAndRestampedBeforeClosing) {
   auto& file = platform.add_file("/D/both.xml", kBoth);
   file.modified = {1688548087, 5};
-  run.process_invoice_file("/D/both.xml");
+  process("/D/both.xml");
   EXPECT_EQ(operations_on("/D/both.xml"),
-            (std::vector<std::string>{"stamp", "open", "load", "replace", "replace", "restamp",
-                                      "close"}));
+            (std::vector<std::string>{"stamp", "open", "load", "stage", "stage", "flush", "replace",
+                                      "replace", "restamp", "close"}));
   expect_counts(run, 1, 1, 0);
   expect_file(platform, "/D/both.xml",
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>"
@@ -113,7 +119,7 @@ TEST_F(BatchRunTest, FailedFilesAreReportedLeftAloneAndNotCounted) {
 
   for (const char* path :
        {"/D/locked.xml", "/D/readonly.xml", "/D/full.xml", "/D/missing.xml", "/D/folder.xml", ""}) {
-    run.process_invoice_file(path);
+    process(path);
   }
   expect_counts(run, 0, 0, 6);
   expect_file(platform, "/D/locked.xml", kUpgradable);
@@ -134,9 +140,10 @@ TEST_F(BatchRunTest, FailedFilesAreReportedLeftAloneAndNotCounted) {
 TEST_F(BatchRunTest, FailedFirstWriteStopsTheCycle) {
   platform.add_file("/D/both.xml", kBoth);
   platform.failing_replacements["/D/both.xml"] = 0;
-  run.process_invoice_file("/D/both.xml");
+  process("/D/both.xml");
   expect_counts(run, 0, 0, 1);
-  EXPECT_EQ(platform.logged("replace").size(), 1u);  // no second attempt after a failure
+  EXPECT_EQ(platform.logged("stage").size(), 1u);  // no second attempt after a failure
+  EXPECT_TRUE(platform.logged("replace").empty());
   expect_file(platform, "/D/both.xml", kBoth);
   EXPECT_TRUE(platform.logged("restamp").empty());
 }
@@ -145,7 +152,7 @@ TEST_F(BatchRunTest, FailedSecondWriteKeepsTheFirstItsCountAndTheTimes) {
   auto& file = platform.add_file("/D/both.xml", kBoth);
   file.modified = {1688548087, 5};
   platform.failing_replacements["/D/both.xml"] = 1;
-  run.process_invoice_file("/D/both.xml");
+  process("/D/both.xml");
   expect_counts(run, 1, 0, 1);
   EXPECT_EQ(platform.errors, failure_line("/D/both.xml", kCannotSaveConversion, Kind::kNoSpace));
   // The upgraded file was written, so it gets its time back all the same.
@@ -356,6 +363,145 @@ TEST(RunBatchTest, StopOutputFailureSharedTempAndUnreadableDocumentFolder) {
     }
     EXPECT_EQ(converted, c.converted);
     EXPECT_EQ(platform.files.size(), 2u);  // the file list is gone
+  }
+}
+
+// Replacements are made durable in groups bounded by the platform's number
+// of files and by the bytes staged.
+TEST_F(BatchRunTest, GroupsRespectTheBoundsOnFilesAndBytes) {
+  platform.group_files = 6;
+  for (int i = 0; i < 12; ++i) platform.add_file("/D/" + std::to_string(i) + ".xml", kUpgradable);
+  platform.add_file("/D/both.xml", kBoth);
+  for (int i = 0; i < 12; ++i) run.process_invoice_file("/D/" + std::to_string(i) + ".xml");
+  run.process_invoice_file("/D/both.xml");
+  // Nothing counted before its rename.
+  EXPECT_EQ(run.upgrade_count(), 10);
+  run.finish_group();
+  EXPECT_EQ(platform.flushed_group_sizes, (std::vector<std::size_t>{5, 5, 4}));
+  EXPECT_EQ(run.upgrade_count(), 13);
+  EXPECT_EQ(run.code_page_count(), 1);
+
+  // Two invoices that reach the byte bound together form a group.
+  FakePlatform big;
+  Console big_console(big);
+  BatchRun big_run(big, big_console);
+  const std::string large = kUpgradable + std::string(BatchRun::kGroupByteLimit / 2, ' ');
+  for (const char* path : {"/D/a.xml", "/D/b.xml"}) big.add_file(path, large);
+  big.add_file("/D/c.xml", kUpgradable);
+  for (const char* path : {"/D/a.xml", "/D/b.xml", "/D/c.xml"}) big_run.process_invoice_file(path);
+  big_run.finish_group();
+  EXPECT_EQ(big.flushed_group_sizes, (std::vector<std::size_t>{2, 1}));
+  EXPECT_EQ(big_run.upgrade_count(), 3);
+}
+
+// All staged files are flushed before any rename, all renames come before
+// the folder flush, and times and counts only after it.
+TEST_F(BatchRunTest, GroupFlushesThenRenamesThenFlushesFoldersThenRestamps) {
+  for (const char* path : {"/D/a.xml", "/D/b.xml", "/E/c.xml"}) platform.add_file(path, kBoth);
+  for (const char* path : {"/D/a.xml", "/D/b.xml", "/E/c.xml"}) run.process_invoice_file(path);
+  run.finish_group();
+  std::vector<std::string> steps;
+  for (const std::string& entry : platform.log) {
+    const std::string operation = entry.substr(0, entry.find(' '));
+    if (operation != "stamp" && operation != "open" && operation != "load" &&
+        (steps.empty() || steps.back() != operation)) {
+      steps.push_back(operation);
+    }
+  }
+  EXPECT_EQ(steps, (std::vector<std::string>{"stage", "flush", "replace", "flushdir", "restamp",
+                                             "close"}));
+  EXPECT_EQ(platform.logged("flushdir"), (std::vector<std::string>{"flushdir /D", "flushdir /E"}));
+  EXPECT_EQ(platform.logged("replace").size(), 6u);
+  EXPECT_EQ(run.code_page_count(), 3);
+}
+
+TEST_F(BatchRunTest, FailedRenameInTheMiddleOfAGroupLeavesThatFileOnly) {
+  for (const char* path : {"/D/a.xml", "/D/b.xml", "/D/c.xml"}) platform.add_file(path, kBoth);
+  platform.failing_renames["/D/b.xml"] = 0;
+  platform.failing_renames["/D/c.xml"] = 1;
+  for (const char* path : {"/D/a.xml", "/D/b.xml", "/D/c.xml"}) run.process_invoice_file(path);
+  run.finish_group();
+  EXPECT_EQ(platform.files["/D/b.xml"].content, kBoth);
+  // The second rename failed: the upgraded text stays, still in code page 850.
+  EXPECT_EQ(platform.files["/D/c.xml"].content,
+            "<?xml version=\"1.0\" encoding=\"ibm850\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>"
+            "<Name>\x82</Name>\r\n");
+  EXPECT_EQ(operations_on("/D/b.xml"),
+            (std::vector<std::string>{"stamp", "open", "load", "stage", "stage", "flush", "replace",
+                                      "close"}));
+  EXPECT_EQ(run.upgrade_count(), 2);
+  EXPECT_EQ(run.code_page_count(), 1);
+  EXPECT_EQ(platform.errors, failure_line("/D/b.xml", kCannotSave, Kind::kChanged) +
+                                 failure_line("/D/c.xml", kCannotSaveConversion, Kind::kChanged));
+}
+
+TEST_F(BatchRunTest, FailedGroupFlushRenamesNothingAndReportsEveryFile) {
+  for (const char* path : {"/D/a.xml", "/D/b.xml"}) platform.add_file(path, kBoth);
+  platform.add_file("/D/c.xml", kCurrent);
+  platform.flush_failure = Status::error(Status::Kind::kNoSpace);
+  for (const char* path : {"/D/a.xml", "/D/b.xml", "/D/c.xml"}) run.process_invoice_file(path);
+  run.finish_group();
+  EXPECT_TRUE(platform.logged("replace").empty());
+  EXPECT_EQ(platform.logged("restamp"), (std::vector<std::string>{"restamp /D/c.xml"}));
+  for (const char* path : {"/D/a.xml", "/D/b.xml"}) {
+    EXPECT_EQ(platform.files[path].content, kBoth);
+    EXPECT_EQ(platform.files[path].modified, (FileTime{1'600'000'000, 123'456'789}));
+  }
+  EXPECT_EQ(run.upgrade_count() + run.code_page_count(), 0);
+  EXPECT_EQ(run.failure_count(), 2);
+  EXPECT_EQ(platform.errors, failure_line("/D/a.xml", kCannotSave, Kind::kNoSpace) +
+                                 failure_line("/D/b.xml", kCannotSave, Kind::kNoSpace));
+}
+
+TEST(RunBatchTest, DryRunReportsWhatTheRunThenDoesAndWritesNothing) {
+  for (const bool convert_signed : {false, true}) {
+    SCOPED_TRACE(convert_signed ? "--convert-signed" : "signed invoices kept");
+    FakePlatform platform;
+    platform.environment["MORROOT"] = "/M/";
+    platform.add_folder("/tmp");
+    platform.add_file("/M/DOCUMENT/a.xml", kUpgradable);
+    platform.add_file("/M/DOCUMENT/b.xml", kCodePage850);
+    platform.add_file("/M/DOCUMENT/2011/c.XML", kBoth);
+    platform.add_file("/M/DOCUMENT/2011/d.xml", kCurrent).writable = false;
+    platform.add_file("/M/DOCUMENT/2011/e.xml", kBoth).writable = false;
+    platform.add_file("/M/DOCUMENT/2011/f.xml", kUpgradable).locked = true;
+    platform.add_file("/M/DOCUMENT/2011/signed.xml", kBoth + kSignature);
+    platform.add_file("/M/DOCUMENT/g.txt", kUpgradable);
+    platform.add_file("/M/DOCUMENT/.invoice-converter.0123456789ab.tmp", "killed run's");
+    platform.add_folder("/X/folder");
+    platform.add_link("/M/DOCUMENT/linked", "/X/folder");
+    platform.add_link("/M/DOCUMENT/2011/link.xml", "/X/h.xml");
+    platform.add_file("/X/h.xml", kUpgradable);
+    const std::map<std::string, FakePlatform::File> before = platform.files;
+
+    RunOptions options;
+    options.dry_run = true;
+    options.convert_signed = convert_signed;
+    EXPECT_EQ(run_batch(platform, options), 1);
+    for (const auto& [path, file] : before) {
+      EXPECT_EQ(platform.files[path].content, file.content) << path;
+      EXPECT_EQ(platform.files[path].modified, file.modified) << path;
+      EXPECT_EQ(platform.files[path].accessed, file.accessed) << path;
+    }
+    EXPECT_EQ(platform.files.size(), before.size());
+    for (const char* writing : {"replace", "restamp", "clean"}) {
+      EXPECT_EQ(platform.logged(writing), std::vector<std::string>()) << writing;
+    }
+    const std::string both_line = std::string(kDryRunConvertedHead) + "/M/DOCUMENT/2011/c.XML" +
+                                  std::string(kChangeSeparator) + std::string(kUpgradeStep) +
+                                  std::string(kStepJoin) + std::string(kCodePageStep) + "\n";
+    EXPECT_NE(platform.output.find(both_line), std::string::npos) << platform.output;
+    EXPECT_NE(platform.errors.find("/M/DOCUMENT/2011/signed.xml"), std::string::npos);
+    const std::string dry_output = platform.output, dry_errors = platform.errors;
+
+    platform.output.clear();
+    platform.errors.clear();
+    options.dry_run = false;
+    options.verbose = true;
+    EXPECT_EQ(run_batch(platform, options), 1);
+    EXPECT_EQ(testing::as_run_report(dry_output), platform.output);
+    EXPECT_EQ(testing::as_run_report(dry_errors), platform.errors);
+    EXPECT_EQ(platform.files.count("/M/DOCUMENT/.invoice-converter.0123456789ab.tmp"), 0u);
   }
 }
 

@@ -1,5 +1,6 @@
 #include "driver/console.h"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "driver/messages.h"
@@ -127,8 +128,8 @@ std::size_t count_zone_blanks(std::size_t columns, std::size_t width) {
   return kPrintZone - column % kPrintZone;
 }
 
-std::string format_summary(std::int64_t count, std::string_view tail) {
-  std::string line(kSummaryHead);
+std::string format_summary(std::int64_t count, std::string_view tail, std::string_view head) {
+  std::string line(head);
   line += std::to_string(count);
   line += tail;
   return line;
@@ -147,6 +148,7 @@ void Console::show_line(std::string_view text) {
   line += '\n';
   write_output(line);
   progress_shown_ = false;
+  progress_columns_ = 0;
 }
 
 void Console::show_progress(std::string_view path) {
@@ -155,14 +157,43 @@ void Console::show_progress(std::string_view path) {
   std::string line = "\r";
   line += make_printable(path, columns);
   const auto width = static_cast<std::size_t>(platform_.terminal_width());
-  line.append(count_zone_blanks(columns, width), ' ');
+  const std::size_t blanks = count_zone_blanks(columns, width);
+  line.append(blanks, ' ');
   write_output(line);
   progress_shown_ = true;
+  progress_columns_ = std::max(progress_columns_, columns + blanks);
 }
 
 void Console::end_line() {
   write_output("\n");
   progress_shown_ = false;
+  progress_columns_ = 0;
+}
+
+void Console::show_change(std::string_view head, std::string_view path, std::string_view what) {
+  std::string text(head);
+  text += escape_control_bytes(path);
+  text += kChangeSeparator;
+  text += what;
+  if (!terminal_) {
+    show_line(text);
+    return;
+  }
+  std::size_t columns = 0;
+  const std::string printable = make_printable(text, columns);
+  const auto width = static_cast<std::size_t>(platform_.terminal_width());
+  std::string line;
+  if (progress_shown_ && progress_columns_ < width) {
+    // Over the progress row, blanking what the line does not cover.
+    line = "\r";
+    line += printable;
+    if (columns < progress_columns_) line.append(progress_columns_ - columns, ' ');
+  } else {
+    // Progress that wrapped cannot be covered from its last row.
+    if (progress_shown_) end_line();
+    line = printable;
+  }
+  show_line(line);
 }
 
 void Console::show_failure(std::string_view path, std::string_view reason) {

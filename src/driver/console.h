@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "driver/messages.h"
 #include "driver/platform.h"
 
 namespace invoice {
@@ -35,6 +36,11 @@ class Console {
   // Writes "Avís: ", the path, ": " and `text` to standard error, in the
   // same way: something the user should know about a file that did not fail.
   void show_notice(std::string_view path, std::string_view text);
+  // Writes `head`, the path (control bytes escaped as in failures), the
+  // separator and `what`, then a line end, to standard output. On a terminal
+  // the line takes the place of the progress row, covering all of it, so
+  // that it stays above the progress of the next file.
+  void show_change(std::string_view head, std::string_view path, std::string_view what);
 
   // The first failure to write to standard output (the rest of the run's
   // output is lost then), or ok.
@@ -51,12 +57,16 @@ class Console {
   Platform& platform_;
   bool terminal_;
   bool progress_shown_ = false;
+  // The columns that progress has written on the current row since its last
+  // line end.
+  std::size_t progress_columns_ = 0;
   Status output_status_;
 };
 
-// The summary line for one count: "Convertits correctament", a blank, the
+// The summary line for one count: `head` (which ends with a blank), the
 // decimal digits, then `tail`.
-std::string format_summary(std::int64_t count, std::string_view tail);
+std::string format_summary(std::int64_t count, std::string_view tail,
+                           std::string_view head = kSummaryHead);
 
 // What a terminal would show for `path`. Paths are UTF-8 on every platform
 // (platform.h), so valid UTF-8 is kept, the same on each, while control bytes

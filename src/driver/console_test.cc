@@ -120,11 +120,34 @@ TEST(ConsoleTest, FirstFailedWriteToTheOutputIsKeptAndReported) {
                                  std::string(describe_kind(Status::Kind::kNoSpace)) + "\n");
 }
 
+TEST(ConsoleTest, ChangeLineCoversTheProgressRowOrFollowsIt) {
+  testing::FakePlatform platform;
+  platform.terminal = true;
+  platform.width = 50;
+  Console console(platform);
+  console.show_progress(std::string(40, 'a'));
+  console.show_progress("/b.xml");
+  console.show_change("Head ", "/b.xml", "x");
+  console.show_progress(std::string(60, 'c'));  // wraps: its first row is out of reach
+  console.show_change("Head ", "/c\x1B", "y");
+  EXPECT_EQ(platform.output, "\r" + std::string(40, 'a') + "  " + "\r/b.xml" + std::string(8, ' ') +
+                                 "\rHead /b.xml: x" + std::string(42 - 14, ' ') + "\n\r" +
+                                 std::string(60, 'c') + std::string(4, ' ') +
+                                 "\nHead /c\\x1B: y\n");
+
+  testing::FakePlatform log_platform;
+  Console log_console(log_platform);
+  log_console.show_progress("/d.xml");
+  log_console.show_change("Head ", "/d\r.xml", "z");
+  EXPECT_EQ(log_platform.output, "Head /d\\x0D.xml: z\n");
+}
+
 TEST(ConsoleTest, SummaryHasOneBlankBeforeTheCount) {
   const std::string head(kSummaryHead);
   EXPECT_EQ(head.back(), ' ');
   EXPECT_EQ(format_summary(0, " fitxers"), head + "0 fitxers");
   EXPECT_EQ(format_summary(1000, " fitxers"), head + "1000 fitxers");
+  EXPECT_EQ(format_summary(2, " fitxers", "Head "), "Head 2 fitxers");
 }
 
 }  // namespace

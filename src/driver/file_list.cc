@@ -51,12 +51,13 @@ std::string make_file_list_name(const Platform& platform, const std::string& fol
   return platform.join_path(folder, std::to_string(number) + ".TMP");
 }
 
-std::string find_document_folder(const Platform& platform) {
-  return platform.join_path(platform.get_environment("MORROOT").value_or(""), "DOCUMENT");
+std::string find_document_folder(const Platform& platform, const std::optional<std::string>& root) {
+  return platform.join_path(root ? *root : platform.get_environment("MORROOT").value_or(""),
+                            "DOCUMENT");
 }
 
 ListingOutcome list_invoice_files(Platform& platform, const std::string& document_folder,
-                                  OutputFile& list) {
+                                  OutputFile& list, bool remove_leftovers) {
   ListingOutcome outcome;
   // Folders still to be read. Each folder's files are listed before its
   // subfolders, and everything in name order, so a run is reproducible.
@@ -87,7 +88,7 @@ ListingOutcome list_invoice_files(Platform& platform, const std::string& documen
       if (entry.name.front() == '.') {
         // Hidden, so never listed; the only hidden files that a run touches
         // are the replacement files that a killed run left behind.
-        if (entry.type == DirectoryEntry::Type::kFile && !entry.is_link &&
+        if (remove_leftovers && entry.type == DirectoryEntry::Type::kFile && !entry.is_link &&
             is_replacement_name(entry.name) &&
             platform.remove_leftover_replacement(platform.join_path(folder, entry.name)).is_ok()) {
           ++outcome.leftovers_removed;

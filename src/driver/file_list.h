@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,11 +34,12 @@ std::string find_temporary_folder(const Platform& platform);
 std::string make_file_list_name(const Platform& platform, const std::string& folder,
                                 std::uint32_t number);
 
-// The folder that is searched for invoices: "DOCUMENT" inside MORROOT (the
-// current folder when MORROOT is unset or empty). The separator is put in
-// when MORROOT does not end with one, since otherwise nothing would ever be
-// found.
-std::string find_document_folder(const Platform& platform);
+// The folder that is searched for invoices: "DOCUMENT" inside `root` (given
+// on the command line), or else inside MORROOT (the current folder when
+// MORROOT is unset or empty). The separator is put in when the root does not
+// end with one, since otherwise nothing would ever be found.
+std::string find_document_folder(const Platform& platform,
+                                 const std::optional<std::string>& root = std::nullopt);
 
 // A path that could not be listed, and why.
 struct ListingFailure {
@@ -61,12 +63,13 @@ struct ListingOutcome {
 // 0x1A byte cannot be read back from the list, so it is reported instead of
 // listed; so is a folder that cannot be read. Iterative: the depth of the
 // tree does not touch the stack. `list` is left open.
-// On the way, a file named as a replacement file (replacement_name.h) that a
-// killed run left behind is removed (`Platform::remove_leftover_replacement`
-// says when one certainly is); one that is not certainly a leftover stays.
-// A run asked to stop ends the listing between two folders, with kStopped.
+// On the way, when `remove_leftovers` is set, a file named as a replacement
+// file (replacement_name.h) that a killed run left behind is removed
+// (`Platform::remove_leftover_replacement` says when one certainly is); one
+// that is not certainly a leftover stays. A run asked to stop ends the
+// listing between two folders, with kStopped.
 ListingOutcome list_invoice_files(Platform& platform, const std::string& document_folder,
-                                  OutputFile& list);
+                                  OutputFile& list, bool remove_leftovers = true);
 
 // Reads the file list line by line. A line ends at CR, which is consumed
 // with one LF right after it; a lone LF belongs to the line; a 0x1A byte or

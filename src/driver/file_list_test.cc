@@ -78,6 +78,8 @@ TEST(FileListNameTest, DocumentFolderPutsInTheMissingSeparator) {
     FakePlatform platform;
     if (c.root) platform.environment["MORROOT"] = *c.root;
     EXPECT_EQ(find_document_folder(platform), c.folder) << c.root.value_or("(unset)");
+    // A root given on the command line wins over MORROOT.
+    EXPECT_EQ(find_document_folder(platform, "/given"), "/given/DOCUMENT");
   }
 }
 

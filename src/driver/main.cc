@@ -1,27 +1,37 @@
 // The invoice converter: converts the invoice tree below $MORROOT/DOCUMENT
-// in one unattended run. The one option, --convert-signed, converts
-// electronically signed invoices too.
+// (or --root) in one unattended run; --help lists the options.
 
 #include <string_view>
+#include <vector>
 
 #include "driver/batch_run.h"
-#include "driver/console.h"
-#include "driver/messages.h"
+#include "driver/command_line.h"
 #include "driver/platform.h"
+
+#ifndef INVOICE_VERSION
+#error "INVOICE_VERSION must give the program's version (a string literal)"
+#endif
+#ifndef INVOICE_STYLESHEET_HOST
+#error "INVOICE_STYLESHEET_HOST must name the host of the web stylesheet (a string literal)"
+#endif
 
 int main(int argc, char** argv) {
   invoice::prepare_process();
   auto platform = invoice::make_system_platform();
-  invoice::RunOptions options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view argument = argv[i];
-    if (argument == "--convert-signed") {
-      options.convert_signed = true;
-    } else {
-      // Nothing is converted on a command line that may mean something else.
-      invoice::Console(*platform).show_failure(argument, invoice::kUnknownOption);
-      return 2;
-    }
+  const std::vector<std::string_view> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+  const invoice::CommandLine line = invoice::parse_command_line(arguments);
+  switch (line.action) {
+    case invoice::CommandLine::Action::kHelp:
+      platform->write_output(invoice::make_help_text());
+      return 0;
+    case invoice::CommandLine::Action::kVersion:
+      platform->write_output(invoice::make_version_text(INVOICE_VERSION, INVOICE_STYLESHEET_HOST));
+      return 0;
+    case invoice::CommandLine::Action::kUsageError:
+      platform->write_error(line.error);
+      return invoice::kUsageErrorStatus;
+    case invoice::CommandLine::Action::kRun:
+      break;
   }
-  return invoice::run_batch(*platform, options);
+  return invoice::run_batch(*platform, line.options);
 }

@@ -19,6 +19,21 @@ inline constexpr std::string_view kSummaryHead = "Convertits correctament ";
 inline constexpr std::string_view kUpgradeSummaryTail = " fitxers de versió 3.0 a 3.2.1";
 inline constexpr std::string_view kCodePageSummaryTail = " fitxers de codepage 850 a utf-8";
 
+// A dry run says so where a run says it converts, and counts in the
+// conditional, so that its report cannot pass for a run's.
+inline constexpr std::string_view kDryRunMessage =
+    "Comprovant fitxers (simulació: no es modifica cap fitxer)...";
+inline constexpr std::string_view kDryRunSummaryHead = "Es convertirien ";
+
+// One line for each invoice changed (with --verbose) or that a dry run would
+// change: the head, the path, the separator, then the steps done, joined.
+inline constexpr std::string_view kConvertedHead = "Convertit ";
+inline constexpr std::string_view kDryRunConvertedHead = "Es convertiria ";
+inline constexpr std::string_view kChangeSeparator = ": ";
+inline constexpr std::string_view kUpgradeStep = "versió 3.0 a 3.2.1";
+inline constexpr std::string_view kCodePageStep = "codepage 850 a utf-8";
+inline constexpr std::string_view kStepJoin = " i ";
+
 // A failure on standard error: the head, the path, the separator, the reason.
 inline constexpr std::string_view kFailureHead = "Error: ";
 inline constexpr std::string_view kFailureSeparator = ": ";
@@ -32,9 +47,9 @@ inline constexpr std::string_view kSignedKeptNotice =
     "signada electrònicament; no es modifica perquè la signatura deixaria de ser vàlida";
 inline constexpr std::string_view kSignedConvertedNotice =
     "signada electrònicament; s'ha convertit i la signatura ja no es pot considerar vàlida";
-
-// The reason given for a command-line argument the program does not know.
-inline constexpr std::string_view kUnknownOption = "opció desconeguda";
+// The same in a dry run, for one that --convert-signed would convert.
+inline constexpr std::string_view kDryRunSignedConvertedNotice =
+    "signada electrònicament; es convertiria i la signatura deixaria de ser vàlida";
 
 // The start of a reason: what could not be done. The text of the failure's
 // kind (`describe_kind`) follows.
@@ -70,6 +85,57 @@ inline constexpr std::string_view kSharedTempNotice =
 // Follows the text of kReadOnly for a file that needs a change it may not
 // be given.
 inline constexpr std::string_view kNeedsConverting = " i cal convertir-lo";
+
+// The command line. A refused one gets one line on standard error: the
+// program's name, the separator, the fault, the argument in quotes, then the
+// pointer to --help.
+inline constexpr std::string_view kProgramName = "invoice-converter";
+inline constexpr std::string_view kUnknownOption = "opció desconeguda:";
+inline constexpr std::string_view kAmbiguousOption = "opció ambigua:";
+inline constexpr std::string_view kOptionTakesNoValue = "l'opció no admet cap valor:";
+inline constexpr std::string_view kOptionNeedsFolder = "falta la carpeta de l'opció";
+inline constexpr std::string_view kStrayArgument =
+    "argument no esperat (la carpeta arrel es dona amb --root):";
+inline constexpr std::string_view kSeeHelpHead = ". Vegeu '";
+inline constexpr std::string_view kSeeHelpTail = " --help'.";
+
+// --help: the usage line, the text, the pointer to the manual page.
+inline constexpr std::string_view kUsageHead = "Ús: ";
+inline constexpr std::string_view kUsageTail = " [OPCIÓ]...\n";
+inline constexpr std::string_view kHelpText =
+    "Actualitza les factures electròniques (*.xml) de la carpeta DOCUMENT de l'arrel\n"
+    "d'instal·lació i de totes les carpetes que conté: els documents Facturae 3.0\n"
+    "passen a 3.2.1 i els declarats en codepage 850 (encoding=\"ibm850\") passen a\n"
+    "UTF-8. Cada fitxer canviat es reescriu al seu lloc i conserva la data de\n"
+    "modificació; les factures signades electrònicament no es modifiquen.\n"
+    "\n"
+    "Opcions:\n"
+    "  -n, --dry-run         mostra què es convertiria, sense modificar cap fitxer\n"
+    "  -v, --verbose         mostra cada factura convertida i què s'hi ha fet\n"
+    "      --root=CARPETA    arrel d'instal·lació, en lloc de MORROOT\n"
+    "      --convert-signed  converteix també les factures signades (la signatura\n"
+    "                        deixa de ser vàlida)\n"
+    "  -h, --help            mostra aquesta ajuda i surt\n"
+    "      --version         mostra la versió i surt\n"
+    "\n"
+    "Variables d'entorn:\n"
+    "  MORROOT  arrel d'instal·lació: es converteix MORROOT/DOCUMENT (si és buida o\n"
+    "           no hi és, DOCUMENT a la carpeta actual)\n"
+    "  TEMP     carpeta de la llista temporal de fitxers (si no hi és, TMPDIR o /tmp)\n"
+    "\n"
+    "Estat de sortida:\n"
+    "  0  s'han tractat tots els fitxers\n"
+    "  1  alguna cosa ha fallat (vegeu els missatges d'error)\n"
+    "  2  la línia d'ordres és incorrecta; no s'ha fet res\n"
+    "\n";
+inline constexpr std::string_view kManualPageHead = "Més informació: man ";
+
+// --version: the name and version, then the stylesheet host, with a warning
+// when it is the build's placeholder.
+inline constexpr std::string_view kStylesheetHostHead =
+    "Servidor del full d'estil de les factures actualitzades: ";
+inline constexpr std::string_view kPlaceholderHostNote =
+    " (el valor per defecte; es tria amb INVOICE_STYLESHEET_HOST en compilar)";
 
 // The short reason that each kind of failure is reported with.
 constexpr std::string_view describe_kind(Status::Kind kind) {

@@ -87,23 +87,32 @@ class InvoiceFile {
   // shorter or longer than it was when opened, or changed while it was read,
   // kNoMemory when it does not fit.
   virtual Status load(std::string& content) = 0;
-  // Replaces the file's content with `content` atomically: a new file in the
-  // same folder, flushed to disk, carrying exactly the original's owner and
+  // Prepares a replacement of the file's content with `content`: a new file
+  // in the same folder, under a replacement name (replacement_name.h) and
+  // locked, holding `content` and carrying exactly the original's owner and
   // group, permission bits, access control list, extended attributes, file
-  // flags and last-access and last-write times, renamed over the original
-  // (through a symbolic link, its target). Right before the rename the
-  // original is checked to be unchanged since it was opened. Fails, leaving
-  // the original byte for byte as it was and removing the new file, with
-  // kChanged when another program changed, replaced or removed the original
-  // meanwhile, kHardLinked for a file with more than one name, kOwnerNotKept,
-  // kAccessNotKept, kAttributesNotKept or kFlagsNotKept when the new file
-  // cannot carry what the original has, kStopped when the run was asked to
-  // stop, or with the failure of a step. The lock moves to the new file. A
-  // process killed meanwhile leaves the original or the new content, never a
-  // mixture, and at most the new file under its replacement name
-  // (replacement_name.h).
-  virtual Status replace(std::string_view content) = 0;
-  // Gives the file (the new one after a `replace`) last-access and
+  // flags and last-access and last-write times. It is not flushed: the
+  // replacements of a group are flushed together by `Platform::flush_staged`
+  // and then put in place one by one with `put_staged_in_place`. May be
+  // called again for a later text of the same file; the staged files are put
+  // in place in the order they were staged. Fails, leaving the original as it
+  // is and removing the new file, with kHardLinked for a file with more than
+  // one name, kOwnerNotKept, kAccessNotKept, kAttributesNotKept or
+  // kFlagsNotKept when the new file cannot carry what the original has,
+  // kStopped when the run was asked to stop, or with the failure of a step.
+  // Staged files never put in place are removed when the file is destroyed;
+  // a process killed meanwhile leaves them under their replacement names.
+  virtual Status stage(std::string_view content) = 0;
+  // Renames the oldest staged file over the original (through a symbolic
+  // link, its target), atomically, once `Platform::flush_staged` has flushed
+  // it. Right before the rename the file in place is checked to be unchanged
+  // since it was opened (or last put in place): fails with kChanged, leaving
+  // it byte for byte as it was, when another program changed, replaced or
+  // removed it meanwhile, or with the failure of the rename. The lock moves
+  // to the new file. A process killed meanwhile leaves the old or the new
+  // content, never a mixture.
+  virtual Status put_staged_in_place() = 0;
+  // Gives the file (the new one after `put_staged_in_place`) last-access and
   // last-write time `time`, while it is open and locked; does nothing when
   // both already are `time`, so that the file's change time stays as it is.
   virtual Status set_times(FileTime time) = 0;
@@ -165,6 +174,20 @@ class Platform {
   // has it open for writing where the system tells), kForeignLink,
   // kAccessDenied or another kind.
   virtual Result<std::unique_ptr<InvoiceFile>> open_invoice_file(const std::string& path) = 0;
+
+  // Making replacements durable one group at a time. A group is a number of
+  // invoice files, each with one or two staged replacements (InvoiceFile::
+  // stage). The most staged files that one group may hold: each open invoice
+  // holds a few descriptors until the group is done.
+  virtual std::size_t group_file_limit() const = 0;
+  // Flushes to disk, as one operation, every file that `files` (opened by
+  // this platform) have staged and not yet put in place, so that their
+  // content survives a power cut once this returns ok. On failure none of
+  // them may be put in place.
+  virtual Status flush_staged(const std::vector<InvoiceFile*>& files) = 0;
+  // Flushes the folders in which staged files were put in place since the
+  // last call, once each, so that the new names survive a power cut.
+  virtual void flush_renamed_folders() = 0;
 
   // When the run has been asked to stop (on POSIX by SIGTERM or SIGHUP), the
   // exit status it is to end with; nothing otherwise. Polled between files

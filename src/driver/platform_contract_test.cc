@@ -165,6 +165,26 @@ class PlatformContractTest : public ::testing::Test {
     std::sort(out.begin(), out.end());
     return out;
   }
+
+  // Replaces the content of each open file of a group with its text, as a
+  // run does: stage all, flush them together, put each in place, flush the
+  // folders.
+  Status replace_in_group(const std::vector<std::pair<InvoiceFile*, std::string>>& group) {
+    std::vector<InvoiceFile*> files;
+    for (const auto& [file, text] : group) {
+      if (Status staged = file->stage(text); !staged.is_ok()) return staged;
+      files.push_back(file);
+    }
+    if (Status flushed = platform.flush_staged(files); !flushed.is_ok()) return flushed;
+    for (InvoiceFile* file : files) {
+      if (Status placed = file->put_staged_in_place(); !placed.is_ok()) return placed;
+    }
+    platform.flush_renamed_folders();
+    return Status::ok();
+  }
+  Status replace(InvoiceFile& file, const std::string& text) {
+    return replace_in_group({{&file, text}});
+  }
 };
 
 struct PlaceNames {
@@ -331,7 +351,7 @@ TYPED_TEST(PlatformContractTest, ReplaceChangesTheContentOnlyAndLeavesNoOtherFil
     std::string content;
     ASSERT_TRUE(opened.value->load(content).is_ok());
     EXPECT_EQ(content, "old text, longer than the new");
-    const Status replaced = opened.value->replace("new text");
+    const Status replaced = this->replace(*opened.value, "new text");
     ASSERT_TRUE(replaced.is_ok()) << replaced.message();
     // The lock moved to the new content.
     EXPECT_EQ(this->platform.open_invoice_file(invoice).status.kind(), Kind::kLocked);
@@ -339,6 +359,33 @@ TYPED_TEST(PlatformContractTest, ReplaceChangesTheContentOnlyAndLeavesNoOtherFil
   EXPECT_EQ(this->place.read(invoice), "new text");
   EXPECT_EQ(this->platform.read_file_time(invoice).value, time);
   EXPECT_EQ(this->listing(this->place.root()), (Listing{{"a.xml", Type::kFile, false}}));
+}
+
+// Two files of one group, one of them replaced twice; a staged text that is
+// never put in place leaves the original and no other file.
+TYPED_TEST(PlatformContractTest, GroupPutsStagedTextsInPlaceInOrderAndDropsTheRest) {
+  const std::string first = this->path("a.xml");
+  const std::string second = this->path("b.xml");
+  const std::string third = this->path("c.xml");
+  for (const std::string& invoice : {first, second, third}) this->place.make_file(invoice, "old");
+  {
+    auto a = this->platform.open_invoice_file(first);
+    auto b = this->platform.open_invoice_file(second);
+    auto c = this->platform.open_invoice_file(third);
+    ASSERT_TRUE(a.is_ok() && b.is_ok() && c.is_ok());
+    ASSERT_TRUE(
+        this->replace_in_group(
+                {{a.value.get(), "upgraded"}, {a.value.get(), "final"}, {b.value.get(), "new"}})
+            .is_ok());
+    ASSERT_TRUE(c.value->stage("never placed").is_ok());
+    EXPECT_EQ(this->place.read(third), "old");
+  }
+  EXPECT_EQ(this->place.read(first), "final");
+  EXPECT_EQ(this->place.read(second), "new");
+  EXPECT_EQ(this->place.read(third), "old");
+  EXPECT_EQ(this->listing(this->place.root()), (Listing{{"a.xml", Type::kFile, false},
+                                                        {"b.xml", Type::kFile, false},
+                                                        {"c.xml", Type::kFile, false}}));
 }
 
 TYPED_TEST(PlatformContractTest, TimesAreSetOnTheOpenFile) {
@@ -350,7 +397,7 @@ TYPED_TEST(PlatformContractTest, TimesAreSetOnTheOpenFile) {
     ASSERT_TRUE(opened.is_ok()) << opened.status.message();
     ASSERT_TRUE(opened.value->set_times(time).is_ok());
     EXPECT_EQ(this->platform.read_file_time(invoice).value, time);
-    ASSERT_TRUE(opened.value->replace("<b/>").is_ok());
+    ASSERT_TRUE(this->replace(*opened.value, "<b/>").is_ok());
     ASSERT_TRUE(opened.value->set_times(time).is_ok());
   }
   EXPECT_EQ(this->platform.read_file_time(invoice).value, time);
@@ -380,7 +427,7 @@ TYPED_TEST(PlatformContractTest, ReplaceThroughALinkKeepsTheLink) {
     std::string content;
     ASSERT_TRUE(opened.value->load(content).is_ok());
     EXPECT_EQ(content, "old");
-    ASSERT_TRUE(opened.value->replace("new").is_ok());
+    ASSERT_TRUE(this->replace(*opened.value, "new").is_ok());
   }
   EXPECT_TRUE(this->place.is_link(link));
   EXPECT_FALSE(this->place.is_link(target));

@@ -8,17 +8,20 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <map>
 #include <new>
@@ -259,12 +262,18 @@ Result<UniqueFd> open_parent_folder(int dir, const std::string& name, std::strin
   return folder;
 }
 
-// Flushes the folders in which files were renamed. A folder is flushed
-// when a rename happens in another folder, or when the flusher goes away at
-// the end of the run, instead of after every rename: the walk converts a
-// folder's files one after the other, so this saves most folder flushes. A
-// rename not yet flushed when the power fails is simply undone, leaving the
-// original, which was never touched, in place.
+// Whether the program flushes at all. A benchmark build turns flushing off
+// to measure what the flushes cost; a released program always flushes.
+#ifdef INVOICE_BENCH_NO_FLUSH
+constexpr bool kFlushes = false;
+#else
+constexpr bool kFlushes = true;
+#endif
+
+// The folders in which files were renamed, each noted once and flushed
+// together after a group of renames (and at the end of the run), instead of
+// after every rename. A rename not yet flushed when the power fails is
+// simply undone, leaving the original, which was never touched, in place.
 class FolderFlusher {
  public:
   FolderFlusher() = default;
@@ -276,26 +285,31 @@ class FolderFlusher {
   void note(UniqueFd folder) {
     struct stat info;
     if (::fstat(folder.get(), &info) != 0) {
-      ::fsync(folder.get());
+      if (kFlushes) ::fsync(folder.get());
       return;
     }
-    if (pending_.valid() && info.st_dev == device_ && info.st_ino == inode_) return;
-    flush();
-    pending_ = std::move(folder);
-    device_ = info.st_dev;
-    inode_ = info.st_ino;
+    for (const Pending& pending : pending_) {
+      if (pending.device == info.st_dev && pending.inode == info.st_ino) return;
+    }
+    pending_.push_back(Pending{std::move(folder), info.st_dev, info.st_ino});
   }
 
-  // A file system that cannot flush folders has nothing more to do.
+  // A file system that cannot flush folders (or a folder opened as a path
+  // only) has nothing more to do.
   void flush() {
-    if (pending_.valid()) ::fsync(pending_.get());
-    pending_.reset();
+    if (kFlushes) {
+      for (const Pending& pending : pending_) ::fsync(pending.folder.get());
+    }
+    pending_.clear();
   }
 
  private:
-  UniqueFd pending_;
-  dev_t device_ = 0;
-  ino_t inode_ = 0;
+  struct Pending {
+    UniqueFd folder;
+    dev_t device;
+    ino_t inode;
+  };
+  std::vector<Pending> pending_;
 };
 
 // A file that is not a symbolic link, named in a folder held open, so that
@@ -600,25 +614,38 @@ class PosixInvoiceFile final : public InvoiceFile {
     return check_unchanged();
   }
 
-  // The steps of a replacement, each of which may fail and leave the
-  // original as it is: make a new file in the same folder; fill it (the
-  // original's flags, then the content); carry owner and group, extended
-  // attributes, permission bits and times; flush it; check that the
-  // original is still what was read; put it in place (the rename, the
-  // folder noted for flushing). A request to stop is heeded between steps.
-  Status replace(std::string_view content) override {
+  // The steps of staging, each of which may fail and leave the original
+  // as it is: make a new file in the same folder; fill it (the original's
+  // flags, then the content); carry owner and group, extended attributes,
+  // permission bits and times. A request to stop is heeded between steps.
+  // Flushing and putting in place wait for the group.
+  Status stage(std::string_view content) override {
     if (info_.st_nlink > 1) return Status::error(Status::Kind::kHardLinked);
     auto made = ReplacementFile::make(target_.folder.get());
     if (!made.is_ok()) return made.status;
-    ReplacementFile& replacement = made.value;
-    Status status = fill(replacement.fd(), content);
-    if (status.is_ok()) status = carry_metadata(replacement.fd());
-    if (status.is_ok()) status = flush(replacement.fd());
+    Status status = fill(made.value.fd(), content);
+    if (status.is_ok()) status = carry_metadata(made.value.fd());
+    if (!status.is_ok()) return status;
+    staged_.push_back(std::move(made.value));
+    return Status::ok();
+  }
+
+  // Checks that the file in place is still what was read, then puts the
+  // oldest staged file in its place. No request to stop is heeded here: a
+  // group once flushed is finished, which takes no longer than its renames.
+  Status put_staged_in_place() override {
+    if (staged_.empty()) return Status::error(Status::Kind::kNotFound);
     // Right before the rename: a change that another program made since the
     // file was read is never overwritten.
-    if (status.is_ok()) status = check_unchanged();
-    if (!status.is_ok()) return status;
-    return put_in_place(replacement);
+    Status status = check_unchanged();
+    if (status.is_ok()) status = put_in_place(staged_.front());
+    if (status.is_ok()) staged_.pop_front();
+    return status;
+  }
+
+  // Adds the descriptors of the files staged and not yet put in place.
+  void add_staged_descriptors(std::vector<int>& fds) const {
+    for (const ReplacementFile& staged : staged_) fds.push_back(staged.fd());
   }
 
   Status set_times(FileTime time) override {
@@ -639,12 +666,6 @@ class PosixInvoiceFile final : public InvoiceFile {
     Status status = carry_file_flags(flags_, fd);
     if (status.is_ok()) status = write_all(fd, content);
     return status.is_ok() ? check_stop() : status;
-  }
-
-  // Flushes the new file's content to disk.
-  static Status flush(int fd) {
-    if (::fsync(fd) != 0) return last_error();
-    return check_stop();
   }
 
   // Renames the new file over the original and makes it this file; its
@@ -726,6 +747,8 @@ class PosixInvoiceFile final : public InvoiceFile {
   struct stat info_;
   bool lease_held_;
   int flags_;
+  // After `target_`, whose folder they are made in: destroyed first.
+  std::deque<ReplacementFile> staged_;
 };
 
 class PosixPlatform final : public Platform {
@@ -919,6 +942,52 @@ class PosixPlatform final : public Platform {
     return std::unique_ptr<InvoiceFile>(std::make_unique<PosixInvoiceFile>(
         std::move(target), std::move(fd), info, locked.value, flusher_));
   }
+
+  // Each invoice of a group holds its own descriptor, its folder's and one
+  // or two staged files', and the folders wait to be flushed: a quarter of
+  // the descriptors the process may open leaves room for the rest of the run.
+  std::size_t group_file_limit() const override {
+    constexpr std::size_t kMostFiles = 256;
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+      return kMostFiles;
+    }
+    return std::clamp<std::size_t>(static_cast<std::size_t>(limit.rlim_cur / 4), 2, kMostFiles);
+  }
+
+  // One syncfs per file system writes all the staged files, and the
+  // journal commits them, at once: the cost of a flush is paid once per
+  // group instead of once per file. Where syncfs fails (a system without
+  // it, or a write error it reports) each file of that file system is
+  // flushed by itself, so that the failure is found and told as it is.
+  Status flush_staged(const std::vector<InvoiceFile*>& files) override {
+    if (!kFlushes) return Status::ok();
+    std::vector<int> fds;
+    for (InvoiceFile* file : files) {
+      static_cast<const PosixInvoiceFile*>(file)->add_staged_descriptors(fds);
+    }
+    std::vector<dev_t> synced;
+    std::vector<dev_t> unsynced;
+    for (const int fd : fds) {
+      struct stat info;
+      if (::fstat(fd, &info) != 0) return last_error();
+      const auto seen = [&info](const std::vector<dev_t>& devices) {
+        return std::find(devices.begin(), devices.end(), info.st_dev) != devices.end();
+      };
+      if (seen(synced)) continue;
+      if (!seen(unsynced)) {
+        if (::syncfs(fd) == 0) {
+          synced.push_back(info.st_dev);
+          continue;
+        }
+        unsynced.push_back(info.st_dev);
+      }
+      if (::fsync(fd) != 0) return last_error();
+    }
+    return Status::ok();
+  }
+
+  void flush_renamed_folders() override { flusher_.flush(); }
 
   std::optional<int> stop_requested() const override {
     if (!stop_was_requested()) return std::nullopt;

@@ -1,0 +1,97 @@
+#include "driver/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace invoice {
+namespace {
+
+using Action = CommandLine::Action;
+
+CommandLine parse(std::vector<std::string_view> arguments) { return parse_command_line(arguments); }
+
+TEST(CommandLineTest, AcceptedCommandLines) {
+  const struct {
+    std::vector<std::string_view> arguments;
+    Action action;
+    bool dry_run, verbose, convert_signed;
+    std::optional<std::string> root;
+  } cases[] = {
+      {{}, Action::kRun, false, false, false, std::nullopt},
+      {{"--dry-run"}, Action::kRun, true, false, false, std::nullopt},
+      {{"-n"}, Action::kRun, true, false, false, std::nullopt},
+      {{"--verbose", "-n"}, Action::kRun, true, true, false, std::nullopt},
+      {{"-nv"}, Action::kRun, true, true, false, std::nullopt},
+      {{"--convert-signed"}, Action::kRun, false, false, true, std::nullopt},
+      {{"--root", "/srv/mor"}, Action::kRun, false, false, false, "/srv/mor"},
+      {{"--root=/srv/mor"}, Action::kRun, false, false, false, "/srv/mor"},
+      {{"--root=a", "--root=b"}, Action::kRun, false, false, false, "b"},
+      {{"--root", "x y", "--"}, Action::kRun, false, false, false, "x y"},
+      {{"--"}, Action::kRun, false, false, false, std::nullopt},
+      {{"--dry", "--conv", "--ro=/r"}, Action::kRun, true, false, true, "/r"},
+      {{"--help"}, Action::kHelp, false, false, false, std::nullopt},
+      {{"-h"}, Action::kHelp, false, false, false, std::nullopt},
+      {{"-vh", "--bogus"}, Action::kHelp, false, true, false, std::nullopt},
+      {{"--version", "stray"}, Action::kVersion, false, false, false, std::nullopt},
+      {{"--vers"}, Action::kVersion, false, false, false, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const std::string shown = ::testing::PrintToString(c.arguments);
+    const CommandLine line = parse(c.arguments);
+    EXPECT_EQ(line.action, c.action) << shown << line.error;
+    EXPECT_EQ(line.options.dry_run, c.dry_run) << shown;
+    EXPECT_EQ(line.options.verbose, c.verbose) << shown;
+    EXPECT_EQ(line.options.convert_signed, c.convert_signed) << shown;
+    EXPECT_EQ(line.options.root, c.root) << shown;
+    EXPECT_EQ(line.error, "") << shown;
+  }
+}
+
+TEST(CommandLineTest, RefusedCommandLinesNameTheArgumentOnOneLine) {
+  const struct {
+    std::vector<std::string_view> arguments;
+    std::string_view fault;
+    std::string_view shown;
+  } cases[] = {
+      {{"--bogus"}, kUnknownOption, "--bogus"},
+      {{"-x"}, kUnknownOption, "-x"},
+      {{"-nx"}, kUnknownOption, "-x"},
+      {{"--ver"}, kAmbiguousOption, "--ver"},
+      {{"--", "-n"}, kStrayArgument, "-n"},
+      {{"/srv/mor"}, kStrayArgument, "/srv/mor"},
+      {{"-n", "-"}, kStrayArgument, "-"},
+      {{"--root"}, kOptionNeedsFolder, "--root"},
+      {{"--root="}, kOptionNeedsFolder, "--root"},
+      {{"--ro", ""}, kOptionNeedsFolder, "--root"},
+      {{"--root", "--dry-run"}, kOptionNeedsFolder, "--root"},
+      {{"--dry-run=yes"}, kOptionTakesNoValue, "--dry-run=yes"},
+      {{"--help=1"}, kOptionTakesNoValue, "--help=1"},
+      {{"bad\x1B[2J"}, kStrayArgument, "bad?[2J"},
+      {{"--bogus", "--help"}, kUnknownOption, "--bogus"},
+  };
+  for (const auto& c : cases) {
+    const std::string shown = ::testing::PrintToString(c.arguments);
+    const CommandLine line = parse(c.arguments);
+    EXPECT_EQ(line.action, Action::kUsageError) << shown;
+    EXPECT_EQ(line.error, "invoice-converter: " + std::string(c.fault) + " '" +
+                              std::string(c.shown) + "'. Vegeu 'invoice-converter --help'.\n")
+        << shown;
+  }
+}
+
+TEST(CommandLineTest, HelpAndVersionTexts) {
+  const std::string help = make_help_text();
+  for (const char* option : {"--dry-run", "--verbose", "--root=", "--convert-signed", "--help",
+                             "--version", "MORROOT", "TEMP", "man invoice-converter"}) {
+    EXPECT_NE(help.find(option), std::string::npos) << option;
+  }
+  EXPECT_EQ(make_version_text("1.2.3", "xsl.example.org"),
+            "invoice-converter 1.2.3\n"
+            "Servidor del full d'estil de les factures actualitzades: xsl.example.org\n");
+  EXPECT_NE(make_version_text("1.2.3", "www.example.com").find("INVOICE_STYLESHEET_HOST"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace invoice

@@ -1,0 +1,141 @@
+// The order in which the program makes its replacements durable, read from
+// the system calls of a real run recorded by strace: every replacement's
+// bytes reach the disk before its rename, and every rename reaches the disk
+// before the run prints its summary.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "sample_invoices.h"
+#include "scratch.h"
+
+extern char** environ;
+
+namespace invoice {
+namespace {
+
+// Runs `argv` with exactly `environment`, standard output and error to
+// /dev/null; its exit status, or -1.
+int run_quietly(const std::vector<std::string>& argv, const std::vector<std::string>& environment) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  std::vector<char*> envp;
+  for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
+  envp.push_back(nullptr);
+  pid_t pid = 0;
+  const int spawned = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return -1;
+  int status = 0;
+  if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+bool is_replacement(const std::string& path) {
+  return path.find("/.invoice-converter.") != std::string::npos;
+}
+
+// What the recorded calls say, in the order they were made (the index of
+// the line in the record).
+struct Record {
+  std::map<std::string, std::size_t> last_write;  // replacement path
+  // Flushes: of one file or folder (its path), or of a whole file system
+  // (an empty path: syncfs, sync).
+  std::vector<std::pair<std::size_t, std::string>> flushes;
+  struct Rename {
+    std::size_t at;
+    std::string from;
+    std::string folder;
+  };
+  std::vector<Rename> renames;
+  std::size_t summary = 0;  // the first write of the summary
+};
+
+// Reads a record of `strace -f -y -s 100`: descriptors come with their
+// paths, "5</tmp/x/DOCUMENT>".
+Record read_record(const std::string& path) {
+  static const std::regex kWrite(R"re(\b(?:write|pwrite64|writev)\(\d+<([^>]*)>)re");
+  static const std::regex kFileFlush(R"re(\b(?:fsync|fdatasync)\(\d+<([^>]*)>.*= 0$)re");
+  static const std::regex kSystemFlush(R"re(\b(?:syncfs\(\d+<[^>]*>|sync\(\)).*= 0$)re");
+  static const std::regex kRename(
+      R"re(\brenameat2?\(\d+<([^>]*)>, "([^"]*)", \d+<([^>]*)>, .*= 0$)re");
+  static const std::regex kSummary(R"re(\bwrite\(1<[^>]*>, ".*Convertits correctament)re");
+  Record record;
+  std::ifstream in(path);
+  std::string line;
+  std::smatch match;
+  for (std::size_t at = 1; std::getline(in, line); ++at) {
+    if (std::regex_search(line, match, kWrite) && is_replacement(match[1])) {
+      record.last_write[match[1]] = at;
+    } else if (std::regex_search(line, match, kFileFlush)) {
+      record.flushes.emplace_back(at, match[1]);
+    } else if (std::regex_search(line, kSystemFlush)) {
+      record.flushes.emplace_back(at, "");
+    } else if (std::regex_search(line, match, kRename)) {
+      record.renames.push_back({at, std::string(match[1]) + "/" + std::string(match[2]), match[3]});
+    } else if (record.summary == 0 && std::regex_search(line, kSummary)) {
+      record.summary = at;
+    }
+  }
+  return record;
+}
+
+// True when a flush of `path` (or of its whole file system) lies strictly
+// between the lines `after` and `before`.
+bool flushed_between(const Record& record, const std::string& path, std::size_t after,
+                     std::size_t before) {
+  for (const auto& [at, flushed] : record.flushes) {
+    if (at > after && at < before && (flushed.empty() || flushed == path)) return true;
+  }
+  return false;
+}
+
+TEST(OrderingTest, EveryReplacementIsFlushedBeforeItsRenameAndEveryRenameBeforeTheSummary) {
+  if (run_quietly({"strace", "-o", "/dev/null", "true"}, {"PATH=/usr/bin:/bin"}) != 0) {
+    GTEST_SKIP() << "strace is missing or this system does not let it trace a program";
+  }
+  testing::ScratchFolder root;
+  testing::ScratchFolder temp;
+  // Several groups' worth of replacements, in a few folders.
+  constexpr int kInvoices = 300;
+  for (int i = 0; i < kInvoices; ++i) {
+    root.write("DOCUMENT/" + std::to_string(i % 4) + "/" + std::to_string(i) + ".xml",
+               testing::old_invoice());
+  }
+  const std::string log = temp.path() + "/calls";
+  ASSERT_EQ(run_quietly({"strace", "-f", "-y", "-s", "100", "-o", log, INVOICE_PROGRAM},
+                        {"MORROOT=" + root.path(), "TEMP=" + temp.path()}),
+            0);
+  const Record record = read_record(log);
+  ::unlink(log.c_str());
+  ASSERT_NE(record.summary, 0u) << "no summary in the record";
+  // Each invoice is replaced twice: upgraded, then converted to UTF-8.
+  ASSERT_EQ(record.renames.size(), 2u * kInvoices);
+  for (const Record::Rename& rename : record.renames) {
+    SCOPED_TRACE(rename.from);
+    const auto written = record.last_write.find(rename.from);
+    ASSERT_NE(written, record.last_write.end()) << "renamed without a recorded write";
+    EXPECT_TRUE(flushed_between(record, rename.from, written->second, rename.at))
+        << "not flushed between its last write and its rename";
+    EXPECT_TRUE(flushed_between(record, rename.folder, rename.at, record.summary))
+        << "its folder not flushed between the rename and the summary";
+  }
+}
+
+}  // namespace
+}  // namespace invoice
