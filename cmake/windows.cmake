@@ -14,3 +14,8 @@ if(INVOICE_TESTS)
   target_link_options(hold-file PRIVATE -municode)
   add_dependencies(invoice_converter_tests hold-file)
 endif()
+
+# The zip holds the program and its documents side by side, not the
+# folders of a Unix installation.
+set(CMAKE_INSTALL_BINDIR .)
+set(CMAKE_INSTALL_DOCDIR .)

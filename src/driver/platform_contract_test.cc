@@ -377,8 +377,8 @@ TYPED_TEST(PlatformContractTest, GroupPutsStagedTextsInPlaceInOrderAndDropsTheRe
         this->replace_in_group(
                 {{a.value.get(), "upgraded"}, {a.value.get(), "final"}, {b.value.get(), "new"}})
             .is_ok());
+    // Checked once let go: on Windows nothing else may read a held file.
     ASSERT_TRUE(c.value->stage("never placed").is_ok());
-    EXPECT_EQ(this->place.read(third), "old");
   }
   EXPECT_EQ(this->place.read(first), "final");
   EXPECT_EQ(this->place.read(second), "new");

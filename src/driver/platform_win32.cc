@@ -19,6 +19,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <new>
 #include <utility>
@@ -528,17 +529,71 @@ Status copy_named_streams(const std::wstring& original, const std::wstring& repl
   return Status::ok();
 }
 
+// Folders in which new names were put since they were last flushed.
+class RenamedFolders {
+ public:
+  RenamedFolders() = default;
+  RenamedFolders(const RenamedFolders&) = delete;
+  RenamedFolders& operator=(const RenamedFolders&) = delete;
+  ~RenamedFolders() { flush(); }
+
+  void note(const std::wstring& folder) {
+    if (std::find(folders_.begin(), folders_.end(), folder) == folders_.end()) {
+      folders_.push_back(folder);
+    }
+  }
+  // Flushes each folder once, so that its new names survive a power cut. A
+  // folder that cannot be opened for it (no right to, or a file system that
+  // cannot flush folders) is left to the system: a rename it loses leaves
+  // the original, which was never touched, in place.
+  void flush() {
+    for (const std::wstring& folder : folders_) {
+      const UniqueHandle handle(::CreateFileW(
+          folder.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+      if (handle.valid()) ::FlushFileBuffers(handle.get());
+    }
+    folders_.clear();
+  }
+
+ private:
+  std::vector<std::wstring> folders_;
+};
+
+// A replacement written and waiting to be put in place. Removed when
+// destroyed unless it was put in place.
+class StagedFile {
+ public:
+  StagedFile(std::wstring path, UniqueHandle handle)
+      : path_(std::move(path)), handle_(std::move(handle)) {}
+  StagedFile(StagedFile&&) noexcept = default;
+  StagedFile& operator=(StagedFile&&) noexcept = default;
+  ~StagedFile() {
+    if (handle_.valid()) delete_on_close(handle_.get());
+  }
+
+  const std::wstring& path() const { return path_; }
+  HANDLE handle() const { return handle_.get(); }
+  // Hands the handle over: the file is no longer removed with this object.
+  UniqueHandle release() { return std::move(handle_); }
+
+ private:
+  std::wstring path_;
+  UniqueHandle handle_;
+};
+
 class WindowsInvoiceFile final : public InvoiceFile {
  public:
   // `path` is the \\?\ path the file was opened by; `is_link` tells that
-  // it names a symbolic link to the file.
+  // it names a symbolic link to the file. `renamed` must outlive the file.
   WindowsInvoiceFile(std::wstring path, bool is_link, UniqueHandle handle,
-                     const BY_HANDLE_FILE_INFORMATION& info, bool writable)
+                     const BY_HANDLE_FILE_INFORMATION& info, bool writable, RenamedFolders& renamed)
       : path_(std::move(path)),
         is_link_(is_link),
         handle_(std::move(handle)),
         info_(info),
-        writable_(writable) {}
+        writable_(writable),
+        renamed_(renamed) {}
 
   bool is_writable() const override { return writable_; }
 
@@ -578,37 +633,52 @@ class WindowsInvoiceFile final : public InvoiceFile {
     }
   }
 
-  Status replace(std::string_view content) override {
-    // A replace after a ReplaceFileW that could not take the lock back.
-    if (!handle_.valid()) return windows_error(ERROR_SHARING_VIOLATION);
+  Status stage(std::string_view content) override {
     // A new file under this name would split it from the file's other names.
     if (info_.nNumberOfLinks > 1) return Status::error(Status::Kind::kHardLinked);
-    // Through a link, the file really held is replaced, so that the link
-    // stays a link.
-    auto target = is_link_ ? final_path() : Result<std::wstring>(path_);
-    if (!target.is_ok()) return target.status;
+    if (target_.empty()) {
+      // Through a link, the file really held is replaced, so that the link
+      // stays a link.
+      auto target = is_link_ ? final_path() : Result<std::wstring>(path_);
+      if (!target.is_ok()) return target.status;
+      target_ = std::move(target.value);
+    }
     std::wstring temporary;
-    auto created = create_replacement(parent_of(target.value), temporary);
+    auto created = create_replacement(parent_of(target_), temporary);
     if (!created.is_ok()) return created.status;
-    UniqueHandle replacement = std::move(created.value);
+    StagedFile staged(std::move(temporary), std::move(created.value));
+    Status status = write_all(staged.handle(), content);
+    if (status.is_ok()) status = carry_metadata(staged.handle(), target_, staged.path());
+    if (!status.is_ok()) return status;
+    staged_.push_back(std::move(staged));
+    return Status::ok();
+  }
 
-    Status status = write_all(replacement.get(), content);
-    if (status.is_ok()) status = carry_metadata(replacement.get(), target.value, temporary);
-    if (status.is_ok() && !::FlushFileBuffers(replacement.get())) status = last_error();
-    // Checked again just before the rename: another program that replaced
-    // or changed the file meanwhile keeps its version.
-    if (status.is_ok() && (!path_names(target.value, info_) || changed_since_opened())) {
-      status = Status::error(Status::Kind::kChanged);
+  // Flushes the files staged and not yet put in place.
+  Status flush_staged() const {
+    for (const StagedFile& staged : staged_) {
+      if (!::FlushFileBuffers(staged.handle())) return last_error();
     }
-    BY_HANDLE_FILE_INFORMATION replacement_info{};
-    if (status.is_ok() && !::GetFileInformationByHandle(replacement.get(), &replacement_info)) {
-      status = last_error();
+    return Status::ok();
+  }
+
+  Status put_staged_in_place() override {
+    if (staged_.empty()) return Status::error(Status::Kind::kNotFound);
+    // A file whose lock could not be taken back after a ReplaceFileW.
+    if (!handle_.valid()) return windows_error(ERROR_SHARING_VIOLATION);
+    // Right before the rename: a change that another program made since the
+    // file was read is never overwritten.
+    if (!path_names(target_, info_) || changed_since_opened()) {
+      return Status::error(Status::Kind::kChanged);
     }
-    if (!status.is_ok()) {
-      delete_on_close(replacement.get());
-      return status;
-    }
-    return put_in_place(std::move(replacement), replacement_info, temporary, target.value);
+    StagedFile staged = std::move(staged_.front());
+    staged_.pop_front();
+    BY_HANDLE_FILE_INFORMATION staged_info{};
+    if (!::GetFileInformationByHandle(staged.handle(), &staged_info)) return last_error();
+    const Status status = put_in_place(staged, staged_info);
+    // The new name must survive a crash as well as the new content.
+    if (status.is_ok()) renamed_.note(parent_of(target_));
+    return status;
   }
 
   Status set_times(FileTime time) override {
@@ -729,31 +799,29 @@ class WindowsInvoiceFile final : public InvoiceFile {
     return Status::ok();
   }
 
-  // Puts the filled and flushed `replacement` in the place of `target`. The
-  // POSIX-semantics rename by handle (Windows 10 1809 and later, on NTFS)
-  // does it while this object still holds the original, and the handle that
-  // wrote the new file then holds it: the lock moves without a gap.
-  Status put_in_place(UniqueHandle replacement, const BY_HANDLE_FILE_INFORMATION& replacement_info,
-                      const std::wstring& temporary, const std::wstring& target) {
-    const std::size_t name_bytes = target.size() * sizeof(wchar_t);
+  // Puts `staged` in the place of the target. The POSIX-semantics rename by
+  // handle (Windows 10 1809 and later, on NTFS) does it while this object
+  // still holds the original, and the handle that wrote the new file then
+  // holds it: the lock moves without a gap.
+  Status put_in_place(StagedFile& staged, const BY_HANDLE_FILE_INFORMATION& staged_info) {
+    const std::size_t name_bytes = target_.size() * sizeof(wchar_t);
     std::string buffer(sizeof(FILE_RENAME_INFO) + name_bytes, '\0');
     auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
     rename->Flags = kRenameReplaceIfExists | kRenamePosixSemantics;
     rename->RootDirectory = nullptr;
     rename->FileNameLength = static_cast<DWORD>(name_bytes);
-    std::memcpy(rename->FileName, target.data(), name_bytes);
-    if (::SetFileInformationByHandle(replacement.get(), kFileRenameInfoEx, rename,
+    std::memcpy(rename->FileName, target_.data(), name_bytes);
+    if (::SetFileInformationByHandle(staged.handle(), kFileRenameInfoEx, rename,
                                      static_cast<DWORD>(buffer.size()))) {
-      handle_ = std::move(replacement);
-      info_ = replacement_info;
+      handle_ = staged.release();
+      info_ = staged_info;
       return Status::ok();
     }
     const DWORD error = ::GetLastError();
     if (error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
         error == ERROR_INVALID_FUNCTION) {
-      return replace_with_replacefile(std::move(replacement), replacement_info, temporary, target);
+      return replace_with_replacefile(staged, staged_info);
     }
-    delete_on_close(replacement.get());
     return windows_error(error);
   }
 
@@ -762,27 +830,26 @@ class WindowsInvoiceFile final : public InvoiceFile {
   // file closed. The original stays held meanwhile, so no other program can
   // open the invoice in between; afterwards the new file is opened and
   // locked again.
-  Status replace_with_replacefile(UniqueHandle replacement,
-                                  const BY_HANDLE_FILE_INFORMATION& replacement_info,
-                                  const std::wstring& temporary, const std::wstring& target) {
-    replacement.reset();
-    if (!::ReplaceFileW(target.c_str(), temporary.c_str(), nullptr, 0, nullptr, nullptr)) {
+  Status replace_with_replacefile(StagedFile& staged,
+                                  const BY_HANDLE_FILE_INFORMATION& staged_info) {
+    staged.release().reset();
+    if (!::ReplaceFileW(target_.c_str(), staged.path().c_str(), nullptr, 0, nullptr, nullptr)) {
       const Status status = last_error();
       // Without a backup name, a failed ReplaceFileW leaves both files
       // under their own names.
-      ::DeleteFileW(temporary.c_str());
+      ::DeleteFileW(staged.path().c_str());
       return status;
     }
     handle_.reset();
-    UniqueHandle reopened(::CreateFileW(target.c_str(), kInvoiceAccess, FILE_SHARE_DELETE, nullptr,
+    UniqueHandle reopened(::CreateFileW(target_.c_str(), kInvoiceAccess, FILE_SHARE_DELETE, nullptr,
                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     BY_HANDLE_FILE_INFORMATION info{};
     if (reopened.valid() && ::GetFileInformationByHandle(reopened.get(), &info) &&
-        same_file(info, replacement_info) && same_content_marks(info, replacement_info)) {
+        same_file(info, staged_info) && same_content_marks(info, staged_info)) {
       handle_ = std::move(reopened);
       info_ = info;
     }
-    // Replaced either way; without the lock, a further replace fails as
+    // Replaced either way; without the lock, a further replacement fails as
     // locked instead of overwriting what another program may have done.
     return Status::ok();
   }
@@ -792,6 +859,10 @@ class WindowsInvoiceFile final : public InvoiceFile {
   UniqueHandle handle_;
   BY_HANDLE_FILE_INFORMATION info_;
   bool writable_;
+  RenamedFolders& renamed_;
+  // The \\?\ path of the file that is replaced, found at the first stage.
+  std::wstring target_;
+  std::deque<StagedFile> staged_;
 };
 
 // The console of standard output and standard error: UTF-16 text through
@@ -1094,8 +1165,28 @@ class WindowsPlatform final : public Platform {
     // for an administrator too.
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) writable.value = false;
     return std::unique_ptr<InvoiceFile>(std::make_unique<WindowsInvoiceFile>(
-        wide.value, is_link.value, std::move(handle), info, writable.value));
+        wide.value, is_link.value, std::move(handle), info, writable.value, renamed_));
   }
+
+  std::size_t group_file_limit() const override {
+    // Handles are plentiful on Windows; this keeps a group's memory and the
+    // work lost to a failed flush small.
+    return 256;
+  }
+
+  // Windows flushes one file at a time: a whole volume only for an
+  // administrator.
+  Status flush_staged(const std::vector<InvoiceFile*>& files) override {
+    for (InvoiceFile* file : files) {
+      if (Status status = static_cast<const WindowsInvoiceFile*>(file)->flush_staged();
+          !status.is_ok()) {
+        return status;
+      }
+    }
+    return Status::ok();
+  }
+
+  void flush_renamed_folders() override { renamed_.flush(); }
 
   std::optional<int> stop_requested() const override {
     // Ctrl+C and Ctrl+Break are ignored; closing the console ends the run
@@ -1121,6 +1212,8 @@ class WindowsPlatform final : public Platform {
   ConsoleStream output_;
   ConsoleStream error_;
   ConsoleSetup console_setup_;
+  // Flushed at the end of the run too, after the last invoice file.
+  RenamedFolders renamed_;
 };
 
 // Ctrl+C and Ctrl+Break are taken as handled, so they do not end the run;
