@@ -110,5 +110,6 @@ else
 fi
 step "Debian package and installation"
 "$top/scripts/check_package.sh" "$top/build-test"
+LINUX_BUILD="$top/build-test" "$top/scripts/test_windows.sh"
 
 step "all tests passed"

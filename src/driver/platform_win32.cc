@@ -664,7 +664,7 @@ class WindowsInvoiceFile final : public InvoiceFile {
 
   Status put_staged_in_place() override {
     if (staged_.empty()) return Status::error(Status::Kind::kNotFound);
-    // A file whose lock could not be taken back after a ReplaceFileW.
+    // A file let go by a classic rename that then failed.
     if (!handle_.valid()) return windows_error(ERROR_SHARING_VIOLATION);
     // Right before the rename: a change that another program made since the
     // file was read is never overwritten.
@@ -804,54 +804,44 @@ class WindowsInvoiceFile final : public InvoiceFile {
   // still holds the original, and the handle that wrote the new file then
   // holds it: the lock moves without a gap.
   Status put_in_place(StagedFile& staged, const BY_HANDLE_FILE_INFORMATION& staged_info) {
+    std::string rename = rename_information(kRenameReplaceIfExists | kRenamePosixSemantics);
+    if (!::SetFileInformationByHandle(staged.handle(), kFileRenameInfoEx, rename.data(),
+                                      static_cast<DWORD>(rename.size()))) {
+      const DWORD error = ::GetLastError();
+      if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED &&
+          error != ERROR_INVALID_FUNCTION) {
+        return windows_error(error);
+      }
+      // Where that rename is not offered (older systems, other file
+      // systems, Wine): the classic rename by handle, which never replaces
+      // a file that anyone holds open, so the original is let go right
+      // before it. A program that opens the original in that moment makes
+      // the rename fail and keeps the original as it is; nothing is ever
+      // replaced under it, and the name never goes missing, as it would
+      // between the two moves of ReplaceFileW on Wine.
+      handle_.reset();
+      rename = rename_information(0);
+      reinterpret_cast<FILE_RENAME_INFO*>(rename.data())->ReplaceIfExists = TRUE;
+      if (!::SetFileInformationByHandle(staged.handle(), FileRenameInfo, rename.data(),
+                                        static_cast<DWORD>(rename.size()))) {
+        return last_error();
+      }
+    }
+    handle_ = staged.release();
+    info_ = staged_info;
+    return Status::ok();
+  }
+
+  // The rename information that names the target, with `flags`.
+  std::string rename_information(DWORD flags) const {
     const std::size_t name_bytes = target_.size() * sizeof(wchar_t);
     std::string buffer(sizeof(FILE_RENAME_INFO) + name_bytes, '\0');
     auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->Flags = kRenameReplaceIfExists | kRenamePosixSemantics;
+    rename->Flags = flags;
     rename->RootDirectory = nullptr;
     rename->FileNameLength = static_cast<DWORD>(name_bytes);
     std::memcpy(rename->FileName, target_.data(), name_bytes);
-    if (::SetFileInformationByHandle(staged.handle(), kFileRenameInfoEx, rename,
-                                     static_cast<DWORD>(buffer.size()))) {
-      handle_ = staged.release();
-      info_ = staged_info;
-      return Status::ok();
-    }
-    const DWORD error = ::GetLastError();
-    if (error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
-        error == ERROR_INVALID_FUNCTION) {
-      return replace_with_replacefile(staged, staged_info);
-    }
-    return windows_error(error);
-  }
-
-  // Where that rename is not offered: ReplaceFileW, which keeps the
-  // original's attributes, security and streams, and which needs the new
-  // file closed. The original stays held meanwhile, so no other program can
-  // open the invoice in between; afterwards the new file is opened and
-  // locked again.
-  Status replace_with_replacefile(StagedFile& staged,
-                                  const BY_HANDLE_FILE_INFORMATION& staged_info) {
-    staged.release().reset();
-    if (!::ReplaceFileW(target_.c_str(), staged.path().c_str(), nullptr, 0, nullptr, nullptr)) {
-      const Status status = last_error();
-      // Without a backup name, a failed ReplaceFileW leaves both files
-      // under their own names.
-      ::DeleteFileW(staged.path().c_str());
-      return status;
-    }
-    handle_.reset();
-    UniqueHandle reopened(::CreateFileW(target_.c_str(), kInvoiceAccess, FILE_SHARE_DELETE, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (reopened.valid() && ::GetFileInformationByHandle(reopened.get(), &info) &&
-        same_file(info, staged_info) && same_content_marks(info, staged_info)) {
-      handle_ = std::move(reopened);
-      info_ = info;
-    }
-    // Replaced either way; without the lock, a further replacement fails as
-    // locked instead of overwriting what another program may have done.
-    return Status::ok();
+    return buffer;
   }
 
   std::wstring path_;
