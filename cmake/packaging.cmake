@@ -54,7 +54,10 @@ set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
-  # The cross build's archive is set up with the Windows port.
+  # One zip to unpack anywhere: the program, the README and the licence at
+  # its top (cmake/windows.cmake puts them there).
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME "invoice-converter-${PROJECT_VERSION}-windows-x86_64")
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

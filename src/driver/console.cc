@@ -71,9 +71,10 @@ bool is_control(std::uint32_t code_point) {
 }
 
 // The path for an error line: valid UTF-8 kept, while control characters
-// and bytes that are not UTF-8 are shown as \xNN, byte by byte, like the
-// backslash itself, so that no name can move the cursor or split a log
-// line and the line still tells the exact bytes.
+// and bytes that are not UTF-8 are shown as \xNN, byte by byte, and so is a
+// backslash that an "x" follows, so that no name can move the cursor or
+// split a log line and the line still tells the exact bytes. Any other
+// backslash, the separator of Windows paths, stays as it is.
 std::string escape_control_bytes(std::string_view text) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
@@ -81,7 +82,8 @@ std::string escape_control_bytes(std::string_view text) {
   for (std::size_t at = 0; at < text.size();) {
     std::uint32_t code_point = 0;
     const std::size_t length = decode_utf8(text, at, code_point);
-    if (length != 0 && !is_control(code_point) && code_point != '\\') {
+    const bool escape_like = code_point == '\\' && text.substr(at + 1, 1) == "x";
+    if (length != 0 && !is_control(code_point) && !escape_like) {
       out.append(text.substr(at, length));
       at += length;
       continue;

@@ -30,8 +30,8 @@ class Console {
   void end_line();
   // Writes "Error: ", the path, ": " and the reason to standard error,
   // ending the progress row first so that the line stands on its own. In
-  // the path, control characters and bytes that are not UTF-8 are shown as
-  // \xNN.
+  // the path, control characters, bytes that are not UTF-8 and a backslash
+  // before an "x" are shown as \xNN.
   void show_failure(std::string_view path, std::string_view reason);
   // Writes "Avís: ", the path, ": " and `text` to standard error, in the
   // same way: something the user should know about a file that did not fail.

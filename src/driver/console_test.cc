@@ -95,7 +95,8 @@ TEST(ConsoleTest, ErrorLinesShowWhatCouldSteerTheTerminalAsBytes) {
       {"/\xC2\x85\x7F\t", "/\\xC2\\x85\\x7F\\x09"},  // C1, DEL, C0
       {"/\xFF\xC3.xml", "/\\xFF\\xC3.xml"},          // not UTF-8
       {"/\xC0\xAF", "/\\xC0\\xAF"},                  // overlong
-      {"/back\\slash", "/back\\x5Cslash"},
+      {"/back\\slash", "/back\\slash"},              // the Windows separator
+      {"C:\\x\\y.xml", "C:\\x5Cx\\y.xml"},           // but never a false escape
   };
   for (const auto& c : cases) {
     testing::FakePlatform platform;

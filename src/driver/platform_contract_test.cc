@@ -252,8 +252,7 @@ TYPED_TEST(PlatformContractTest, NewFileIsMadeOnlyUnderAFreeNameAndReadsBack) {
   ASSERT_TRUE(created.is_ok()) << created.status.message();
   EXPECT_TRUE(created.value->write(content).is_ok());
   EXPECT_EQ(this->platform.create_new_file(list).status.kind(), Kind::kExists);
-  EXPECT_EQ(this->place.read(list), content);
-
+  // Read back through the file itself: on Windows no other open may read it.
   EXPECT_EQ(read_back(*created.value), content);
   EXPECT_TRUE(created.value->remove().is_ok());
   EXPECT_FALSE(this->place.exists(list));
@@ -267,6 +266,9 @@ TYPED_TEST(PlatformContractTest, NewFileIsReadBackAndRemovedOnlyAsItself) {
   // Another file takes the name: it is neither read nor removed.
   ASSERT_TRUE(this->platform.remove_file(list).is_ok());
   this->place.make_file(list, "/theirs.xml\r\n");
+  if (this->place.read(list) != "/theirs.xml\r\n") {
+    GTEST_SKIP() << "this system keeps a removed file's name until the file is closed";
+  }
   EXPECT_EQ(read_back(*created.value), "/ours.xml\r\n");
   EXPECT_EQ(created.value->remove().kind(), Kind::kChanged);
   EXPECT_EQ(this->place.read(list), "/theirs.xml\r\n");
@@ -375,8 +377,8 @@ TYPED_TEST(PlatformContractTest, GroupPutsStagedTextsInPlaceInOrderAndDropsTheRe
         this->replace_in_group(
                 {{a.value.get(), "upgraded"}, {a.value.get(), "final"}, {b.value.get(), "new"}})
             .is_ok());
+    // Checked once let go: on Windows nothing else may read a held file.
     ASSERT_TRUE(c.value->stage("never placed").is_ok());
-    EXPECT_EQ(this->place.read(third), "old");
   }
   EXPECT_EQ(this->place.read(first), "final");
   EXPECT_EQ(this->place.read(second), "new");
@@ -443,8 +445,8 @@ TYPED_TEST(PlatformContractTest, LeftoverIsRemovedOnlyWhenItIsAnUnlockedFile) {
   auto holder = this->platform.open_invoice_file(held);
   ASSERT_TRUE(holder.is_ok()) << holder.status.message();
   EXPECT_EQ(this->platform.remove_leftover_replacement(held).kind(), Kind::kLocked);
+  holder.value.reset();  // on Windows nothing else may even read it before
   EXPECT_EQ(this->place.read(held), "being written");
-  holder.value.reset();
   EXPECT_TRUE(this->platform.remove_leftover_replacement(held).is_ok());
 
   const std::string invoice = this->path("a.xml");

@@ -1,0 +1,1235 @@
+// The platform layer on Windows. Only the wide (W) calls are used: paths
+// and texts are UTF-8 inside the program and UTF-16 at the system, converted
+// with CP_UTF8 here and nowhere else, so no name depends on the system's
+// ANSI code page. Every path reaches the system as an absolute \\?\ path
+// (windows_path.h).
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// After windows.h, which they need.
+#include <aclapi.h>
+#include <bcrypt.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <limits>
+#include <new>
+#include <utility>
+
+#include "driver/platform.h"
+#include "driver/replacement_name.h"
+#include "driver/windows_path.h"
+
+namespace invoice {
+
+namespace {
+
+// The rename that replaces a file still open elsewhere (Windows 10 1809 and
+// later, on NTFS). The information class and its flags are spelled out
+// because the SDK headers hide them behind version checks.
+constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+constexpr DWORD kRenameReplaceIfExists = 0x1;
+constexpr DWORD kRenamePosixSemantics = 0x2;
+
+// A user's disk quota is used up; missing from the mingw-w64 headers.
+constexpr DWORD kErrorDiskQuotaExceeded = 1295;
+
+// Seconds from 1601-01-01, where Windows file times start, to 1970-01-01.
+constexpr std::int64_t kEpochDifference = 11'644'473'600;
+constexpr std::int64_t kTicksPerSecond = 10'000'000;
+
+// Owns a handle from CreateFileW.
+class UniqueHandle {
+ public:
+  UniqueHandle() = default;
+  explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
+  UniqueHandle(UniqueHandle&& other) noexcept
+      : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
+  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+    if (this != &other) reset(std::exchange(other.handle_, INVALID_HANDLE_VALUE));
+    return *this;
+  }
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+  ~UniqueHandle() { reset(); }
+
+  HANDLE get() const { return handle_; }
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+  void reset(HANDLE handle = INVALID_HANDLE_VALUE) {
+    if (valid()) ::CloseHandle(handle_);
+    handle_ = handle;
+  }
+  // Gives up ownership: the caller closes the handle.
+  HANDLE release() { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
+
+ private:
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+// Owns a search handle from FindFirstFileExW.
+class UniqueFind {
+ public:
+  explicit UniqueFind(HANDLE handle) : handle_(handle) {}
+  UniqueFind(const UniqueFind&) = delete;
+  UniqueFind& operator=(const UniqueFind&) = delete;
+  ~UniqueFind() {
+    if (handle_ != INVALID_HANDLE_VALUE) ::FindClose(handle_);
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+// Owns memory that the system allocated with LocalAlloc.
+class LocalMemory {
+ public:
+  LocalMemory() = default;
+  LocalMemory(const LocalMemory&) = delete;
+  LocalMemory& operator=(const LocalMemory&) = delete;
+  ~LocalMemory() {
+    if (memory_ != nullptr) ::LocalFree(memory_);
+  }
+  PSECURITY_DESCRIPTOR* out() { return &memory_; }
+
+ private:
+  PSECURITY_DESCRIPTOR memory_ = nullptr;
+};
+
+// UTF-16 to UTF-8. An unpaired surrogate, which NTFS names may hold, becomes
+// U+FFFD: such a name is then reported as not found instead of being
+// confused with another.
+std::string narrow(std::wstring_view text) {
+  if (text.empty()) return {};
+  const int length = static_cast<int>(text.size());
+  const int size =
+      ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+  if (size > 0) {
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, out.data(), size, nullptr, nullptr);
+  }
+  return out;
+}
+
+// UTF-8 to UTF-16; false (with the system's error set) when `text` is not
+// valid UTF-8 and `strict`, else invalid bytes become U+FFFD.
+bool widen(std::string_view text, std::wstring& out, bool strict) {
+  out.clear();
+  if (text.empty()) return true;
+  const DWORD flags = strict ? MB_ERR_INVALID_CHARS : 0;
+  const int length = static_cast<int>(text.size());
+  const int size = ::MultiByteToWideChar(CP_UTF8, flags, text.data(), length, nullptr, 0);
+  if (size <= 0) return false;
+  out.resize(static_cast<std::size_t>(size));
+  ::MultiByteToWideChar(CP_UTF8, flags, text.data(), length, out.data(), size);
+  return true;
+}
+
+std::wstring widen_for_display(std::string_view text) {
+  std::wstring out;
+  widen(text, out, false);
+  return out;
+}
+
+// The system's wording of an error code, in the user's language, without
+// the line end and full stop that it comes with.
+std::string describe_error(DWORD code) {
+  wchar_t* buffer = nullptr;
+  const DWORD length = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::string text;
+  if (length > 0 && buffer != nullptr) text = narrow(std::wstring_view(buffer, length));
+  if (buffer != nullptr) ::LocalFree(buffer);
+  while (!text.empty() &&
+         (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.')) {
+    text.pop_back();
+  }
+  if (text.empty()) text = "error " + std::to_string(code);
+  return text;
+}
+
+// Translates a Windows error code into a status that names the system's
+// wording; 0 gives ok.
+Status windows_error(DWORD code) {
+  if (code == ERROR_SUCCESS) return Status::ok();
+  Status::Kind kind = Status::Kind::kOther;
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_NO_UNICODE_TRANSLATION:  // a name no file can have
+      kind = Status::Kind::kNotFound;
+      break;
+    case ERROR_DIRECTORY:
+      kind = Status::Kind::kNotAFolder;
+      break;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      kind = Status::Kind::kExists;
+      break;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      kind = Status::Kind::kLocked;
+      break;
+    case ERROR_WRITE_PROTECT:
+      kind = Status::Kind::kReadOnly;
+      break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_PRIVILEGE_NOT_HELD:
+    case ERROR_INVALID_OWNER:
+      kind = Status::Kind::kAccessDenied;
+      break;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+    case kErrorDiskQuotaExceeded:
+      kind = Status::Kind::kNoSpace;
+      break;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      kind = Status::Kind::kNoMemory;
+      break;
+    default:
+      break;
+  }
+  return Status::error(kind, describe_error(code));
+}
+
+Status last_error() { return windows_error(::GetLastError()); }
+
+// The absolute \\?\ form of `path` for the system.
+Result<std::wstring> system_path(const std::string& path) {
+  std::wstring current(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = ::GetCurrentDirectoryW(static_cast<DWORD>(current.size()), current.data());
+    if (length == 0) return last_error();
+    if (length < current.size()) {
+      current.resize(length);
+      break;
+    }
+    current.resize(length);
+  }
+  std::wstring wide;
+  if (!widen(make_extended_path(path, narrow(current)), wide, true)) return last_error();
+  return wide;
+}
+
+// The folder part of an absolute \\?\ path, without the final "\".
+std::wstring parent_of(const std::wstring& path) {
+  const std::size_t slash = path.rfind(L'\\');
+  return slash == std::wstring::npos ? path : path.substr(0, slash);
+}
+
+FILETIME to_filetime(std::uint64_t ticks) {
+  FILETIME time;
+  time.dwLowDateTime = static_cast<DWORD>(ticks);
+  time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  return time;
+}
+
+std::uint64_t to_ticks(const FILETIME& time) {
+  return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+FileTime to_file_time(const FILETIME& time) {
+  const auto ticks = static_cast<std::int64_t>(to_ticks(time));
+  return FileTime{ticks / kTicksPerSecond - kEpochDifference,
+                  static_cast<std::int32_t>(ticks % kTicksPerSecond * 100)};
+}
+
+// A file time in the form that SetFileTime takes; nothing for a time before
+// 1601, and for 1601-01-01 00:00:00 itself, whose zero value would ask the
+// system to leave the time as it is.
+bool from_file_time(FileTime time, FILETIME& out) {
+  if (time.seconds < -kEpochDifference ||
+      time.seconds >
+          std::numeric_limits<std::int64_t>::max() / kTicksPerSecond - kEpochDifference) {
+    return false;
+  }
+  const std::int64_t ticks =
+      (time.seconds + kEpochDifference) * kTicksPerSecond + time.nanoseconds / 100;
+  if (ticks <= 0) return false;
+  out = to_filetime(static_cast<std::uint64_t>(ticks));
+  return true;
+}
+
+// Writes all of `data` to `handle`.
+Status write_all(HANDLE handle, std::string_view data) {
+  while (!data.empty()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(data.size(), 1u << 30));
+    DWORD wrote = 0;
+    if (!::WriteFile(handle, data.data(), chunk, &wrote, nullptr)) return last_error();
+    data.remove_prefix(wrote);
+  }
+  return Status::ok();
+}
+
+bool same_file(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// Opens `path` for its attributes only, which no share mode of another
+// handle refuses, following links.
+UniqueHandle open_for_attributes(const std::wstring& path, DWORD access = FILE_READ_ATTRIBUTES) {
+  return UniqueHandle(::CreateFileW(path.c_str(), access,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+// True when the file that `path` names now is the file described by `info`.
+bool path_names(const std::wstring& path, const BY_HANDLE_FILE_INFORMATION& info) {
+  const UniqueHandle handle = open_for_attributes(path);
+  BY_HANDLE_FILE_INFORMATION now;
+  return handle.valid() && ::GetFileInformationByHandle(handle.get(), &now) && same_file(now, info);
+}
+
+// What a link points to: a file, a folder, or kOther when it points
+// nowhere or to something else.
+DirectoryEntry::Type type_of_target(const std::wstring& path) {
+  const UniqueHandle target(::CreateFileW(
+      path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!target.valid() || ::GetFileType(target.get()) != FILE_TYPE_DISK ||
+      !::GetFileInformationByHandle(target.get(), &info)) {
+    return DirectoryEntry::Type::kOther;
+  }
+  return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? DirectoryEntry::Type::kFolder
+                                                                 : DirectoryEntry::Type::kFile;
+}
+
+std::wstring join_wide(const std::wstring& folder, std::wstring_view name) {
+  std::wstring path = folder;
+  if (!path.empty() && path.back() != L'\\') path += L'\\';
+  path += name;
+  return path;
+}
+
+// Marks an open file for deletion when its last handle closes; the handle
+// must have been opened with DELETE access.
+bool delete_on_close(HANDLE handle) {
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = TRUE;
+  return ::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
+}
+
+std::string make_replacement_name() {
+  std::array<unsigned char, kReplacementRandomLength> random;
+  if (!BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, random.data(), static_cast<ULONG>(random.size()),
+                                        BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+    // Without the system's generator, a mix of clock and process id still
+    // differs between attempts; CREATE_NEW catches the rest.
+    LARGE_INTEGER now{};
+    ::QueryPerformanceCounter(&now);
+    std::uint64_t mix =
+        static_cast<std::uint64_t>(now.QuadPart) * 6364136223846793005u + ::GetCurrentProcessId();
+    for (auto& byte : random) {
+      mix = mix * 6364136223846793005u + 1442695040888963407u;
+      byte = static_cast<unsigned char>(mix >> 56);
+    }
+  }
+  return format_replacement_name(random);
+}
+
+// The security identifiers of the user running this program and of the
+// default owner of the files it creates (for an administrator, possibly
+// the Administrators group).
+bool is_own_sid(PSID owner) {
+  HANDLE raw_token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw_token)) return false;
+  const UniqueHandle token(raw_token);
+  for (TOKEN_INFORMATION_CLASS which : {TokenUser, TokenOwner}) {
+    DWORD size = 0;
+    ::GetTokenInformation(token.get(), which, nullptr, 0, &size);
+    std::string buffer(size, '\0');
+    if (size == 0 || !::GetTokenInformation(token.get(), which, buffer.data(), size, &size)) {
+      continue;
+    }
+    const PSID sid = which == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid
+                                        : reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner;
+    if (::EqualSid(sid, owner)) return true;
+  }
+  return false;
+}
+
+// Whether the running user may write the file at `path`, asked of the
+// system itself (the read-only attribute, the access control list, the
+// user's privileges) by an open that is closed at once and writes nothing.
+// kLocked when another program holds the file without sharing its writing.
+Result<bool> may_write(const std::wstring& path) {
+  const UniqueHandle probe(::CreateFileW(path.c_str(), FILE_WRITE_DATA,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (probe.valid()) return true;
+  const DWORD error = ::GetLastError();
+  if (error == ERROR_ACCESS_DENIED) return false;
+  return windows_error(error);
+}
+
+// The owner of an open file or link; null where the file system keeps none.
+PSID owner_of(HANDLE handle, LocalMemory& descriptor) {
+  PSID owner = nullptr;
+  if (::GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                        nullptr, nullptr, descriptor.out()) != ERROR_SUCCESS) {
+    return nullptr;
+  }
+  return owner;
+}
+
+// Whether `path` (with `attributes`, not followed) is a symbolic link to the
+// open `target`. A link is followed only when it belongs to the running
+// user or to the owner of what it points to: kForeignLink otherwise.
+Result<bool> follows_link(const std::wstring& path, DWORD attributes, HANDLE target) {
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return false;
+  const UniqueHandle link(
+      ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!link.valid()) return last_error();
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (!::GetFileInformationByHandleEx(link.get(), FileAttributeTagInfo, &tag, sizeof tag)) {
+    return last_error();
+  }
+  // Deduplicated or cloud files are reparse points too, and plain files to
+  // their users.
+  if (tag.ReparseTag != IO_REPARSE_TAG_SYMLINK) return false;
+  LocalMemory link_descriptor, target_descriptor;
+  const PSID link_owner = owner_of(link.get(), link_descriptor);
+  const PSID target_owner = owner_of(target, target_descriptor);
+  if (link_owner == nullptr || is_own_sid(link_owner) ||
+      (target_owner != nullptr && ::EqualSid(link_owner, target_owner))) {
+    return true;
+  }
+  return Status::error(Status::Kind::kForeignLink);
+}
+
+class WindowsInputFile final : public InputFile {
+ public:
+  explicit WindowsInputFile(UniqueHandle handle) : handle_(std::move(handle)) {}
+  Result<std::size_t> read(char* buffer, std::size_t size) override {
+    DWORD got = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+    if (!::ReadFile(handle_.get(), buffer, chunk, &got, nullptr)) return last_error();
+    return static_cast<std::size_t>(got);
+  }
+
+ private:
+  UniqueHandle handle_;
+};
+
+// A new file (the file list), held from creation to removal with deletion
+// as the only sharing: no other program reads or writes it meanwhile.
+class WindowsOutputFile final : public OutputFile {
+ public:
+  WindowsOutputFile(std::wstring path, UniqueHandle handle)
+      : path_(std::move(path)), handle_(std::move(handle)) {}
+
+  Status write(std::string_view data) override { return write_all(handle_.get(), data); }
+
+  Result<std::unique_ptr<InputFile>> read_back() override {
+    LARGE_INTEGER start{};
+    if (!::SetFilePointerEx(handle_.get(), start, nullptr, FILE_BEGIN)) return last_error();
+    HANDLE reader = nullptr;
+    if (!::DuplicateHandle(::GetCurrentProcess(), handle_.get(), ::GetCurrentProcess(), &reader, 0,
+                           FALSE, DUPLICATE_SAME_ACCESS)) {
+      return last_error();
+    }
+    return std::unique_ptr<InputFile>(std::make_unique<WindowsInputFile>(UniqueHandle(reader)));
+  }
+
+  Status remove() override {
+    BY_HANDLE_FILE_INFORMATION ours{};
+    if (!::GetFileInformationByHandle(handle_.get(), &ours)) return last_error();
+    const UniqueHandle named = open_for_attributes(path_);
+    if (!named.valid()) return last_error();
+    BY_HANDLE_FILE_INFORMATION now{};
+    if (!::GetFileInformationByHandle(named.get(), &now)) return last_error();
+    if (!same_file(now, ours)) return Status::error(Status::Kind::kChanged);
+    // Deleted through this handle, so it is this file whatever the name
+    // names by now; gone when the last handle to it closes, which this one
+    // does here.
+    if (!delete_on_close(handle_.get())) return last_error();
+    handle_.reset();
+    return Status::ok();
+  }
+
+ private:
+  std::wstring path_;
+  UniqueHandle handle_;
+};
+
+// The attributes that a file's basic information may carry over to another.
+constexpr DWORD kCopiedAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                    FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                    FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
+                                    FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// How an invoice is held: read, never written (a change reaches the disk
+// only as a whole new file), its times set, its security read, and moved
+// aside by the replacement.
+constexpr DWORD kInvoiceAccess = FILE_GENERIC_READ | FILE_WRITE_ATTRIBUTES | DELETE | READ_CONTROL;
+
+// The size and last-write time of a file: what tells that its content was
+// changed.
+bool same_content_marks(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.nFileSizeHigh == b.nFileSizeHigh && a.nFileSizeLow == b.nFileSizeLow &&
+         to_ticks(a.ftLastWriteTime) == to_ticks(b.ftLastWriteTime);
+}
+
+// Copies every named data stream of `original` (the \\?\ path of a file)
+// to the same stream of `replacement`, such as the mark of a file that came
+// from the internet. A file system without named streams has none to copy.
+Status copy_named_streams(const std::wstring& original, const std::wstring& replacement) {
+  WIN32_FIND_STREAM_DATA stream;
+  const HANDLE found = ::FindFirstStreamW(original.c_str(), FindStreamInfoStandard, &stream, 0);
+  if (found == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_HANDLE_EOF || error == ERROR_INVALID_PARAMETER ||
+        error == ERROR_NOT_SUPPORTED || error == ERROR_CALL_NOT_IMPLEMENTED ||
+        error == ERROR_INVALID_FUNCTION) {
+      return Status::ok();
+    }
+    return windows_error(error);
+  }
+  const UniqueFind search(found);
+  do {
+    const std::wstring_view name = stream.cStreamName;  // ":name:$DATA"
+    if (name == L"::$DATA") continue;
+    // Named streams are shared apart from the file's own data, so the
+    // original's lock does not keep them from being read.
+    const UniqueHandle from(::CreateFileW((original + std::wstring(name)).c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+    const UniqueHandle to(::CreateFileW((replacement + std::wstring(name)).c_str(), GENERIC_WRITE,
+                                        0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!from.valid() || !to.valid()) return Status::error(Status::Kind::kAttributesNotKept);
+    std::array<char, 65536> buffer;
+    for (;;) {
+      DWORD got = 0;
+      if (!::ReadFile(from.get(), buffer.data(), buffer.size(), &got, nullptr)) {
+        return Status::error(Status::Kind::kAttributesNotKept);
+      }
+      if (got == 0) break;
+      if (!write_all(to.get(), std::string_view(buffer.data(), got)).is_ok()) {
+        return Status::error(Status::Kind::kAttributesNotKept);
+      }
+    }
+  } while (::FindNextStreamW(found, &stream));
+  return Status::ok();
+}
+
+// Folders in which new names were put since they were last flushed.
+class RenamedFolders {
+ public:
+  RenamedFolders() = default;
+  RenamedFolders(const RenamedFolders&) = delete;
+  RenamedFolders& operator=(const RenamedFolders&) = delete;
+  ~RenamedFolders() { flush(); }
+
+  void note(const std::wstring& folder) {
+    if (std::find(folders_.begin(), folders_.end(), folder) == folders_.end()) {
+      folders_.push_back(folder);
+    }
+  }
+  // Flushes each folder once, so that its new names survive a power cut. A
+  // folder that cannot be opened for it (no right to, or a file system that
+  // cannot flush folders) is left to the system: a rename it loses leaves
+  // the original, which was never touched, in place.
+  void flush() {
+    for (const std::wstring& folder : folders_) {
+      const UniqueHandle handle(::CreateFileW(
+          folder.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+      if (handle.valid()) ::FlushFileBuffers(handle.get());
+    }
+    folders_.clear();
+  }
+
+ private:
+  std::vector<std::wstring> folders_;
+};
+
+// A replacement written and waiting to be put in place. Removed when
+// destroyed unless it was put in place.
+class StagedFile {
+ public:
+  StagedFile(std::wstring path, UniqueHandle handle)
+      : path_(std::move(path)), handle_(std::move(handle)) {}
+  StagedFile(StagedFile&&) noexcept = default;
+  StagedFile& operator=(StagedFile&&) noexcept = default;
+  ~StagedFile() {
+    if (handle_.valid()) delete_on_close(handle_.get());
+  }
+
+  const std::wstring& path() const { return path_; }
+  HANDLE handle() const { return handle_.get(); }
+  // Hands the handle over: the file is no longer removed with this object.
+  UniqueHandle release() { return std::move(handle_); }
+
+ private:
+  std::wstring path_;
+  UniqueHandle handle_;
+};
+
+class WindowsInvoiceFile final : public InvoiceFile {
+ public:
+  // `path` is the \\?\ path the file was opened by; `is_link` tells that
+  // it names a symbolic link to the file. `renamed` must outlive the file.
+  WindowsInvoiceFile(std::wstring path, bool is_link, UniqueHandle handle,
+                     const BY_HANDLE_FILE_INFORMATION& info, bool writable, RenamedFolders& renamed)
+      : path_(std::move(path)),
+        is_link_(is_link),
+        handle_(std::move(handle)),
+        info_(info),
+        writable_(writable),
+        renamed_(renamed) {}
+
+  bool is_writable() const override { return writable_; }
+
+  Status load(std::string& content) override {
+    const std::uint64_t size = size_of(info_);
+    if (size > content.max_size()) return Status::error(Status::Kind::kNoMemory);
+    try {
+      content.resize(static_cast<std::size_t>(size));
+    } catch (const std::bad_alloc&) {
+      return Status::error(Status::Kind::kNoMemory);
+    } catch (const std::length_error&) {
+      return Status::error(Status::Kind::kNoMemory);
+    }
+    std::uint64_t have = 0;
+    // One byte more than the size, to notice a file that grew.
+    for (;;) {
+      char extra = 0;
+      char* into = have < size ? content.data() + have : &extra;
+      const DWORD chunk =
+          have < size ? static_cast<DWORD>(std::min<std::uint64_t>(size - have, 1u << 30)) : 1;
+      OVERLAPPED at{};
+      at.Offset = static_cast<DWORD>(have);
+      at.OffsetHigh = static_cast<DWORD>(have >> 32);
+      DWORD got = 0;
+      if (!::ReadFile(handle_.get(), into, chunk, &got, &at) &&
+          ::GetLastError() != ERROR_HANDLE_EOF) {
+        return last_error();
+      }
+      if (have == size) {
+        if (got != 0) return Status::error(Status::Kind::kChanged);
+        return changed_since_opened() ? Status::error(Status::Kind::kChanged) : Status::ok();
+      }
+      // A file that shrank since it was opened was changed by another
+      // program: never convert, let alone write back, a partial text.
+      if (got == 0) return Status::error(Status::Kind::kChanged);
+      have += got;
+    }
+  }
+
+  Status stage(std::string_view content) override {
+    // A new file under this name would split it from the file's other names.
+    if (info_.nNumberOfLinks > 1) return Status::error(Status::Kind::kHardLinked);
+    if (target_.empty()) {
+      // Through a link, the file really held is replaced, so that the link
+      // stays a link.
+      auto target = is_link_ ? final_path() : Result<std::wstring>(path_);
+      if (!target.is_ok()) return target.status;
+      target_ = std::move(target.value);
+    }
+    std::wstring temporary;
+    auto created = create_replacement(parent_of(target_), temporary);
+    if (!created.is_ok()) return created.status;
+    StagedFile staged(std::move(temporary), std::move(created.value));
+    Status status = write_all(staged.handle(), content);
+    if (status.is_ok()) status = carry_metadata(staged.handle(), target_, staged.path());
+    if (!status.is_ok()) return status;
+    staged_.push_back(std::move(staged));
+    return Status::ok();
+  }
+
+  // Flushes the files staged and not yet put in place.
+  Status flush_staged() const {
+    for (const StagedFile& staged : staged_) {
+      if (!::FlushFileBuffers(staged.handle())) return last_error();
+    }
+    return Status::ok();
+  }
+
+  Status put_staged_in_place() override {
+    if (staged_.empty()) return Status::error(Status::Kind::kNotFound);
+    // A file whose lock could not be taken back after a ReplaceFileW.
+    if (!handle_.valid()) return windows_error(ERROR_SHARING_VIOLATION);
+    // Right before the rename: a change that another program made since the
+    // file was read is never overwritten.
+    if (!path_names(target_, info_) || changed_since_opened()) {
+      return Status::error(Status::Kind::kChanged);
+    }
+    StagedFile staged = std::move(staged_.front());
+    staged_.pop_front();
+    BY_HANDLE_FILE_INFORMATION staged_info{};
+    if (!::GetFileInformationByHandle(staged.handle(), &staged_info)) return last_error();
+    const Status status = put_in_place(staged, staged_info);
+    // The new name must survive a crash as well as the new content.
+    if (status.is_ok()) renamed_.note(parent_of(target_));
+    return status;
+  }
+
+  Status set_times(FileTime time) override {
+    FILETIME wanted{};
+    if (!from_file_time(time, wanted)) return windows_error(ERROR_INVALID_PARAMETER);
+    const std::uint64_t ticks = to_ticks(wanted);
+    if (to_ticks(info_.ftCreationTime) == ticks && to_ticks(info_.ftLastAccessTime) == ticks &&
+        to_ticks(info_.ftLastWriteTime) == ticks) {
+      return Status::ok();
+    }
+    // All three: on Windows a converted invoice is created, last read and
+    // last written at its captured last-write time.
+    if (!::SetFileTime(handle_.get(), &wanted, &wanted, &wanted)) return last_error();
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (::GetFileInformationByHandle(handle_.get(), &info)) info_ = info;
+    return Status::ok();
+  }
+
+ private:
+  static std::uint64_t size_of(const BY_HANDLE_FILE_INFORMATION& info) {
+    return (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  }
+
+  // True when the held file's size or last-write time moved since it was
+  // opened: a program that mapped it before could still write to it.
+  bool changed_since_opened() const {
+    BY_HANDLE_FILE_INFORMATION now{};
+    return !::GetFileInformationByHandle(handle_.get(), &now) || !same_content_marks(now, info_);
+  }
+
+  // The path of the file that the handle holds, in the \\?\ form.
+  Result<std::wstring> final_path() const {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+      const DWORD length = ::GetFinalPathNameByHandleW(
+          handle_.get(), path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
+      if (length == 0) return last_error();
+      if (length < path.size()) {
+        path.resize(length);
+        return path;
+      }
+      path.resize(length);
+    }
+  }
+
+  // A new file under a fresh replacement name in `folder`, whose \\?\ path
+  // goes to `temporary`. Deletion is its only sharing, so that a later run's
+  // leftover clean-up cannot open it while this one writes it.
+  static Result<UniqueHandle> create_replacement(const std::wstring& folder,
+                                                 std::wstring& temporary) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      std::wstring name;
+      widen(make_replacement_name(), name, true);
+      temporary = folder + L"\\" + name;
+      UniqueHandle handle(::CreateFileW(
+          temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
+          FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (handle.valid()) return handle;
+      if (::GetLastError() != ERROR_FILE_EXISTS) return last_error();
+    }
+    return windows_error(ERROR_FILE_EXISTS);
+  }
+
+  // Gives the new file what the original has besides its content: its own
+  // access control entries, its named streams, its attributes and its
+  // creation, last-access and last-write times. The times travel with the
+  // content, so that a run killed before it sets them leaves no invoice
+  // looking newly modified.
+  Status carry_metadata(HANDLE replacement, const std::wstring& original,
+                        const std::wstring& temporary) const {
+    if (Status status = copy_security(replacement); !status.is_ok()) return status;
+    if (Status status = copy_named_streams(original, temporary); !status.is_ok()) return status;
+    FILE_BASIC_INFO basic{};
+    basic.CreationTime.QuadPart = static_cast<LONGLONG>(to_ticks(info_.ftCreationTime));
+    basic.LastAccessTime.QuadPart = static_cast<LONGLONG>(to_ticks(info_.ftLastAccessTime));
+    basic.LastWriteTime.QuadPart = static_cast<LONGLONG>(to_ticks(info_.ftLastWriteTime));
+    basic.FileAttributes = info_.dwFileAttributes & kCopiedAttributes;
+    if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    if (!::SetFileInformationByHandle(replacement, FileBasicInfo, &basic, sizeof basic)) {
+      return Status::error(Status::Kind::kAttributesNotKept, describe_error(::GetLastError()));
+    }
+    return Status::ok();
+  }
+
+  // Gives the new file the original's own access control entries (the
+  // inherited ones come from the folder, as they did for the original). A
+  // file owned by someone other than the owner this run gives its new files
+  // is not replaced: the replacement would take it over.
+  Status copy_security(HANDLE replacement) const {
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    LocalMemory original;
+    DWORD error = ::GetSecurityInfo(handle_.get(), SE_FILE_OBJECT,
+                                    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                    nullptr, &dacl, nullptr, original.out());
+    // A file system without security (FAT) has nothing to carry over.
+    if (error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION) return Status::ok();
+    if (error != ERROR_SUCCESS) return windows_error(error);
+    PSID new_owner = nullptr;
+    LocalMemory created;
+    error = ::GetSecurityInfo(replacement, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &new_owner,
+                              nullptr, nullptr, nullptr, created.out());
+    if (error != ERROR_SUCCESS) return windows_error(error);
+    if (owner != nullptr && new_owner != nullptr && !::EqualSid(owner, new_owner)) {
+      return Status::error(Status::Kind::kOwnerNotKept);
+    }
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ::GetSecurityDescriptorControl(*original.out(), &control, &revision);
+    const SECURITY_INFORMATION what =
+        DACL_SECURITY_INFORMATION |
+        ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
+                                            : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    error = ::SetSecurityInfo(replacement, SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr);
+    if (error != ERROR_SUCCESS) {
+      return Status::error(Status::Kind::kAccessNotKept, describe_error(error));
+    }
+    return Status::ok();
+  }
+
+  // Puts `staged` in the place of the target. The POSIX-semantics rename by
+  // handle (Windows 10 1809 and later, on NTFS) does it while this object
+  // still holds the original, and the handle that wrote the new file then
+  // holds it: the lock moves without a gap.
+  Status put_in_place(StagedFile& staged, const BY_HANDLE_FILE_INFORMATION& staged_info) {
+    const std::size_t name_bytes = target_.size() * sizeof(wchar_t);
+    std::string buffer(sizeof(FILE_RENAME_INFO) + name_bytes, '\0');
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->Flags = kRenameReplaceIfExists | kRenamePosixSemantics;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(name_bytes);
+    std::memcpy(rename->FileName, target_.data(), name_bytes);
+    if (::SetFileInformationByHandle(staged.handle(), kFileRenameInfoEx, rename,
+                                     static_cast<DWORD>(buffer.size()))) {
+      handle_ = staged.release();
+      info_ = staged_info;
+      return Status::ok();
+    }
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
+        error == ERROR_INVALID_FUNCTION) {
+      return replace_with_replacefile(staged, staged_info);
+    }
+    return windows_error(error);
+  }
+
+  // Where that rename is not offered: ReplaceFileW, which keeps the
+  // original's attributes, security and streams, and which needs the new
+  // file closed. The original stays held meanwhile, so no other program can
+  // open the invoice in between; afterwards the new file is opened and
+  // locked again.
+  Status replace_with_replacefile(StagedFile& staged,
+                                  const BY_HANDLE_FILE_INFORMATION& staged_info) {
+    staged.release().reset();
+    if (!::ReplaceFileW(target_.c_str(), staged.path().c_str(), nullptr, 0, nullptr, nullptr)) {
+      const Status status = last_error();
+      // Without a backup name, a failed ReplaceFileW leaves both files
+      // under their own names.
+      ::DeleteFileW(staged.path().c_str());
+      return status;
+    }
+    handle_.reset();
+    UniqueHandle reopened(::CreateFileW(target_.c_str(), kInvoiceAccess, FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (reopened.valid() && ::GetFileInformationByHandle(reopened.get(), &info) &&
+        same_file(info, staged_info) && same_content_marks(info, staged_info)) {
+      handle_ = std::move(reopened);
+      info_ = info;
+    }
+    // Replaced either way; without the lock, a further replacement fails as
+    // locked instead of overwriting what another program may have done.
+    return Status::ok();
+  }
+
+  std::wstring path_;
+  bool is_link_;
+  UniqueHandle handle_;
+  BY_HANDLE_FILE_INFORMATION info_;
+  bool writable_;
+  RenamedFolders& renamed_;
+  // The \\?\ path of the file that is replaced, found at the first stage.
+  std::wstring target_;
+  std::deque<StagedFile> staged_;
+};
+
+// The console of standard output and standard error: UTF-16 text through
+// WriteConsoleW when the handle is a console, the bytes unchanged otherwise.
+class ConsoleStream {
+ public:
+  explicit ConsoleStream(DWORD which) : handle_(::GetStdHandle(which)) {
+    DWORD mode = 0;
+    console_ = handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE &&
+               ::GetConsoleMode(handle_, &mode) != 0;
+  }
+
+  HANDLE handle() const { return handle_; }
+  bool is_console() const { return console_; }
+
+  Status write(std::string_view text) const {
+    if (handle_ == nullptr || handle_ == INVALID_HANDLE_VALUE) {
+      return windows_error(ERROR_INVALID_HANDLE);
+    }
+    if (!console_) return write_all(handle_, text);
+    const std::wstring wide = widen_for_display(text);
+    std::size_t done = 0;
+    while (done < wide.size()) {
+      DWORD wrote = 0;
+      const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(wide.size() - done, 8192));
+      if (!::WriteConsoleW(handle_, wide.data() + done, chunk, &wrote, nullptr))
+        return last_error();
+      if (wrote == 0) return windows_error(ERROR_WRITE_FAULT);
+      done += wrote;
+    }
+    return Status::ok();
+  }
+
+ private:
+  HANDLE handle_;
+  bool console_ = false;
+};
+
+// Light grey on black, as the report has always been shown.
+constexpr WORD kReportColours = FOREGROUND_RED | FOREGROUND_GREEN | FOREGROUND_BLUE;
+
+// Sets the console of standard output up for the report: processed output
+// that wraps at the end of a row, in light grey on black, and puts the
+// previous modes and colours back when the run ends.
+class ConsoleSetup {
+ public:
+  explicit ConsoleSetup(const ConsoleStream& output) : output_(output) {
+    if (!output_.is_console()) return;
+    saved_mode_ = ::GetConsoleMode(output_.handle(), &mode_) != 0;
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    saved_colours_ = ::GetConsoleScreenBufferInfo(output_.handle(), &info) != 0;
+    colours_ = info.wAttributes;
+    ::SetConsoleMode(output_.handle(), ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT);
+    ::SetConsoleTextAttribute(output_.handle(), kReportColours);
+  }
+  ConsoleSetup(const ConsoleSetup&) = delete;
+  ConsoleSetup& operator=(const ConsoleSetup&) = delete;
+  ~ConsoleSetup() {
+    if (saved_colours_) ::SetConsoleTextAttribute(output_.handle(), colours_);
+    if (saved_mode_) ::SetConsoleMode(output_.handle(), mode_);
+  }
+
+ private:
+  const ConsoleStream& output_;
+  bool saved_mode_ = false;
+  bool saved_colours_ = false;
+  DWORD mode_ = 0;
+  WORD colours_ = 0;
+};
+
+class WindowsPlatform final : public Platform {
+ public:
+  WindowsPlatform()
+      : output_(STD_OUTPUT_HANDLE), error_(STD_ERROR_HANDLE), console_setup_(output_) {}
+
+  std::optional<std::string> get_environment(const char* name) const override {
+    std::wstring wide_name;
+    if (!widen(name, wide_name, true)) return std::nullopt;
+    std::wstring value(256, L'\0');
+    for (;;) {
+      ::SetLastError(ERROR_SUCCESS);
+      const DWORD length = ::GetEnvironmentVariableW(wide_name.c_str(), value.data(),
+                                                     static_cast<DWORD>(value.size()));
+      if (length == 0) {
+        if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+        return std::string();
+      }
+      if (length < value.size()) {
+        value.resize(length);
+        return narrow(value);
+      }
+      value.resize(length);
+    }
+  }
+
+  std::uint32_t milliseconds_since_midnight() const override {
+    SYSTEMTIME now{};
+    ::GetLocalTime(&now);
+    return now.wHour * 3600000u + now.wMinute * 60000u + now.wSecond * 1000u + now.wMilliseconds;
+  }
+
+  std::string default_temporary_folder() const override {
+    std::wstring folder(MAX_PATH + 1, L'\0');
+    for (;;) {
+      const DWORD length = ::GetTempPathW(static_cast<DWORD>(folder.size()), folder.data());
+      if (length == 0) return ".";
+      if (length < folder.size()) {
+        folder.resize(length);
+        return narrow(folder);
+      }
+      folder.resize(length);
+    }
+  }
+
+  std::string join_path(std::string_view folder, std::string_view name) const override {
+    return join_windows_path(folder, name);
+  }
+
+  Result<std::unique_ptr<OutputFile>> create_new_file(const std::string& path) override {
+    auto wide = system_path(path);
+    if (!wide.is_ok()) return wide.status;
+    UniqueHandle handle(::CreateFileW(wide.value.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                                      FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                      nullptr));
+    if (!handle.valid()) return last_error();
+    return std::unique_ptr<OutputFile>(
+        std::make_unique<WindowsOutputFile>(std::move(wide.value), std::move(handle)));
+  }
+
+  // The file list lives in the user's own temporary folder, and it is held
+  // from creation to removal, read back through its own handle and removed
+  // only as itself: a file put in its place is never read nor removed.
+  bool lets_others_replace_files(const std::string&) override { return false; }
+
+  Result<std::unique_ptr<InputFile>> open_input_file(const std::string& path) override {
+    auto wide = system_path(path);
+    if (!wide.is_ok()) return wide.status;
+    UniqueHandle handle(::CreateFileW(wide.value.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!handle.valid()) return last_error();
+    if (::GetFileType(handle.get()) != FILE_TYPE_DISK) {
+      return Status::error(Status::Kind::kNotRegular);
+    }
+    return std::unique_ptr<InputFile>(std::make_unique<WindowsInputFile>(std::move(handle)));
+  }
+
+  Status remove_file(const std::string& path) override {
+    auto wide = system_path(path);
+    if (!wide.is_ok()) return wide.status;
+    if (!::DeleteFileW(wide.value.c_str())) return last_error();
+    return Status::ok();
+  }
+
+  Status remove_leftover_replacement(const std::string& path) override {
+    auto wide = system_path(path);
+    if (!wide.is_ok()) return wide.status;
+    // Looked at first, without following a link: only a plain file can be
+    // a leftover, and a folder would not open as a file anyway.
+    const DWORD attributes = ::GetFileAttributesW(wide.value.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return last_error();
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+      return Status::error(Status::Kind::kNotRegular);
+    }
+    // Opened without sharing: a run still writing this file holds its own
+    // handle until it has renamed it over an invoice, so the open fails.
+    // The link itself, never what it points to.
+    UniqueHandle handle(::CreateFileW(wide.value.c_str(), GENERIC_READ | DELETE | READ_CONTROL, 0,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr));
+    if (!handle.valid()) return last_error();
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(handle.get(), &info)) return last_error();
+    if (::GetFileType(handle.get()) != FILE_TYPE_DISK ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+      return Status::error(Status::Kind::kNotRegular);
+    }
+    PSID owner = nullptr;
+    LocalMemory descriptor;
+    const DWORD error = ::GetSecurityInfo(handle.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                          &owner, nullptr, nullptr, nullptr, descriptor.out());
+    const bool owned = error == ERROR_NOT_SUPPORTED ||
+                       (error == ERROR_SUCCESS && owner != nullptr && is_own_sid(owner));
+    if (info.nNumberOfLinks != 1 || !owned) return windows_error(ERROR_ACCESS_DENIED);
+    if (!delete_on_close(handle.get())) return last_error();
+    return Status::ok();
+  }
+
+  Result<std::vector<DirectoryEntry>> list_directory(const std::string& path) override {
+    auto wide = system_path(path);
+    if (!wide.is_ok()) return wide.status;
+    const DWORD attributes = ::GetFileAttributesW(wide.value.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return last_error();
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return windows_error(ERROR_DIRECTORY);
+    std::wstring pattern = wide.value;
+    if (pattern.back() != L'\\') pattern += L'\\';
+    pattern += L'*';
+    WIN32_FIND_DATAW found;
+    // Every name, filtered by the caller: the system's "*.XML" would also
+    // match "a.xmlx" and short 8.3 names.
+    const HANDLE raw =
+        ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
+                           FIND_FIRST_EX_LARGE_FETCH);
+    std::vector<DirectoryEntry> entries;
+    if (raw == INVALID_HANDLE_VALUE) {
+      if (::GetLastError() == ERROR_FILE_NOT_FOUND) return entries;  // not even "."
+      return last_error();
+    }
+    const UniqueFind search(raw);
+    const std::wstring& wide_folder = wide.value;
+    do {
+      const std::wstring_view name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      // Hidden and system entries are left out: like names that begin with
+      // ".", they are not the user's documents. Those names are left to the
+      // caller, which knows its own replacement files among them (Wine marks
+      // them all hidden).
+      if ((found.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0 &&
+          name.front() != L'.') {
+        continue;
+      }
+      DirectoryEntry entry;
+      entry.name = narrow(name);
+      entry.type = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                       ? DirectoryEntry::Type::kFolder
+                       : DirectoryEntry::Type::kFile;
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        // Symbolic links and junctions are reported as what they point to
+        // and never entered; other reparse points (deduplicated or cloud
+        // files) are ordinary files to their users.
+        entry.is_link = found.dwReserved0 == IO_REPARSE_TAG_SYMLINK ||
+                        found.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT ||
+                        entry.type == DirectoryEntry::Type::kFolder;
+        if (entry.is_link) entry.type = type_of_target(join_wide(wide_folder, name));
+      }
+      entries.push_back(std::move(entry));
+    } while (::FindNextFileW(raw, &found));
+    if (::GetLastError() != ERROR_NO_MORE_FILES) return last_error();
+    return entries;
+  }
+
+  Result<FileTime> read_file_time(const std::string& path) override {
+    auto wide = system_path(path);
+    if (!wide.is_ok()) return wide.status;
+    const UniqueHandle handle = open_for_attributes(wide.value);
+    if (!handle.valid()) return last_error();
+    FILETIME written{};
+    if (!::GetFileTime(handle.get(), nullptr, nullptr, &written)) return last_error();
+    return to_file_time(written);
+  }
+
+  // Sets the creation time too: on Windows all three times of a converted
+  // invoice become its captured last-write time.
+  Status set_file_time(const std::string& path, FileTime time) override {
+    FILETIME when{};
+    if (!from_file_time(time, when)) return windows_error(ERROR_INVALID_PARAMETER);
+    auto wide = system_path(path);
+    if (!wide.is_ok()) return wide.status;
+    const UniqueHandle handle = open_for_attributes(wide.value, FILE_WRITE_ATTRIBUTES);
+    if (!handle.valid()) return last_error();
+    if (!::SetFileTime(handle.get(), &when, &when, &when)) return last_error();
+    return Status::ok();
+  }
+
+  Result<std::unique_ptr<InvoiceFile>> open_invoice_file(const std::string& path) override {
+    auto wide = system_path(path);
+    if (!wide.is_ok()) return wide.status;
+    // Looked at before opening: a folder opens only by request, and is
+    // better named for what it is than refused.
+    const DWORD attributes = ::GetFileAttributesW(wide.value.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return last_error();
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return Status::error(Status::Kind::kNotRegular);
+    }
+    auto writable = may_write(wide.value);
+    if (!writable.is_ok()) return writable.status;
+    // No sharing but deletion from open to close keeps every other program
+    // out; deletion is what the replacement needs.
+    UniqueHandle handle(::CreateFileW(wide.value.c_str(), kInvoiceAccess, FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!handle.valid() && ::GetLastError() == ERROR_ACCESS_DENIED) {
+      // Without the right to move it aside or set its times, the file can
+      // still be read and reported.
+      writable.value = false;
+      handle.reset(::CreateFileW(wide.value.c_str(), FILE_GENERIC_READ | READ_CONTROL,
+                                 FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                 nullptr));
+    }
+    if (!handle.valid()) return last_error();
+    if (::GetFileType(handle.get()) != FILE_TYPE_DISK) {
+      return Status::error(Status::Kind::kNotRegular);
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(handle.get(), &info)) return last_error();
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return Status::error(Status::Kind::kNotRegular);
+    }
+    auto is_link = follows_link(wide.value, attributes, handle.get());
+    if (!is_link.is_ok()) return is_link.status;
+    // The read-only attribute marks a file that its owner wants left alone,
+    // for an administrator too.
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) writable.value = false;
+    return std::unique_ptr<InvoiceFile>(std::make_unique<WindowsInvoiceFile>(
+        wide.value, is_link.value, std::move(handle), info, writable.value, renamed_));
+  }
+
+  std::size_t group_file_limit() const override {
+    // Handles are plentiful on Windows; this keeps a group's memory and the
+    // work lost to a failed flush small.
+    return 256;
+  }
+
+  // Windows flushes one file at a time: a whole volume only for an
+  // administrator.
+  Status flush_staged(const std::vector<InvoiceFile*>& files) override {
+    for (InvoiceFile* file : files) {
+      if (Status status = static_cast<const WindowsInvoiceFile*>(file)->flush_staged();
+          !status.is_ok()) {
+        return status;
+      }
+    }
+    return Status::ok();
+  }
+
+  void flush_renamed_folders() override { renamed_.flush(); }
+
+  std::optional<int> stop_requested() const override {
+    // Ctrl+C and Ctrl+Break are ignored; closing the console ends the run
+    // like a kill, and the next run removes what it left.
+    return std::nullopt;
+  }
+
+  bool output_is_terminal() const override { return output_.is_console(); }
+
+  int terminal_width() const override {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (output_.is_console() && ::GetConsoleScreenBufferInfo(output_.handle(), &info) &&
+        info.dwSize.X > 0) {
+      return info.dwSize.X;
+    }
+    return 80;
+  }
+
+  Status write_output(std::string_view text) override { return output_.write(text); }
+  void write_error(std::string_view text) override { (void)error_.write(text); }
+
+ private:
+  ConsoleStream output_;
+  ConsoleStream error_;
+  ConsoleSetup console_setup_;
+  // Flushed at the end of the run too, after the last invoice file.
+  RenamedFolders renamed_;
+};
+
+// Ctrl+C and Ctrl+Break are taken as handled, so they do not end the run;
+// closing the console still ends it, as the system does after any handler.
+BOOL WINAPI ignore_break(DWORD event) {
+  return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? TRUE : FALSE;
+}
+
+}  // namespace
+
+std::unique_ptr<Platform> make_system_platform() { return std::make_unique<WindowsPlatform>(); }
+
+void prepare_process() {
+  // No "insert a disk" or similar box may stop an unattended run.
+  ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  ::SetConsoleCtrlHandler(ignore_break, TRUE);
+}
+
+}  // namespace invoice
