@@ -1,10 +1,13 @@
 # Installation under the GNU directories and a Debian package made by CPack:
 # the stripped program, its manual page, the README and the licence.
 
-# Debian keeps a package's documents under the package's name.
-set(CMAKE_INSTALL_DOCDIR "share/doc/invoice-converter" CACHE PATH
-    "Where the README and the licence are installed")
 include(GNUInstallDirs)
+# Debian keeps a package's documents under the package's name, which is not
+# the project's. Only the default is replaced (another module may have
+# brought in GNUInstallDirs first); a folder the user chose stays.
+if(CMAKE_INSTALL_DOCDIR STREQUAL "${CMAKE_INSTALL_DATAROOTDIR}/doc/${PROJECT_NAME}")
+  set(CMAKE_INSTALL_DOCDIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/invoice-converter")
+endif()
 
 option(INVOICE_INSTALL_STRIPPED "Strip the program when installing it" ON)
 if(INVOICE_INSTALL_STRIPPED)
