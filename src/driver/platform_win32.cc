@@ -567,7 +567,7 @@ class StagedFile {
   StagedFile(std::wstring path, UniqueHandle handle)
       : path_(std::move(path)), handle_(std::move(handle)) {}
   StagedFile(StagedFile&&) noexcept = default;
-  StagedFile& operator=(StagedFile&&) noexcept = default;
+  StagedFile& operator=(StagedFile&&) = delete;
   ~StagedFile() {
     if (handle_.valid()) delete_on_close(handle_.get());
   }
