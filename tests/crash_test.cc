@@ -97,6 +97,10 @@ class CrashTest : public ::testing::Test {
   ProgramOptions options() const {
     ProgramOptions out;
     out.environment = {{"MORROOT", root.path()}, {"TEMP", temp.path()}, {"PATH", "/usr/bin:/bin"}};
+    // Groups hold a quarter of the descriptors the program may open: with
+    // few, a run is several groups, and kills fall before, within and
+    // between their flushes and renames.
+    out.open_file_limit = 64;
     return out;
   }
 
