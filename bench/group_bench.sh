@@ -8,27 +8,38 @@
 #            flushes: the floor that the flushes are measured against.
 # Each is run RUNS times (default 3), alternating, and the medians compared
 # with the targets: this at least 3x faster than 7d4ad95, and within 2x of
-# noflush. The trees live under WORK (default a folder beside the checkout,
+# noflush. PROGRAMS picks some of the three (default all), for instance
+# PROGRAMS=this to see how files per second hold up as the tree grows. Peak
+# memory (maximum resident set) is shown beside the largest invoice. The trees live under WORK (default a folder beside the checkout,
 # on the machine's disk); pass a mount point to measure another file system.
+# The programs are built beside the checkout whatever WORK is.
 #
 #   bench/group_bench.sh [FILES (default 20000)]
 set -euo pipefail
+shopt -s inherit_errexit
 top=$(cd "$(dirname "$0")/.." && pwd)
 files=${1:-20000}
 runs=${RUNS:-3}
 seed=5
 host=www.example.com
-work=${WORK:-$top/build-group-bench}
+builds=$top/build-group-bench
+work=${WORK:-$builds}
 jobs=${JOBS:-2}
 baseline=7d4ad95
 
-mkdir -p "$work"
-baseline_tree=$(mktemp -d "$work/baseline.XXXXXX")
-cleanup() {
+mkdir -p "$work" "$builds"
+# One place for the baseline's sources, so that its build folder, kept
+# between runs of this script, always names the same source folder.
+baseline_tree=$builds/source-$baseline
+remove_baseline_tree() {
   git -C "$top" worktree remove --force "$baseline_tree" 2>/dev/null || rm -rf "$baseline_tree"
+}
+cleanup() {
+  remove_baseline_tree
   rm -rf "$work/run"
 }
 trap cleanup EXIT
+read -r -a names <<<"${PROGRAMS:-this $baseline noflush}"
 
 # build SOURCE BUILD [CMAKE OPTIONS...]: the program, optimized.
 build() {
@@ -40,19 +51,27 @@ build() {
   echo "$dir/invoice-converter"
 }
 
-echo "building the three programs..." >&2
-git -C "$top" worktree add --detach "$baseline_tree" "$baseline" >/dev/null 2>&1
+wants() { [[ " ${names[*]} " == *" $1 "* ]]; }
+echo "building ${names[*]}..." >&2
 declare -A program
-program[this]=$(build "$top" "$work/build-this")
-program[noflush]=$(build "$top" "$work/build-noflush" -DINVOICE_BENCH_NO_FLUSH=ON)
-program[$baseline]=$(build "$baseline_tree" "$work/build-$baseline")
+if wants this; then program[this]=$(build "$top" "$builds/build-this"); fi
+if wants noflush; then
+  program[noflush]=$(build "$top" "$builds/build-noflush" -DINVOICE_BENCH_NO_FLUSH=ON)
+fi
+if wants "$baseline"; then
+  remove_baseline_tree
+  git -C "$top" worktree prune
+  git -C "$top" worktree add --detach "$baseline_tree" "$baseline" >/dev/null 2>&1
+  program[$baseline]=$(build "$baseline_tree" "$builds/build-$baseline")
+fi
 
 master=$work/master-$files
 if [[ ! -d $master ]]; then
   python3 "$top/bench/make_tree.py" "$master" --files "$files" --seed "$seed" --host "$host" >&2
 fi
 
-# time_run NAME: seconds of wall time of one run on a fresh copy.
+# time_run NAME: seconds of wall time of one run on a fresh copy, and its
+# peak memory in KiB, on one line.
 time_run() {
   local root=$work/run
   rm -rf "$root"
@@ -61,32 +80,41 @@ time_run() {
   sync
   local start end
   start=$(date +%s.%N)
-  MORROOT=$root TEMP=$root/temp "${program[$1]}" >/dev/null
+  MORROOT=$root TEMP=$root/temp /usr/bin/time -f %M -o "$work/peak" "${program[$1]}" >/dev/null
   end=$(date +%s.%N)
-  awk -v a="$start" -v b="$end" 'BEGIN { printf "%.2f", b - a }'
+  awk -v a="$start" -v b="$end" -v peak="$(cat "$work/peak")" 'BEGIN { printf "%.2f %d\n", b - a, peak }'
 }
 
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
-declare -A times
-names=(this "$baseline" noflush)
-echo "tree: $files invoices (seed $seed) under $work; $(nproc) cores; load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+declare -A times peaks
+largest=$(find "$master/DOCUMENT" -type f -printf '%s\n' | sort -n | tail -1)
+echo "tree: $files invoices (seed $seed, largest $largest bytes) under $work ($(findmnt -no FSTYPE,SOURCE -T "$work"))"
+echo "$(nproc) cores; load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 for ((run = 1; run <= runs; ++run)); do
   for name in "${names[@]}"; do
-    t=$(time_run "$name")
+    read -r t peak < <(time_run "$name")
     times[$name]+="$t "
-    echo "run $run $name: ${t} s (load $(cut -d' ' -f1 /proc/loadavg))"
+    peaks[$name]+="$peak "
+    echo "run $run $name: ${t} s, peak ${peak} KiB (load $(cut -d' ' -f1 /proc/loadavg))"
   done
 done
 declare -A med
 for name in "${names[@]}"; do
   # shellcheck disable=SC2086
   med[$name]=$(median ${times[$name]})
-  printf '%-8s median %6.2f s  %8.0f invoices/s   runs: %s\n' "$name" "${med[$name]}" \
-    "$(awk -v n="$files" -v t="${med[$name]}" 'BEGIN { print n / t }')" "${times[$name]}"
+  # shellcheck disable=SC2086
+  printf '%-8s median %6.2f s  %8.0f invoices/s  peak %6d KiB   runs: %s\n' "$name" \
+    "${med[$name]}" "$(awk -v n="$files" -v t="${med[$name]}" 'BEGIN { print n / t }')" \
+    "$(printf '%s\n' ${peaks[$name]} | sort -n | tail -1)" "${times[$name]}"
 done
-speedup=$(awk -v a="${med[$baseline]}" -v b="${med[this]}" 'BEGIN { printf "%.2f", a / b }')
-ratio=$(awk -v a="${med[this]}" -v b="${med[noflush]}" 'BEGIN { printf "%.2f", a / b }')
-echo "this vs $baseline: ${speedup}x faster (target at least 3x)"
-echo "this vs noflush: ${ratio}x the time (target at most 2x)"
+echo "memory target: peak below $(((2 * largest) / 1024 + 16 * 1024)) KiB (twice the largest invoice plus 16 MiB)"
+if wants this && wants "$baseline"; then
+  speedup=$(awk -v a="${med[$baseline]}" -v b="${med[this]}" 'BEGIN { printf "%.2f", a / b }')
+  echo "this vs $baseline: ${speedup}x faster (target at least 3x)"
+fi
+if wants this && wants noflush; then
+  ratio=$(awk -v a="${med[this]}" -v b="${med[noflush]}" 'BEGIN { printf "%.2f", a / b }')
+  echo "this vs noflush: ${ratio}x the time (target at most 2x)"
+fi
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
