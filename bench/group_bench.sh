@@ -12,7 +12,10 @@
 # PROGRAMS=this to see how files per second hold up as the tree grows. Peak
 # memory (maximum resident set) is shown beside the largest invoice. The trees live under WORK (default a folder beside the checkout,
 # on the machine's disk); pass a mount point to measure another file system.
-# The programs are built beside the checkout whatever WORK is.
+# The programs are built beside the checkout whatever WORK is. PAUSE waits
+# that many seconds between the fresh copy and its run: on ext4 without a
+# journal, creating a file steps over the inodes freed in the last minute,
+# so the copy just removed would slow the next run (PAUSE=61 rules that out).
 #
 #   bench/group_bench.sh [FILES (default 20000)]
 set -euo pipefail
@@ -78,6 +81,7 @@ time_run() {
   mkdir -p "$root/temp"
   cp -a "$master/DOCUMENT" "$root/"
   sync
+  sleep "${PAUSE:-0}"
   local start end
   start=$(date +%s.%N)
   MORROOT=$root TEMP=$root/temp /usr/bin/time -f %M -o "$work/peak" "${program[$1]}" >/dev/null
@@ -90,7 +94,7 @@ median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int(
 declare -A times peaks
 largest=$(find "$master/DOCUMENT" -type f -printf '%s\n' | sort -n | tail -1)
 echo "tree: $files invoices (seed $seed, largest $largest bytes) under $work ($(findmnt -no FSTYPE,SOURCE -T "$work"))"
-echo "$(nproc) cores; load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "$(nproc) cores; ${PAUSE:-0} s between copy and run; load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 for ((run = 1; run <= runs; ++run)); do
   for name in "${names[@]}"; do
     read -r t peak < <(time_run "$name")
