@@ -36,7 +36,13 @@ clang_runtime_package() {
 
 # Installs those of the packages NAME... that are missing when run as root;
 # otherwise names them, with the command that installs them, and exits.
+# With --with-recommends first, their recommended packages come too.
 ensure_packages() {
+  local recommends=--no-install-recommends
+  if [ "${1:-}" = --with-recommends ]; then
+    recommends=--install-recommends
+    shift
+  fi
   if ! command -v dpkg-query >/dev/null; then
     echo "Not a Debian system: make sure these are installed: $*" >&2
     return 0
@@ -49,11 +55,11 @@ ensure_packages() {
   if [ "$(id -u)" -ne 0 ]; then
     echo "Missing packages: ${missing[*]}" >&2
     echo "Install them as root, then run this again:" >&2
-    echo "  apt-get update && apt-get install -y --no-install-recommends ${missing[*]}" >&2
+    echo "  apt-get update && apt-get install -y $recommends ${missing[*]}" >&2
     exit 1
   fi
   echo "== installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update >/dev/null
-  apt-get install -y --no-install-recommends "${missing[@]}" >/dev/null
+  apt-get install -y "$recommends" "${missing[@]}" >/dev/null
 }

@@ -28,7 +28,8 @@ if [ "${#missing[@]}" -gt 0 ] && [ "$(id -u)" != 0 ]; then
   step "Windows build and tests skipped"
   exit 0
 fi
-ensure_packages "${windows_packages[@]}"
+# Wine as it was proven here: with its recommended libraries.
+ensure_packages --with-recommends "${windows_packages[@]}"
 
 wine=$(dpkg -L wine64 | grep -m1 '/wine/wine64$')
 wineserver="$(dirname "$wine")/wineserver"
