@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -234,6 +236,34 @@ std::string read_deep(const std::string& path) {
   }
   ::close(fd);
   return content;
+}
+
+std::vector<std::string> run_in_tmux(const std::string& command, int timeout_seconds) {
+  // A server of its own for each screen: one that is still ending would
+  // refuse the next.
+  static int screens = 0;
+  const std::string socket =
+      "invoice-test-" + std::to_string(::getpid()) + "-" + std::to_string(++screens);
+  const std::string tmux = "tmux -u -L " + socket + " -f /dev/null ";
+  const std::string inner = command + "; " + tmux + "wait-for -S done; sleep 30";
+  EXPECT_EQ(std::system((tmux + "new-session -d -x 80 -y 24 \"" + inner + "\"").c_str()), 0);
+  EXPECT_EQ(
+      std::system(
+          ("timeout " + std::to_string(timeout_seconds) + " " + tmux + "wait-for done").c_str()),
+      0);
+  std::vector<std::string> rows;
+  if (FILE* pipe = ::popen((tmux + "capture-pane -p").c_str(), "r")) {
+    char line[512];
+    while (std::fgets(line, sizeof line, pipe) != nullptr) {
+      std::string row(line);
+      if (!row.empty() && row.back() == '\n') row.pop_back();
+      rows.push_back(row);
+    }
+    ::pclose(pipe);
+  }
+  std::system((tmux + "kill-server > /dev/null 2>&1").c_str());
+  while (!rows.empty() && rows.back().empty()) rows.pop_back();
+  return rows;
 }
 
 }  // namespace invoice::testing

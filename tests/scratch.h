@@ -104,6 +104,11 @@ std::string write_deep(const std::string& base, const std::vector<std::string>& 
 // Reads a file at the end of such a path.
 std::string read_deep(const std::string& path);
 
+// Runs the shell command `command` in a tmux terminal of 80 by 24, waits up
+// to `timeout_seconds` for it to end, and returns the screen's rows with
+// trailing blank rows dropped (tmux drops trailing blanks within a row).
+std::vector<std::string> run_in_tmux(const std::string& command, int timeout_seconds);
+
 }  // namespace invoice::testing
 
 #endif  // INVOICE_TESTS_SCRATCH_H_

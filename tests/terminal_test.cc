@@ -23,27 +23,9 @@ bool have_tmux() { return std::system("tmux -V > /dev/null 2>&1") == 0; }
 // trailing blanks dropped by tmux.
 std::vector<std::string> run_in_terminal(const ScratchFolder& folder) {
   ScratchFolder temp;
-  const std::string socket = "invoice-test-" + std::to_string(::getpid());
-  const std::string tmux = "tmux -u -L " + socket + " -f /dev/null ";
-  const std::string inner = "cd '" + folder.path() + "' && env -i LANG=C.UTF-8 MORROOT= TEMP='" +
-                            temp.path() + "' '" + INVOICE_PROGRAM + "'; " + tmux +
-                            "wait-for -S done; sleep 30";
-  const std::string start = tmux + "new-session -d -x 80 -y 24 \"" + inner + "\"";
-  EXPECT_EQ(std::system(start.c_str()), 0);
-  EXPECT_EQ(std::system(("timeout 20 " + tmux + "wait-for done").c_str()), 0);
-  std::vector<std::string> rows;
-  if (FILE* pipe = ::popen((tmux + "capture-pane -p").c_str(), "r")) {
-    char line[512];
-    while (std::fgets(line, sizeof line, pipe) != nullptr) {
-      std::string row(line);
-      if (!row.empty() && row.back() == '\n') row.pop_back();
-      rows.push_back(row);
-    }
-    ::pclose(pipe);
-  }
-  std::system((tmux + "kill-server > /dev/null 2>&1").c_str());
-  while (!rows.empty() && rows.back().empty()) rows.pop_back();
-  return rows;
+  return testing::run_in_tmux("cd '" + folder.path() + "' && env -i LANG=C.UTF-8 MORROOT= TEMP='" +
+                                  temp.path() + "' '" + INVOICE_PROGRAM + "'",
+                              20);
 }
 
 const std::string kUpgradeLine = testing::summary_line(0, kUpgradeSummaryTail);

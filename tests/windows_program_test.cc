@@ -296,31 +296,10 @@ TEST(WindowsProgramTest, KilledRunLeavesEveryInvoiceWholeAndTheNextRunCleansUp) 
 // The screens of the Linux terminal test, with `wine64` in tmux at 80
 // columns: the Windows console as a Linux terminal shows it.
 std::vector<std::string> run_in_terminal(const Wine& wine, const std::string& folder) {
-  // A server of its own for each screen: one that is still ending would
-  // refuse the next.
-  static int screens = 0;
-  const std::string socket =
-      "invoice-wine-" + std::to_string(::getpid()) + "-" + std::to_string(++screens);
-  const std::string tmux = "tmux -u -L " + socket + " -f /dev/null ";
-  const std::string inner = "cd " + quoted(folder) +
-                            " && env -i LANG=C.UTF-8 WINEPREFIX=" + quoted(wine.prefix) +
-                            " WINEDEBUG=-all MORROOT= " + quoted(wine.loader) + " " +
-                            quoted(wine.program) + "; " + tmux + "wait-for -S done; sleep 30";
-  EXPECT_EQ(std::system((tmux + "new-session -d -x 80 -y 24 \"" + inner + "\"").c_str()), 0);
-  EXPECT_EQ(std::system(("timeout 60 " + tmux + "wait-for done").c_str()), 0);
-  std::vector<std::string> rows;
-  if (FILE* pipe = ::popen((tmux + "capture-pane -p").c_str(), "r")) {
-    char line[512];
-    while (std::fgets(line, sizeof line, pipe) != nullptr) {
-      std::string row(line);
-      if (!row.empty() && row.back() == '\n') row.pop_back();
-      rows.push_back(row);
-    }
-    ::pclose(pipe);
-  }
-  std::system((tmux + "kill-server > /dev/null 2>&1").c_str());
-  while (!rows.empty() && rows.back().empty()) rows.pop_back();
-  return rows;
+  return testing::run_in_tmux(
+      "cd " + quoted(folder) + " && env -i LANG=C.UTF-8 WINEPREFIX=" + quoted(wine.prefix) +
+          " WINEDEBUG=-all MORROOT= " + quoted(wine.loader) + " " + quoted(wine.program),
+      60);
 }
 
 TEST(WindowsProgramTest, ConsoleShowsTheProgressLineAsOnALinuxTerminal) {
