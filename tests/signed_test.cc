@@ -32,13 +32,16 @@ bool run_quietly(const std::string& command) {
 }
 
 // An enveloped signature over the whole document, to be filled in by
-// xmlsec1; `prefix` is "ds:" or empty for the default namespace.
-std::string signature_template(const std::string& prefix) {
+// xmlsec1; `prefix` is "ds:" or empty for the default namespace, which
+// `name_space` may spell with character references.
+std::string signature_template(
+    const std::string& prefix,
+    const std::string& name_space = "http://www.w3.org/2000/09/xmldsig#") {
   const std::string p = prefix;
   const std::string declaration =
       prefix.empty() ? "xmlns" : "xmlns:" + prefix.substr(0, prefix.size() - 1);
-  return "<" + p + "Signature " + declaration + "=\"http://www.w3.org/2000/09/xmldsig#\"><" + p +
-         "SignedInfo><" + p +
+  return "<" + p + "Signature " + declaration + "=\"" + name_space + "\"><" + p + "SignedInfo><" +
+         p +
          "CanonicalizationMethod Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"/><" +
          p + "SignatureMethod Algorithm=\"http://www.w3.org/2001/04/xmldsig-more#rsa-sha256\"/><" +
          p + "Reference URI=\"\"><" + p + "Transforms><" + p +
@@ -123,14 +126,19 @@ TEST_F(SignedInvoiceTest, SignaturesSurviveARunAndBreakOnlyWhenAsked) {
       {"b-850-euro.xml", true},  // 0xD5: dotless i to XML tools, euro sign here
       {"c-850.xml", false},      // the rest of code page 850 reads alike
       {"d-bare.xml", true},
+      {"e-reference.xml", true},
   };
   std::map<std::string, std::string> signed_files;  // path -> signed bytes
   for (const auto& [name, document] : std::map<std::string, std::string>{
            {"a-30.xml", facturae("UTF-8", "3.0", "<Name>Caf\xC3\xA9</Name>" + ds)},
            {"b-850-euro.xml", facturae("ibm850", "3.2.1", "<Total>12 \xD5</Total>" + ds)},
            {"c-850.xml", facturae("ibm850", "3.2.1", "<Name>Caf\x82 \x80</Name>" + ds)},
-           {"d-bare.xml", facturae("UTF-8", "3.0",
-                                   "<LanguageName>CAT</LanguageName>" + signature_template(""))}}) {
+           {"d-bare.xml",
+            facturae("UTF-8", "3.0", "<LanguageName>CAT</LanguageName>" + signature_template(""))},
+           {"e-reference.xml",
+            facturae("UTF-8", "3.0",
+                     "<Name>x</Name>" +
+                         signature_template("ds:", "http://www.w3.org/2000/09/xmldsig&#35;"))}}) {
     const std::string path = write_signed(name, document);
     ASSERT_TRUE(verifies(path)) << name;
     signed_files[path] = testing::read_file(path);
@@ -161,7 +169,7 @@ TEST_F(SignedInvoiceTest, SignaturesSurviveARunAndBreakOnlyWhenAsked) {
 
   result = run({"--convert-signed"});
   EXPECT_EQ(result.exit_status, 0);
-  EXPECT_EQ(result.output, testing::summary_lines(2, 2));
+  EXPECT_EQ(result.output, testing::summary_lines(3, 2));
   notices.clear();
   for (const auto& [path, bytes] : signed_files) {
     notices += testing::notice_line(path, kSignedConvertedNotice);
