@@ -275,8 +275,8 @@ TEST_F(CrashTest, EveryKillLeavesEachInvoiceWholeAndACompleteRunFinishes) {
   for (const Invoice& invoice : invoices) {
     std::string text = testing::read_file(invoice.path);
     if (text == invoice.final) final_already[invoice.path] = testing::stat_of(invoice.path).st_ino;
-    upgrades += upgrade_document(text, table);
-    conversions += convert_code_page(text);
+    upgrades += upgrade_document(text, table) == UpgradeOutcome::kUpgraded;
+    conversions += convert_code_page(text) != CodePageOutcome::kUnchanged;
   }
   const ProgramRun last = testing::run_program(options());
   EXPECT_EQ(last.exit_status, 0) << last.errors;

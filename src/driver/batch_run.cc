@@ -25,10 +25,14 @@ SignedHandling decide_signed_handling(std::string_view document, const Replaceme
   if (!holds_signature(document)) return SignedHandling::kConvert;
   if (convert_signed) return SignedHandling::kConvertSigned;
   std::string copy(document);
-  // Both steps run, as in the cycle: the code page step sees the upgraded text.
-  const bool upgraded = upgrade_document(copy, table);
-  const bool converted = convert_code_page(copy);
-  return upgraded || converted ? SignedHandling::kKeep : SignedHandling::kConvert;
+  // Both steps run, as in the cycle: the code page step sees the upgraded
+  // text, and a structure not recognised stops both, changing nothing.
+  const UpgradeOutcome upgraded = upgrade_document(copy, table);
+  if (upgraded == UpgradeOutcome::kUnrecognisedStructure) return SignedHandling::kConvert;
+  const CodePageOutcome converted = convert_code_page(copy);
+  return upgraded == UpgradeOutcome::kUpgraded || converted != CodePageOutcome::kUnchanged
+             ? SignedHandling::kKeep
+             : SignedHandling::kConvert;
 }
 
 BatchRun::BatchRun(Platform& platform, Console& console, const RunOptions& options)
@@ -148,13 +152,22 @@ bool BatchRun::stage_conversions(StagedInvoice& invoice) {
       console_.show_notice(invoice.path, kSignedKeptNotice);
       return true;
     }
-    if (upgrade_document(document, table_)) {
+    const UpgradeOutcome upgraded = upgrade_document(document, table_);
+    if (upgraded == UpgradeOutcome::kUnrecognisedStructure) {
+      // Left exactly as it is, times included: neither step applies.
+      report_failure(invoice.path, std::string(kUnrecognisedStructureReason));
+      return false;
+    }
+    if (upgraded == UpgradeOutcome::kUpgraded) {
       if (!save_document(document)) return false;
       invoice.steps.upgraded = true;
     }
-    if (convert_code_page(document)) {
+    const CodePageOutcome converted = convert_code_page(document);
+    if (converted != CodePageOutcome::kUnchanged) {
       if (!save_document(document)) return false;
       invoice.steps.code_page_converted = true;
+      if (converted == CodePageOutcome::kDeclarationOnly)
+        console_.show_notice(invoice.path, kAlreadyUtf8Notice);
     }
   } catch (const std::bad_alloc&) {
     return fail("", Status::error(Status::Kind::kNoMemory));

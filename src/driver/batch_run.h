@@ -36,7 +36,8 @@ enum class SignedHandling {
 };
 
 // Decides how a loaded document is handled: a signed one that either step
-// would change is kept unless `convert_signed`. Runs the steps on a copy
+// would change is kept unless `convert_signed` (one whose structure is not
+// recognised is changed by neither, and goes on to be reported). Runs the steps on a copy
 // only for a signed document. Pure: no I/O. Both the real cycle and a run
 // that only reports go through here, so they decide alike.
 SignedHandling decide_signed_handling(std::string_view document, const ReplacementTable& table,
@@ -63,7 +64,8 @@ class BatchRun {
   // the captured time back at once. A file that cannot be opened, read or
   // staged is reported on standard error, left as it was (or as its last
   // whole step will leave it, which the report says) and not counted; the
-  // run goes on. With `verbose`, a changed file gets a line saying what was
+  // run goes on. So is a document whose Parties end tag could be moved only
+  // in part. With `verbose`, a changed file gets a line saying what was
   // done once it is in place.
   // A dry run does the same in memory: it opens, locks and converts, reports
   // a file that a run could not replace (locked, read-only...) the same way,

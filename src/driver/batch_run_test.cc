@@ -25,6 +25,11 @@ const std::string kBoth =
     "<Name>\x82</Name>\r\n";
 const std::string kCurrent =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>\r\n";
+const std::string kHalfStructure =
+    "<?xml version=\"1.0\" encoding=\"ibm850\"?>\r\n<SchemaVersion>3.0</SchemaVersion><Parties>"
+    "</BuyerParty>\r\n<Invoices>\x82</Invoices>\t</Parties>";
+const std::string kUtf8Declared850 =
+    "<?xml version=\"1.0\" encoding=\"ibm850\"?>\r\n<Name>Jos\xC3\xA9</Name>\r\n";
 const std::string kSignature =
     "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"></ds:Signature>\r\n";
 
@@ -467,6 +472,8 @@ TEST(RunBatchTest, DryRunReportsWhatTheRunThenDoesAndWritesNothing) {
     platform.add_file("/M/DOCUMENT/2011/f.xml", kUpgradable).locked = true;
     platform.add_file("/M/DOCUMENT/2011/signed.xml", kBoth + kSignature);
     platform.add_file("/M/DOCUMENT/g.txt", kUpgradable);
+    platform.add_file("/M/DOCUMENT/half.xml", kHalfStructure);
+    platform.add_file("/M/DOCUMENT/utf.xml", kUtf8Declared850);
     platform.add_file("/M/DOCUMENT/.invoice-converter.0123456789ab.tmp", "killed run's");
     platform.add_folder("/X/folder");
     platform.add_link("/M/DOCUMENT/linked", "/X/folder");
@@ -492,6 +499,11 @@ TEST(RunBatchTest, DryRunReportsWhatTheRunThenDoesAndWritesNothing) {
                                   std::string(kStepJoin) + std::string(kCodePageStep) + "\n";
     EXPECT_NE(platform.output.find(both_line), std::string::npos) << platform.output;
     EXPECT_NE(platform.errors.find("/M/DOCUMENT/2011/signed.xml"), std::string::npos);
+    for (const std::string& line :
+         {failure_line("/M/DOCUMENT/half.xml", kUnrecognisedStructureReason),
+          testing::notice_line("/M/DOCUMENT/utf.xml", kAlreadyUtf8Notice)}) {
+      EXPECT_NE(platform.errors.find(line), std::string::npos) << platform.errors;
+    }
     const std::string dry_output = platform.output, dry_errors = platform.errors;
 
     platform.output.clear();
@@ -502,6 +514,10 @@ TEST(RunBatchTest, DryRunReportsWhatTheRunThenDoesAndWritesNothing) {
     EXPECT_EQ(testing::as_run_report(dry_output), platform.output);
     EXPECT_EQ(testing::as_run_report(dry_errors), platform.errors);
     EXPECT_EQ(platform.files.count("/M/DOCUMENT/.invoice-converter.0123456789ab.tmp"), 0u);
+    EXPECT_EQ(platform.files["/M/DOCUMENT/half.xml"].content, kHalfStructure);
+    std::string corrected = kUtf8Declared850;
+    corrected.replace(corrected.find("ibm850"), 6, "UTF-8");
+    EXPECT_EQ(platform.files["/M/DOCUMENT/utf.xml"].content, corrected);
   }
 }
 

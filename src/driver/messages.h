@@ -51,6 +51,15 @@ inline constexpr std::string_view kSignedConvertedNotice =
 inline constexpr std::string_view kDryRunSignedConvertedNotice =
     "signada electrònicament; es convertiria i la signatura deixaria de ser vàlida";
 
+// The notice about a document declared ibm850 whose text was UTF-8 already,
+// of which only the declaration was (or in a dry run would be) corrected.
+inline constexpr std::string_view kAlreadyUtf8Notice =
+    "declarada ibm850 però el text ja era UTF-8; només s'ha corregit la declaració";
+// The reason for a document left whole because the end tag of Parties could
+// be moved only in part (in a dry run too).
+inline constexpr std::string_view kUnrecognisedStructureReason =
+    "estructura 3.0 no reconeguda (Parties); cal revisar-la a mà";
+
 // The start of a reason: what could not be done. The text of the failure's
 // kind (`describe_kind`) follows.
 inline constexpr std::string_view kCannotOpen = "no s'ha pogut obrir: ";

@@ -27,11 +27,13 @@ std::string convert_line_by_line(const std::string& text) {
   return joined;
 }
 
-TEST(ConvertCodePageTest, DocumentsWithTheMarkerAreRewrittenAndConverted) {
+TEST(ConvertCodePageTest, DocumentsDeclaredIbm850AreRewrittenAndConverted) {
+  const std::string bom = "\xEF\xBB\xBF";
   struct Case {
     const char* name;
     std::string document;
     std::string expected;
+    CodePageOutcome outcome = CodePageOutcome::kConverted;
   };
   const Case cases[] = {
       {"two lines, each ended by CR LF",
@@ -40,45 +42,71 @@ TEST(ConvertCodePageTest, DocumentsWithTheMarkerAreRewrittenAndConverted) {
       {"no high bytes: only the declaration changes",
        "<?xml version=\"1.0\" " + kMarker + "?>\r\n<a>Total 12.50</a>",
        "<?xml version=\"1.0\" " + kReplacement + "?>\r\n<a>Total 12.50</a>"},
-      {"only the first marker is rewritten",
-       "<?xml " + kMarker + "?>\r\n<a>" + kMarker + "\x82</a>",
+      {"a later marker stays", "<?xml " + kMarker + "?>\r\n<a>" + kMarker + "\x82</a>",
        "<?xml " + kReplacement + "?>\r\n<a>" + kMarker + "\xC3\xA9</a>"},
-      {"a marker outside the declaration counts", "\x82<a/>\r\n<!-- " + kMarker + " -->",
-       "\xC3\xA9<a/>\r\n<!-- " + kReplacement + " -->"},
-      {"UTF-8 already present is converted again", "<?xml " + kMarker + "?><a>\xC3\xA9</a>",
-       "<?xml " + kReplacement + "?><a>\xE2\x94\x9C\xC2\xAE</a>"},
-      {"the marker alone becomes the replacement", kMarker, kReplacement},
+      {"single quotes are kept", "<?xml version='1.0' encoding='ibm850'?><a>\x82</a>",
+       "<?xml version='1.0' encoding='UTF-8'?><a>\xC3\xA9</a>"},
+      {"capitals, and a later marker stays",
+       "<?xml version=\"1.0\" encoding=\"IBM850\"?><!-- " + kMarker + " -->\x82",
+       "<?xml version=\"1.0\" encoding=\"UTF-8\"?><!-- " + kMarker + " -->\xC3\xA9"},
+      {"blanks around the equals sign are kept", "<?xml encoding =\r\n\"iBm850\"?>\xD5",
+       "<?xml encoding =\r\n\"UTF-8\"?>\xE2\x82\xAC"},
+      {"the byte order mark is kept, the rest converted",
+       bom + "<?xml " + kMarker + "?><a>\x82\xEF\xBB\xBF</a>",
+       bom + "<?xml " + kReplacement + "?><a>\xC3\xA9\xC2\xB4\xE2\x95\x97\xE2\x94\x90</a>"},
+      {"UTF-8 text declared ibm850: only the declaration",
+       "<?xml " + kMarker + "?><a>Jos\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80</a>",
+       "<?xml " + kReplacement + "?><a>Jos\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80</a>",
+       CodePageOutcome::kDeclarationOnly},
+      {"byte order mark and UTF-8 text: only the declaration",
+       bom + "<?xml encoding='ibm850'?><a>\xC3\xA9</a>",
+       bom + "<?xml encoding='UTF-8'?><a>\xC3\xA9</a>", CodePageOutcome::kDeclarationOnly},
+      {"byte order mark and ASCII text: only the declaration", bom + "<?xml " + kMarker + "?>",
+       bom + "<?xml " + kReplacement + "?>", CodePageOutcome::kDeclarationOnly},
+      {"UTF-8 but for one byte is converted whole", "<?xml " + kMarker + "?>\xC3\xA9\x82",
+       "<?xml " + kReplacement + "?>\xE2\x94\x9C\xC2\xAE\xC3\xA9"},
   };
   for (const Case& c : cases) {
     std::string document = c.document;
-    EXPECT_TRUE(convert_code_page(document)) << c.name;
+    EXPECT_EQ(convert_code_page(document), c.outcome) << c.name;
     EXPECT_EQ(document, c.expected) << c.name;
   }
 }
 
-TEST(ConvertCodePageTest, TextWithoutTheExactMarkerIsLeftAlone) {
+TEST(ConvertCodePageTest, DocumentsNotDeclaredIbm850AreLeftAlone) {
   const std::string near_misses[] = {
-      "encoding=\"IBM850\"",   "encoding='ibm850'",
-      "encoding = \"ibm850\"", "encoding= \"ibm850\"",
-      "encoding =\"ibm850\"",  "Encoding=\"ibm850\"",
-      "encoding=\"ibm858\"",   "encoding=\"ibm-850\"",
-      "encoding=\"ibm850",     "encoding=ibm850",
-      "ncoding=\"ibm850\"",    "encoding=\"UTF-8\"",
-      "encoding=\"ibm85\"0",   "",
+      "<?xml Encoding=\"ibm850\"?>",
+      "<?xml encoding=\"ibm858\"?>",
+      "<?xml encoding=\"ibm-850\"?>",
+      "<?xml encoding=\"ibm850?>",
+      "<?xml encoding=ibm850?>",
+      "<?xml ncoding=\"ibm850\"?>",
+      "<?xml encoding=\"UTF-8\"?>",
+      "<?xml encoding=\"ibm85\"0?>",
+      "<?xml ?>",
+      "",
+      // The marker anywhere but in the opening declaration.
+      kMarker,
+      "<a/>\r\n<!-- " + kMarker + " -->",
+      "<?xml version=\"1.0\"?><!-- " + kMarker + " --><a>" + kMarker + "</a>",
+      " <?xml " + kMarker + "?>",
+      "\xEF\xBB<?xml " + kMarker + "?>",
   };
-  for (const std::string& declaration : near_misses) {
-    const std::string original = "<?xml " + declaration + "?>\r\n<a>\x82\xD5\xFF</a>";
-    std::string document = original;
-    EXPECT_FALSE(convert_code_page(document)) << declaration;
-    EXPECT_EQ(document, original) << declaration;
+  for (const std::string& head : near_misses) {
+    for (const char* body : {"\r\n<a>\x82\xD5\xFF</a>", "<a>Jos\xC3\xA9</a>"}) {
+      const std::string original = head + body;
+      std::string document = original;
+      EXPECT_EQ(convert_code_page(document), CodePageOutcome::kUnchanged) << original;
+      EXPECT_EQ(document, original) << original;
+    }
   }
 }
 
 TEST(ConvertCodePageTest, SecondApplicationFindsNoMarker) {
   std::string document = "<?xml " + kMarker + "?>\r\n<a>\x82\xD5\x80</a>\r\n";
-  ASSERT_TRUE(convert_code_page(document));
+  ASSERT_EQ(convert_code_page(document), CodePageOutcome::kConverted);
   const std::string converted = document;
-  EXPECT_FALSE(convert_code_page(document));
+  EXPECT_EQ(convert_code_page(document), CodePageOutcome::kUnchanged);
   EXPECT_EQ(document, converted);
 }
 
@@ -97,11 +125,11 @@ TEST(ConvertCodePageTest, WholeTextConversionEqualsLineByLineConversion) {
       every_byte + "\r\n" + every_byte,
   };
   for (const std::string& body : bodies) {
-    const std::string original = kMarker + body;
+    const std::string original = "<?xml " + kMarker + "?>" + body;
     std::string document = original;
-    EXPECT_TRUE(convert_code_page(document));
+    EXPECT_EQ(convert_code_page(document), CodePageOutcome::kConverted);
     std::string expected = original;
-    expected.replace(0, kMarker.size(), kReplacement);
+    expected.replace(6, kMarker.size(), kReplacement);
     EXPECT_EQ(document, convert_line_by_line(expected));
   }
 }

@@ -9,6 +9,7 @@
 
 #include "upgrade/pair_scan.h"
 #include "upgrade/pattern_search.h"
+#include "upgrade/tag_scan.h"
 
 #ifndef INVOICE_STYLESHEET_HOST
 #error "INVOICE_STYLESHEET_HOST must name the host of the web stylesheet (a string literal)"
@@ -238,15 +239,76 @@ bool apply_literal_pairs(std::string& document, const ReplacementTable& table) {
   return true;
 }
 
-// Replaces the leftmost match of `pattern` by `replacement`; returns whether
-// there was one.
-bool replace_first_match(std::string& document, std::string_view pattern,
-                         std::string_view replacement) {
+// The first match of `pattern` in `document`, as a 0-based place and a
+// length; a length of 0 when there is none.
+struct Match {
+  std::size_t at = 0;
+  std::size_t length = 0;
+};
+
+Match find_first_match(std::string_view document, std::string_view pattern) {
   const PatternMatch match = pattern_search(pattern, document, 1);
-  if (match.position < 1 || match.length < 1) return false;
-  document.replace(static_cast<std::size_t>(match.position - 1),
-                   static_cast<std::size_t>(match.length), replacement);
-  return true;
+  if (match.position < 1 || match.length < 1) return {};
+  return {static_cast<std::size_t>(match.position - 1), static_cast<std::size_t>(match.length)};
+}
+
+// True when an Invoices start tag lies inside the first Parties element
+// (up to the end of the text when it is never closed; nothing when it is an
+// empty element). Names are compared
+// in either case, as the structural patterns compare them.
+bool nests_invoices_in_parties(std::string_view document) {
+  const std::size_t parties = find_tag(document, 0, "Parties", TagKind::kStart, NameCase::kAnyCase);
+  if (parties == std::string_view::npos) return false;
+  // An empty element holds nothing.
+  const std::size_t tag_end = document.find('>', parties);
+  if (tag_end != std::string_view::npos && document[tag_end - 1] == '/') return false;
+  const std::size_t parties_end =
+      find_tag(document, parties, "Parties", TagKind::kEnd, NameCase::kAnyCase);
+  return find_tag(document.substr(0, parties_end), parties, "Invoices", TagKind::kStart,
+                  NameCase::kAnyCase) != std::string_view::npos;
+}
+
+// Moves the end tag of Parties in front of Invoices, both halves of the move
+// or neither; kUnrecognisedStructure, with the text untouched, when only
+// half of it could be made.
+UpgradeOutcome move_parties_end(std::string& document) {
+  const Match closing = find_first_match(document, kBuyerPartyThenInvoices);
+  const Match surplus = find_first_match(document, kInvoicesThenPartiesEnd);
+  if (closing.length == 0 && surplus.length == 0) {
+    return nests_invoices_in_parties(document) ? UpgradeOutcome::kUnrecognisedStructure
+                                               : UpgradeOutcome::kUnchanged;
+  }
+  // The two matches never share a byte, and neither replacement forms or
+  // removes a match of the other pattern.
+  if (closing.length == 0 || surplus.length == 0 || surplus.at < closing.at) {
+    return UpgradeOutcome::kUnrecognisedStructure;
+  }
+  // The later one first, so that the place of the earlier one holds.
+  document.replace(surplus.at, surplus.length, kInvoicesEnd);
+  document.replace(closing.at, closing.length, kPartiesClosedBeforeInvoices);
+  return UpgradeOutcome::kUpgraded;
+}
+
+// Renames in place every start tag "<Telefax" followed by a blank, ">" or
+// "/" and every end tag "</Telefax" followed by a blank or ">" to TeleFax,
+// so that tags with attributes or blanks keep matching their end tags.
+bool rename_telefax(std::string& document) {
+  constexpr std::string_view kOldName = "Telefax";
+  constexpr std::size_t kLetter = 4;  // the one that changes case: 'f'
+  bool changed = false;
+  const auto rename_all = [&](TagKind kind) {
+    for (std::size_t at = find_tag(document, 0, kOldName, kind, NameCase::kExact);
+         at != std::string_view::npos;
+         at = find_tag(document, at + 1, kOldName, kind, NameCase::kExact)) {
+      // Bare names only, as the 3.0 documents write them.
+      if (document[at - 1] != '<' && document[at - 1] != '/') continue;
+      document[at + kLetter] = 'F';
+      changed = true;
+    }
+  };
+  rename_all(TagKind::kStart);
+  rename_all(TagKind::kEnd);
+  return changed;
 }
 
 }  // namespace
@@ -266,13 +328,15 @@ ReplacementTable build_replacement_table() {
   return table;
 }
 
-bool upgrade_document(std::string& document, const ReplacementTable& table) {
-  bool changed = apply_literal_pairs(document, table);
-  if (replace_first_match(document, kBuyerPartyThenInvoices, kPartiesClosedBeforeInvoices)) {
-    changed = true;
-  }
-  if (replace_first_match(document, kInvoicesThenPartiesEnd, kInvoicesEnd)) changed = true;
-  return changed;
+UpgradeOutcome upgrade_document(std::string& document, const ReplacementTable& table) {
+  // The structure first: a document that cannot be moved whole is left
+  // exactly as it is, which needs no copy of it when nothing has changed yet.
+  const UpgradeOutcome moved = move_parties_end(document);
+  if (moved == UpgradeOutcome::kUnrecognisedStructure) return moved;
+  bool changed = moved == UpgradeOutcome::kUpgraded;
+  if (apply_literal_pairs(document, table)) changed = true;
+  if (rename_telefax(document)) changed = true;
+  return changed ? UpgradeOutcome::kUpgraded : UpgradeOutcome::kUnchanged;
 }
 
 }  // namespace invoice

@@ -25,21 +25,40 @@ using ReplacementTable = std::vector<ReplacementPair>;
 // on the web host INVOICE_STYLESHEET_HOST given at build time.
 ReplacementTable build_replacement_table();
 
-// Rewrites `document` in place: every occurrence of every search text, pair
-// after pair, then the two structural rewrites that move the end tag of
-// Parties in front of Invoices. Returns true when anything changed; a false
-// result guarantees the text is untouched. Pure: no I/O.
+// What upgrade_document did to a document.
+enum class UpgradeOutcome {
+  kUnchanged,  // nothing to rewrite: the text is untouched
+  kUpgraded,   // at least one rewrite changed the text
+  // The end tag of Parties could be moved only in part, or Invoices lies
+  // inside Parties in a way the moves do not recognise: the text is left
+  // untouched, since half a move would break the XML and a document labelled
+  // 3.2.1 with a 3.0 structure would be wrong too.
+  kUnrecognisedStructure,
+};
+
+// Rewrites `document` in place. First the structural rewrites, which move
+// the end tag of Parties in front of Invoices, each at its first match:
+// "</BuyerParty>", any run of spaces, CRs and LFs and "<Invoices>" (letters
+// in either case) becomes "</BuyerParty>", CR LF, "</Parties>", CR LF,
+// "<Invoices>"; "</Invoices>", such a run and "</Parties>" becomes
+// "</Invoices>". Both are made when both match, the first in front of the
+// second; neither when neither matches and no Invoices start tag (any
+// prefix, any case) lies inside the first Parties element; anything else is
+// kUnrecognisedStructure. Then every occurrence of every search text, pair
+// after pair, and last the Telefax element is renamed TeleFax as a whole:
+// every start tag ("<Telefax" followed by a blank, ">" or "/") and end tag
+// ("</Telefax" followed by a blank or ">"). Pure: no I/O.
+//
+// With the table of build_replacement_table, whose texts hold none of the
+// tags moved, this gives the same text as the literal pairs first and the
+// structural rewrites after them.
 //
 // Each pair gives exactly the text of replacing its leftmost occurrence and
 // searching again from the start until none is left (so occurrences that
 // share bytes, as in "<LanguageName>CAT<LanguageName>CAT<", are all
-// replaced), in time linear in the text. The structural rewrites replace only
-// the first match each: "</BuyerParty>", any run of spaces, CRs and LFs and
-// "<Invoices>" (letters in either case) becomes "</BuyerParty>", CR LF,
-// "</Parties>", CR LF, "<Invoices>"; then "</Invoices>", such a run and
-// "</Parties>" becomes "</Invoices>". Large texts are rewritten without a
+// replaced), in time linear in the text. Large texts are rewritten without a
 // second full copy when `document` has capacity for the growth.
-bool upgrade_document(std::string& document, const ReplacementTable& table);
+UpgradeOutcome upgrade_document(std::string& document, const ReplacementTable& table);
 
 }  // namespace invoice
 
