@@ -291,23 +291,31 @@ UpgradeOutcome move_parties_end(std::string& document) {
 
 // Renames in place every start tag "<Telefax" followed by a blank, ">" or
 // "/" and every end tag "</Telefax" followed by a blank or ">" to TeleFax,
-// so that tags with attributes or blanks keep matching their end tags.
+// so that tags with attributes or blanks keep matching their end tags. One
+// pass for both kinds of tag.
 bool rename_telefax(std::string& document) {
   constexpr std::string_view kOldName = "Telefax";
   constexpr std::size_t kLetter = 4;  // the one that changes case: 'f'
+  const auto is_blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+  // The name is preceded by "<" and followed by the byte that ends it.
+  if (document.size() < kOldName.size() + 2) return false;
+  const std::string_view text = document;
   bool changed = false;
-  const auto rename_all = [&](TagKind kind) {
-    for (std::size_t at = find_tag(document, 0, kOldName, kind, NameCase::kExact);
-         at != std::string_view::npos;
-         at = find_tag(document, at + 1, kOldName, kind, NameCase::kExact)) {
-      // Bare names only, as the 3.0 documents write them.
-      if (document[at - 1] != '<' && document[at - 1] != '/') continue;
-      document[at + kLetter] = 'F';
-      changed = true;
-    }
-  };
-  rename_all(TagKind::kStart);
-  rename_all(TagKind::kEnd);
+  for (std::size_t from = 1;;) {
+    const std::size_t at = pair_scan::find_first(
+        text, from, text.size() - kOldName.size() - 1, {0, 'T', 'T'}, {kLetter, 'f', 'f'},
+        [&](std::size_t place) {
+          if (std::memcmp(text.data() + place, kOldName.data(), kOldName.size()) != 0) return false;
+          const char after = text[place + kOldName.size()];
+          if (text[place - 1] == '<') return is_blank(after) || after == '>' || after == '/';
+          return text[place - 1] == '/' && place >= 2 && text[place - 2] == '<' &&
+                 (is_blank(after) || after == '>');
+        });
+    if (at == std::string_view::npos) break;
+    document[at + kLetter] = 'F';
+    changed = true;
+    from = at + 1;
+  }
   return changed;
 }
 
