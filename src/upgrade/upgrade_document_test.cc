@@ -86,6 +86,12 @@ void PrintTo(const UpgradeCase& c, std::ostream* os) { *os << c.name; }
 
 std::string case_name(const testing::TestParamInfo<UpgradeCase>& param) { return param.param.name; }
 
+// A case whose text comes back as it went in.
+UpgradeCase left_alone(const char* name, const std::string& text,
+                       UpgradeOutcome outcome = kUnrecognised) {
+  return {name, text, text, outcome};
+}
+
 class UpgradeDocumentCase : public testing::TestWithParam<UpgradeCase> {};
 
 TEST_P(UpgradeDocumentCase, GivesTheExpectedTextAndFlag) {
@@ -164,10 +170,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "<TeleFax >93</TeleFax><TeleFax type=\"x\">1</TeleFax\r\n><TeleFax/>"
                     "<TeleFax\t/>",
                     kUpgraded},
-        UpgradeCase{"TelefaxNearMisses",
-                    "<Telefaxes/><TelefaxNumber>1</TelefaxNumber><fe:Telefax/></Telefax/>",
-                    "<Telefaxes/><TelefaxNumber>1</TelefaxNumber><fe:Telefax/></Telefax/>",
-                    kUnchanged}),
+        left_alone("TelefaxNearMisses",
+                   "<Telefaxes/><TelefaxNumber>1</TelefaxNumber><fe:Telefax/></Telefax/>",
+                   kUnchanged)),
     case_name);
 
 const std::string kFiller(300000, 'x');
@@ -200,36 +205,20 @@ INSTANTIATE_TEST_SUITE_P(
             "<Parties><BuyerParty>b</BuyerParty>\t</Parties>\t<Invoices><Telefax>1</Telefax>",
             "<Parties><BuyerParty>b</BuyerParty>\t</Parties>\t<Invoices><TeleFax>1</TeleFax>",
             kUpgraded},
-        UpgradeCase{"EmptyPartiesHoldsNothing", "<Parties/>\t<Invoices></Invoices>",
-                    "<Parties/>\t<Invoices></Invoices>", kUnchanged},
+        left_alone("EmptyPartiesHoldsNothing", "<Parties/>\t<Invoices></Invoices>", kUnchanged),
         // Half a move, or none where one is needed: the document stays whole,
         // the literal rewrites included.
-        UpgradeCase{"OnlyTheSecondRewrite",
-                    "<SchemaVersion>3.0</SchemaVersion><Invoices/></Invoices>\r\n </Parties>\r\n",
-                    "<SchemaVersion>3.0</SchemaVersion><Invoices/></Invoices>\r\n </Parties>\r\n",
-                    kUnrecognised},
-        UpgradeCase{"TabOnOneSide",
-                    "<Parties><BuyerParty>b</BuyerParty>\t<Invoices></Invoices>\r\n</Parties>",
-                    "<Parties><BuyerParty>b</BuyerParty>\t<Invoices></Invoices>\r\n</Parties>",
-                    kUnrecognised},
-        UpgradeCase{"CommentOnTheOtherSide",
-                    "<Parties><BuyerParty/></BuyerParty><Invoices></Invoices><!---->\n</Parties>",
-                    "<Parties><BuyerParty/></BuyerParty><Invoices></Invoices><!---->\n</Parties>",
-                    kUnrecognised},
-        UpgradeCase{"TabOnBothSides",
-                    "<Parties><Telefax>1</Telefax></BuyerParty>\t<Invoices></Invoices>\t</Parties>",
-                    "<Parties><Telefax>1</Telefax></BuyerParty>\t<Invoices></Invoices>\t</Parties>",
-                    kUnrecognised},
-        UpgradeCase{"PrefixedNestingAnyCase", "<fe:parties a='1'>\r\n<x:INVOICES/></fe:Parties>",
-                    "<fe:parties a='1'>\r\n<x:INVOICES/></fe:Parties>", kUnrecognised},
-        UpgradeCase{"PartiesNeverClosed", "<Parties>\r\n<Invoices/>", "<Parties>\r\n<Invoices/>",
-                    kUnrecognised},
-        UpgradeCase{"TagsInReverseOrder",
-                    "</Invoices>" + std::string(40, ' ') +
-                        "</Parties>ab</BuyerParty><Invoices>0123456789abcdefghij",
-                    "</Invoices>" + std::string(40, ' ') +
-                        "</Parties>ab</BuyerParty><Invoices>0123456789abcdefghij",
-                    kUnrecognised},
+        left_alone("OnlyTheSecondRewrite",
+                   "<SchemaVersion>3.0</SchemaVersion><Invoices/></Invoices>\r\n </Parties>\r\n"),
+        left_alone("TabOnOneSide",
+                   "<Parties><BuyerParty>b</BuyerParty>\t<Invoices></Invoices>\r\n</Parties>"),
+        left_alone("CommentOnTheOtherSide",
+                   "<Parties><BuyerParty/></BuyerParty><Invoices></Invoices><!---->\n</Parties>"),
+        left_alone("TabOnBothSides",
+                   "<Parties><Telefax>1</Telefax></BuyerParty>\t<Invoices></Invoices>\t</Parties>"),
+        left_alone("PrefixedNestingAnyCase", "<fe:parties a='1'>\r\n<x:INVOICES/></fe:Parties>"),
+        left_alone("PartiesNeverClosed", "<Parties>\r\n<Invoices/>"),
+        left_alone("TagsInReverseOrder", "</Invoices>  </Parties>ab</BuyerParty><Invoices>0123"),
         UpgradeCase{"FarIntoALargeDocument",
                     kFiller + "<Telefax>" + kFiller +
                         "<BuyerParty>b</BuyerParty>\r\n<Invoices></Invoices></Parties>" + kFiller,
