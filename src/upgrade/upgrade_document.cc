@@ -254,8 +254,8 @@ Match find_first_match(std::string_view document, std::string_view pattern) {
 
 // True when an Invoices start tag lies inside the first Parties element
 // (up to the end of the text when it is never closed; nothing when it is an
-// empty element). Names are compared
-// in either case, as the structural patterns compare them.
+// empty element). Names are compared in either case, as the structural
+// patterns compare them.
 bool nests_invoices_in_parties(std::string_view document) {
   const std::size_t parties = find_tag(document, 0, "Parties", TagKind::kStart, NameCase::kAnyCase);
   if (parties == std::string_view::npos) return false;
