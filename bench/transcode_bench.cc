@@ -18,9 +18,10 @@ std::string make_all_high_text(std::size_t size) {
   return text;
 }
 
-void run_transcode(benchmark::State& state, const std::string& input, const char* mode) {
+void run_transcode(benchmark::State& state, const std::string& input,
+                   invoice::Direction direction) {
   for (auto _ : state) {
-    std::string output = invoice::transcode(input, mode);
+    std::string output = invoice::transcode(input, direction);
     benchmark::DoNotOptimize(output.data());
     benchmark::ClobberMemory();
   }
@@ -31,12 +32,12 @@ void run_transcode(benchmark::State& state, const std::string& input, const char
 void BM_InvoiceToUtf8(benchmark::State& state) {
   const std::string input =
       invoice::bench::make_invoice_text(static_cast<std::size_t>(state.range(0)));
-  run_transcode(state, input, "utf");
+  run_transcode(state, input, invoice::Direction::kToUtf8);
 }
 
 void BM_AllHighToUtf8(benchmark::State& state) {
   const std::string input = make_all_high_text(static_cast<std::size_t>(state.range(0)));
-  run_transcode(state, input, "utf");
+  run_transcode(state, input, invoice::Direction::kToUtf8);
 }
 
 // Each code page 858 to UTF-8 kernel on its own. transcode uses the best one
@@ -60,14 +61,15 @@ void BM_InvoiceToUtf8Kernel(benchmark::State& state, invoice::utf8_kernels::Kern
 
 void BM_InvoiceToCodePage(benchmark::State& state) {
   const std::string input = invoice::transcode(
-      invoice::bench::make_invoice_text(static_cast<std::size_t>(state.range(0))), "utf");
-  run_transcode(state, input, "850");
+      invoice::bench::make_invoice_text(static_cast<std::size_t>(state.range(0))),
+      invoice::Direction::kToUtf8);
+  run_transcode(state, input, invoice::Direction::kToCodePage);
 }
 
 void BM_AllHighToCodePage(benchmark::State& state) {
-  const std::string input =
-      invoice::transcode(make_all_high_text(static_cast<std::size_t>(state.range(0))), "utf");
-  run_transcode(state, input, "850");
+  const std::string input = invoice::transcode(
+      make_all_high_text(static_cast<std::size_t>(state.range(0))), invoice::Direction::kToUtf8);
+  run_transcode(state, input, invoice::Direction::kToCodePage);
 }
 
 void BM_ConvertCodePage(benchmark::State& state) {

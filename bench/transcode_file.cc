@@ -138,18 +138,21 @@ int main(int argc, char** argv) {
       return fail("cannot write", output_path);
     }
   } else {
-    const std::string_view mode = args[0];
+    const auto direction =
+        args[0] == "850" ? invoice::Direction::kToCodePage : invoice::Direction::kToUtf8;
     const MappedFile input(args[1]);
     if (!input.ok()) return fail("cannot read", args[1]);
     const std::string_view text = input.text();
     if (whole) {
-      if (!write_all(output.get(), invoice::transcode(text, mode))) {
+      if (!write_all(output.get(), invoice::transcode(text, direction))) {
         return fail("cannot write", output_path);
       }
     } else {
       for (std::size_t start = 0; start < text.size();) {
-        const std::size_t end = piece_end(text, start, mode == "850");
-        if (!write_all(output.get(), invoice::transcode(text.substr(start, end - start), mode))) {
+        const std::size_t end =
+            piece_end(text, start, direction == invoice::Direction::kToCodePage);
+        if (!write_all(output.get(),
+                       invoice::transcode(text.substr(start, end - start), direction))) {
           return fail("cannot write", output_path);
         }
         start = end;

@@ -37,7 +37,7 @@ std::string convert_line_by_line(std::string_view text) {
   std::size_t start = 0;
   for (;;) {
     const std::size_t end = text.find("\r\n", start);
-    joined += invoice::transcode(text.substr(start, end - start), "utf");
+    joined += invoice::transcode(text.substr(start, end - start), invoice::Direction::kToUtf8);
     if (end == std::string_view::npos) break;
     joined += "\r\n";
     start = end + 2;

@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Code page 858 to UTF-8: one to three bytes per byte, bytes below 0x80 kept
   // in place (every multi-byte form is made of bytes above 0x7F), every
   // kernel alike, and the way back gives the text again.
-  const std::string utf8 = invoice::transcode(text, "utf");
+  const std::string utf8 = invoice::transcode(text, invoice::Direction::kToUtf8);
   check(utf8.size() >= size && utf8.size() <= 3 * size);
   check(ascii_bytes(utf8) == ascii_bytes(text));
   using invoice::utf8_kernels::Kernel;
@@ -40,11 +40,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       check(invoice::utf8_kernels::to_utf8(text, kernel) == utf8);
     }
   }
-  check(invoice::transcode(utf8, "850") == text);
+  check(invoice::transcode(utf8, invoice::Direction::kToCodePage) == text);
 
   // UTF-8 to code page 858 on anything: at most one byte per input byte, at
   // least one for a non-empty text, and pure ASCII unchanged.
-  const std::string code_page = invoice::transcode(text, "850");
+  const std::string code_page = invoice::transcode(text, invoice::Direction::kToCodePage);
   check(code_page.size() <= size);
   check(size == 0 || !code_page.empty());
   if (ascii_bytes(text).size() == size) check(code_page == text);

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "upgrade/upgrade_document.h"
-#include "upgrade/upgrade_naively.h"
+#include "upgrade_naively.h"
 
 namespace {
 

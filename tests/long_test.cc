@@ -93,8 +93,9 @@ TEST(LongTest, InvoiceLargerThanFourGibibytesIsConvertedWhole) {
   const std::string new_head = testing::converted(head);
   std::string new_middle = middle;
   upgrade_document(new_middle, build_replacement_table());
-  new_middle = transcode(new_middle, "utf");
-  const std::string new_tail = transcode(tail.substr(0, tail.size() - 2), "utf") + "\r\n";
+  new_middle = transcode(new_middle, Direction::kToUtf8);
+  const std::string new_tail =
+      transcode(tail.substr(0, tail.size() - 2), Direction::kToUtf8) + "\r\n";
   const std::uint64_t new_middle_at = middle_at + new_head.size() - head.size();
   const std::uint64_t new_size = size + (new_head.size() - head.size()) +
                                  (new_middle.size() - middle.size()) +

@@ -56,18 +56,18 @@ TEST(TranscodeIconvTest, EveryByteMatchesTheSystemCodePage858) {
   const std::vector<std::string> characters = split_utf8(*expected);
   ASSERT_EQ(characters.size(), 256u);
   for (int b = 0; b < 256; ++b) {
-    EXPECT_EQ(transcode(std::string(1, static_cast<char>(b)), "utf"),
+    EXPECT_EQ(transcode(std::string(1, static_cast<char>(b)), Direction::kToUtf8),
               characters[static_cast<std::size_t>(b)])
         << "byte " << b;
   }
-  EXPECT_EQ(transcode(all_bytes(), "utf"), *expected);
+  EXPECT_EQ(transcode(all_bytes(), Direction::kToUtf8), *expected);
 }
 
 TEST(TranscodeIconvTest, SystemUtf8ToCodePage858AgreesOnTheWholeCodePage) {
-  const std::string utf8 = transcode(all_bytes(), "utf");
+  const std::string utf8 = transcode(all_bytes(), Direction::kToUtf8);
   const auto expected = run_iconv(utf8, "UTF-8", "CP858");
   if (!expected) GTEST_SKIP() << "iconv with CP858 is not available";
-  EXPECT_EQ(transcode(utf8, "850"), *expected);
+  EXPECT_EQ(transcode(utf8, Direction::kToCodePage), *expected);
 }
 
 }  // namespace

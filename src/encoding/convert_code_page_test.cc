@@ -19,7 +19,7 @@ std::string convert_line_by_line(const std::string& text) {
   std::size_t start = 0;
   for (;;) {
     const std::size_t end = text.find("\r\n", start);
-    joined += transcode(text.substr(start, end - start), "utf");
+    joined += transcode(text.substr(start, end - start), Direction::kToUtf8);
     if (end == std::string::npos) break;
     joined += "\r\n";
     start = end + 2;

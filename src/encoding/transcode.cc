@@ -17,16 +17,15 @@ using code_page_858::kReplacement;
 using word_scan::copy_ascii_word;
 using word_scan::kWord;
 
-// UTF-8 to code page 858. Each sequence becomes exactly one byte, so the
-// result is never longer than the input. The lead byte alone decides the
+// UTF-8 to code page 858 at `start`, which has room for text.size() bytes:
+// each sequence becomes exactly one byte, so the result is never longer than
+// the input. Returns the number of bytes written. The lead byte alone decides the
 // length of a sequence; the bytes after it are used as continuation bytes
 // without being checked, which also lets overlong forms through.
-std::string to_code_page(std::string_view text) {
+std::size_t write_code_page(std::string_view text, unsigned char* const start) {
   const auto* in = reinterpret_cast<const unsigned char*>(text.data());
   const std::size_t size = text.size();
-  std::string result;
-  result.resize(size);
-  auto* out = reinterpret_cast<unsigned char*>(result.data());
+  unsigned char* out = start;
 
   std::size_t i = 0;
   while (i < size) {
@@ -80,14 +79,23 @@ std::string to_code_page(std::string_view text) {
     *out++ = kFromCodeUnit[unit];
     i += length;
   }
-  result.resize(static_cast<std::size_t>(out - reinterpret_cast<unsigned char*>(result.data())));
+  return static_cast<std::size_t>(out - start);
+}
+
+std::string to_code_page(std::string_view text) {
+  std::string result;
+  // Sized for the longest result and cut back to what was written; no byte
+  // is filled before it is written.
+  result.resize_and_overwrite(text.size(), [text](char* start, std::size_t) {
+    return write_code_page(text, reinterpret_cast<unsigned char*>(start));
+  });
   return result;
 }
 
 }  // namespace
 
-std::string transcode(std::string_view text, std::string_view mode) {
-  if (mode == "850") return to_code_page(text);
+std::string transcode(std::string_view text, Direction direction) {
+  if (direction == Direction::kToCodePage) return to_code_page(text);
   return utf8_kernels::to_utf8(text, utf8_kernels::chosen_kernel());
 }
 

@@ -35,50 +35,45 @@ std::string all_bytes() {
 TEST(TranscodeTest, KnownCharactersOfCodePage858) {
   // Independent of iconv: the first byte, the euro sign at 0xD5 (not U+0131),
   // a box-drawing character and the no-break space at the top.
-  EXPECT_EQ(hex(transcode(bytes({0x80, 0xD5, 0xC4, 0x41}), "utf")),
+  EXPECT_EQ(hex(transcode(bytes({0x80, 0xD5, 0xC4, 0x41}), Direction::kToUtf8)),
             hex(bytes({0xC3, 0x87, 0xE2, 0x82, 0xAC, 0xE2, 0x94, 0x80, 0x41})));
-  EXPECT_EQ(hex(transcode(bytes({0xFF}), "utf")), hex(bytes({0xC2, 0xA0})));
-  EXPECT_EQ(hex(transcode(bytes({0x9F, 0xF2}), "utf")), hex(bytes({0xC6, 0x92, 0xE2, 0x80, 0x97})));
+  EXPECT_EQ(hex(transcode(bytes({0xFF}), Direction::kToUtf8)), hex(bytes({0xC2, 0xA0})));
+  EXPECT_EQ(hex(transcode(bytes({0x9F, 0xF2}), Direction::kToUtf8)),
+            hex(bytes({0xC6, 0x92, 0xE2, 0x80, 0x97})));
 }
 
 TEST(TranscodeTest, EveryByteSurvivesTheRoundTrip) {
   for (int b = 0; b < 256; ++b) {
     const std::string byte(1, static_cast<char>(b));
-    EXPECT_EQ(hex(transcode(transcode(byte, "utf"), "850")), hex(byte)) << "byte " << b;
+    EXPECT_EQ(hex(transcode(transcode(byte, Direction::kToUtf8), Direction::kToCodePage)),
+              hex(byte))
+        << "byte " << b;
   }
-  EXPECT_EQ(transcode(transcode(all_bytes(), "utf"), "850"), all_bytes());
+  EXPECT_EQ(transcode(transcode(all_bytes(), Direction::kToUtf8), Direction::kToCodePage),
+            all_bytes());
 }
 
 TEST(TranscodeTest, BytesBelow128StayInPlaceBetweenConvertedOnes) {
   for (int b = 0; b < 128; ++b) {
     const std::string ascii(1, static_cast<char>(b));
-    EXPECT_EQ(hex(transcode(bytes({0x82}) + ascii + bytes({0xD5}), "utf")),
+    EXPECT_EQ(hex(transcode(bytes({0x82}) + ascii + bytes({0xD5}), Direction::kToUtf8)),
               hex(bytes({0xC3, 0xA9}) + ascii + bytes({0xE2, 0x82, 0xAC})))
         << "byte " << b;
-    EXPECT_EQ(hex(transcode(bytes({0xC3, 0xA9}) + ascii + bytes({0xE2, 0x82, 0xAC}), "850")),
+    EXPECT_EQ(hex(transcode(bytes({0xC3, 0xA9}) + ascii + bytes({0xE2, 0x82, 0xAC}),
+                            Direction::kToCodePage)),
               hex(bytes({0x82}) + ascii + bytes({0xD5})))
         << "byte " << b;
   }
   const std::string low = all_bytes().substr(0, 128);
-  EXPECT_EQ(transcode(low, "utf"), low);
-  EXPECT_EQ(transcode(low, "850"), low);
-  EXPECT_EQ(transcode(std::string("a\0\r\nb\r\r\n\n", 9), "utf"),
+  EXPECT_EQ(transcode(low, Direction::kToUtf8), low);
+  EXPECT_EQ(transcode(low, Direction::kToCodePage), low);
+  EXPECT_EQ(transcode(std::string("a\0\r\nb\r\r\n\n", 9), Direction::kToUtf8),
             std::string("a\0\r\nb\r\r\n\n", 9));
 }
 
 TEST(TranscodeTest, EmptyTextStaysEmpty) {
-  EXPECT_EQ(transcode("", "utf"), "");
-  EXPECT_EQ(transcode("", "850"), "");
-}
-
-TEST(TranscodeTest, EveryModeButExactly850ConvertsToUtf8) {
-  const std::string input = bytes({0x80, 0xD5, 0xC4, 0x41});
-  const std::string utf8 = bytes({0xC3, 0x87, 0xE2, 0x82, 0xAC, 0xE2, 0x94, 0x80, 0x41});
-  for (const char* mode : {"utf", "UTF", "", " 850", "850 ", "85", "8500", "utf-8"}) {
-    EXPECT_EQ(hex(transcode(input, mode)), hex(utf8)) << "mode \"" << mode << "\"";
-  }
-  EXPECT_EQ(hex(transcode(utf8, "850")), hex(input));
-  EXPECT_EQ(hex(transcode(utf8, std::string("850\0", 4))), hex(transcode(utf8, "utf")));
+  EXPECT_EQ(transcode("", Direction::kToUtf8), "");
+  EXPECT_EQ(transcode("", Direction::kToCodePage), "");
 }
 
 struct FromUtf8Case {
@@ -121,7 +116,7 @@ TEST(TranscodeTest, Utf8ToCodePage858) {
       {"NUL inside", bytes({0x00, 0xC3, 0xA9, 0x00}), bytes({0x00, 0x82, 0x00})},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(hex(transcode(c.input, "850")), hex(c.expected)) << c.what;
+    EXPECT_EQ(hex(transcode(c.input, Direction::kToCodePage)), hex(c.expected)) << c.what;
   }
 }
 
@@ -133,9 +128,10 @@ TEST(TranscodeTest, LongTextsCrossTheWordSizedFastPath) {
     const std::string latin = ascii + bytes({0x82, 0xD5}) + ascii + bytes({0xB0});
     const std::string utf8 =
         ascii + bytes({0xC3, 0xA9, 0xE2, 0x82, 0xAC}) + ascii + bytes({0xE2, 0x96, 0x91});
-    EXPECT_EQ(hex(transcode(latin, "utf")), hex(utf8)) << prefix;
-    EXPECT_EQ(hex(transcode(utf8, "850")), hex(latin)) << prefix;
-    EXPECT_EQ(transcode(ascii + bytes({0xE2, 0x82}), "850"), ascii + "?") << prefix;
+    EXPECT_EQ(hex(transcode(latin, Direction::kToUtf8)), hex(utf8)) << prefix;
+    EXPECT_EQ(hex(transcode(utf8, Direction::kToCodePage)), hex(latin)) << prefix;
+    EXPECT_EQ(transcode(ascii + bytes({0xE2, 0x82}), Direction::kToCodePage), ascii + "?")
+        << prefix;
   }
 }
 

@@ -27,11 +27,6 @@ using word_scan::kHighBits;
 using word_scan::kWord;
 using word_scan::load_word;
 
-// Every kernel may store this many bytes past the end of its output, which
-// lets it write whole registers and words; the result is cut back afterwards
-// without reallocating.
-constexpr std::size_t kSlack = 64;
-
 // Bytes that the UTF-8 form of a code page byte adds to its one byte.
 constexpr std::array<std::uint8_t, 256> kExtraLength = [] {
   std::array<std::uint8_t, 256> table{};
@@ -240,26 +235,48 @@ Kernel chosen_kernel() {
   return kernel;
 }
 
-std::string to_utf8(std::string_view text, Kernel kernel) {
-  const auto* in = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t size = text.size();
-  std::size_t (*measure)(const unsigned char*, std::size_t) = utf8_length_portable;
-  unsigned char* (*write)(const unsigned char*, std::size_t, unsigned char*) = write_utf8_portable;
+namespace {
+
+struct Functions {
+  std::size_t (*measure)(const unsigned char*, std::size_t);
+  unsigned char* (*write)(const unsigned char*, std::size_t, unsigned char*);
+};
+
+Functions functions_of(Kernel kernel) {
 #if INVOICE_ENCODING_HAVE_AVX512
-  if (kernel == Kernel::kAvx512) {
-    measure = utf8_length_avx512;
-    write = write_utf8_avx512;
-  }
+  if (kernel == Kernel::kAvx512) return {utf8_length_avx512, write_utf8_avx512};
 #else
   static_cast<void>(kernel);
 #endif
+  return {utf8_length_portable, write_utf8_portable};
+}
+
+const unsigned char* bytes_of(std::string_view text) {
+  return reinterpret_cast<const unsigned char*>(text.data());
+}
+
+}  // namespace
+
+std::size_t utf8_length(std::string_view text, Kernel kernel) {
+  return functions_of(kernel).measure(bytes_of(text), text.size());
+}
+
+char* write_utf8(std::string_view text, Kernel kernel, char* out) {
+  unsigned char* end = functions_of(kernel).write(bytes_of(text), text.size(),
+                                                  reinterpret_cast<unsigned char*>(out));
+  return reinterpret_cast<char*>(end);
+}
+
+std::string to_utf8(std::string_view text, Kernel kernel) {
   // Every byte converts on its own, so the exact length is known before
-  // anything is written and the result is allocated once.
-  const std::size_t length = measure(in, size);
+  // anything is written: the result is allocated once and each of its bytes
+  // written once, never zero-filled first.
+  const std::size_t length = utf8_length(text, kernel);
   std::string result;
-  result.resize(length + kSlack);
-  write(in, size, reinterpret_cast<unsigned char*>(result.data()));
-  result.resize(length);
+  result.resize_and_overwrite(length + kWriteSlack, [&](char* out, std::size_t) {
+    write_utf8(text, kernel, out);
+    return length;
+  });
   return result;
 }
 

@@ -1,6 +1,7 @@
 #ifndef INVOICE_ENCODING_UTF8_KERNELS_H_
 #define INVOICE_ENCODING_UTF8_KERNELS_H_
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,15 @@ bool is_available(Kernel kernel);
 
 // Code page 858 to UTF-8 with `kernel`, which must be available.
 std::string to_utf8(std::string_view text, Kernel kernel);
+
+// The two halves of to_utf8, for callers that put the UTF-8 form of a text
+// into a buffer of their own: the exact length of that form, and the writing
+// of it at `out`, which returns the end of what was written. Every kernel may
+// store up to kWriteSlack bytes of garbage after that end (whole registers and
+// words), so `out` must have room for utf8_length + kWriteSlack bytes.
+inline constexpr std::size_t kWriteSlack = 64;
+std::size_t utf8_length(std::string_view text, Kernel kernel);
+char* write_utf8(std::string_view text, Kernel kernel, char* out);
 
 // The fastest available kernel.
 Kernel best_available();

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "upgrade/upgrade_naively.h"
+#include "upgrade_naively.h"
 
 namespace invoice {
 namespace {

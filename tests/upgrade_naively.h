@@ -1,5 +1,5 @@
-#ifndef INVOICE_UPGRADE_UPGRADE_NAIVELY_H_
-#define INVOICE_UPGRADE_UPGRADE_NAIVELY_H_
+#ifndef INVOICE_TESTS_UPGRADE_NAIVELY_H_
+#define INVOICE_TESTS_UPGRADE_NAIVELY_H_
 
 // The upgrade written the slow, obvious way, for the tests and the fuzz
 // target to hold `upgrade_document` to. Not part of the program.
@@ -100,4 +100,4 @@ inline void upgrade_in_original_order(std::string& document, const ReplacementTa
 
 }  // namespace invoice
 
-#endif  // INVOICE_UPGRADE_UPGRADE_NAIVELY_H_
+#endif  // INVOICE_TESTS_UPGRADE_NAIVELY_H_
