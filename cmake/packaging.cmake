@@ -1,5 +1,5 @@
 # Installation under the GNU directories and a Debian package made by CPack:
-# the stripped program, its manual page, the README and the licence.
+# the program, its manual page, the README and the licence.
 
 include(GNUInstallDirs)
 # Debian keeps a package's documents under the package's name, which is not
@@ -9,12 +9,8 @@ if(CMAKE_INSTALL_DOCDIR STREQUAL "${CMAKE_INSTALL_DATAROOTDIR}/doc/${PROJECT_NAM
   set(CMAKE_INSTALL_DOCDIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/invoice-converter")
 endif()
 
-option(INVOICE_INSTALL_STRIPPED "Strip the program when installing it" ON)
-if(INVOICE_INSTALL_STRIPPED)
-  # The rules below run in order: the program's own rule strips it when this
-  # is set, as 'cmake --install --strip' would.
-  install(CODE "set(CMAKE_INSTALL_DO_STRIP TRUE)")
-endif()
+# 'cmake --install' installs the program as built; 'cmake --install --strip'
+# strips it, and CPack strips the program in the package (CPACK_STRIP_FILES).
 install(TARGETS invoice-converter RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES docs/performance.md docs/reliability.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
@@ -33,7 +29,7 @@ if(NOT WIN32)
   add_custom_target(man_page ALL DEPENDS ${INVOICE_MAN_PAGE}.gz)
   install(FILES ${INVOICE_MAN_PAGE}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-  if(INVOICE_TESTS)
+  if(BUILD_TESTING)
     add_test(NAME man_page COMMAND ${PROJECT_SOURCE_DIR}/scripts/check_man_page.sh
                                    ${PROJECT_SOURCE_DIR}/docs/invoice-converter.1 ${PROJECT_VERSION})
     set_tests_properties(man_page PROPERTIES SKIP_RETURN_CODE 77)

@@ -8,7 +8,7 @@ target_sources(invoice-converter PRIVATE ${PROJECT_SOURCE_DIR}/packaging/windows
 set_property(SOURCE ${PROJECT_SOURCE_DIR}/packaging/windows/invoice-converter.rc APPEND PROPERTY
              OBJECT_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/windows/invoice-converter.manifest)
 
-if(INVOICE_TESTS)
+if(BUILD_TESTING)
   # For the end-to-end tests under Wine: another program holding an invoice.
   add_executable(hold-file ${PROJECT_SOURCE_DIR}/tests/windows/hold_file.cc)
   target_link_options(hold-file PRIVATE -municode)

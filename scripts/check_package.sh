@@ -15,18 +15,26 @@ quietly() {
   output=$("$@" 2>&1) || { echo "$output" >&2; echo "failed: $*" >&2; return 1; }
 }
 
-# 'cmake --install' into a scratch prefix: the stripped program, the manual
-# page, the README and the licence, and nothing that only Debian wants.
+# 'cmake --install' into a scratch prefix: the program as built, left
+# unstripped.
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 quietly cmake --install "$build" --prefix "$prefix"
+if ! readelf -S "$prefix/bin/$package" | grep -q '\.symtab'; then
+  echo "cmake --install stripped the program without --strip" >&2
+  exit 1
+fi
+rm -rf "${prefix:?}"/*
+# 'cmake --install --strip': the stripped program, the manual page, the
+# README and the licence, and nothing that only Debian wants.
+quietly cmake --install "$build" --prefix "$prefix" --strip
 (cd "$prefix" && find . -type f | sort)
 for file in bin/$package share/man/man1/$package.1.gz share/doc/$package/README.md \
   share/doc/$package/LICENSE; do
   [ -f "$prefix/$file" ] || { echo "cmake --install left out $file" >&2; exit 1; }
 done
 if readelf -S "$prefix/bin/$package" | grep -q '\.symtab'; then
-  echo "cmake --install did not strip the program" >&2
+  echo "cmake --install --strip did not strip the program" >&2
   exit 1
 fi
 [ ! -e "$prefix/share/doc/$package/copyright" ] || { echo "Debian files in a plain install" >&2; exit 1; }

@@ -13,7 +13,7 @@ ensure_packages cmake g++ make
 
 build="$top/build-demo"
 echo "== building the program in $build"
-cmake -S "$top" -B "$build" -DINVOICE_TESTS=OFF >/dev/null
+cmake -S "$top" -B "$build" -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j2 --target invoice-converter >/dev/null
 program="$build/invoice-converter"
 

@@ -7,13 +7,30 @@
 # installed, tried and removed).
 # Benchmarks are compiled, not run: they live under bench/ and are run by
 # hand (see docs/performance.md). Installs the packages the tests need when
-# they are missing (as root; otherwise names them and stops).
+# they are missing (as root; otherwise names them and stops). Ends by listing
+# every skipped test with its reason.
+#
+# usage: scripts/test.sh [--quick] [--no-windows]
+#   --quick       only the build with warnings as errors and its tests
+#   --no-windows  everything but the Windows build and its tests under Wine
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${JOBS:-2}
 fuzz_seconds=${FUZZ_SECONDS:-20}
+quick=0
+windows=1
+for argument in "$@"; do
+  case $argument in
+    --quick) quick=1 ;;
+    --no-windows) windows=0 ;;
+    *) echo "usage: $0 [--quick] [--no-windows]" >&2 && exit 2 ;;
+  esac
+done
 # shellcheck source=packages.sh
 . "$top/scripts/packages.sh"
+# shellcheck source=steps.sh
+. "$top/scripts/steps.sh"
+start_test_reports "$top/build-test/reports"
 
 # Every Debian package the tests need. The clang runtime that the fuzz
 # targets and sanitizers link is added to match the installed clang.
@@ -30,8 +47,6 @@ test_packages=(
 clang_runtime=$(clang_runtime_package)
 ensure_packages "${test_packages[@]}" ${clang_runtime:+"$clang_runtime"}
 
-step() { printf '\n== %s\n' "$*"; }
-
 # The C++ files to check: those git tracks, or every one outside the build
 # folders when this is not a git checkout.
 cxx_sources() {
@@ -42,7 +57,9 @@ cxx_sources() {
   fi
 }
 
-if command -v clang-format >/dev/null; then
+if [ "$quick" = 1 ]; then
+  step "quick run: format check skipped"
+elif command -v clang-format >/dev/null; then
   step "format ($(clang-format --version | head -n 1))"
   mapfile -t sources < <(cxx_sources)
   existing=()
@@ -66,25 +83,29 @@ step "build with warnings as errors"
 cmake -S "$top" -B "$top/build-test" -DINVOICE_WERROR=ON -DINVOICE_BENCH=ON >/dev/null
 cmake --build "$top/build-test" -j"$jobs"
 step "tests"
-(cd "$top/build-test" && ctest --output-on-failure -j"$jobs")
+run_ctest tests "$top/build-test" -j"$jobs"
 # transcode uses the fastest kernel the processor has; run its tests once
 # more through the portable one (the kernel tests run every kernel anyway).
 step "transcoder tests with the portable kernel forced"
-(cd "$top/build-test" && INVOICE_PORTABLE_KERNEL=1 ctest --output-on-failure -j"$jobs" \
-  -R '^(TranscodeTest|ConvertCodePageTest|Utf8KernelsTest)\.')
+INVOICE_PORTABLE_KERNEL=1 run_ctest portable-kernel "$top/build-test" -j"$jobs" \
+  -R '^(TranscodeTest|ConvertCodePageTest|Utf8KernelsTest)\.'
+if [ "$quick" = 1 ]; then
+  list_skipped_tests
+  step "quick run passed (no sanitizers, fuzzing, package or Windows)"
+  exit 0
+fi
 
 step "build with AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S "$top" -B "$top/build-sanitize" -DINVOICE_WERROR=ON -DINVOICE_SANITIZE=ON \
   -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build "$top/build-sanitize" -j"$jobs"
 step "tests under the sanitizers"
-(cd "$top/build-sanitize" &&
-  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    ctest --output-on-failure -j"$jobs")
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  run_ctest sanitizers "$top/build-sanitize" -j"$jobs"
 
 if command -v clang++ >/dev/null; then
   step "fuzz targets, ${fuzz_seconds}s each"
-  CXX=clang++ cmake -S "$top" -B "$top/build-fuzz" -DINVOICE_FUZZ=ON -DINVOICE_TESTS=OFF \
+  CXX=clang++ cmake -S "$top" -B "$top/build-fuzz" -DINVOICE_FUZZ=ON -DBUILD_TESTING=OFF \
     -DINVOICE_WERROR=ON >/dev/null
   cmake --build "$top/build-fuzz" -j"$jobs"
   for target in "$top"/fuzz/*_fuzz.cc; do
@@ -110,6 +131,11 @@ else
 fi
 step "Debian package and installation"
 "$top/scripts/check_package.sh" "$top/build-test"
-LINUX_BUILD="$top/build-test" "$top/scripts/test_windows.sh"
+if [ "$windows" = 1 ]; then
+  LINUX_BUILD="$top/build-test" "$top/scripts/test_windows.sh"
+else
+  step "--no-windows: Windows build and tests skipped"
+fi
 
+list_skipped_tests
 step "all tests passed"

@@ -16,8 +16,9 @@ jobs=${JOBS:-2}
 build="$top/build-windows"
 # shellcheck source=packages.sh
 . "$top/scripts/packages.sh"
-
-step() { printf '\n== %s\n' "$*"; }
+# shellcheck source=steps.sh
+. "$top/scripts/steps.sh"
+start_test_reports "$build/reports"
 
 windows_packages=(g++-mingw-w64-x86-64-posix wine64 libgtest-dev python3 tmux)
 missing=()
@@ -62,7 +63,7 @@ mkdir -p "$WINEPREFIX"
 "$wine" wineboot -i >/dev/null 2>&1
 
 step "unit tests under Wine"
-(cd "$build" && ctest --output-on-failure -j"$jobs")
+run_ctest wine-unit-tests "$build" -j"$jobs"
 
 host=${LINUX_BUILD:-}
 if [ -z "$host" ]; then
@@ -76,7 +77,7 @@ if [ -z "$host" ]; then
 fi
 step "end-to-end tests: the .exe under Wine beside the Linux build"
 INVOICE_WINDOWS_PROGRAM="$build/invoice-converter.exe" INVOICE_WINE="$wine" \
-  "$host/invoice_system_tests" --gtest_filter='WindowsProgramTest.*'
+  "$host/invoice_system_tests" --gtest_filter='WindowsProgramTest.*' "$(gtest_report wine-end-to-end)"
 
 step "zip"
 rm -f "$build"/invoice-converter-*-windows-x86_64.zip
@@ -88,4 +89,5 @@ echo "$listing"
 for file in invoice-converter.exe README.md LICENSE; do
   grep -qx "$top_folder/$file" <<<"$listing" || { echo "$zip lacks $file" >&2; exit 1; }
 done
+list_skipped_tests
 step "Windows build and tests passed"

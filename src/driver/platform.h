@@ -17,6 +17,8 @@ namespace invoice {
 // one implementation per platform (platform_posix.cc, platform_win32.cc),
 // chosen by the build, and an in-memory fake in the tests. Every
 // implementation passes platform_contract_test.cc.
+// The core's own read of INVOICE_PORTABLE_KERNEL is no exception in effect:
+// it only picks between kernels that give the same bytes.
 //
 // Paths, names and console texts are UTF-8 byte strings on every platform.
 // The POSIX implementation hands path bytes to the system unchanged (there a
