@@ -27,6 +27,12 @@ std::string convert_line_by_line(const std::string& text) {
   return joined;
 }
 
+std::string repeated(const std::string& text, int times) {
+  std::string result;
+  for (int i = 0; i < times; ++i) result += text;
+  return result;
+}
+
 TEST(ConvertCodePageTest, DocumentsDeclaredIbm850AreRewrittenAndConverted) {
   const std::string bom = "\xEF\xBB\xBF";
   struct Case {
@@ -54,6 +60,9 @@ TEST(ConvertCodePageTest, DocumentsDeclaredIbm850AreRewrittenAndConverted) {
       {"the byte order mark is kept, the rest converted",
        bom + "<?xml " + kMarker + "?><a>\x82\xEF\xBB\xBF</a>",
        bom + "<?xml " + kReplacement + "?><a>\xC3\xA9\xC2\xB4\xE2\x95\x97\xE2\x94\x90</a>"},
+      {"the byte order mark is kept, a text longer than a register converted",
+       bom + "<?xml " + kMarker + "?>" + repeated("<a>\x82\xD5</a>", 40),
+       bom + "<?xml " + kReplacement + "?>" + repeated("<a>\xC3\xA9\xE2\x82\xAC</a>", 40)},
       {"UTF-8 text declared ibm850: only the declaration",
        "<?xml " + kMarker + "?><a>Jos\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80</a>",
        "<?xml " + kReplacement + "?><a>Jos\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80</a>",
