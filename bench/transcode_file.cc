@@ -138,8 +138,8 @@ int main(int argc, char** argv) {
       return fail("cannot write", output_path);
     }
   } else {
-    const auto direction =
-        args[0] == "850" ? invoice::Direction::kToCodePage : invoice::Direction::kToUtf8;
+    const auto direction = std::string_view(args[0]) == "850" ? invoice::Direction::kToCodePage
+                                                              : invoice::Direction::kToUtf8;
     const MappedFile input(args[1]);
     if (!input.ok()) return fail("cannot read", args[1]);
     const std::string_view text = input.text();
