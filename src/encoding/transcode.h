@@ -19,14 +19,14 @@ enum class Direction {
 //
 // kToUtf8: every byte becomes one to three bytes, bytes below 0x80 unchanged.
 //
-// kToCodePage: one byte per sequence, with
-// "?" for what has no byte. The lead byte alone sets the sequence length (1
-// for 0x00..0x7F, 2 for 0xC0..0xDF, 3 for 0xE0..0xEF, 4 to 6 for 0xF0..0xFD);
-// the following bytes are taken as continuation bytes without any check and
-// the value is reduced modulo 65536, so overlong forms are accepted. A
-// sequence of 4 to 6 bytes becomes one "?"; a byte that cannot lead
-// (0x80..0xBF, 0xFE, 0xFF) becomes "?" on its own; a sequence cut short by the
-// end of the text turns all that is left into a single "?".
+// kToCodePage: one byte per sequence, with "?" for what has no byte. The
+// lead byte alone sets the sequence length (1 for 0x00..0x7F, 2 for
+// 0xC0..0xDF, 3 for 0xE0..0xEF, 4 to 6 for 0xF0..0xFD); the following bytes
+// are taken as continuation bytes without any check and the value is reduced
+// modulo 65536, so overlong forms are accepted. A sequence of 4 to 6 bytes
+// becomes one "?"; a byte that cannot lead (0x80..0xBF, 0xFE, 0xFF) becomes
+// "?" on its own; a sequence cut short by the end of the text turns all that
+// is left into a single "?".
 std::string transcode(std::string_view text, Direction direction);
 
 }  // namespace invoice
