@@ -41,7 +41,8 @@ import glob, os, re, sys, xml.etree.ElementTree as ET
 
 def reason_from_output(text):
     # GoogleTest prints "file:line: Skipped", the message, then "[  SKIPPED ]".
-    match = re.search(r"Skipped\n(.*?)\n\[  SKIPPED \]", text or "", re.S)
+    match = re.search(r"^[^\n]*(?::\d+:|\(\d+\):) Skipped\n(.*?)\n\[  SKIPPED \]",
+                      text or "", re.S | re.M)
     if match and match.group(1).strip():
         return " ".join(match.group(1).split())
     lines = [line for line in (text or "").splitlines() if line.strip()]
