@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "driver/file_list.h"
-#include "driver/time_stamp.h"
 #include "encoding/convert_code_page.h"
 #include "upgrade/signature.h"
 
@@ -50,13 +49,11 @@ void BatchRun::process_invoice_file(const std::string& path) {
   console_.show_progress(path);
   StagedInvoice invoice;
   invoice.path = path;
-  invoice.time_stamp = read_time_stamp(platform_, path);
   auto opened = platform_.open_invoice_file(path);
   if (opened.status.kind() == Status::Kind::kLocked && !group_.empty()) {
     // Perhaps by this run: another path (a link) to an invoice of the
     // current group. Once the group is done, its lock is gone.
     finish_group();
-    invoice.time_stamp = read_time_stamp(platform_, path);
     opened = platform_.open_invoice_file(path);
   }
   if (!opened.is_ok()) {
@@ -64,7 +61,7 @@ void BatchRun::process_invoice_file(const std::string& path) {
     return;
   }
   invoice.file = std::move(opened.value);
-  const bool converted = stage_conversions(invoice);
+  (void)stage_conversions(invoice);
   if (options_.dry_run) {
     // Counted and shown as a run would; nothing written, times included.
     if (invoice.steps.upgraded) ++upgrade_count_;
@@ -72,13 +69,9 @@ void BatchRun::process_invoice_file(const std::string& path) {
     show_change(path, invoice.steps);
     return;
   }
-  if (invoice.staged == 0) {
-    // A file that failed before anything was staged is left exactly as it
-    // was, times included; an unchanged one gets its captured time back
-    // while it is still open and locked.
-    if (converted) (void)restore_time_stamp(*invoice.file, invoice.time_stamp);
-    return;
-  }
+  // A file with nothing staged, unchanged or failed, is let go as it is:
+  // it was only read, so it has no time to restore.
+  if (invoice.staged == 0) return;
   // The group holds open files and their staged replacements, never texts.
   group_files_ += static_cast<std::size_t>(invoice.staged);
   group_bytes_ += invoice.bytes;
@@ -204,13 +197,10 @@ int BatchRun::put_in_place(StagedInvoice& invoice) {
 }
 
 void BatchRun::finish_invoice(StagedInvoice& invoice, int placed) {
-  // A file of which nothing was put in place is left exactly as it was,
-  // times included.
+  // Nothing is set on a file once it is in place: the staged file carried
+  // the original's times, and an edit that another program makes right
+  // after the rename keeps its own.
   if (placed == 0) return;
-  const Status restored = restore_time_stamp(*invoice.file, invoice.time_stamp);
-  if (!restored.is_ok()) {
-    report_failure(invoice.path, std::string(kCannotRestoreTime) + restored.message());
-  }
   // The upgraded text is the first staged, the final text the last.
   Steps done;
   done.upgraded = invoice.steps.upgraded;

@@ -61,7 +61,6 @@ inline constexpr std::string_view kCannotSave = "no s'ha pogut desar, l'original
 inline constexpr std::string_view kCannotSaveConversion =
     "no s'ha pogut desar la conversió de codepage 850 a utf-8, el fitxer queda a la versió "
     "3.2.1 però encara en codepage 850: ";
-inline constexpr std::string_view kCannotRestoreTime = "no s'ha pogut restaurar la data: ";
 inline constexpr std::string_view kCannotReadFolder = "no s'ha pogut llegir la carpeta: ";
 inline constexpr std::string_view kCannotCreateList = "no s'ha pogut crear la llista de fitxers: ";
 inline constexpr std::string_view kCannotWriteList =
