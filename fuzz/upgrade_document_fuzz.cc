@@ -47,7 +47,7 @@ std::string small_text(FuzzedDataProvider& data, std::string_view alphabet, std:
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
-  static const invoice::ReplacementTable table = invoice::build_replacement_table();
+  static const invoice::ReplacementTable table = invoice::build_replacement_table("xsl.fuzz.test");
   FuzzedDataProvider data(bytes, size);
   const int mode = data.ConsumeIntegralInRange<int>(0, 7);
 

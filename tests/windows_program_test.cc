@@ -117,7 +117,7 @@ void make_tree(const std::string& root, int invoices) {
   const std::string generator =
       (fs::path(__FILE__).parent_path().parent_path() / "bench" / "make_tree.py").string();
   const std::string command = "python3 " + quoted(generator) + " " + quoted(root) + " --files " +
-                              std::to_string(invoices) + " --host " + INVOICE_STYLESHEET_HOST +
+                              std::to_string(invoices) + " --host " + testing::kStylesheetHost +
                               " > /dev/null";
   ASSERT_EQ(std::system(command.c_str()), 0);
   fs::remove(root + "/manifest.tsv");
@@ -264,7 +264,7 @@ TEST(WindowsProgramTest, KilledRunLeavesEveryInvoiceWholeAndTheNextRunCleansUp) 
 
   // Each invoice is as it was, upgraded only (its first replacement in
   // place, not yet its second) or as the complete run makes it.
-  const ReplacementTable table = build_replacement_table();
+  const ReplacementTable table = testing::make_test_table();
   int changed_files = 0, pending = 0;
   for (const auto& [relative, state] : snapshot(root.path())) {
     if (relative.find("/.invoice-converter.") != std::string::npos) continue;  // a leftover

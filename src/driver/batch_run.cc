@@ -34,7 +34,7 @@ BatchRun::BatchRun(Platform& platform, Console& console, const RunOptions& optio
     : platform_(platform),
       console_(console),
       options_(options),
-      table_(build_replacement_table()) {}
+      table_(build_replacement_table(options.stylesheet_host)) {}
 
 void BatchRun::report_failure(const std::string& path, const std::string& reason) {
   console_.show_failure(path, reason);
@@ -140,6 +140,20 @@ bool BatchRun::stage_conversions(StagedInvoice& invoice) {
       // Nothing failed: the file is simply one that needs no writing.
       console_.show_notice(invoice.path, kSignedKeptNotice);
       return true;
+    }
+    if (options_.stylesheet_host.empty() && holds_local_stylesheet(document)) {
+      // A signed invoice that only its stylesheet reference would change is
+      // kept for its signature, as it would be with a host.
+      if (handling == SignedHandling::kConvert && holds_signature(document)) {
+        console_.show_notice(invoice.path, kSignedKeptNotice);
+        return true;
+      }
+      // Upgraded without its stylesheet, the invoice would lose its
+      // presentation; the other documents convert all the same.
+      std::string reason(kNeedsStylesheetHost);
+      if (!std::exchange(host_hint_shown_, true)) reason += kHowToGiveHost;
+      report_failure(invoice.path, reason);
+      return false;
     }
     if (upgrade_document(document, table_)) {
       if (!save_document(document)) return false;

@@ -26,6 +26,10 @@ struct RunOptions {
   bool verbose = false;
   // Converts electronically signed documents too.
   bool convert_signed = false;
+  // The host of the web stylesheet that upgraded documents refer to,
+  // already checked; empty when none was given, and then a document that
+  // holds a local stylesheet reference is reported and left as it is.
+  std::string stylesheet_host;
 };
 
 // What the per-file cycle does with a document because of its signature.
@@ -130,6 +134,8 @@ class BatchRun {
   std::int64_t upgrade_count_ = 0;
   std::int64_t code_page_count_ = 0;
   std::int64_t failure_count_ = 0;
+  // Whether a failure for want of a stylesheet host said how to give one.
+  bool host_hint_shown_ = false;
   std::vector<StagedInvoice> group_;
   std::size_t group_files_ = 0;
   std::size_t group_bytes_ = 0;

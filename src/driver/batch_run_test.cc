@@ -25,6 +25,8 @@ const std::string kBoth =
     "<Name>\x82</Name>\r\n";
 const std::string kCurrent =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>\r\n";
+const std::string kLocalStylesheet =
+    "<?xml-stylesheet type=\"text/xsl\" href=\"/MORVEL/XSL/FACTURA.XSL\"?>\r\n";
 const std::string kSignature =
     "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"></ds:Signature>\r\n";
 
@@ -372,6 +374,7 @@ TEST(RunBatchTest, StopOutputFailureSharedTempAndUnreadableDocumentFolder) {
     int status;
     std::string errors;
     std::size_t converted;
+    std::string stylesheet_host = "";
   } cases[] = {
       {"asked to stop during the first file",
        [](FakePlatform& platform) {
@@ -394,6 +397,23 @@ TEST(RunBatchTest, StopOutputFailureSharedTempAndUnreadableDocumentFolder) {
       {"document folder that cannot be read",
        [](FakePlatform& platform) { platform.unreadable_folders.insert("/M/DOCUMENT"); }, 1,
        testing::failure_line("/M/DOCUMENT", kCannotReadFolder, Status::Kind::kAccessDenied), 0},
+      // Only the documents that need the host are left, whatever step they
+      // need; the first line says how to give it.
+      {"no stylesheet host",
+       [](FakePlatform& platform) {
+         platform.files["/M/DOCUMENT/a.xml"].content = kLocalStylesheet + kUpgradable;
+         platform.add_file("/M/DOCUMENT/c.xml", kCodePage850 + kLocalStylesheet);
+       },
+       1,
+       testing::failure_line("/M/DOCUMENT/a.xml",
+                             std::string(kNeedsStylesheetHost) + std::string(kHowToGiveHost)) +
+           testing::failure_line("/M/DOCUMENT/c.xml", kNeedsStylesheetHost),
+       1},
+      {"stylesheet host given",
+       [](FakePlatform& platform) {
+         platform.files["/M/DOCUMENT/a.xml"].content = kLocalStylesheet + kUpgradable;
+       },
+       0, "", 2, "xsl.exemple.cat:8080"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -403,14 +423,20 @@ TEST(RunBatchTest, StopOutputFailureSharedTempAndUnreadableDocumentFolder) {
     platform.add_file("/M/DOCUMENT/a.xml", kUpgradable);
     platform.add_file("/M/DOCUMENT/b.xml", kUpgradable);
     c.arrange(platform);
-    EXPECT_EQ(run_batch(platform), c.status);
+    const std::map<std::string, FakePlatform::File> before = platform.files;
+    RunOptions options;
+    options.stylesheet_host = c.stylesheet_host;
+    EXPECT_EQ(run_batch(platform, options), c.status);
     EXPECT_EQ(platform.errors, c.errors);
     std::size_t converted = 0;
-    for (const char* path : {"/M/DOCUMENT/a.xml", "/M/DOCUMENT/b.xml"}) {
-      converted += platform.files[path].content != kUpgradable;
-    }
+    for (const auto& [path, file] : before)
+      converted += platform.files[path].content != file.content;
     EXPECT_EQ(converted, c.converted);
-    EXPECT_EQ(platform.files.size(), 2u);  // the file list is gone
+    EXPECT_EQ(platform.files.size(), before.size());  // the file list is gone
+    if (!c.stylesheet_host.empty()) {
+      EXPECT_NE(platform.files["/M/DOCUMENT/a.xml"].content.find(c.stylesheet_host),
+                std::string::npos);
+    }
   }
 }
 
