@@ -73,7 +73,8 @@ ProgramRun run_windows(const Wine& wine, const std::string& root) {
   ScratchFolder capture;
   const std::string command =
       "cd " + quoted(root) + " && env -i LANG=C.UTF-8 WINEPREFIX=" + quoted(wine.prefix) +
-      " WINEDEBUG=-all HOME=" + quoted(std::getenv("HOME") ? std::getenv("HOME") : "/") +
+      " WINEDEBUG=-all INVOICE_STYLESHEET_HOST=" + std::string(testing::kStylesheetHost) +
+      " HOME=" + quoted(std::getenv("HOME") ? std::getenv("HOME") : "/") +
       " MORROOT=" + quoted(windows_path(root) + "\\") + " " + quoted(wine.loader) + " " +
       quoted(wine.program) + " > " + capture.path() + "/out 2> " + capture.path() + "/err";
   const int status = std::system(command.c_str());
@@ -298,7 +299,8 @@ TEST(WindowsProgramTest, KilledRunLeavesEveryInvoiceWholeAndTheNextRunCleansUp) 
 std::vector<std::string> run_in_terminal(const Wine& wine, const std::string& folder) {
   return testing::run_in_tmux(
       "cd " + quoted(folder) + " && env -i LANG=C.UTF-8 WINEPREFIX=" + quoted(wine.prefix) +
-          " WINEDEBUG=-all MORROOT= " + quoted(wine.loader) + " " + quoted(wine.program),
+          " WINEDEBUG=-all INVOICE_STYLESHEET_HOST=" + testing::kStylesheetHost +
+          " MORROOT= " + quoted(wine.loader) + " " + quoted(wine.program),
       60);
 }
 
