@@ -21,6 +21,11 @@ struct FileTimes {
 // zero when it cannot be read. One implementation per platform.
 FileTimes read_file_times(const std::string& path);
 
+// False where the system moves a file's last-access time as it opens the
+// file, before any program could ask it not to (Wine reads the start of a
+// file it opens), so that not even an unchanged file keeps it.
+bool system_keeps_access_time_on_open();
+
 }  // namespace invoice::testing
 
 #endif  // INVOICE_TESTS_FILE_TIMES_H_

@@ -18,4 +18,6 @@ FileTimes read_file_times(const std::string& path) {
   return {from(info.st_atim), from(info.st_mtim), {}, from(info.st_ctim)};
 }
 
+bool system_keeps_access_time_on_open() { return true; }
+
 }  // namespace invoice::testing

@@ -32,4 +32,9 @@ FileTimes read_file_times(const std::string& path) {
           from(basic.ChangeTime)};
 }
 
+bool system_keeps_access_time_on_open() {
+  const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  return ntdll == nullptr || ::GetProcAddress(ntdll, "wine_get_version") == nullptr;
+}
+
 }  // namespace invoice::testing
