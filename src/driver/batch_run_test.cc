@@ -413,7 +413,7 @@ TEST(RunBatchTest, StopOutputFailureSharedTempAndUnreadableDocumentFolder) {
        [](FakePlatform& platform) {
          platform.files["/M/DOCUMENT/a.xml"].content = kLocalStylesheet + kUpgradable;
        },
-       0, "", 2, "xsl.exemple.cat:8080"},
+       0, "", 2, "xsl.despatx.example:8080"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
