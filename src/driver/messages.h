@@ -142,7 +142,7 @@ inline constexpr std::string_view kHelpText =
     "Estat de sortida:\n"
     "  0  s'han tractat tots els fitxers\n"
     "  1  alguna cosa ha fallat (vegeu els missatges d'error)\n"
-    "  2  la línia d'ordres és incorrecta; no s'ha fet res\n"
+    "  2  la línia d'ordres o INVOICE_STYLESHEET_HOST és incorrecta; no s'ha fet res\n"
     "\n";
 inline constexpr std::string_view kManualPageHead = "Més informació: man ";
 
