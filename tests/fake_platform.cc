@@ -97,6 +97,9 @@ class FakeInvoiceFile final : public InvoiceFile {
   FakeInvoiceFile(FakePlatform& platform, std::string path, std::string target)
       : platform_(platform), path_(std::move(path)), target_(std::move(target)) {
     platform_.held_.insert(target_);
+    const FakePlatform::File& file = platform_.files.at(target_);
+    opened_modified_ = file.modified;
+    opened_accessed_ = file.accessed;
   }
   ~FakeInvoiceFile() override {
     platform_.held_.erase(target_);
@@ -123,7 +126,7 @@ class FakeInvoiceFile final : public InvoiceFile {
     }
     auto it = platform_.files.find(target_);
     if (it == platform_.files.end()) return Status::error(Status::Kind::kChanged);
-    staged_.push_back(Staged{std::string(content), false});
+    staged_.push_back(Staged{std::string(content), false, opened_modified_, opened_accessed_});
     return Status::ok();
   }
   Status put_staged_in_place() override {
@@ -137,8 +140,11 @@ class FakeInvoiceFile final : public InvoiceFile {
     }
     auto it = platform_.files.find(target_);
     if (it == platform_.files.end()) return Status::error(Status::Kind::kChanged);
-    // The new content keeps the original's times, as the contract asks.
+    // The new file carries the times the original had when it was opened.
     it->second.content = std::move(staged_.front().content);
+    it->second.modified = staged_.front().modified;
+    it->second.accessed = staged_.front().accessed;
+    ++it->second.changes;
     staged_.pop_front();
     platform_.renamed_folders.insert(parent_of(target_));
     return Status::ok();
@@ -149,23 +155,20 @@ class FakeInvoiceFile final : public InvoiceFile {
     for (Staged& staged : staged_) staged.flushed = true;
     return staged_.size();
   }
-  Status set_times(FileTime time) override {
-    platform_.note("restamp " + path_);
-    auto it = platform_.files.find(target_);
-    if (it == platform_.files.end()) return Status::error(Status::Kind::kChanged);
-    it->second.modified = it->second.accessed = time;
-    return Status::ok();
-  }
 
  private:
   struct Staged {
     std::string content;
     bool flushed;
+    FileTime modified;
+    FileTime accessed;
   };
   FakePlatform& platform_;
   std::string path_;
   std::deque<Staged> staged_;
   std::string target_;
+  FileTime opened_modified_;
+  FileTime opened_accessed_;
 };
 
 FakePlatform::File& FakePlatform::add_file(const std::string& path, std::string content) {
@@ -274,18 +277,12 @@ Result<std::vector<DirectoryEntry>> FakePlatform::list_directory(const std::stri
   return entries;
 }
 
-Result<FileTime> FakePlatform::read_file_time(const std::string& path) {
-  note("stamp " + path);
-  auto it = files.find(resolve(path));
-  if (it == files.end()) return Status::error(Status::Kind::kNotFound);
-  return it->second.modified;
-}
-
 Status FakePlatform::set_file_time(const std::string& path, FileTime time) {
   note("restamp " + path);
   auto it = files.find(resolve(path));
   if (it == files.end()) return Status::error(Status::Kind::kNotFound);
   it->second.modified = it->second.accessed = time;
+  ++it->second.changes;
   return Status::ok();
 }
 

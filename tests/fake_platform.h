@@ -17,15 +17,18 @@ namespace invoice::testing {
 // path ("/" between names), an environment, and a console captured as text.
 // Every operation that touches a file is recorded in `log` as
 // "<operation> <path>", so tests can check what was opened, staged, flushed,
-// put in place ("replace") and stamped, and in which order. It keeps the platform contract
-// (platform_contract_test.cc): folder listings come in a shuffled order, an
-// invoice file held open is locked, a link stays a link.
+// put in place ("replace") and stamped ("restamp"), and in which order. It keeps the platform
+// contract (platform_contract_test.cc): folder listings come in a shuffled order, an invoice file
+// held open is locked, a link stays a link.
 class FakePlatform : public Platform {
  public:
   struct File {
     std::string content;
     FileTime modified{1'600'000'000, 123'456'789};
     FileTime accessed{1'600'000'500, 0};
+    // Raised by every change of the content, the times or the name, as the
+    // system's change time would move.
+    int changes = 0;
     bool writable = true;         // permission to write
     bool locked = false;          // held by another program
     bool owned_by_other = false;  // belongs to another user
@@ -91,7 +94,6 @@ class FakePlatform : public Platform {
   Status remove_file(const std::string& path) override;
   Status remove_leftover_replacement(const std::string& path) override;
   Result<std::vector<DirectoryEntry>> list_directory(const std::string& path) override;
-  Result<FileTime> read_file_time(const std::string& path) override;
   Status set_file_time(const std::string& path, FileTime time) override;
   Result<std::unique_ptr<InvoiceFile>> open_invoice_file(const std::string& path) override;
   std::size_t group_file_limit() const override { return group_files; }

@@ -177,7 +177,7 @@ TEST_F(FaultTest, DiskFullDuringEitherWriteKeepsTheLastWholeText) {
     SKIP_UNLESS_MOUNTED(small);
     const std::string text = make_big_invoice(c.size, c.filler);
     std::string upgraded = text;
-    upgrade_document(upgraded, build_replacement_table());
+    upgrade_document(upgraded, testing::make_test_table());
     const std::string path = place.path() + "/fs/DOCUMENT/m-big.xml";
     fs::create_directories(place.path() + "/fs/DOCUMENT");
     place.write("fs/DOCUMENT/m-big.xml", text);

@@ -64,7 +64,8 @@ struct ProgramOptions {
   bool traced = false;
 };
 
-// The built program, started with exactly `options.environment`; killed and
+// The built program, started with exactly `options.environment` and, unless
+// that sets it, INVOICE_STYLESHEET_HOST naming the tests' host; killed and
 // waited for if it still runs when the object goes away.
 class ProgramProcess {
  public:

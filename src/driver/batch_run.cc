@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "driver/file_list.h"
-#include "driver/time_stamp.h"
 #include "encoding/convert_code_page.h"
 #include "upgrade/signature.h"
 
@@ -39,7 +38,7 @@ BatchRun::BatchRun(Platform& platform, Console& console, const RunOptions& optio
     : platform_(platform),
       console_(console),
       options_(options),
-      table_(build_replacement_table()) {}
+      table_(build_replacement_table(options.stylesheet_host)) {}
 
 void BatchRun::report_failure(const std::string& path, const std::string& reason) {
   console_.show_failure(path, reason);
@@ -54,13 +53,11 @@ void BatchRun::process_invoice_file(const std::string& path) {
   console_.show_progress(path);
   StagedInvoice invoice;
   invoice.path = path;
-  invoice.time_stamp = read_time_stamp(platform_, path);
   auto opened = platform_.open_invoice_file(path);
   if (opened.status.kind() == Status::Kind::kLocked && !group_.empty()) {
     // Perhaps by this run: another path (a link) to an invoice of the
     // current group. Once the group is done, its lock is gone.
     finish_group();
-    invoice.time_stamp = read_time_stamp(platform_, path);
     opened = platform_.open_invoice_file(path);
   }
   if (!opened.is_ok()) {
@@ -68,7 +65,7 @@ void BatchRun::process_invoice_file(const std::string& path) {
     return;
   }
   invoice.file = std::move(opened.value);
-  const bool converted = stage_conversions(invoice);
+  (void)stage_conversions(invoice);
   if (options_.dry_run) {
     // Counted and shown as a run would; nothing written, times included.
     if (invoice.steps.upgraded) ++upgrade_count_;
@@ -76,13 +73,9 @@ void BatchRun::process_invoice_file(const std::string& path) {
     show_change(path, invoice.steps);
     return;
   }
-  if (invoice.staged == 0) {
-    // A file that failed before anything was staged is left exactly as it
-    // was, times included; an unchanged one gets its captured time back
-    // while it is still open and locked.
-    if (converted) (void)restore_time_stamp(*invoice.file, invoice.time_stamp);
-    return;
-  }
+  // A file with nothing staged, unchanged or failed, is let go as it is:
+  // it was only read, so it has no time to restore.
+  if (invoice.staged == 0) return;
   // The group holds open files and their staged replacements, never texts.
   group_files_ += static_cast<std::size_t>(invoice.staged);
   group_bytes_ += invoice.bytes;
@@ -152,6 +145,20 @@ bool BatchRun::stage_conversions(StagedInvoice& invoice) {
       console_.show_notice(invoice.path, kSignedKeptNotice);
       return true;
     }
+    if (options_.stylesheet_host.empty() && holds_local_stylesheet(document)) {
+      // A signed invoice that only its stylesheet reference would change is
+      // kept for its signature, as it would be with a host.
+      if (handling == SignedHandling::kConvert && holds_signature(document)) {
+        console_.show_notice(invoice.path, kSignedKeptNotice);
+        return true;
+      }
+      // Upgraded without its stylesheet, the invoice would lose its
+      // presentation; the other documents convert all the same.
+      std::string reason(kNeedsStylesheetHost);
+      if (!std::exchange(host_hint_shown_, true)) reason += kHowToGiveHost;
+      report_failure(invoice.path, reason);
+      return false;
+    }
     const UpgradeOutcome upgraded = upgrade_document(document, table_);
     if (upgraded == UpgradeOutcome::kUnrecognisedStructure) {
       // Left exactly as it is, times included: neither step applies.
@@ -217,13 +224,10 @@ int BatchRun::put_in_place(StagedInvoice& invoice) {
 }
 
 void BatchRun::finish_invoice(StagedInvoice& invoice, int placed) {
-  // A file of which nothing was put in place is left exactly as it was,
-  // times included.
+  // Nothing is set on a file once it is in place: the staged file carried
+  // the original's times, and an edit that another program makes right
+  // after the rename keeps its own.
   if (placed == 0) return;
-  const Status restored = restore_time_stamp(*invoice.file, invoice.time_stamp);
-  if (!restored.is_ok()) {
-    report_failure(invoice.path, std::string(kCannotRestoreTime) + restored.message());
-  }
   // The upgraded text is the first staged, the final text the last.
   Steps done;
   done.upgraded = invoice.steps.upgraded;

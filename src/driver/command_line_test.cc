@@ -17,6 +17,7 @@ TEST(CommandLineTest, AcceptedCommandLines) {
     Action action;
     bool dry_run, verbose, convert_signed;
     std::optional<std::string> root;
+    std::string host = "";
   } cases[] = {
       {{}, Action::kRun, false, false, false, std::nullopt},
       {{"--dry-run"}, Action::kRun, true, false, false, std::nullopt},
@@ -35,6 +36,20 @@ TEST(CommandLineTest, AcceptedCommandLines) {
       {{"-vh", "--bogus"}, Action::kHelp, false, true, false, std::nullopt},
       {{"--version", "stray"}, Action::kVersion, false, false, false, std::nullopt},
       {{"--vers"}, Action::kVersion, false, false, false, std::nullopt},
+      {{"--stylesheet-host=xsl.despatx.example:8080"},
+       Action::kRun,
+       false,
+       false,
+       false,
+       std::nullopt,
+       "xsl.despatx.example:8080"},
+      {{"--styl", "Web-2.exemple.cat", "-n"},
+       Action::kRun,
+       true,
+       false,
+       false,
+       std::nullopt,
+       "Web-2.exemple.cat"},
   };
   for (const auto& c : cases) {
     const std::string shown = ::testing::PrintToString(c.arguments);
@@ -44,6 +59,8 @@ TEST(CommandLineTest, AcceptedCommandLines) {
     EXPECT_EQ(line.options.verbose, c.verbose) << shown;
     EXPECT_EQ(line.options.convert_signed, c.convert_signed) << shown;
     EXPECT_EQ(line.options.root, c.root) << shown;
+    EXPECT_EQ(line.options.stylesheet_host, c.host) << shown;
+    EXPECT_EQ(line.host_source, c.host.empty() ? HostSource::kNone : HostSource::kOption) << shown;
     EXPECT_EQ(line.error, "") << shown;
   }
 }
@@ -69,6 +86,21 @@ TEST(CommandLineTest, RefusedCommandLinesNameTheArgumentOnOneLine) {
       {{"--help=1"}, kOptionTakesNoValue, "--help=1"},
       {{"bad\x1B[2J"}, kStrayArgument, "bad?[2J"},
       {{"--bogus", "--help"}, kUnknownOption, "--bogus"},
+      {{"--stylesheet-host"}, kOptionNeedsHost, "--stylesheet-host"},
+      {{"--stylesheet-host", "-n"}, kOptionNeedsHost, "--stylesheet-host"},
+      {{"--stylesheet-host", "xsl.example.org@evil.example"},
+       kInvalidHost,
+       "xsl.example.org@evil.example"},
+      {{"--stylesheet-host=a&b"}, kInvalidHost, "a&b"},
+      {{"--stylesheet-host=a/b"}, kInvalidHost, "a/b"},
+      {{"--stylesheet-host=a\"b"}, kInvalidHost, "a\"b"},
+      {{"--stylesheet-host=a b"}, kInvalidHost, "a b"},
+      {{"--stylesheet-host=a\nb"}, kInvalidHost, "a?b"},
+      {{"--stylesheet-host=a..b"}, kInvalidHost, "a..b"},
+      {{"--stylesheet-host=a.-b"}, kInvalidHost, "a.-b"},
+      {{"--stylesheet-host=a.b:"}, kInvalidHost, "a.b:"},
+      {{"--stylesheet-host=a.b:65536"}, kInvalidHost, "a.b:65536"},
+      {{"--stylesheet-host=a.b:80:80"}, kInvalidHost, "a.b:80:80"},
   };
   for (const auto& c : cases) {
     const std::string shown = ::testing::PrintToString(c.arguments);
@@ -86,11 +118,41 @@ TEST(CommandLineTest, HelpAndVersionTexts) {
                              "--version", "MORROOT", "TEMP", "man invoice-converter"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
-  EXPECT_EQ(make_version_text("1.2.3", "xsl.example.org"),
+  EXPECT_EQ(make_version_text("1.2.3", "xsl.example.org", HostSource::kOption),
             "invoice-converter 1.2.3\n"
-            "Servidor del full d'estil de les factures actualitzades: xsl.example.org\n");
-  EXPECT_NE(make_version_text("1.2.3", "www.example.com").find("INVOICE_STYLESHEET_HOST"),
-            std::string::npos);
+            "Servidor del full d'estil de les factures actualitzades: xsl.example.org" +
+                std::string(kHostFromOption) + "\n");
+  EXPECT_NE(make_version_text("1.2.3", "", HostSource::kNone).find(kNoHost), std::string::npos);
+}
+
+// The option wins over the environment, which wins over the build's
+// default; an empty variable counts as unset; a bad value from any source
+// is a usage error; help needs no host.
+TEST(CommandLineTest, StylesheetHostPrecedenceAndCheck) {
+  const struct {
+    std::vector<std::string_view> arguments;
+    std::optional<std::string> environment;
+    std::string_view build_default;
+    std::string host;
+    HostSource source;
+    Action action = Action::kRun;
+  } cases[] = {
+      {{"--stylesheet-host=a.cat"}, "b.cat", "c.cat", "a.cat", HostSource::kOption},
+      {{}, "b.cat", "c.cat", "b.cat", HostSource::kEnvironment},
+      {{"--version"}, "", "c.cat", "c.cat", HostSource::kBuild, Action::kVersion},
+      {{}, std::nullopt, "", "", HostSource::kNone},
+      {{}, "a&b", "c.cat", "", HostSource::kNone, Action::kUsageError},
+      {{"--stylesheet-host=a.cat"}, "a&b", "", "a.cat", HostSource::kOption},
+      {{"--help"}, "a&b", "", "", HostSource::kNone, Action::kHelp},
+  };
+  for (const auto& c : cases) {
+    const std::string shown = ::testing::PrintToString(c.arguments);
+    CommandLine line = parse(c.arguments);
+    settle_stylesheet_host(line, c.environment, c.build_default);
+    EXPECT_EQ(line.action, c.action) << shown << line.error;
+    EXPECT_EQ(line.options.stylesheet_host, c.host) << shown;
+    EXPECT_EQ(line.host_source, c.source) << shown;
+  }
 }
 
 }  // namespace

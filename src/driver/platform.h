@@ -30,8 +30,8 @@ namespace invoice {
 // Status whose kind the implementation has translated from its own error
 // codes, with the system's wording of the cause.
 
-// A file's last-write time: whole seconds since 1970-01-01 00:00:00 UTC and
-// the fraction of the second.
+// A file time: whole seconds since 1970-01-01 00:00:00 UTC and the
+// fraction of the second.
 struct FileTime {
   std::int64_t seconds = 0;
   std::int32_t nanoseconds = 0;
@@ -75,6 +75,10 @@ class OutputFile {
 // An invoice file, open for reading and locked against other programs from
 // `open_invoice_file` until it is destroyed. Nothing is ever written through
 // it: a change reaches the disk only as a whole new file put in its place.
+// Opening and reading it leave all its times as they are, the last-access
+// time included, where the system lets this reader keep it (on Linux the
+// file's owner, on Windows a handle that may write attributes); elsewhere
+// the last-access time moves as it would for any reader.
 class InvoiceFile {
  public:
   virtual ~InvoiceFile() = default;
@@ -91,7 +95,10 @@ class InvoiceFile {
   // in the same folder, under a replacement name (replacement_name.h) and
   // locked, holding `content` and carrying exactly the original's owner and
   // group, permission bits, access control list, extended attributes, file
-  // flags and last-access and last-write times. It is not flushed: the
+  // flags and times: the last-access and last-write time (and on Windows the
+  // creation time) that the original had when it was opened, at the
+  // precision the file system keeps. Nothing sets a time once the file is
+  // in place, so the staged file carries them. It is not flushed: the
   // replacements of a group are flushed together by `Platform::flush_staged`
   // and then put in place one by one with `put_staged_in_place`. May be
   // called again for a later text of the same file; the staged files are put
@@ -112,10 +119,6 @@ class InvoiceFile {
   // to the new file. A process killed meanwhile leaves the old or the new
   // content, never a mixture.
   virtual Status put_staged_in_place() = 0;
-  // Gives the file (the new one after `put_staged_in_place`) last-access and
-  // last-write time `time`, while it is open and locked; does nothing when
-  // both already are `time`, so that the file's change time stays as it is.
-  virtual Status set_times(FileTime time) = 0;
 };
 
 class Platform {
@@ -159,11 +162,9 @@ class Platform {
   // anything but a file, kLocked, kAccessDenied for a file that is not ours.
   virtual Status remove_leftover_replacement(const std::string& path) = 0;
 
-  // The last-write time of the file that `path` names (following links);
-  // kNotFound when there is none.
-  virtual Result<FileTime> read_file_time(const std::string& path) = 0;
-  // Sets the last-access and last-write time of an existing file; never
-  // creates one (kNotFound).
+  // Sets the last-access and last-write time (on Windows the creation time
+  // too) of an existing file; never creates one (kNotFound). The run never
+  // calls it: it prepares files for tests.
   virtual Status set_file_time(const std::string& path, FileTime time) = 0;
   // Opens an existing regular file (or a link to one) for conversion, for
   // reading only, and locks it against other programs without waiting;

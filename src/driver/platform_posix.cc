@@ -648,18 +648,6 @@ class PosixInvoiceFile final : public InvoiceFile {
     for (const ReplacementFile& staged : staged_) fds.push_back(staged.fd());
   }
 
-  Status set_times(FileTime time) override {
-    const timespec wanted{static_cast<time_t>(time.seconds), time.nanoseconds};
-    if (same_time(info_.st_atim, wanted) && same_time(info_.st_mtim, wanted)) {
-      return Status::ok();
-    }
-    const timespec times[2] = {wanted, wanted};
-    if (::futimens(fd_.get(), times) != 0) return last_error();
-    struct stat info;
-    if (::fstat(fd_.get(), &info) == 0) info_ = info;
-    return Status::ok();
-  }
-
  private:
   // Gives the new file `fd` the original's file flags, then `content`.
   Status fill(int fd, std::string_view content) const {
@@ -707,7 +695,8 @@ class PosixInvoiceFile final : public InvoiceFile {
 
   // Gives the new file `fd` the original's owner and group, extended
   // attributes (its access control list among them), permission bits and
-  // times, and checks that they came out exactly so. The owner first:
+  // times as they were when it was opened, and checks that the access came
+  // out exactly so. The owner first:
   // changing it clears set-id bits, which the mode then puts back, so they
   // never go to another owner.
   Status carry_metadata(int fd) const {
@@ -733,11 +722,11 @@ class PosixInvoiceFile final : public InvoiceFile {
         carried.value != attributes.value) {
       return Status::error(Status::Kind::kAccessNotKept);
     }
-    // The original's times travel with the content, so that a run killed
-    // before it sets the time stamp leaves no invoice looking newly
-    // modified. A system that refuses is no reason to give up the content.
+    // The original's times, to the nanosecond where the file system keeps
+    // them: nothing sets them once the file is in place, where an edit that
+    // another program makes right after the rename must keep its own time.
     const timespec times[2] = {info_.st_atim, info_.st_mtim};
-    ::futimens(fd, times);
+    if (::futimens(fd, times) != 0) return last_error();
     return Status::ok();
   }
 
@@ -897,15 +886,6 @@ class PosixPlatform final : public Platform {
       entries.push_back(std::move(out));
     }
     return entries;
-  }
-
-  Result<FileTime> read_file_time(const std::string& path) override {
-    LocatedPath located;
-    if (Status status = locate(path, located); !status.is_ok()) return status;
-    struct stat info;
-    if (::fstatat(located.dir, located.name.c_str(), &info, 0) != 0) return last_error();
-    return FileTime{static_cast<std::int64_t>(info.st_mtim.tv_sec),
-                    static_cast<std::int32_t>(info.st_mtim.tv_nsec)};
   }
 
   Status set_file_time(const std::string& path, FileTime time) override {

@@ -243,12 +243,6 @@ std::uint64_t to_ticks(const FILETIME& time) {
   return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-FileTime to_file_time(const FILETIME& time) {
-  const auto ticks = static_cast<std::int64_t>(to_ticks(time));
-  return FileTime{ticks / kTicksPerSecond - kEpochDifference,
-                  static_cast<std::int32_t>(ticks % kTicksPerSecond * 100)};
-}
-
 // A file time in the form that SetFileTime takes; nothing for a time before
 // 1601, and for 1601-01-01 00:00:00 itself, whose zero value would ask the
 // system to leave the time as it is.
@@ -479,9 +473,13 @@ constexpr DWORD kCopiedAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HID
                                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 // How an invoice is held: read, never written (a change reaches the disk
-// only as a whole new file), its times set, its security read, and moved
-// aside by the replacement.
+// only as a whole new file), its last-access time kept, its security read,
+// and moved aside by the replacement.
 constexpr DWORD kInvoiceAccess = FILE_GENERIC_READ | FILE_WRITE_ATTRIBUTES | DELETE | READ_CONTROL;
+
+// The time that, given to SetFileTime, stops the system from updating that
+// time for the rest of the handle's life.
+constexpr FILETIME kKeepTime{0xFFFFFFFF, 0xFFFFFFFF};
 
 // The size and last-write time of a file: what tells that its content was
 // changed.
@@ -725,22 +723,6 @@ class WindowsInvoiceFile final : public InvoiceFile {
     return status;
   }
 
-  Status set_times(FileTime time) override {
-    FILETIME wanted{};
-    if (!from_file_time(time, wanted)) return windows_error(ERROR_INVALID_PARAMETER);
-    const std::uint64_t ticks = to_ticks(wanted);
-    if (to_ticks(info_.ftCreationTime) == ticks && to_ticks(info_.ftLastAccessTime) == ticks &&
-        to_ticks(info_.ftLastWriteTime) == ticks) {
-      return Status::ok();
-    }
-    // All three: on Windows a converted invoice is created, last read and
-    // last written at its captured last-write time.
-    if (!::SetFileTime(handle_.get(), &wanted, &wanted, &wanted)) return last_error();
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (::GetFileInformationByHandle(handle_.get(), &info)) info_ = info;
-    return Status::ok();
-  }
-
  private:
   static std::uint64_t size_of(const BY_HANDLE_FILE_INFORMATION& info) {
     return (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
@@ -788,9 +770,9 @@ class WindowsInvoiceFile final : public InvoiceFile {
 
   // Gives the new file what the original has besides its content: its own
   // access control entries, its named streams, its attributes and its
-  // creation, last-access and last-write times. The times travel with the
-  // content, so that a run killed before it sets them leaves no invoice
-  // looking newly modified.
+  // creation, last-access and last-write times as they were when it was
+  // opened. Nothing sets them once the file is in place, where an edit that
+  // another program makes right after the rename must keep its own time.
   Status carry_metadata(HANDLE replacement, const std::wstring& original,
                         const std::wstring& temporary) const {
     if (Status status = copy_security(replacement); !status.is_ok()) return status;
@@ -1137,18 +1119,6 @@ class WindowsPlatform final : public Platform {
     return entries;
   }
 
-  Result<FileTime> read_file_time(const std::string& path) override {
-    auto wide = system_path(path);
-    if (!wide.is_ok()) return wide.status;
-    const UniqueHandle handle = open_for_attributes(wide.value);
-    if (!handle.valid()) return last_error();
-    FILETIME written{};
-    if (!::GetFileTime(handle.get(), nullptr, nullptr, &written)) return last_error();
-    return to_file_time(written);
-  }
-
-  // Sets the creation time too: on Windows all three times of a converted
-  // invoice become its captured last-write time.
   Status set_file_time(const std::string& path, FileTime time) override {
     FILETIME when{};
     if (!from_file_time(time, when)) return windows_error(ERROR_INVALID_PARAMETER);
@@ -1176,6 +1146,7 @@ class WindowsPlatform final : public Platform {
     // out; deletion is what the replacement needs.
     UniqueHandle handle(::CreateFileW(wide.value.c_str(), kInvoiceAccess, FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const bool may_write_attributes = handle.valid();
     if (!handle.valid() && ::GetLastError() == ERROR_ACCESS_DENIED) {
       // Without the right to move it aside or set its times, the file can
       // still be read and reported.
@@ -1188,6 +1159,11 @@ class WindowsPlatform final : public Platform {
     if (::GetFileType(handle.get()) != FILE_TYPE_DISK) {
       return Status::error(Status::Kind::kNotRegular);
     }
+    // Before the first read: this handle's reads no longer move the
+    // last-access time, so an invoice that needs no change keeps all its
+    // times. The fallback handle may not write attributes, so there it
+    // moves as for any reader.
+    if (may_write_attributes) (void)::SetFileTime(handle.get(), nullptr, &kKeepTime, nullptr);
     BY_HANDLE_FILE_INFORMATION info{};
     if (!::GetFileInformationByHandle(handle.get(), &info)) return last_error();
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
