@@ -69,13 +69,15 @@ std::string windows_path(const std::string& path) {
 std::string quoted(const std::string& text) { return "'" + text + "'"; }
 
 // The Windows program with MORROOT set to `root`, run to its end.
-ProgramRun run_windows(const Wine& wine, const std::string& root) {
+ProgramRun run_windows(const Wine& wine, const std::string& root,
+                       const std::string& arguments = "") {
   ScratchFolder capture;
   const std::string command =
       "cd " + quoted(root) + " && env -i LANG=C.UTF-8 WINEPREFIX=" + quoted(wine.prefix) +
       " WINEDEBUG=-all HOME=" + quoted(std::getenv("HOME") ? std::getenv("HOME") : "/") +
       " MORROOT=" + quoted(windows_path(root) + "\\") + " " + quoted(wine.loader) + " " +
-      quoted(wine.program) + " > " + capture.path() + "/out 2> " + capture.path() + "/err";
+      quoted(wine.program) + " " + arguments + " > " + capture.path() + "/out 2> " +
+      capture.path() + "/err";
   const int status = std::system(command.c_str());
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, testing::read_file(capture.path() + "/out"),
           testing::read_file(capture.path() + "/err")};
@@ -92,22 +94,30 @@ int count_lines(const std::string& text) {
   return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
 }
 
-// A file as the comparison sees it: its bytes and its two times.
+// A file as the comparison sees it: its bytes, its two times and its
+// permission bits; a symbolic link as the text it holds.
 struct FileState {
   std::string content;
   timespec modified{};
   timespec accessed{};
+  mode_t mode = 0;
 };
 
-// Every file below `root` by relative path; times are taken before the
-// bytes are read, since the reading moves the last-access time.
+// Every file and link below `root` by relative path; times are taken
+// before the bytes are read, since the reading moves the last-access time.
 std::map<std::string, FileState> snapshot(const std::string& root) {
   std::map<std::string, FileState> files;
   for (const std::string& relative : testing::list_tree(root)) {
     const struct stat info = testing::stat_of(root + "/" + relative);
-    if (S_ISREG(info.st_mode)) files[relative] = {"", info.st_mtim, info.st_atim};
+    if (S_ISLNK(info.st_mode)) {
+      files[relative] = {"link to " + fs::read_symlink(root + "/" + relative).string()};
+    } else if (S_ISREG(info.st_mode)) {
+      files[relative] = {"", info.st_mtim, info.st_atim, info.st_mode & 07777};
+    }
   }
-  for (auto& [relative, state] : files) state.content = testing::read_file(root + "/" + relative);
+  for (auto& [relative, state] : files) {
+    if (state.content.empty()) state.content = testing::read_file(root + "/" + relative);
+  }
   return files;
 }
 
@@ -134,10 +144,26 @@ void make_tree(const std::string& root, int invoices) {
     testing::set_times(root + "/" + name, 1'300'000'000, 250'000'000);
   }
   ASSERT_GT((windows_path(root) + "\\" + names[2]).size(), 260u);
+  // Access that a conversion must not widen.
+  ::chmod((root + "/" + names[0]).c_str(), 0640);
+  ::chmod((root + "/" + names[1]).c_str(), 0600);
+  // Links: one named like a replacement file that a killed run left, to a
+  // file outside the tree, which no clean-up may delete through it; one to
+  // an invoice outside the tree, converted where it is, the link kept.
+  fs::create_directories(root + "/outside");
+  std::ofstream(root + "/outside/keep.txt") << "keep";
+  fs::create_symlink("../outside/keep.txt", root + "/DOCUMENT/.invoice-converter.abcdefghijkl.tmp");
+  std::ofstream(root + "/outside/F1.XML", std::ios::binary) << text;
+  testing::set_times(root + "/outside/F1.XML", 1'300'000'000, 250'000'000);
+  testing::set_times(root + "/outside/keep.txt", 1'300'000'000, 250'000'000);
+  fs::create_symlink("../outside/F1.XML", root + "/DOCUMENT/link.XML");
 }
 
 void copy_tree(const std::string& from, const std::string& to) {
-  ASSERT_EQ(std::system(("cp -a " + quoted(from + "/DOCUMENT") + " " + quoted(to)).c_str()), 0);
+  ASSERT_EQ(std::system(("cp -a " + quoted(from + "/DOCUMENT") + " " + quoted(from + "/outside") +
+                         " " + quoted(to))
+                            .c_str()),
+            0);
 }
 
 TEST(WindowsProgramTest, LeavesTheSameBytesTimesAndCountsAsTheLinuxBuild) {
@@ -168,6 +194,50 @@ TEST(WindowsProgramTest, LeavesTheSameBytesTimesAndCountsAsTheLinuxBuild) {
     EXPECT_EQ(it->second.modified.tv_sec, state.modified.tv_sec) << relative;
     EXPECT_EQ(it->second.modified.tv_nsec, state.modified.tv_nsec) << relative;
     EXPECT_EQ(it->second.accessed.tv_sec, state.accessed.tv_sec) << relative;
+    EXPECT_EQ(it->second.mode, state.mode) << relative;
+  }
+  EXPECT_EQ(got.at("outside/F1.XML").content, testing::converted(testing::old_invoice()));
+}
+
+// What only the Windows build meets: names that reach one file for two
+// (case-only and, under Wine, names that are not UTF-8 on the Unix side,
+// both shown with U+FFFD), reported and left; and a backslash before an
+// "x", which a Windows log line shows as it is.
+TEST(WindowsProgramTest, NamesAreReportedOrShownAsTheyAre) {
+  REQUIRE_WINE(wine);
+  const struct {
+    std::vector<std::string> files;
+    std::string arguments;
+    int exit_status;
+    std::vector<std::string> shown;  // in the output or the errors
+  } cases[] = {
+      {{"F1.XML", "f1.xml"}, "", 1, {"\\F1.XML: ", "\\f1.xml: "}},
+      {{"Pe\xA4"
+        "a.XML",
+        "Pe\xF1"
+        "a.XML"},
+       "",
+       1,
+       {"\\Pe\xEF\xBF\xBD"
+        "a.XML: "}},
+      {{"xml/xativa.XML"}, "-v", 0, {"DOCUMENT\\xml\\xativa.XML: "}},
+  };
+  for (const auto& c : cases) {
+    ScratchFolder root;
+    for (const std::string& file : c.files) root.write("DOCUMENT/" + file, testing::old_invoice());
+    const ProgramRun run = run_windows(*wine, root.path(), c.arguments);
+    EXPECT_EQ(run.exit_status, c.exit_status) << c.files[0] << run.errors;
+    for (const std::string& shown : c.shown) {
+      EXPECT_NE((run.output + run.errors).find(shown), std::string::npos)
+          << shown << " in " << run.output << run.errors;
+    }
+    if (c.exit_status == 0) continue;
+    EXPECT_EQ(count_lines(run.errors), static_cast<int>(c.files.size())) << run.errors;
+    EXPECT_NE(run.errors.find(describe_kind(Status::Kind::kNameCollides)), std::string::npos);
+    for (const std::string& file : c.files) {
+      EXPECT_EQ(testing::read_file(root.path() + "/DOCUMENT/" + file), testing::old_invoice())
+          << file;
+    }
   }
 }
 

@@ -7,6 +7,7 @@
 
 #include "driver/batch_run.h"
 #include "driver/messages.h"
+#include "driver/platform.h"
 
 namespace invoice {
 
@@ -31,10 +32,14 @@ struct CommandLine {
 // no operands, so any argument that is not an option is at fault, and so is
 // a folder for --root that is empty or begins with "-" (a forgotten value
 // must not swallow the next option).
-CommandLine parse_command_line(std::span<const std::string_view> arguments);
+// With Windows conventions "/?" asks for the help too, as Windows programs
+// take it.
+CommandLine parse_command_line(std::span<const std::string_view> arguments,
+                               Platform::Conventions conventions = Platform::Conventions::kPosix);
 
-// The usage text for --help, in Catalan.
-std::string make_help_text();
+// The usage text for --help, in Catalan, as it fits the platform's users:
+// on Windows it names TEMP's fallback there and points to the README.
+std::string make_help_text(Platform::Conventions conventions = Platform::Conventions::kPosix);
 
 // The text for --version: the program's version and the host of the web
 // stylesheet that upgraded invoices refer to.

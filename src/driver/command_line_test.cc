@@ -9,7 +9,12 @@ namespace {
 
 using Action = CommandLine::Action;
 
-CommandLine parse(std::vector<std::string_view> arguments) { return parse_command_line(arguments); }
+constexpr auto kWindows = Platform::Conventions::kWindows;
+
+CommandLine parse(std::vector<std::string_view> arguments,
+                  Platform::Conventions conventions = Platform::Conventions::kPosix) {
+  return parse_command_line(arguments, conventions);
+}
 
 TEST(CommandLineTest, AcceptedCommandLines) {
   const struct {
@@ -17,6 +22,7 @@ TEST(CommandLineTest, AcceptedCommandLines) {
     Action action;
     bool dry_run, verbose, convert_signed;
     std::optional<std::string> root;
+    Platform::Conventions conventions = Platform::Conventions::kPosix;
   } cases[] = {
       {{}, Action::kRun, false, false, false, std::nullopt},
       {{"--dry-run"}, Action::kRun, true, false, false, std::nullopt},
@@ -35,10 +41,11 @@ TEST(CommandLineTest, AcceptedCommandLines) {
       {{"-vh", "--bogus"}, Action::kHelp, false, true, false, std::nullopt},
       {{"--version", "stray"}, Action::kVersion, false, false, false, std::nullopt},
       {{"--vers"}, Action::kVersion, false, false, false, std::nullopt},
+      {{"-n", "/?", "--bogus"}, Action::kHelp, true, false, false, std::nullopt, kWindows},
   };
   for (const auto& c : cases) {
     const std::string shown = ::testing::PrintToString(c.arguments);
-    const CommandLine line = parse(c.arguments);
+    const CommandLine line = parse(c.arguments, c.conventions);
     EXPECT_EQ(line.action, c.action) << shown << line.error;
     EXPECT_EQ(line.options.dry_run, c.dry_run) << shown;
     EXPECT_EQ(line.options.verbose, c.verbose) << shown;
@@ -69,6 +76,7 @@ TEST(CommandLineTest, RefusedCommandLinesNameTheArgumentOnOneLine) {
       {{"--help=1"}, kOptionTakesNoValue, "--help=1"},
       {{"bad\x1B[2J"}, kStrayArgument, "bad?[2J"},
       {{"--bogus", "--help"}, kUnknownOption, "--bogus"},
+      {{"/?"}, kStrayArgument, "/?"},  // help only where Windows conventions hold
   };
   for (const auto& c : cases) {
     const std::string shown = ::testing::PrintToString(c.arguments);
@@ -86,6 +94,15 @@ TEST(CommandLineTest, HelpAndVersionTexts) {
                              "--version", "MORROOT", "TEMP", "man invoice-converter"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
+  // On Windows: what its users have in place of TMPDIR, /tmp and man.
+  const std::string windows = make_help_text(kWindows);
+  for (const HelpPhrase& phrase : kWindowsHelpPhrases) {
+    EXPECT_NE(windows.find(phrase.windows), std::string::npos) << phrase.windows;
+  }
+  for (const char* posix : {"TMPDIR", "/tmp", "man ", "MORROOT/"}) {
+    EXPECT_EQ(windows.find(posix), std::string::npos) << posix;
+  }
+  EXPECT_NE(windows.find("README.md"), std::string::npos);
   EXPECT_EQ(make_version_text("1.2.3", "xsl.example.org"),
             "invoice-converter 1.2.3\n"
             "Servidor del full d'estil de les factures actualitzades: xsl.example.org\n");

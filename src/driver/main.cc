@@ -19,10 +19,10 @@ int main(int argc, char** argv) {
   invoice::prepare_process();
   auto platform = invoice::make_system_platform();
   const std::vector<std::string_view> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
-  const invoice::CommandLine line = invoice::parse_command_line(arguments);
+  const invoice::CommandLine line = invoice::parse_command_line(arguments, platform->conventions());
   switch (line.action) {
     case invoice::CommandLine::Action::kHelp:
-      platform->write_output(invoice::make_help_text());
+      platform->write_output(invoice::make_help_text(platform->conventions()));
       return 0;
     case invoice::CommandLine::Action::kVersion:
       platform->write_output(invoice::make_version_text(INVOICE_VERSION, INVOICE_STYLESHEET_HOST));
