@@ -138,7 +138,8 @@ struct HelpPhrase {
 inline constexpr HelpPhrase kWindowsHelpPhrases[] = {
     {"  -h, --help            mostra", "  -h, --help, /?        mostra"},
     {"MORROOT/DOCUMENT", "MORROOT\\DOCUMENT"},
-    {"(si no hi és, TMPDIR o /tmp)", "(si no hi és, TMP o la carpeta temporal de l'usuari)"},
+    {"(si no hi és, TMPDIR o /tmp)",
+     "(si no hi és, TMP o\n           la carpeta temporal de l'usuari)"},
 };
 inline constexpr std::string_view kReadmeLine =
     "Més informació: README.md, dins del fitxer zip del programa\n";

@@ -407,6 +407,23 @@ Result<std::wstring> final_path_of(HANDLE handle) {
   }
 }
 
+// The volume's serial number and the path within the volume of an open
+// file or folder, resolved as the system opened it; what stands in for the
+// final path where the system gives none (Wine, for a path longer than
+// MAX_PATH).
+Result<std::wstring> volume_path_of(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(handle, &info)) return last_error();
+  std::string buffer(sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t), '\0');
+  if (!::GetFileInformationByHandleEx(handle, FileNameInfo, buffer.data(),
+                                      static_cast<DWORD>(buffer.size()))) {
+    return last_error();
+  }
+  const auto* name = reinterpret_cast<const FILE_NAME_INFO*>(buffer.data());
+  return std::to_wstring(info.dwVolumeSerialNumber) + L":" +
+         std::wstring(name->FileName, name->FileNameLength / sizeof(wchar_t));
+}
+
 bool equal_ignoring_case(std::wstring_view a, std::wstring_view b) {
   return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
                                 static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
@@ -420,8 +437,6 @@ bool equal_ignoring_case(std::wstring_view a, std::wstring_view b) {
 // drive, a share, a SUBST drive or a junction above the file makes differ
 // from the final path of every file.
 Result<bool> reached_through_link(const std::wstring& path, HANDLE handle) {
-  auto file = final_path_of(handle);
-  if (!file.is_ok()) return file.status;
   const std::size_t slash = path.rfind(L'\\');
   if (slash == std::wstring::npos) return windows_error(ERROR_INVALID_NAME);
   const UniqueHandle folder(::CreateFileW(path.substr(0, slash).c_str(), FILE_READ_ATTRIBUTES,
@@ -429,8 +444,15 @@ Result<bool> reached_through_link(const std::wstring& path, HANDLE handle) {
                                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
                                           nullptr));
   if (!folder.valid()) return last_error();
+  auto file = final_path_of(handle);
   auto expected = final_path_of(folder.get());
-  if (!expected.is_ok()) return expected.status;
+  if (!file.is_ok() || !expected.is_ok()) {
+    // Both the same way, so that they compare.
+    file = volume_path_of(handle);
+    if (!file.is_ok()) return file.status;
+    expected = volume_path_of(folder.get());
+    if (!expected.is_ok()) return expected.status;
+  }
   return !equal_ignoring_case(file.value,
                               join_wide(expected.value, std::wstring_view(path).substr(slash + 1)));
 }
