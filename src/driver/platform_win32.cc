@@ -439,10 +439,12 @@ bool equal_ignoring_case(std::wstring_view a, std::wstring_view b) {
 Result<bool> reached_through_link(const std::wstring& path, HANDLE handle) {
   const std::size_t slash = path.rfind(L'\\');
   if (slash == std::wstring::npos) return windows_error(ERROR_INVALID_NAME);
-  const UniqueHandle folder(::CreateFileW(path.substr(0, slash).c_str(), FILE_READ_ATTRIBUTES,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                                          nullptr));
+  std::wstring parent = path.substr(0, slash);
+  // "\\?\C:" alone names the volume, not its root folder.
+  if (!parent.empty() && parent.back() == L':') parent += L'\\';
+  const UniqueHandle folder(::CreateFileW(
+      parent.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!folder.valid()) return last_error();
   auto file = final_path_of(handle);
   auto expected = final_path_of(folder.get());
