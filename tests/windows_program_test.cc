@@ -144,16 +144,27 @@ void make_tree(const std::string& root, int invoices) {
     testing::set_times(root + "/" + name, 1'300'000'000, 250'000'000);
   }
   ASSERT_GT((windows_path(root) + "\\" + names[2]).size(), 260u);
-  // Links: one named like a replacement file that a killed run left, to a
-  // file outside the tree, which no clean-up may delete through it; one to
-  // an invoice outside the tree, converted where it is, the link kept.
+  // Links named like a replacement file that a killed run left, to a file
+  // outside the tree, which no clean-up may delete through them; links to
+  // invoices outside the tree, converted where they are, the links kept.
+  // Each also in the folder whose paths are longer than 260 characters.
   fs::create_directories(root + "/outside");
-  std::ofstream(root + "/outside/keep.txt") << "keep";
-  fs::create_symlink("../outside/keep.txt", root + "/DOCUMENT/.invoice-converter.abcdefghijkl.tmp");
-  std::ofstream(root + "/outside/F1.XML", std::ios::binary) << text;
-  testing::set_times(root + "/outside/F1.XML", 1'300'000'000, 250'000'000);
-  testing::set_times(root + "/outside/keep.txt", 1'300'000'000, 250'000'000);
-  fs::create_symlink("../outside/F1.XML", root + "/DOCUMENT/link.XML");
+  const std::string deep = fs::path(names[2]).parent_path().string();
+  const std::string up = "../../../../outside/";
+  const struct {
+    std::string link, target, content;
+  } links[] = {
+      {"DOCUMENT/.invoice-converter.abcdefghijkl.tmp", "../outside/keep.txt", "keep"},
+      {deep + "/.invoice-converter.mnopqrstuvwx.tmp", up + "keep2.txt", "keep"},
+      {"DOCUMENT/link.XML", "../outside/F1.XML", text},
+      {deep + "/link.xml", up + "F2.XML", text},
+  };
+  for (const auto& link : links) {
+    const std::string target = root + "/outside/" + fs::path(link.target).filename().string();
+    std::ofstream(target, std::ios::binary) << link.content;
+    testing::set_times(target, 1'300'000'000, 250'000'000);
+    fs::create_symlink(link.target, root + "/" + link.link);
+  }
 }
 
 void copy_tree(const std::string& from, const std::string& to) {
@@ -192,12 +203,14 @@ TEST(WindowsProgramTest, LeavesTheSameBytesTimesAndCountsAsTheLinuxBuild) {
     EXPECT_EQ(it->second.modified.tv_nsec, state.modified.tv_nsec) << relative;
     // Wine itself reads the first bytes of the file that the leftover-named
     // link points to when the clean-up opens it, which the run never reads.
-    if (relative != "outside/keep.txt") {
+    if (!relative.starts_with("outside/keep")) {
       EXPECT_EQ(it->second.accessed.tv_sec, state.accessed.tv_sec) << relative;
     }
     EXPECT_EQ(it->second.mode, state.mode) << relative;
   }
-  EXPECT_EQ(got.at("outside/F1.XML").content, testing::converted(testing::old_invoice()));
+  for (const char* target : {"outside/F1.XML", "outside/F2.XML"}) {
+    EXPECT_EQ(got.at(target).content, testing::converted(testing::old_invoice())) << target;
+  }
 }
 
 // What only the Windows build meets: names that reach one file for two
