@@ -74,6 +74,7 @@ class FakePlatform : public Platform {
   std::uint32_t clock_milliseconds = 45'296'789;  // 12:34:56.789
   bool terminal = false;
   int width = 80;
+  Conventions user_conventions = Conventions::kPosix;
   std::string output;
   std::string errors;
   std::vector<std::string> log;
@@ -82,6 +83,7 @@ class FakePlatform : public Platform {
   std::function<void(const std::string& entry)> on_log;
 
   // Platform:
+  Conventions conventions() const override { return user_conventions; }
   std::optional<std::string> get_environment(const char* name) const override;
   std::string default_temporary_folder() const override { return temporary_folder; }
   std::string join_path(std::string_view folder, std::string_view name) const override;

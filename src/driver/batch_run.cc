@@ -274,10 +274,13 @@ bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
   const ListingOutcome listing =
       list_invoice_files(platform, document_folder, *list.output, !run.options().dry_run);
   for (const ListingFailure& failure : listing.failures) {
+    const Status::Kind kind = failure.status.kind();
+    const bool about_name = kind == Status::Kind::kUnlistable ||
+                            kind == Status::Kind::kUndecodableName ||
+                            kind == Status::Kind::kNameCollides;
     run.report_failure(failure.path,
-                       failure.status.kind() == Status::Kind::kUnlistable
-                           ? failure.status.message()
-                           : std::string(kCannotReadFolder) + failure.status.message());
+                       about_name ? failure.status.message()
+                                  : std::string(kCannotReadFolder) + failure.status.message());
   }
   const Status& status = listing.status;
   if (status.is_ok() || status.kind() == Status::Kind::kStopped) return status.is_ok();

@@ -118,10 +118,15 @@ bool is_port(std::string_view port) {
 
 }  // namespace
 
-CommandLine parse_command_line(std::span<const std::string_view> arguments) {
+CommandLine parse_command_line(std::span<const std::string_view> arguments,
+                               Platform::Conventions conventions) {
   CommandLine line;
   for (std::size_t at = 0; at < arguments.size(); ++at) {
     const std::string_view argument = arguments[at];
+    if (argument == "/?" && conventions == Platform::Conventions::kWindows) {
+      apply(Option::kHelp, {}, line);
+      return line;
+    }
     if (argument == "--") {
       // Whatever follows would be an operand, and there are none.
       if (at + 1 < arguments.size()) return refuse(kStrayArgument, arguments[at + 1]);
@@ -212,11 +217,19 @@ void settle_stylesheet_host(CommandLine& line, const std::optional<std::string>&
   }
 }
 
-std::string make_help_text() {
+std::string make_help_text(Platform::Conventions conventions) {
   std::string text(kUsageHead);
   text += kProgramName;
   text += kUsageTail;
   text += kHelpText;
+  if (conventions == Platform::Conventions::kWindows) {
+    for (const HelpPhrase& phrase : kWindowsHelpPhrases) {
+      const std::size_t at = text.find(phrase.posix);
+      if (at != std::string::npos) text.replace(at, phrase.posix.size(), phrase.windows);
+    }
+    text += kReadmeLine;
+    return text;
+  }
   text += kManualPageHead;
   text += kProgramName;
   text += "\n";

@@ -8,6 +8,7 @@
 
 #include "driver/batch_run.h"
 #include "driver/messages.h"
+#include "driver/platform.h"
 
 namespace invoice {
 
@@ -42,7 +43,10 @@ struct CommandLine {
 // a folder for --root that is empty or begins with "-" (a forgotten value
 // must not swallow the next option). So is a --stylesheet-host value that
 // `is_valid_stylesheet_host` refuses.
-CommandLine parse_command_line(std::span<const std::string_view> arguments);
+// With Windows conventions "/?" asks for the help too, as Windows programs
+// take it.
+CommandLine parse_command_line(std::span<const std::string_view> arguments,
+                               Platform::Conventions conventions = Platform::Conventions::kPosix);
 
 // True when `host` may be written into invoices: host-name labels of
 // letters, digits and hyphens (no hyphen at either end), separated by dots,
@@ -57,8 +61,9 @@ bool is_valid_stylesheet_host(std::string_view host);
 void settle_stylesheet_host(CommandLine& line, const std::optional<std::string>& environment,
                             std::string_view build_default);
 
-// The usage text for --help, in Catalan.
-std::string make_help_text();
+// The usage text for --help, in Catalan, as it fits the platform's users:
+// on Windows it names TEMP's fallback there and points to the README.
+std::string make_help_text(Platform::Conventions conventions = Platform::Conventions::kPosix);
 
 // The text for --version: the program's version, the host of the web
 // stylesheet that upgraded invoices refer to and where it came from.

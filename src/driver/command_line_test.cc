@@ -9,7 +9,12 @@ namespace {
 
 using Action = CommandLine::Action;
 
-CommandLine parse(std::vector<std::string_view> arguments) { return parse_command_line(arguments); }
+constexpr auto kWindows = Platform::Conventions::kWindows;
+
+CommandLine parse(std::vector<std::string_view> arguments,
+                  Platform::Conventions conventions = Platform::Conventions::kPosix) {
+  return parse_command_line(arguments, conventions);
+}
 
 TEST(CommandLineTest, AcceptedCommandLines) {
   const struct {
@@ -18,6 +23,7 @@ TEST(CommandLineTest, AcceptedCommandLines) {
     bool dry_run, verbose, convert_signed;
     std::optional<std::string> root;
     std::string host = "";
+    Platform::Conventions conventions = Platform::Conventions::kPosix;
   } cases[] = {
       {{}, Action::kRun, false, false, false, std::nullopt},
       {{"--dry-run"}, Action::kRun, true, false, false, std::nullopt},
@@ -50,10 +56,11 @@ TEST(CommandLineTest, AcceptedCommandLines) {
        false,
        std::nullopt,
        "Web-2.exemple.cat"},
+      {{"-n", "/?", "--bogus"}, Action::kHelp, true, false, false, std::nullopt, "", kWindows},
   };
   for (const auto& c : cases) {
     const std::string shown = ::testing::PrintToString(c.arguments);
-    const CommandLine line = parse(c.arguments);
+    const CommandLine line = parse(c.arguments, c.conventions);
     EXPECT_EQ(line.action, c.action) << shown << line.error;
     EXPECT_EQ(line.options.dry_run, c.dry_run) << shown;
     EXPECT_EQ(line.options.verbose, c.verbose) << shown;
@@ -101,6 +108,7 @@ TEST(CommandLineTest, RefusedCommandLinesNameTheArgumentOnOneLine) {
       {{"--stylesheet-host=a.b:"}, kInvalidHost, "a.b:"},
       {{"--stylesheet-host=a.b:65536"}, kInvalidHost, "a.b:65536"},
       {{"--stylesheet-host=a.b:80:80"}, kInvalidHost, "a.b:80:80"},
+      {{"/?"}, kStrayArgument, "/?"},  // help only where Windows conventions hold
   };
   for (const auto& c : cases) {
     const std::string shown = ::testing::PrintToString(c.arguments);
@@ -118,6 +126,15 @@ TEST(CommandLineTest, HelpAndVersionTexts) {
                              "--version", "MORROOT", "TEMP", "man invoice-converter"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
+  // On Windows: what its users have in place of TMPDIR, /tmp and man.
+  const std::string windows = make_help_text(kWindows);
+  for (const HelpPhrase& phrase : kWindowsHelpPhrases) {
+    EXPECT_NE(windows.find(phrase.windows), std::string::npos) << phrase.windows;
+  }
+  for (const char* posix : {"TMPDIR", "/tmp", "man ", "MORROOT/"}) {
+    EXPECT_EQ(windows.find(posix), std::string::npos) << posix;
+  }
+  EXPECT_NE(windows.find("README.md"), std::string::npos);
   EXPECT_EQ(make_version_text("1.2.3", "xsl.example.org", HostSource::kOption),
             "invoice-converter 1.2.3\n"
             "Servidor del full d'estil de les factures actualitzades: xsl.example.org" +

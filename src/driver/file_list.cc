@@ -52,8 +52,9 @@ std::string make_file_list_name(const Platform& platform, const std::string& fol
 }
 
 std::string find_document_folder(const Platform& platform, const std::optional<std::string>& root) {
-  return platform.join_path(root ? *root : platform.get_environment("MORROOT").value_or(""),
-                            "DOCUMENT");
+  return platform.join_path(
+      platform.normalize_root(root ? *root : platform.get_environment("MORROOT").value_or("")),
+      "DOCUMENT");
 }
 
 ListingOutcome list_invoice_files(Platform& platform, const std::string& document_folder,
@@ -96,6 +97,13 @@ ListingOutcome list_invoice_files(Platform& platform, const std::string& documen
         continue;
       }
       std::string path = platform.join_path(folder, entry.name);
+      if (entry.name_problem != Status::Kind::kOk) {
+        // Never a silent skip of what would have been converted or entered.
+        if (entry.type == DirectoryEntry::Type::kFolder || has_xml_extension(entry.name)) {
+          outcome.failures.push_back({std::move(path), Status::error(entry.name_problem)});
+        }
+        continue;
+      }
       if (entry.type == DirectoryEntry::Type::kFolder) {
         if (!entry.is_link) pending.push_back(std::move(path));
         continue;

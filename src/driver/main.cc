@@ -35,12 +35,12 @@ int main(int argc, char** argv) {
   invoice::prepare_process();
   auto platform = invoice::make_system_platform();
   const std::vector<std::string_view> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
-  invoice::CommandLine line = invoice::parse_command_line(arguments);
+  invoice::CommandLine line = invoice::parse_command_line(arguments, platform->conventions());
   invoice::settle_stylesheet_host(line, platform->get_environment(invoice::kStylesheetHostVariable),
                                   INVOICE_STYLESHEET_HOST);
   switch (line.action) {
     case invoice::CommandLine::Action::kHelp:
-      return write_text(*platform, invoice::make_help_text());
+      return write_text(*platform, invoice::make_help_text(platform->conventions()));
     case invoice::CommandLine::Action::kVersion:
       return write_text(*platform,
                         invoice::make_version_text(INVOICE_VERSION, line.options.stylesheet_host,

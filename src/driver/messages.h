@@ -154,6 +154,20 @@ inline constexpr std::string_view kHelpText =
     "  2  la línia d'ordres o INVOICE_STYLESHEET_HOST és incorrecta; no s'ha fet res\n"
     "\n";
 inline constexpr std::string_view kManualPageHead = "Més informació: man ";
+// On Windows the help is the same text with these phrases in place of the
+// POSIX ones, and the README in the program's zip in place of the manual.
+struct HelpPhrase {
+  std::string_view posix;
+  std::string_view windows;
+};
+inline constexpr HelpPhrase kWindowsHelpPhrases[] = {
+    {"  -h, --help            mostra", "  -h, --help, /?        mostra"},
+    {"MORROOT/DOCUMENT", "MORROOT\\DOCUMENT"},
+    {"(si no hi és, TMPDIR o /tmp)",
+     "(si no hi és, TMP o\n           la carpeta temporal de l'usuari)"},
+};
+inline constexpr std::string_view kReadmeLine =
+    "Més informació: README.md, dins del fitxer zip del programa\n";
 
 // --version: the name and version, then the stylesheet host and where it
 // came from, or that there is none.
@@ -218,6 +232,12 @@ constexpr std::string_view describe_kind(Status::Kind kind) {
       return "no se'n poden conservar els atributs ampliats";
     case Status::Kind::kFlagsNotKept:
       return "no se'n poden conservar els indicadors (chattr)";
+    case Status::Kind::kUndecodableName:
+      return "el nom no es pot convertir a UTF-8 exactament; es mostra amb \\u davant de cada "
+             "caràcter que no es pot convertir";
+    case Status::Kind::kNameCollides:
+      return "un altre element de la carpeta té el mateix nom (o el mateix llevat de majúscules i "
+             "minúscules) i no es pot saber quin s'obriria";
     case Status::Kind::kOther:
       break;
   }

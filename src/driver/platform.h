@@ -45,6 +45,12 @@ struct DirectoryEntry {
   std::string name;
   Type type = Type::kOther;
   bool is_link = false;
+  // kOk, or why the entry cannot be reached by `name` and is to be reported
+  // instead of used: kUndecodableName (a name that does not convert to
+  // UTF-8 and back exactly; `name` is then an escaped form of it) or
+  // kNameCollides (another entry of the folder has the same name, exactly
+  // or, where the system ignores letter case, but for case).
+  Status::Kind name_problem = Status::Kind::kOk;
 };
 
 // A file being read sequentially (the file list). Closed when destroyed.
@@ -124,6 +130,20 @@ class InvoiceFile {
 class Platform {
  public:
   virtual ~Platform() = default;
+
+  // Whose conventions the program follows with its users. kPosix: a name
+  // may hold any byte but "/" and NUL, so a path in a log line is escaped
+  // to stay unambiguous, and the help points to the manual page. kWindows:
+  // no name holds a backslash or a control character, so paths are shown as
+  // they are; "/?" asks for the help, which points to the README.
+  enum class Conventions { kPosix, kWindows };
+  virtual Conventions conventions() const { return Conventions::kPosix; }
+  // The installation root as the user typed it (MORROOT or --root), made
+  // into the folder that the system takes it for. Unchanged on POSIX, where
+  // every byte of a name counts; on Windows without surrounding double
+  // quotes and made absolute by the system's own rules (GetFullPathNameW,
+  // which drops trailing blanks and dots).
+  virtual std::string normalize_root(std::string_view root) const { return std::string(root); }
 
   // The value of an environment variable, or nothing when it is unset.
   virtual std::optional<std::string> get_environment(const char* name) const = 0;
