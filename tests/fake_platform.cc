@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <utility>
 
 namespace invoice::testing {
 
@@ -141,7 +142,16 @@ class FakeInvoiceFile final : public InvoiceFile {
     it->second.content = std::move(staged_.front().content);
     staged_.pop_front();
     platform_.renamed_folders.insert(parent_of(target_));
+    renamed_ = true;
     return Status::ok();
+  }
+  // What the flush of the folder of a file put in place since the last
+  // call gave; ok when none was.
+  Status take_folder_flush() {
+    if (!std::exchange(renamed_, false)) return Status::ok();
+    return platform_.failing_folder_flushes.count(parent_of(target_)) != 0
+               ? Status::error(Status::Kind::kOther)
+               : Status::ok();
   }
   // Marks the staged texts flushed; the number of them.
   std::size_t flush_staged() {
@@ -166,6 +176,7 @@ class FakeInvoiceFile final : public InvoiceFile {
   std::string path_;
   std::deque<Staged> staged_;
   std::string target_;
+  bool renamed_ = false;
 };
 
 FakePlatform::File& FakePlatform::add_file(const std::string& path, std::string content) {
@@ -313,9 +324,14 @@ Status FakePlatform::flush_staged(const std::vector<InvoiceFile*>& group) {
   return Status::ok();
 }
 
-void FakePlatform::flush_renamed_folders() {
+std::vector<Status> FakePlatform::flush_renamed_folders(const std::vector<InvoiceFile*>& group) {
   for (const std::string& folder : renamed_folders) note("flushdir " + folder);
   renamed_folders.clear();
+  std::vector<Status> results;
+  for (InvoiceFile* file : group) {
+    results.push_back(static_cast<FakeInvoiceFile*>(file)->take_folder_flush());
+  }
+  return results;
 }
 
 Status FakePlatform::write_output(std::string_view text) {

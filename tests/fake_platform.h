@@ -58,6 +58,8 @@ class FakePlatform : public Platform {
   std::vector<std::size_t> flushed_group_sizes;
   // Folders where files were put in place since the last folder flush.
   std::set<std::string> renamed_folders;
+  // Folders whose flush reports an error (kOther).
+  std::set<std::string> failing_folder_flushes;
   std::map<std::string, std::string> environment;
   // Folders where other users may put files in place of this user's.
   std::set<std::string> shared_folders;
@@ -98,8 +100,9 @@ class FakePlatform : public Platform {
   // Logs "flush <path>" for each file of the group ("flush-failed <path>"
   // when it fails), then marks their staged texts flushed.
   Status flush_staged(const std::vector<InvoiceFile*>& group) override;
-  // Logs "flushdir <folder>" for each folder where a file was put in place.
-  void flush_renamed_folders() override;
+  // Logs "flushdir <folder>" for each folder where a file was put in place;
+  // the files put in place in `failing_folder_flushes` get its error.
+  std::vector<Status> flush_renamed_folders(const std::vector<InvoiceFile*>& group) override;
   std::optional<int> stop_requested() const override { return stop_status; }
   bool output_is_terminal() const override { return terminal; }
   int terminal_width() const override { return width; }

@@ -18,17 +18,22 @@
 #include <sys/mount.h>
 #include <sys/ptrace.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/user.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -392,6 +397,100 @@ TEST_F(FaultTest, DocumentFolderThatCannotBeReadIsNamed) {
       EXPECT_EQ(testing::read_file(path), testing::old_invoice());
     }
     EXPECT_TRUE(testing::list_tree(temp.path()).empty());
+  }
+}
+
+// A pass-through FUSE file system (tests/fuse_passthrough.py, python3-fusepy)
+// over a folder, logging the calls that reach it; unmounted when it goes
+// away. Mounting needs root and /dev/fuse.
+class FuseMount {
+ public:
+  FuseMount(const std::string& source, const std::string& where, const std::string& log)
+      : where_(where) {
+    if (!is_root() || ::access("/dev/fuse", R_OK | W_OK) != 0) return;
+    fs::create_directories(where);
+    daemon_ = ::fork();
+    if (daemon_ == 0) {
+      const int null = ::open("/dev/null", O_WRONLY);
+      ::dup2(null, STDOUT_FILENO);
+      ::dup2(null, STDERR_FILENO);
+      const std::string script = std::string(INVOICE_TESTS_DIR) + "/fuse_passthrough.py";
+      ::execl("/usr/bin/python3", "python3", script.c_str(), source.c_str(), where.c_str(),
+              log.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    for (int wait = 0; daemon_ > 0 && wait < 100 && !mounted(); ++wait) {
+      if (::waitpid(daemon_, nullptr, WNOHANG) == daemon_) daemon_ = -1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  ~FuseMount() {
+    if (daemon_ <= 0) return;
+    if (!mounted() || ::umount2(where_.c_str(), 0) != 0) ::kill(daemon_, SIGTERM);
+    ::waitpid(daemon_, nullptr, 0);
+  }
+  FuseMount(const FuseMount&) = delete;
+  FuseMount& operator=(const FuseMount&) = delete;
+
+  bool mounted() const {
+    struct statfs info {};
+    return ::statfs(where_.c_str(), &info) == 0 && info.f_type == 0x65735546;
+  }
+
+ private:
+  std::string where_;
+  pid_t daemon_ = -1;
+};
+
+// Each rename of a replacement over an invoice in one step, after a flush of
+// that very file, and each folder flushed after its renames: also with so
+// few descriptors that the folders can be flushed only through those the
+// invoices already hold.
+TEST_F(FaultTest, OnFuseEveryStagedFileIsFlushedBeforeItsRename) {
+  const std::vector<std::string> names = {"a.xml", "b.xml", "sub/c.xml"};
+  for (const std::optional<long long> descriptors : {std::optional<long long>(), {9LL}}) {
+    SCOPED_TRACE(descriptors ? "nine descriptors" : "no limit");
+#ifdef __SANITIZE_ADDRESS__
+    if (descriptors) GTEST_SKIP() << "the sanitizers' runtime needs descriptors of its own";
+#endif
+    ScratchFolder place;
+    for (const std::string& name : names) {
+      place.write("source/DOCUMENT/" + name, testing::old_invoice());
+    }
+    const std::string log = place.path() + "/log";
+    {
+      FuseMount fuse(place.path() + "/source", place.path() + "/mount", log);
+      if (!fuse.mounted()) {
+        GTEST_SKIP() << "cannot mount a FUSE file system here (needs root, /dev/fuse and "
+                        "python3-fusepy)";
+      }
+      ProgramOptions own = options;
+      own.environment["MORROOT"] = place.path() + "/mount";
+      own.open_file_limit = descriptors;
+      const ProgramRun result = testing::run_program(own);
+      EXPECT_EQ(result.exit_status, 0) << result.errors;
+      EXPECT_EQ(result.output, testing::summary_lines(3, 3));
+    }
+    for (const std::string& name : names) {
+      EXPECT_EQ(testing::read_file(place.path() + "/source/DOCUMENT/" + name),
+                testing::converted(testing::old_invoice()));
+    }
+    std::ifstream lines(log);
+    std::vector<std::string> flushed;
+    std::set<std::string> folders_to_flush;
+    int renames = 0;
+    for (std::string operation, from, to; lines >> operation >> from;) {
+      if (operation == "fsync") flushed.push_back(from);
+      if (operation == "fsyncdir") folders_to_flush.erase(from);
+      if (operation != "rename") continue;
+      lines >> to;
+      ++renames;
+      folders_to_flush.insert(fs::path(to).parent_path().string());
+      EXPECT_TRUE(is_replacement_name(fs::path(from).filename().string())) << from << " " << to;
+      EXPECT_NE(std::find(flushed.begin(), flushed.end(), from), flushed.end()) << from;
+    }
+    EXPECT_EQ(renames, 6);
+    EXPECT_TRUE(folders_to_flush.empty());
   }
 }
 

@@ -47,6 +47,23 @@ void BatchRun::report_notice(const std::string& path, std::string_view text) {
 }
 
 void BatchRun::process_invoice_file(const std::string& path) {
+  try {
+    convert_invoice_file(path);
+  } catch (const std::bad_alloc&) {
+    // The invoice in hand was let go whole as the failure unwound, its
+    // staged files removed; the memory it held is free again for the report.
+    out_of_memory_ = true;
+    report_failure(path, std::string(describe_kind(Status::Kind::kNoMemory)));
+  }
+}
+
+void BatchRun::abandon_group() {
+  group_.clear();
+  group_files_ = 0;
+  group_bytes_ = 0;
+}
+
+void BatchRun::convert_invoice_file(const std::string& path) {
   console_.show_progress(path);
   StagedInvoice invoice;
   invoice.path = path;
@@ -171,14 +188,15 @@ void BatchRun::finish_group() {
   // every new name is on disk before any file of the group is counted.
   const Status flushed = platform_.flush_staged(files);
   std::vector<int> placed(group_.size(), 0);
+  std::vector<Status> named(group_.size());
   if (flushed.is_ok()) {
     for (std::size_t i = 0; i < group_.size(); ++i) placed[i] = put_in_place(group_[i]);
-    platform_.flush_renamed_folders();
+    named = platform_.flush_renamed_folders(files);
   }
   for (std::size_t i = 0; i < group_.size(); ++i) {
     if (!flushed.is_ok())
       report_failure(group_[i].path, std::string(kCannotSave) + flushed.message());
-    finish_invoice(group_[i], placed[i]);
+    finish_invoice(group_[i], placed[i], named[i]);
   }
   // Letting the files go unlocks them and removes whatever staged file was
   // not put in place.
@@ -203,13 +221,18 @@ int BatchRun::put_in_place(StagedInvoice& invoice) {
   return invoice.staged;
 }
 
-void BatchRun::finish_invoice(StagedInvoice& invoice, int placed) {
+void BatchRun::finish_invoice(StagedInvoice& invoice, int placed, const Status& named) {
   // A file of which nothing was put in place is left exactly as it was,
   // times included.
   if (placed == 0) return;
   const Status restored = restore_time_stamp(*invoice.file, invoice.time_stamp);
   if (!restored.is_ok()) {
     report_failure(invoice.path, std::string(kCannotRestoreTime) + restored.message());
+  }
+  // Converted, but a power cut could still undo the rename: not counted.
+  if (!named.is_ok()) {
+    report_failure(invoice.path, std::string(kNotDurable) + named.message());
+    return;
   }
   // The upgraded text is the first staged, the final text the last.
   Steps done;
@@ -295,12 +318,19 @@ void convert_listed_files(Platform& platform, BatchRun& run, NewFileList& new_li
     }
   }
   FileList list(std::move(input));
-  while (!platform.stop_requested() && !list.at_end()) {
-    run.process_invoice_file(list.next_invoice_path());
+  try {
+    while (!platform.stop_requested() && !run.out_of_memory() && !list.at_end()) {
+      run.process_invoice_file(list.next_invoice_path());
+    }
+    // Also after a request to stop: the group is short, and finishing it
+    // keeps the work already done.
+    run.finish_group();
+  } catch (const std::bad_alloc&) {
+    // The files of the group are let go as they are, whole, their staged
+    // replacements removed.
+    run.abandon_group();
+    run.report_failure(new_list.path, std::string(describe_kind(Status::Kind::kNoMemory)));
   }
-  // Also after a request to stop: the group is short, and finishing it
-  // keeps the work already done.
-  run.finish_group();
   if (!list.status().is_ok()) {
     run.report_failure(new_list.path, std::string(kCannotReadList) + list.status().message());
   }
@@ -325,10 +355,20 @@ int run_batch(Platform& platform, const RunOptions& options) {
   Console console(platform);
   BatchRun run(platform, console, options);
   console.show_line(kLocatingMessage);
-  NewFileList list = create_file_list(platform, run);
-  const bool list_complete = list.output && write_file_list(platform, run, list);
-  console.show_line(options.dry_run ? kDryRunMessage : kConvertingMessage);
-  if (list.output) convert_listed_files(platform, run, list, list_complete);
+  NewFileList list;
+  try {
+    list = create_file_list(platform, run);
+    const bool list_complete = list.output && write_file_list(platform, run, list);
+    console.show_line(options.dry_run ? kDryRunMessage : kConvertingMessage);
+    if (list.output) convert_listed_files(platform, run, list, list_complete);
+  } catch (const std::bad_alloc&) {
+    // Out of memory where no invoice is in hand (the listing, or a report):
+    // told in a line that needs no memory, and the list removed.
+    run.abandon_group();
+    run.count_failure();
+    platform.write_error(kOutOfMemoryLine);
+    if (list.output) (void)list.output->remove();
+  }
   show_summary(console, run);
   // The conversion went on all the same; only the report was lost.
   if (!console.output_status().is_ok()) console.show_output_failure();

@@ -69,6 +69,8 @@ class BatchRun {
   // a file that a run could not replace (locked, read-only...) the same way,
   // counts and shows a line for each file a run would change, and writes
   // nothing, times included.
+  // Out of memory, the file in hand is left whole and reported, and
+  // `out_of_memory` is set so that the run ends.
   void process_invoice_file(const std::string& path);
 
   // Makes the current group durable: flushes all its staged files as one
@@ -86,6 +88,13 @@ class BatchRun {
   // Reports something the user should know that is no failure.
   void report_notice(const std::string& path, std::string_view text);
 
+  // Lets the files of the current group go without putting anything in
+  // place: each is left whole, its staged replacements removed.
+  void abandon_group();
+  // Counts a failure that was reported by other means.
+  void count_failure() { ++failure_count_; }
+
+  bool out_of_memory() const { return out_of_memory_; }
   std::int64_t upgrade_count() const { return upgrade_count_; }
   std::int64_t code_page_count() const { return code_page_count_; }
   std::int64_t failure_count() const { return failure_count_; }
@@ -113,6 +122,8 @@ class BatchRun {
     Status second_step_failure;
   };
 
+  // The per-file cycle of `process_invoice_file`.
+  void convert_invoice_file(const std::string& path);
   // Upgrades and converts the text of an open file, staging a replacement
   // after each step that changed it (none in a dry run); false when a step
   // failed.
@@ -121,8 +132,9 @@ class BatchRun {
   // number put in place.
   int put_in_place(StagedInvoice& invoice);
   // Restores the times of a file that was written and counts what it had
-  // done.
-  void finish_invoice(StagedInvoice& invoice, int placed);
+  // done, unless `named`, the flush of its folder, failed: then it reports
+  // the file as converted but not durable.
+  void finish_invoice(StagedInvoice& invoice, int placed, const Status& named);
   // The line for a file that was (or in a dry run would be) changed.
   void show_change(const std::string& path, const Steps& steps);
 
@@ -133,6 +145,7 @@ class BatchRun {
   std::int64_t upgrade_count_ = 0;
   std::int64_t code_page_count_ = 0;
   std::int64_t failure_count_ = 0;
+  bool out_of_memory_ = false;
   std::vector<StagedInvoice> group_;
   std::size_t group_files_ = 0;
   std::size_t group_bytes_ = 0;

@@ -453,6 +453,16 @@ TEST_F(BatchRunTest, FailedGroupFlushRenamesNothingAndReportsEveryFile) {
                                  failure_line("/D/b.xml", kCannotSave, Kind::kNoSpace));
 }
 
+TEST_F(BatchRunTest, FailedFolderFlushReportsTheInvoicesOfThatFolderOnly) {
+  for (const char* path : {"/D/a.xml", "/E/b.xml"}) platform.add_file(path, kBoth);
+  platform.failing_folder_flushes = {"/D"};
+  for (const char* path : {"/D/a.xml", "/E/b.xml"}) run.process_invoice_file(path);
+  run.finish_group();
+  EXPECT_EQ(platform.logged("restamp").size(), 2u);
+  EXPECT_EQ(run.upgrade_count() + run.code_page_count(), 2);
+  EXPECT_EQ(platform.errors, failure_line("/D/a.xml", kNotDurable, Kind::kOther));
+}
+
 TEST(RunBatchTest, DryRunReportsWhatTheRunThenDoesAndWritesNothing) {
   for (const bool convert_signed : {false, true}) {
     SCOPED_TRACE(convert_signed ? "--convert-signed" : "signed invoices kept");

@@ -61,6 +61,9 @@ inline constexpr std::string_view kCannotSave = "no s'ha pogut desar, l'original
 inline constexpr std::string_view kCannotSaveConversion =
     "no s'ha pogut desar la conversió de codepage 850 a utf-8, el fitxer queda a la versió "
     "3.2.1 però encara en codepage 850: ";
+// An invoice put in place whose folder could not be flushed: a power cut
+// could still bring back the original.
+inline constexpr std::string_view kNotDurable = "convertida, però no s'ha pogut fer durable: ";
 inline constexpr std::string_view kCannotRestoreTime = "no s'ha pogut restaurar la data: ";
 inline constexpr std::string_view kCannotReadFolder = "no s'ha pogut llegir la carpeta: ";
 inline constexpr std::string_view kCannotCreateList = "no s'ha pogut crear la llista de fitxers: ";
@@ -77,6 +80,9 @@ inline constexpr std::string_view kListReplaced =
 // failure head, with no path.
 inline constexpr std::string_view kCannotWriteOutput =
     "no s'ha pogut escriure a la sortida estàndard: ";
+// The whole line told when the run runs out of memory where no file is in
+// hand; built in advance, since building it could need memory.
+inline constexpr std::string_view kOutOfMemoryLine = "Error: no hi ha prou memòria\n";
 // The notice about a temporary folder where other users may put their
 // files in place of the file list.
 inline constexpr std::string_view kSharedTempNotice =

@@ -185,9 +185,17 @@ class Platform {
   // content survives a power cut once this returns ok. On failure none of
   // them may be put in place.
   virtual Status flush_staged(const std::vector<InvoiceFile*>& files) = 0;
-  // Flushes the folders in which staged files were put in place since the
-  // last call, once each, so that the new names survive a power cut.
-  virtual void flush_renamed_folders() = 0;
+  // Flushes the folders in which `files` (opened by this platform) put
+  // staged files in place since the last call, once each, so that the new
+  // names survive a power cut. Gives, for each of `files` in order, what
+  // the flush of its folder reported: ok when nothing was put in place, when
+  // the flush succeeded, and when the folder could not be opened for
+  // flushing (one the user may pass through but not read, a file system
+  // that does not flush folders), which is left to the system; the error
+  // otherwise, after which the new name may not survive a power cut. Never
+  // needs a descriptor or handle that an invoice file does not already hold
+  // on POSIX systems.
+  virtual std::vector<Status> flush_renamed_folders(const std::vector<InvoiceFile*>& files) = 0;
 
   // When the run has been asked to stop (on POSIX by SIGTERM or SIGHUP), the
   // exit status it is to end with; nothing otherwise. Polled between files

@@ -179,7 +179,9 @@ class PlatformContractTest : public ::testing::Test {
     for (InvoiceFile* file : files) {
       if (Status placed = file->put_staged_in_place(); !placed.is_ok()) return placed;
     }
-    platform.flush_renamed_folders();
+    for (const Status& flushed : platform.flush_renamed_folders(files)) {
+      if (!flushed.is_ok()) return flushed;
+    }
     return Status::ok();
   }
   Status replace(InvoiceFile& file, const std::string& text) {

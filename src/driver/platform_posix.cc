@@ -10,6 +10,7 @@
 #include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/types.h>
 #include <sys/xattr.h>
 #include <time.h>
@@ -270,47 +271,44 @@ constexpr bool kFlushes = false;
 constexpr bool kFlushes = true;
 #endif
 
-// The folders in which files were renamed, each noted once and flushed
-// together after a group of renames (and at the end of the run), instead of
-// after every rename. A rename not yet flushed when the power fails is
-// simply undone, leaving the original, which was never touched, in place.
-class FolderFlusher {
- public:
-  FolderFlusher() = default;
-  FolderFlusher(const FolderFlusher&) = delete;
-  FolderFlusher& operator=(const FolderFlusher&) = delete;
-  ~FolderFlusher() { flush(); }
-
-  // Takes note that `folder` holds a new name.
-  void note(UniqueFd folder) {
-    struct stat info;
-    if (::fstat(folder.get(), &info) != 0) {
-      if (kFlushes) ::fsync(folder.get());
-      return;
-    }
-    for (const Pending& pending : pending_) {
-      if (pending.device == info.st_dev && pending.inode == info.st_ino) return;
-    }
-    pending_.push_back(Pending{std::move(folder), info.st_dev, info.st_ino});
-  }
-
-  // A file system that cannot flush folders (or a folder opened as a path
-  // only) has nothing more to do.
-  void flush() {
-    if (kFlushes) {
-      for (const Pending& pending : pending_) ::fsync(pending.folder.get());
-    }
-    pending_.clear();
-  }
-
- private:
-  struct Pending {
-    UniqueFd folder;
-    dev_t device;
-    ino_t inode;
-  };
-  std::vector<Pending> pending_;
+// File system types (statfs's f_type) on which one syncfs writes back every
+// file of the file system and reports what failed. Elsewhere (FUSE above
+// all, where syncfs returns at once without asking the file system to write
+// anything; network file systems) each file is flushed by itself.
+constexpr std::array<decltype(statfs::f_type), 4> kSyncfsFileSystems = {
+    0xEF53,      // ext2, ext3, ext4
+    0x58465342,  // XFS
+    0x9123683E,  // btrfs
+    0x01021994,  // tmpfs
 };
+
+constexpr decltype(statfs::f_type) kFuseFileSystem = 0x65735546;
+
+// The type of the file system that holds `fd`; 0 when unknown.
+decltype(statfs::f_type) file_system_type(int fd) {
+  struct statfs info {};
+  return ::fstatfs(fd, &info) == 0 ? info.f_type : 0;
+}
+
+bool trusts_syncfs(int fd) {
+  const auto type = file_system_type(fd);
+  return std::find(kSyncfsFileSystems.begin(), kSyncfsFileSystems.end(), type) !=
+         kSyncfsFileSystems.end();
+}
+
+// Flushes a folder so that the names put in it survive a power cut. A
+// folder opened as a path only (one the user may pass through but not read)
+// cannot be flushed, nor can a folder on a file system that does not flush
+// folders: both are left to the system, as the rename would be, and are no
+// failure; an error that the flush reports is one.
+Status flush_folder(int folder) {
+  if (!kFlushes) return Status::ok();
+  const int flags = ::fcntl(folder, F_GETFL);
+  if (flags < 0) return last_error();
+  if ((flags & O_PATH) != 0) return Status::ok();
+  if (::fsync(folder) == 0 || errno == EINVAL || errno == EROFS) return Status::ok();
+  return last_error();
+}
 
 // A file that is not a symbolic link, named in a folder held open, so that
 // it is found again in the same place even if the path changes meanwhile.
@@ -566,15 +564,13 @@ class ReplacementFile {
 
 class PosixInvoiceFile final : public InvoiceFile {
  public:
-  // `flusher` must outlive the file.
-  PosixInvoiceFile(FileInFolder target, UniqueFd fd, const struct stat& info, bool lease_held,
-                   FolderFlusher& flusher)
-      : flusher_(flusher),
-        target_(std::move(target)),
+  PosixInvoiceFile(FileInFolder target, UniqueFd fd, const struct stat& info, bool lease_held)
+      : target_(std::move(target)),
         fd_(std::move(fd)),
         info_(info),
         lease_held_(lease_held),
-        flags_(read_file_flags(fd_.get())) {}
+        flags_(read_file_flags(fd_.get())),
+        on_fuse_(file_system_type(fd_.get()) == kFuseFileSystem) {}
 
   // Permission bits that grant nobody write access mark a file that its
   // owner wants left alone; that holds for root too. Immutable and
@@ -638,10 +634,22 @@ class PosixInvoiceFile final : public InvoiceFile {
     // Right before the rename: a change that another program made since the
     // file was read is never overwritten.
     Status status = check_unchanged();
+    // A FUSE file system renames a file that is still open out of the way
+    // first, so that replacing it would take two steps with no file under
+    // the invoice's name between them: there the original is let go, locks
+    // and all, just before the rename, which is then one step.
+    if (status.is_ok() && on_fuse_) {
+      fd_.reset();
+      lease_held_ = false;
+    }
     if (status.is_ok()) status = put_in_place(staged_.front());
     if (status.is_ok()) staged_.pop_front();
     return status;
   }
+
+  // The folder in which staged files were put in place since the last call,
+  // or -1 when none was.
+  int take_renamed_folder() { return std::exchange(renamed_, false) ? target_.folder.get() : -1; }
 
   // Adds the descriptors of the files staged and not yet put in place.
   void add_staged_descriptors(std::vector<int>& fds) const {
@@ -674,7 +682,7 @@ class PosixInvoiceFile final : public InvoiceFile {
   Status put_in_place(ReplacementFile& replacement) {
     auto placed = replacement.put_in_place(target_.name);
     if (!placed.is_ok()) return placed.status;
-    flusher_.note(UniqueFd(::fcntl(target_.folder.get(), F_DUPFD_CLOEXEC, 0)));
+    renamed_ = true;
     fd_ = std::move(placed.value);  // the locks move with the descriptor
     lease_held_ = false;
     struct stat info;
@@ -741,12 +749,15 @@ class PosixInvoiceFile final : public InvoiceFile {
     return Status::ok();
   }
 
-  FolderFlusher& flusher_;
   FileInFolder target_;
   UniqueFd fd_;
   struct stat info_;
   bool lease_held_;
   int flags_;
+  bool on_fuse_;
+  // Set when a staged file was put in place since the folder was last
+  // flushed.
+  bool renamed_ = false;
   // After `target_`, whose folder they are made in: destroyed first.
   std::deque<ReplacementFile> staged_;
 };
@@ -939,8 +950,8 @@ class PosixPlatform final : public Platform {
     if (!S_ISREG(info.st_mode)) return Status::error(Status::Kind::kNotRegular);
     auto locked = lock_against_others(fd.get());
     if (!locked.is_ok()) return locked.status;
-    return std::unique_ptr<InvoiceFile>(std::make_unique<PosixInvoiceFile>(
-        std::move(target), std::move(fd), info, locked.value, flusher_));
+    return std::unique_ptr<InvoiceFile>(
+        std::make_unique<PosixInvoiceFile>(std::move(target), std::move(fd), info, locked.value));
   }
 
   // Each invoice of a group holds its own descriptor, its folder's and one
@@ -957,9 +968,10 @@ class PosixPlatform final : public Platform {
 
   // One syncfs per file system writes all the staged files, and the
   // journal commits them, at once: the cost of a flush is paid once per
-  // group instead of once per file. Where syncfs fails (a system without
-  // it, or a write error it reports) each file of that file system is
-  // flushed by itself, so that the failure is found and told as it is.
+  // group instead of once per file. That holds only on the file systems
+  // known to write back on syncfs; on the others, and where syncfs fails (a
+  // write error it reports), each file is flushed by itself, so that the
+  // failure is found and told as it is.
   Status flush_staged(const std::vector<InvoiceFile*>& files) override {
     if (!kFlushes) return Status::ok();
     std::vector<int> fds;
@@ -976,7 +988,7 @@ class PosixPlatform final : public Platform {
       };
       if (seen(synced)) continue;
       if (!seen(unsynced)) {
-        if (::syncfs(fd) == 0) {
+        if (trusts_syncfs(fd) && ::syncfs(fd) == 0) {
           synced.push_back(info.st_dev);
           continue;
         }
@@ -987,7 +999,37 @@ class PosixPlatform final : public Platform {
     return Status::ok();
   }
 
-  void flush_renamed_folders() override { flusher_.flush(); }
+  // Each folder once, through the descriptor its invoices already hold, so
+  // that the flush needs no descriptor of its own.
+  std::vector<Status> flush_renamed_folders(const std::vector<InvoiceFile*>& files) override {
+    struct Flushed {
+      dev_t device;
+      ino_t inode;
+      Status status;
+    };
+    std::vector<Flushed> flushed;
+    std::vector<Status> results;
+    results.reserve(files.size());
+    for (InvoiceFile* file : files) {
+      const int folder = static_cast<PosixInvoiceFile*>(file)->take_renamed_folder();
+      struct stat info;
+      if (folder < 0) {
+        results.push_back(Status::ok());
+      } else if (::fstat(folder, &info) != 0) {
+        results.push_back(last_error());
+      } else {
+        auto seen = std::find_if(flushed.begin(), flushed.end(), [&info](const Flushed& done) {
+          return done.device == info.st_dev && done.inode == info.st_ino;
+        });
+        if (seen == flushed.end()) {
+          flushed.push_back(Flushed{info.st_dev, info.st_ino, flush_folder(folder)});
+          seen = flushed.end() - 1;
+        }
+        results.push_back(seen->status);
+      }
+    }
+    return results;
+  }
 
   std::optional<int> stop_requested() const override {
     if (!stop_was_requested()) return std::nullopt;
@@ -1006,11 +1048,6 @@ class PosixPlatform final : public Platform {
   void write_error(std::string_view text) override {
     write_all_ignoring_errors(STDERR_FILENO, text);
   }
-
- private:
-  // Destroyed with the platform, after the last invoice file, so the last
-  // folder is flushed at the end of the run.
-  FolderFlusher flusher_;
 };
 
 }  // namespace

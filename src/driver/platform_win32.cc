@@ -584,27 +584,35 @@ class RenamedFolders {
       folders_.push_back(folder);
     }
   }
-  // Flushes each folder once, so that its new names survive a power cut. A
-  // folder that cannot be opened for it (no right to, or a file system that
-  // cannot flush folders) is left to the system: a rename it loses leaves
-  // the original, which was never touched, in place.
+  // Flushes each folder once, so that its new names survive a power cut,
+  // and keeps what each flush reported until the next time. A folder that
+  // cannot be opened for it (no right to, or a file system that cannot flush
+  // folders) is left to the system, which is no failure: a rename it loses
+  // leaves the original, which was never touched, in place.
   void flush() {
-    std::vector<UniqueHandle> opened;
-    std::vector<HANDLE> handles;
+    flushed_.clear();
     for (const std::wstring& folder : folders_) {
       UniqueHandle handle(::CreateFileW(
           folder.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-      if (!handle.valid()) continue;
-      handles.push_back(handle.get());
-      opened.push_back(std::move(handle));
+      const DWORD error = handle.valid() ? flush_together({handle.get()}) : ERROR_SUCCESS;
+      flushed_.emplace_back(folder, error);
     }
-    (void)flush_together(handles);
     folders_.clear();
+  }
+
+  // What the last flush of `folder` reported (ERROR_SUCCESS when it was
+  // not flushed).
+  DWORD flushed(const std::wstring& folder) const {
+    for (const auto& [name, error] : flushed_) {
+      if (name == folder) return error;
+    }
+    return ERROR_SUCCESS;
   }
 
  private:
   std::vector<std::wstring> folders_;
+  std::vector<std::pair<std::wstring, DWORD>> flushed_;
 };
 
 // A replacement written and waiting to be put in place. Removed when
@@ -721,8 +729,19 @@ class WindowsInvoiceFile final : public InvoiceFile {
     if (!::GetFileInformationByHandle(staged.handle(), &staged_info)) return last_error();
     const Status status = put_in_place(staged, staged_info);
     // The new name must survive a crash as well as the new content.
-    if (status.is_ok()) renamed_.note(parent_of(target_));
+    if (status.is_ok()) {
+      renamed_.note(parent_of(target_));
+      renamed_since_flush_ = true;
+    }
     return status;
+  }
+
+  // What the last flush of the folder its staged files were put in place in
+  // since the last call reported; ok when none was.
+  Status take_folder_flush() {
+    if (!std::exchange(renamed_since_flush_, false)) return Status::ok();
+    const DWORD error = renamed_.flushed(parent_of(target_));
+    return error == ERROR_SUCCESS ? Status::ok() : windows_error(error);
   }
 
   Status set_times(FileTime time) override {
@@ -894,6 +913,7 @@ class WindowsInvoiceFile final : public InvoiceFile {
   BY_HANDLE_FILE_INFORMATION info_;
   bool writable_;
   RenamedFolders& renamed_;
+  bool renamed_since_flush_ = false;
   // The \\?\ path of the file that is replaced, found at the first stage.
   std::wstring target_;
   std::deque<StagedFile> staged_;
@@ -1217,7 +1237,14 @@ class WindowsPlatform final : public Platform {
     return error == ERROR_SUCCESS ? Status::ok() : windows_error(error);
   }
 
-  void flush_renamed_folders() override { renamed_.flush(); }
+  std::vector<Status> flush_renamed_folders(const std::vector<InvoiceFile*>& files) override {
+    renamed_.flush();
+    std::vector<Status> results;
+    for (InvoiceFile* file : files) {
+      results.push_back(static_cast<WindowsInvoiceFile*>(file)->take_folder_flush());
+    }
+    return results;
+  }
 
   std::optional<int> stop_requested() const override {
     // Ctrl+C and Ctrl+Break are ignored; closing the console ends the run
