@@ -108,6 +108,14 @@ class FakeInvoiceFile final : public InvoiceFile {
     auto it = platform_.files.find(target_);
     return it != platform_.files.end() && it->second.writable;
   }
+  Status check_replaceable() const override {
+    auto it = platform_.files.find(target_);
+    if (it != platform_.files.end() && it->second.owned_by_other)
+      return Status::error(Status::Kind::kOwnerNotKept);
+    if (platform_.marked_folders.count(parent_of(target_)) != 0)
+      return Status::error(Status::Kind::kFolderMarked);
+    return Status::ok();
+  }
   Status load(std::string& content) override {
     platform_.note("load " + path_);
     auto it = platform_.files.find(target_);

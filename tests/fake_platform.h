@@ -44,6 +44,8 @@ class FakePlatform : public Platform {
   std::set<std::string> folders;
   std::map<std::string, std::string> links;  // path to target
   std::set<std::string> unreadable_folders;
+  // Folders marked append-only or immutable.
+  std::set<std::string> marked_folders;
   // stage() of these paths fails with kNoSpace once the given number of
   // stagings has succeeded.
   std::map<std::string, int> failing_replacements;

@@ -139,6 +139,12 @@ bool BatchRun::stage_conversions(StagedInvoice& invoice) {
                                        std::string(kNeedsConverting));
       return false;
     }
+    // The same verdict in a dry run as in a run, wherever it can be known
+    // without writing.
+    if (invoice.staged == 0) {
+      if (const Status replaceable = file.check_replaceable(); !replaceable.is_ok())
+        return fail(kCannotSave, replaceable);
+    }
     if (!options_.dry_run) {
       const Status staged = file.stage(document);
       if (!staged.is_ok()) {

@@ -186,6 +186,9 @@ constexpr std::string_view describe_kind(Status::Kind kind) {
       return "no se'n poden conservar els atributs ampliats";
     case Status::Kind::kFlagsNotKept:
       return "no se'n poden conservar els indicadors (chattr)";
+    case Status::Kind::kFolderMarked:
+      return "la carpeta és només per afegir o immutable (chattr +a o +i): no s'hi pot substituir "
+             "cap fitxer";
     case Status::Kind::kOther:
       break;
   }

@@ -83,6 +83,16 @@ class InvoiceFile {
   // read-only attribute, an immutable or append-only file); an
   // administrator respects the mark too.
   virtual bool is_writable() const = 0;
+  // What `stage` would refuse that can be known without writing anything,
+  // so that a run that only reports gives the same verdict as a run:
+  // kHardLinked; kOwnerNotKept when the running user may not give a new
+  // file the original's owner or group (one other than an administrator
+  // cannot give away a file, nor give it a group the user is not a member
+  // of); kFolderMarked for a folder marked append-only or immutable; the
+  // failure when the folder takes no new file from the running user. Ok
+  // otherwise: what only writing reveals (a full disk, an access list or
+  // attribute the new file cannot carry) is left to `stage`.
+  virtual Status check_replaceable() const = 0;
   // Reads the whole file. Fails with kChanged when the file turns out
   // shorter or longer than it was when opened, or changed while it was read,
   // kNoMemory when it does not fit.

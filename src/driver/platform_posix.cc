@@ -192,6 +192,17 @@ class PosixInputFile final : public InputFile {
   UniqueFd fd_;
 };
 
+// True when the running user may give a file group `group`: its own
+// group or one it is a member of.
+bool is_own_group(gid_t group) {
+  if (group == ::getegid()) return true;
+  const int count = ::getgroups(0, nullptr);
+  if (count <= 0) return false;
+  std::vector<gid_t> groups(static_cast<std::size_t>(count));
+  const int got = ::getgroups(count, groups.data());
+  return got > 0 && std::find(groups.begin(), groups.begin() + got, group) != groups.begin() + got;
+}
+
 bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -579,6 +590,22 @@ class PosixInvoiceFile final : public InvoiceFile {
     return (info_.st_mode & 0222) != 0 && (flags_ & (FS_IMMUTABLE_FL | FS_APPEND_FL)) == 0 &&
            ::faccessat(target_.folder.get(), target_.name.c_str(), W_OK,
                        AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0;
+  }
+
+  Status check_replaceable() const override {
+    if (info_.st_nlink > 1) return Status::error(Status::Kind::kHardLinked);
+    if (::geteuid() != 0 && (info_.st_uid != ::geteuid() || !is_own_group(info_.st_gid))) {
+      return Status::error(Status::Kind::kOwnerNotKept, std::strerror(EPERM));
+    }
+    // A folder opened as a path only (passable, not readable) shows no
+    // flags; creating the new file there tells instead.
+    int folder_flags = 0;
+    if (::ioctl(target_.folder.get(), FS_IOC_GETFLAGS, &folder_flags) == 0 &&
+        (folder_flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0) {
+      return Status::error(Status::Kind::kFolderMarked);
+    }
+    if (::faccessat(target_.folder.get(), ".", W_OK | X_OK, AT_EACCESS) != 0) return last_error();
+    return Status::ok();
   }
 
   Status load(std::string& content) override {

@@ -652,6 +652,13 @@ class WindowsInvoiceFile final : public InvoiceFile {
 
   bool is_writable() const override { return writable_; }
 
+  // The owner and access list are set on the new file while it is made, and
+  // whether the folder takes it shows only then.
+  Status check_replaceable() const override {
+    if (info_.nNumberOfLinks > 1) return Status::error(Status::Kind::kHardLinked);
+    return Status::ok();
+  }
+
   Status load(std::string& content) override {
     const std::uint64_t size = size_of(info_);
     if (size > content.max_size()) return Status::error(Status::Kind::kNoMemory);

@@ -33,6 +33,7 @@ class Status {
     kAccessNotKept,      // ... nor its permission bits or access control list
     kAttributesNotKept,  // ... nor its extended attributes
     kFlagsNotKept,       // ... nor its file flags
+    kFolderMarked,       // the folder is append-only or immutable: nothing in it can be replaced
     kOther,              // any other failure; the system's wording says which
   };
 
