@@ -153,6 +153,18 @@ class FakeInvoiceFile final : public InvoiceFile {
     renamed_ = true;
     return Status::ok();
   }
+  // A staged file in a marked folder cannot be removed.
+  std::vector<UnremovedFile> discard_staged() override {
+    std::vector<UnremovedFile> unremoved;
+    if (platform_.marked_folders.count(parent_of(target_)) != 0) {
+      for (std::size_t i = 0; i < staged_.size(); ++i) {
+        unremoved.push_back(
+            {parent_of(target_) + "/.staged", Status::error(Status::Kind::kFolderMarked)});
+      }
+    }
+    staged_.clear();
+    return unremoved;
+  }
   // What the flush of the folder of a file put in place since the last
   // call gave; ok when none was.
   Status take_folder_flush() {
@@ -254,6 +266,12 @@ Status FakePlatform::remove_file(const std::string& path) {
                                                 : Status::Kind::kNotFound);
 }
 
+bool FakePlatform::lets_others_swap(const std::string& path) {
+  std::string name = path;
+  while (name.size() > 1 && name.back() == '/') name.pop_back();
+  return shared_folders.count(parent_of(name)) != 0;
+}
+
 Status FakePlatform::remove_leftover_replacement(const std::string& path) {
   note("clean " + path);
   if (links.count(path) != 0 || folders.count(path) != 0) {
@@ -263,6 +281,7 @@ Status FakePlatform::remove_leftover_replacement(const std::string& path) {
   if (it == files.end()) return Status::error(Status::Kind::kNotFound);
   if (it->second.owned_by_other) return Status::error(Status::Kind::kAccessDenied);
   if (it->second.locked || is_held(path)) return Status::error(Status::Kind::kLocked);
+  if (marked_folders.count(parent_of(path)) != 0) return Status::error(Status::Kind::kFolderMarked);
   files.erase(it);
   return Status::ok();
 }

@@ -43,6 +43,8 @@ class FakePlatform : public Platform {
   std::map<std::string, File> files;
   std::set<std::string> folders;
   std::map<std::string, std::string> links;  // path to target
+  // Links that another user planted, pointing at somebody else's folder.
+  std::set<std::string> foreign_links;
   std::set<std::string> unreadable_folders;
   // Folders marked append-only or immutable.
   std::set<std::string> marked_folders;
@@ -90,6 +92,13 @@ class FakePlatform : public Platform {
   Result<std::unique_ptr<OutputFile>> create_new_file(const std::string& path) override;
   bool lets_others_replace_files(const std::string& folder) override {
     return shared_folders.count(folder) != 0;
+  }
+  // True when the folder holding `path` is in `shared_folders`.
+  bool lets_others_swap(const std::string& path) override;
+  // A link in `foreign_links` fails with kForeignLink.
+  Status check_folder_link(const std::string& path) override {
+    return foreign_links.count(path) != 0 ? Status::error(Status::Kind::kForeignLink)
+                                          : Status::ok();
   }
   Result<std::unique_ptr<InputFile>> open_input_file(const std::string& path) override;
   Status remove_file(const std::string& path) override;

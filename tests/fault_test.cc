@@ -13,8 +13,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <sched.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/ptrace.h>
 #include <sys/stat.h>
@@ -274,16 +276,66 @@ TEST_F(FaultTest, TempOnAFullOrReadOnlyFilesystem) {
   }
 }
 
+// Sets or clears file flags (chattr) of a file or folder; false where the
+// file system has none.
+bool change_flags(const std::string& path, int flags, bool set) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int present = 0;
+  bool done = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &present) == 0;
+  present = set ? present | flags : present & ~flags;
+  done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &present) == 0;
+  if (fd >= 0) ::close(fd);
+  return done;
+}
+
 TEST_F(FaultTest, FolderThatTakesNoNewFile) {
-  const std::string closed = invoice("closed/c.xml");
-  root.write("DOCUMENT/closed/c.xml", testing::old_invoice());
-  run_unprivileged();
-  ::chmod(invoice("closed").c_str(), 0555);
-  const ProgramRun result = run();
-  if (result.exit_status == 127) GTEST_SKIP() << "the program cannot be run as nobody here";
-  expect_reported(result, failure_line(closed, kCannotSave, Kind::kAccessDenied));
-  EXPECT_EQ(testing::read_file(closed), testing::old_invoice());
-  EXPECT_EQ(testing::list_tree(invoice("closed")), std::vector<std::string>{"c.xml"});
+  const struct {
+    const char* name;
+    int flags;  // none: no write permission, for nobody
+    Kind reason;
+  } cases[] = {
+      {"no write permission", 0, Kind::kAccessDenied},
+      {"append-only, with a leftover of a killed run", FS_APPEND_FL, Kind::kFolderMarked},
+      {"immutable", FS_IMMUTABLE_FL, Kind::kFolderMarked},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchFolder tree;
+    ScratchFolder list_folder;
+    options.environment = {{"MORROOT", tree.path()}, {"TEMP", list_folder.path()}};
+    const std::string closed = tree.write("DOCUMENT/closed/c.xml", testing::old_invoice());
+    const std::string folder = tree.path() + "/DOCUMENT/closed";
+    std::string errors;
+    if (c.flags == FS_APPEND_FL) {
+      const std::string leftover =
+          tree.write("DOCUMENT/closed/.invoice-converter.0123456789ab.tmp", testing::old_invoice());
+      errors = failure_line(leftover, kCannotRemoveCopy, c.reason);
+    }
+    errors += failure_line(closed, kCannotSave, c.reason);
+    if (c.flags == 0) {
+      if (!is_root()) continue;
+      testing::change_owner_of_tree(tree.path(), testing::kUnprivilegedUser,
+                                    testing::kUnprivilegedGroup);
+      testing::change_owner_of_tree(list_folder.path(), testing::kUnprivilegedUser,
+                                    testing::kUnprivilegedGroup);
+      options.user = testing::kUnprivilegedUser;
+      options.group = testing::kUnprivilegedGroup;
+      ::chmod(folder.c_str(), 0555);
+    } else if (!change_flags(folder, c.flags, true)) {
+      GTEST_SKIP() << "this file system has no append-only or immutable folders, or needs root";
+    }
+    const ProgramRun result = run();
+    options.user.reset();
+    options.group.reset();
+    change_flags(folder, c.flags, false);
+    if (result.exit_status == 127) GTEST_SKIP() << "the program cannot be run as nobody here";
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(testing::without_system_wording(result.errors), errors) << result.errors;
+    EXPECT_EQ(result.output, testing::summary_lines(0, 0));
+    EXPECT_EQ(testing::read_file(closed), testing::old_invoice());
+    EXPECT_EQ(testing::list_tree(folder).size(), c.flags == FS_APPEND_FL ? 2u : 1u);
+    EXPECT_TRUE(testing::list_tree(list_folder.path()).empty());
+  }
 }
 
 TEST_F(FaultTest, ReadOnlyFilesystemInTheTree) {
@@ -328,6 +380,7 @@ TEST_F(FaultTest, DocumentFolderMissingOrNotAFolder) {
     const char* name;
     std::function<std::string()> make;  // gives MORROOT
     Kind reason;
+    bool needs_root = false;  // to give a link to another user
   } cases[] = {
       {"no DOCUMENT", [&] { return elsewhere.path() + "/empty-root"; }, kMissing},
       {"DOCUMENT a plain file",
@@ -345,11 +398,24 @@ TEST_F(FaultTest, DocumentFolderMissingOrNotAFolder) {
        },
        kMissing},
       {"MORROOT missing", [&] { return elsewhere.path() + "/missing"; }, kMissing},
+      // Root's own invoices elsewhere, reached through a link that another
+      // user planted as DOCUMENT: nothing in them is touched.
+      {"DOCUMENT another user's link to root's folder",
+       [&] {
+         elsewhere.write("roots/a.xml", testing::old_invoice());
+         elsewhere.write("roots/.invoice-converter.0123456789ab.tmp", "root's own");
+         fs::create_directories(elsewhere.path() + "/planted");
+         fs::create_symlink(elsewhere.path() + "/roots", elsewhere.path() + "/planted/DOCUMENT");
+         ::lchown((elsewhere.path() + "/planted/DOCUMENT").c_str(), 60001, 60001);
+         return elsewhere.path() + "/planted";
+       },
+       Kind::kForeignLink, true},
       {"MORROOT a plain file", [&] { return plain; }, kNotAFolder},
   };
   fs::create_directories(elsewhere.path() + "/empty-root");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    if (c.needs_root && !is_root()) GTEST_SKIP() << "needs root to give a link to another user";
     ProgramOptions own = options;
     own.environment["MORROOT"] = c.make();
     const auto before = testing::list_tree(elsewhere.path());
@@ -362,6 +428,7 @@ TEST_F(FaultTest, DocumentFolderMissingOrNotAFolder) {
     EXPECT_EQ(testing::list_tree(elsewhere.path()), before);  // nothing created
     EXPECT_TRUE(testing::list_tree(temp.path()).empty());
   }
+  EXPECT_EQ(testing::read_file(elsewhere.path() + "/roots/a.xml"), testing::old_invoice());
 }
 
 TEST_F(FaultTest, DocumentFolderThatCannotBeReadIsNamed) {

@@ -57,6 +57,12 @@ void BatchRun::process_invoice_file(const std::string& path) {
   }
 }
 
+void BatchRun::report_unremoved(InvoiceFile& file) {
+  for (const UnremovedFile& unremoved : file.discard_staged()) {
+    report_failure(unremoved.path, std::string(kCannotRemoveCopy) + unremoved.status.message());
+  }
+}
+
 void BatchRun::abandon_group() {
   group_.clear();
   group_files_ = 0;
@@ -94,6 +100,7 @@ void BatchRun::convert_invoice_file(const std::string& path) {
     // was, times included; an unchanged one gets its captured time back
     // while it is still open and locked.
     if (converted) (void)restore_time_stamp(*invoice.file, invoice.time_stamp);
+    report_unremoved(*invoice.file);
     return;
   }
   // The group holds open files and their staged replacements, never texts.
@@ -203,6 +210,7 @@ void BatchRun::finish_group() {
     if (!flushed.is_ok())
       report_failure(group_[i].path, std::string(kCannotSave) + flushed.message());
     finish_invoice(group_[i], placed[i], named[i]);
+    report_unremoved(*group_[i].file);
   }
   // Letting the files go unlocks them and removes whatever staged file was
   // not put in place.
@@ -281,15 +289,28 @@ NewFileList create_file_list(Platform& platform, BatchRun& run) {
 // Lists the invoices into `list`; true when the list is complete and may be
 // converted from.
 bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
+  const std::string root_folder = find_root_folder(platform, run.options().root);
   const std::string document_folder = find_document_folder(platform, run.options().root);
+  // Each path is resolved again when its invoice is opened: a folder on the
+  // way that others may swap for a link could take the run elsewhere.
+  if (!root_folder.empty() && platform.lets_others_swap(root_folder))
+    run.report_notice(root_folder, kSwappableNotice);
+  if (platform.lets_others_swap(document_folder))
+    run.report_notice(document_folder, kSwappableNotice);
+  // The root is the caller's word; DOCUMENT, when a link, is held to the
+  // folder link rule once, here, before anything in it is touched.
+  if (const Status link = platform.check_folder_link(document_folder); !link.is_ok()) {
+    run.report_failure(document_folder, link.message());
+    return false;
+  }
   // A dry run leaves the leftovers of killed runs where they are too.
   const ListingOutcome listing =
       list_invoice_files(platform, document_folder, *list.output, !run.options().dry_run);
   for (const ListingFailure& failure : listing.failures) {
-    run.report_failure(failure.path,
-                       failure.status.kind() == Status::Kind::kUnlistable
-                           ? failure.status.message()
-                           : std::string(kCannotReadFolder) + failure.status.message());
+    std::string_view what = kCannotReadFolder;
+    if (failure.leftover) what = kCannotRemoveCopy;
+    if (failure.status.kind() == Status::Kind::kUnlistable) what = {};
+    run.report_failure(failure.path, std::string(what) + failure.status.message());
   }
   const Status& status = listing.status;
   if (status.is_ok() || status.kind() == Status::Kind::kStopped) return status.is_ok();

@@ -135,6 +135,9 @@ class BatchRun {
   // done, unless `named`, the flush of its folder, failed: then it reports
   // the file as converted but not durable.
   void finish_invoice(StagedInvoice& invoice, int placed, const Status& named);
+  // Removes what `file` staged and did not put in place, reporting each
+  // staged file that could not be removed.
+  void report_unremoved(InvoiceFile& file);
   // The line for a file that was (or in a dry run would be) changed.
   void show_change(const std::string& path, const Steps& steps);
 

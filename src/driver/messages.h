@@ -64,6 +64,10 @@ inline constexpr std::string_view kCannotSaveConversion =
 // An invoice put in place whose folder could not be flushed: a power cut
 // could still bring back the original.
 inline constexpr std::string_view kNotDurable = "convertida, però no s'ha pogut fer durable: ";
+// A hidden replacement file, of a killed run or of this one, that could not
+// be removed: it stays beside the invoice, a full copy of it.
+inline constexpr std::string_view kCannotRemoveCopy =
+    "no s'ha pogut esborrar aquesta còpia temporal d'una conversió: ";
 inline constexpr std::string_view kCannotRestoreTime = "no s'ha pogut restaurar la data: ";
 inline constexpr std::string_view kCannotReadFolder = "no s'ha pogut llegir la carpeta: ";
 inline constexpr std::string_view kCannotCreateList = "no s'ha pogut crear la llista de fitxers: ";
@@ -88,6 +92,11 @@ inline constexpr std::string_view kOutOfMemoryLine = "Error: no hi ha prou memò
 inline constexpr std::string_view kSharedTempNotice =
     "altres usuaris hi poden substituir fitxers (permet escriure a tothom sense el bit "
     "enganxós): la llista de fitxers no hi està segura";
+// The notice about MORROOT or DOCUMENT, when users other than the running
+// one may put something else in its place.
+inline constexpr std::string_view kSwappableNotice =
+    "altres usuaris la poden substituir (la carpeta que la conté permet escriure-hi sense el bit "
+    "enganxós): la conversió podria acabar en una altra carpeta";
 // Follows the text of kReadOnly for a file that needs a change it may not
 // be given.
 inline constexpr std::string_view kNeedsConverting = " i cal convertir-lo";

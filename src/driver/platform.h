@@ -72,6 +72,12 @@ class OutputFile {
   virtual Status remove() = 0;
 };
 
+// A file that could not be removed, and why.
+struct UnremovedFile {
+  std::string path;
+  Status status;
+};
+
 // An invoice file, open for reading and locked against other programs from
 // `open_invoice_file` until it is destroyed. Nothing is ever written through
 // it: a change reaches the disk only as a whole new file put in its place.
@@ -113,6 +119,12 @@ class InvoiceFile {
   // Staged files never put in place are removed when the file is destroyed;
   // a process killed meanwhile leaves them under their replacement names.
   virtual Status stage(std::string_view content) = 0;
+  // Removes the files staged and not put in place, as destroying the file
+  // does, and gives every staged file that could not be removed, here or
+  // when a `stage` that failed removed its new file (kFolderMarked in a
+  // folder marked append-only or immutable): each stays beside the invoice
+  // as a hidden full copy.
+  virtual std::vector<UnremovedFile> discard_staged() = 0;
   // Renames the oldest staged file over the original (through a symbolic
   // link, its target), atomically, once `Platform::flush_staged` has flushed
   // it. Right before the rename the file in place is checked to be unchanged
@@ -153,6 +165,17 @@ class Platform {
   // this user's files in `folder` (on POSIX: a folder writable by others
   // without the sticky bit).
   virtual bool lets_others_replace_files(const std::string& folder) = 0;
+  // True when users other than the running one may put something else in
+  // place of `path`, a file or folder: on POSIX, when the folder that holds
+  // it is writable by all without the sticky bit, or, for a run as root,
+  // writable by its group without the sticky bit.
+  virtual bool lets_others_swap(const std::string& path) = 0;
+  // Checks the folder link rule on `path` when it is a symbolic link (on
+  // Windows also a junction): it is followed only when it belongs to an
+  // administrator (root), to the running user or to the owner of what it
+  // points to; kForeignLink otherwise. Ok for anything that is not such a
+  // link, a missing path included.
+  virtual Status check_folder_link(const std::string& path) = 0;
   // Opens an existing file for reading; kNotFound when there is none.
   virtual Result<std::unique_ptr<InputFile>> open_input_file(const std::string& path) = 0;
   // Removes a file (never a folder); kNotFound when there is none.
@@ -166,7 +189,10 @@ class Platform {
   // file, not a link, with no other name, owned by the user running this
   // program, and locked by nobody (a run still writing its replacement holds
   // the lock). Anything else is left as it is: kNotRegular for a link or
-  // anything but a file, kLocked, kAccessDenied for a file that is not ours.
+  // anything but a file, kLocked, kAccessDenied for a file that is not ours,
+  // kChanged or kNotFound for one that another run renamed meanwhile. Any
+  // other failure is of a leftover that could not be removed: kFolderMarked
+  // in a folder marked append-only or immutable.
   virtual Status remove_leftover_replacement(const std::string& path) = 0;
 
   // The last-write time of the file that `path` names (following links);

@@ -282,6 +282,14 @@ constexpr bool kFlushes = false;
 constexpr bool kFlushes = true;
 #endif
 
+// True for a folder marked append-only or immutable, in which nothing can
+// be renamed over or removed. A folder opened as a path only shows no flags.
+bool is_marked_folder(int folder) {
+  int flags = 0;
+  return ::ioctl(folder, FS_IOC_GETFLAGS, &flags) == 0 &&
+         (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
+}
+
 // File system types (statfs's f_type) on which one syncfs writes back every
 // file of the file system and reports what failed. Elsewhere (FUSE above
 // all, where syncfs returns at once without asking the file system to write
@@ -332,8 +340,9 @@ struct FileInFolder {
 // component. A link is followed only when it belongs to the running user or
 // to the owner of what it points to, much as Linux does in shared sticky
 // folders: otherwise anyone who may write in the tree could point a run as
-// root at somebody else's file.
-Result<FileInFolder> find_target(const std::string& path) {
+// root at somebody else's file. With `root_links`, a link of root's is
+// followed too: an administrator's own choice.
+Result<FileInFolder> find_target(const std::string& path, bool root_links = false) {
   LocatedPath located;
   if (Status status = locate(path, located); !status.is_ok()) return status;
   FileInFolder target;
@@ -363,7 +372,8 @@ Result<FileInFolder> find_target(const std::string& path) {
         0) {
       return last_error();
     }
-    if (info.st_uid != ::geteuid() && info.st_uid != pointed_info.st_uid) {
+    if (info.st_uid != ::geteuid() && info.st_uid != pointed_info.st_uid &&
+        !(root_links && info.st_uid == 0)) {
       return Status::error(Status::Kind::kForeignLink);
     }
     target = std::move(pointed);
@@ -517,6 +527,18 @@ Status carry_extended_attributes(const ExtendedAttributes& wanted, int fd) {
   return Status::ok();
 }
 
+// The path of `name` in the open folder `folder`, for a message: the
+// folder's path as the system tells it, or the name alone.
+std::string path_of(int folder, const std::string& name) {
+  std::string path(static_cast<std::size_t>(PATH_MAX), '\0');
+  const std::string link = "/proc/self/fd/" + std::to_string(folder);
+  const ssize_t length = ::readlink(link.c_str(), path.data(), path.size());
+  if (length <= 0) return name;
+  path.resize(static_cast<std::size_t>(length));
+  if (path.back() != '/') path += '/';
+  return path + name;
+}
+
 bool same_time(const timespec& a, const timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
@@ -530,16 +552,28 @@ class ReplacementFile {
   ReplacementFile(ReplacementFile&& other) noexcept
       : folder_(std::exchange(other.folder_, -1)),
         name_(std::move(other.name_)),
-        fd_(std::move(other.fd_)) {}
+        fd_(std::move(other.fd_)),
+        unremoved_(other.unremoved_) {}
   ReplacementFile& operator=(ReplacementFile&&) = delete;
   ~ReplacementFile() {
-    if (fd_.valid()) ::unlinkat(folder_, name_.c_str(), 0);
+    if (!fd_.valid() || ::unlinkat(folder_, name_.c_str(), 0) == 0 || errno == ENOENT) return;
+    const int error = errno;
+    try {
+      unremoved_->push_back(
+          {path_of(folder_, name_), error == EPERM && is_marked_folder(folder_)
+                                        ? Status::error(Status::Kind::kFolderMarked)
+                                        : posix_error(error)});
+    } catch (const std::bad_alloc&) {
+      // Out of memory the file stays untold, as it would after a kill.
+    }
   }
 
-  // Makes the file in `folder`, which must outlive it.
-  static Result<ReplacementFile> make(int folder) {
+  // Makes the file in `folder`, which must outlive it, as must `unremoved`,
+  // which is told when the file cannot be removed.
+  static Result<ReplacementFile> make(int folder, std::vector<UnremovedFile>& unremoved) {
     ReplacementFile made;
     made.folder_ = folder;
+    made.unremoved_ = &unremoved;
     for (int attempt = 0; attempt < 100; ++attempt) {
       made.name_ = make_replacement_name();
       made.fd_.reset(
@@ -571,6 +605,7 @@ class ReplacementFile {
   int folder_ = -1;
   std::string name_;
   UniqueFd fd_;
+  std::vector<UnremovedFile>* unremoved_ = nullptr;
 };
 
 class PosixInvoiceFile final : public InvoiceFile {
@@ -597,13 +632,7 @@ class PosixInvoiceFile final : public InvoiceFile {
     if (::geteuid() != 0 && (info_.st_uid != ::geteuid() || !is_own_group(info_.st_gid))) {
       return Status::error(Status::Kind::kOwnerNotKept, std::strerror(EPERM));
     }
-    // A folder opened as a path only (passable, not readable) shows no
-    // flags; creating the new file there tells instead.
-    int folder_flags = 0;
-    if (::ioctl(target_.folder.get(), FS_IOC_GETFLAGS, &folder_flags) == 0 &&
-        (folder_flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0) {
-      return Status::error(Status::Kind::kFolderMarked);
-    }
+    if (is_marked_folder(target_.folder.get())) return Status::error(Status::Kind::kFolderMarked);
     if (::faccessat(target_.folder.get(), ".", W_OK | X_OK, AT_EACCESS) != 0) return last_error();
     return Status::ok();
   }
@@ -644,7 +673,7 @@ class PosixInvoiceFile final : public InvoiceFile {
   // Flushing and putting in place wait for the group.
   Status stage(std::string_view content) override {
     if (info_.st_nlink > 1) return Status::error(Status::Kind::kHardLinked);
-    auto made = ReplacementFile::make(target_.folder.get());
+    auto made = ReplacementFile::make(target_.folder.get(), unremoved_);
     if (!made.is_ok()) return made.status;
     Status status = fill(made.value.fd(), content);
     if (status.is_ok()) status = carry_metadata(made.value.fd());
@@ -672,6 +701,11 @@ class PosixInvoiceFile final : public InvoiceFile {
     if (status.is_ok()) status = put_in_place(staged_.front());
     if (status.is_ok()) staged_.pop_front();
     return status;
+  }
+
+  std::vector<UnremovedFile> discard_staged() override {
+    staged_.clear();
+    return std::exchange(unremoved_, {});
   }
 
   // The folder in which staged files were put in place since the last call,
@@ -785,6 +819,8 @@ class PosixInvoiceFile final : public InvoiceFile {
   // Set when a staged file was put in place since the folder was last
   // flushed.
   bool renamed_ = false;
+  // Told by the staged files, so destroyed after them.
+  std::vector<UnremovedFile> unremoved_;
   // After `target_`, whose folder they are made in: destroyed first.
   std::deque<ReplacementFile> staged_;
 };
@@ -839,6 +875,31 @@ class PosixPlatform final : public Platform {
            (info.st_mode & S_IWOTH) != 0 && (info.st_mode & S_ISVTX) == 0;
   }
 
+  bool lets_others_swap(const std::string& path) override {
+    std::string folder = path;
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    const std::size_t slash = folder.rfind('/');
+    if (slash == std::string::npos) {
+      folder = folder.empty() || folder == "." ? ".." : ".";
+    } else {
+      folder.resize(slash == 0 ? 1 : slash);
+    }
+    LocatedPath located;
+    struct stat info;
+    if (!locate(folder, located).is_ok() ||
+        ::fstatat(located.dir, located.name.c_str(), &info, 0) != 0 || !S_ISDIR(info.st_mode) ||
+        (info.st_mode & S_ISVTX) != 0) {
+      return false;
+    }
+    const mode_t writers = ::geteuid() == 0 ? S_IWOTH | S_IWGRP : S_IWOTH;
+    return (info.st_mode & writers) != 0;
+  }
+
+  Status check_folder_link(const std::string& path) override {
+    const auto found = find_target(path, true);
+    return found.status.kind() == Status::Kind::kForeignLink ? found.status : Status::ok();
+  }
+
   Result<std::unique_ptr<InputFile>> open_input_file(const std::string& path) override {
     LocatedPath located;
     if (Status status = locate(path, located); !status.is_ok()) return status;
@@ -890,7 +951,17 @@ class PosixPlatform final : public Platform {
       return last_error();
     }
     if (!same_file(opened, named)) return Status::error(Status::Kind::kChanged);
-    if (::unlinkat(folder.get(), base.c_str(), 0) != 0) return last_error();
+    if (::unlinkat(folder.get(), base.c_str(), 0) != 0) {
+      const int error = errno;
+      if (error == EPERM && is_marked_folder(folder.get())) {
+        return Status::error(Status::Kind::kFolderMarked);
+      }
+      // Certainly a leftover: its staying is never to be taken for the
+      // refusal of another user's file.
+      return error == EACCES || error == EPERM
+                 ? Status::error(Status::Kind::kOther, std::strerror(error))
+                 : posix_error(error);
+    }
     return Status::ok();
   }
 

@@ -417,6 +417,47 @@ Result<bool> follows_link(const std::wstring& path, DWORD attributes, HANDLE tar
   return Status::error(Status::Kind::kForeignLink);
 }
 
+// Whether `owner` is the Administrators group or the system itself, whose
+// links are an administrator's own choice.
+bool is_administrator_sid(PSID owner) {
+  return ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+         ::IsWellKnownSid(owner, WinLocalSystemSid);
+}
+
+// The folder link rule: `path`, when it is a symbolic link or a junction,
+// is followed only when it belongs to an administrator, to the running user
+// or to the owner of what it points to.
+Status check_folder_link_of(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    return Status::ok();
+  }
+  constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const UniqueHandle link(::CreateFileW(
+      path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, kShareAll, nullptr, OPEN_EXISTING,
+      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!link.valid()) return last_error();
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (!::GetFileInformationByHandleEx(link.get(), FileAttributeTagInfo, &tag, sizeof tag)) {
+    return last_error();
+  }
+  if (tag.ReparseTag != IO_REPARSE_TAG_SYMLINK && tag.ReparseTag != IO_REPARSE_TAG_MOUNT_POINT) {
+    return Status::ok();
+  }
+  // A link to nothing is told by the listing.
+  const UniqueHandle target(::CreateFileW(path.c_str(), READ_CONTROL, kShareAll, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!target.valid()) return Status::ok();
+  LocalMemory link_descriptor, target_descriptor;
+  const PSID link_owner = owner_of(link.get(), link_descriptor);
+  const PSID target_owner = owner_of(target.get(), target_descriptor);
+  if (link_owner == nullptr || is_own_sid(link_owner) || is_administrator_sid(link_owner) ||
+      (target_owner != nullptr && ::EqualSid(link_owner, target_owner))) {
+    return Status::ok();
+  }
+  return Status::error(Status::Kind::kForeignLink);
+}
+
 class WindowsInputFile final : public InputFile {
  public:
   explicit WindowsInputFile(UniqueHandle handle) : handle_(std::move(handle)) {}
@@ -714,6 +755,16 @@ class WindowsInvoiceFile final : public InvoiceFile {
     if (!status.is_ok()) return status;
     staged_.push_back(std::move(staged));
     return Status::ok();
+  }
+
+  std::vector<UnremovedFile> discard_staged() override {
+    std::vector<UnremovedFile> unremoved;
+    for (const StagedFile& staged : staged_) {
+      if (!delete_on_close(staged.handle()))
+        unremoved.push_back({narrow(staged.path()), last_error()});
+    }
+    staged_.clear();
+    return unremoved;
   }
 
   // Adds the handles of the files staged and not yet put in place.
@@ -1057,6 +1108,14 @@ class WindowsPlatform final : public Platform {
   // from creation to removal, read back through its own handle and removed
   // only as itself: a file put in its place is never read nor removed.
   bool lets_others_replace_files(const std::string&) override { return false; }
+  // Windows tells who may replace what by access lists only, which this
+  // program does not judge.
+  bool lets_others_swap(const std::string&) override { return false; }
+
+  Status check_folder_link(const std::string& path) override {
+    auto wide = system_path(path);
+    return wide.is_ok() ? check_folder_link_of(wide.value) : Status::ok();
+  }
 
   Result<std::unique_ptr<InputFile>> open_input_file(const std::string& path) override {
     auto wide = system_path(path);
