@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 # A pass-through FUSE file system for the tests: mounts SOURCE at MOUNT,
-# hands every call to SOURCE and appends each fsync, fsyncdir, rename and
-# release to LOG, one line each ("fsync /path", "rename /old /new"), so that
-# a test can check in which order the program asked for them.
+# hands to SOURCE the calls that a conversion makes, and appends each fsync,
+# fsyncdir, rename and unlink to LOG, one line each ("fsync /path",
+# "rename /old /new"), so that a test can check in which order the program
+# asked for them.
 #
 # Usage: fuse_passthrough.py SOURCE MOUNT LOG   (runs in the foreground)
 
@@ -47,18 +48,6 @@ class Passthrough(Operations):
     def readdir(self, path, fh):
         return [".", ".."] + os.listdir(self._full(path))
 
-    def readlink(self, path):
-        return os.readlink(self._full(path))
-
-    def mknod(self, path, mode, dev):
-        return os.mknod(self._full(path), mode, dev)
-
-    def rmdir(self, path):
-        return os.rmdir(self._full(path))
-
-    def mkdir(self, path, mode):
-        return os.mkdir(self._full(path), mode)
-
     def statfs(self, path):
         st = os.statvfs(self._full(path))
         keys = ("f_bavail", "f_bfree", "f_blocks", "f_bsize", "f_favail", "f_ffree", "f_files",
@@ -69,15 +58,9 @@ class Passthrough(Operations):
         self._note("unlink", path)
         return os.unlink(self._full(path))
 
-    def symlink(self, name, target):
-        return os.symlink(target, self._full(name))
-
     def rename(self, old, new):
         self._note("rename", old, new)
         return os.rename(self._full(old), self._full(new))
-
-    def link(self, target, name):
-        return os.link(self._full(name), self._full(target))
 
     def utimens(self, path, times=None):
         return os.utime(self._full(path), ns=times and tuple(int(t * 1e9) for t in times))
@@ -93,12 +76,6 @@ class Passthrough(Operations):
 
     def write(self, path, buf, offset, fh):
         return os.pwrite(fh, buf, offset)
-
-    def truncate(self, path, length, fh=None):
-        os.truncate(self._full(path), length)
-
-    def flush(self, path, fh):
-        return 0
 
     def release(self, path, fh):
         return os.close(fh)
