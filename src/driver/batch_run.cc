@@ -194,29 +194,31 @@ bool BatchRun::stage_conversions(StagedInvoice& invoice) {
 
 void BatchRun::finish_group() {
   if (group_.empty()) return;
+  // Taken out of the run first: whatever happens below (even running out
+  // of memory), no file of this group is handled twice. Letting the files
+  // go at the end unlocks them and removes whatever staged file was not put
+  // in place.
+  std::vector<StagedInvoice> group = std::exchange(group_, {});
+  group_files_ = 0;
+  group_bytes_ = 0;
   std::vector<InvoiceFile*> files;
-  files.reserve(group_.size());
-  for (StagedInvoice& invoice : group_) files.push_back(invoice.file.get());
+  files.reserve(group.size());
+  for (StagedInvoice& invoice : group) files.push_back(invoice.file.get());
   // Every staged text is on disk before any of them is put in place, and
   // every new name is on disk before any file of the group is counted.
   const Status flushed = platform_.flush_staged(files);
-  std::vector<int> placed(group_.size(), 0);
-  std::vector<Status> named(group_.size());
+  std::vector<int> placed(group.size(), 0);
+  std::vector<Status> named(group.size());
   if (flushed.is_ok()) {
-    for (std::size_t i = 0; i < group_.size(); ++i) placed[i] = put_in_place(group_[i]);
+    for (std::size_t i = 0; i < group.size(); ++i) placed[i] = put_in_place(group[i]);
     named = platform_.flush_renamed_folders(files);
   }
-  for (std::size_t i = 0; i < group_.size(); ++i) {
+  for (std::size_t i = 0; i < group.size(); ++i) {
     if (!flushed.is_ok())
-      report_failure(group_[i].path, std::string(kCannotSave) + flushed.message());
-    finish_invoice(group_[i], placed[i], named[i]);
-    report_unremoved(*group_[i].file);
+      report_failure(group[i].path, std::string(kCannotSave) + flushed.message());
+    finish_invoice(group[i], placed[i], named[i]);
+    report_unremoved(*group[i].file);
   }
-  // Letting the files go unlocks them and removes whatever staged file was
-  // not put in place.
-  group_.clear();
-  group_files_ = 0;
-  group_bytes_ = 0;
 }
 
 int BatchRun::put_in_place(StagedInvoice& invoice) {
