@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <utility>
 
 namespace invoice::testing {
 
@@ -110,6 +111,14 @@ class FakeInvoiceFile final : public InvoiceFile {
     auto it = platform_.files.find(target_);
     return it != platform_.files.end() && it->second.writable;
   }
+  Status check_replaceable() const override {
+    auto it = platform_.files.find(target_);
+    if (it != platform_.files.end() && it->second.owned_by_other)
+      return Status::error(Status::Kind::kOwnerNotKept);
+    if (platform_.marked_folders.count(parent_of(target_)) != 0)
+      return Status::error(Status::Kind::kFolderMarked);
+    return Status::ok();
+  }
   Status load(std::string& content) override {
     platform_.note("load " + path_);
     auto it = platform_.files.find(target_);
@@ -147,7 +156,28 @@ class FakeInvoiceFile final : public InvoiceFile {
     ++it->second.changes;
     staged_.pop_front();
     platform_.renamed_folders.insert(parent_of(target_));
+    renamed_ = true;
     return Status::ok();
+  }
+  // A staged file in a marked folder cannot be removed.
+  std::vector<UnremovedFile> discard_staged() override {
+    std::vector<UnremovedFile> unremoved;
+    if (platform_.marked_folders.count(parent_of(target_)) != 0) {
+      for (std::size_t i = 0; i < staged_.size(); ++i) {
+        unremoved.push_back(
+            {parent_of(target_) + "/.staged", Status::error(Status::Kind::kFolderMarked)});
+      }
+    }
+    staged_.clear();
+    return unremoved;
+  }
+  // What the flush of the folder of a file put in place since the last
+  // call gave; ok when none was.
+  Status take_folder_flush() {
+    if (!std::exchange(renamed_, false)) return Status::ok();
+    return platform_.failing_folder_flushes.count(parent_of(target_)) != 0
+               ? Status::error(Status::Kind::kOther)
+               : Status::ok();
   }
   // Marks the staged texts flushed; the number of them.
   std::size_t flush_staged() {
@@ -169,6 +199,7 @@ class FakeInvoiceFile final : public InvoiceFile {
   std::string target_;
   FileTime opened_modified_;
   FileTime opened_accessed_;
+  bool renamed_ = false;
 };
 
 FakePlatform::File& FakePlatform::add_file(const std::string& path, std::string content) {
@@ -238,6 +269,12 @@ Status FakePlatform::remove_file(const std::string& path) {
                                                 : Status::Kind::kNotFound);
 }
 
+bool FakePlatform::lets_others_swap(const std::string& path) {
+  std::string name = path;
+  while (name.size() > 1 && name.back() == '/') name.pop_back();
+  return shared_folders.count(parent_of(name)) != 0;
+}
+
 Status FakePlatform::remove_leftover_replacement(const std::string& path) {
   note("clean " + path);
   if (links.count(path) != 0 || folders.count(path) != 0) {
@@ -247,6 +284,7 @@ Status FakePlatform::remove_leftover_replacement(const std::string& path) {
   if (it == files.end()) return Status::error(Status::Kind::kNotFound);
   if (it->second.owned_by_other) return Status::error(Status::Kind::kAccessDenied);
   if (it->second.locked || is_held(path)) return Status::error(Status::Kind::kLocked);
+  if (marked_folders.count(parent_of(path)) != 0) return Status::error(Status::Kind::kFolderMarked);
   files.erase(it);
   return Status::ok();
 }
@@ -310,9 +348,14 @@ Status FakePlatform::flush_staged(const std::vector<InvoiceFile*>& group) {
   return Status::ok();
 }
 
-void FakePlatform::flush_renamed_folders() {
+std::vector<Status> FakePlatform::flush_renamed_folders(const std::vector<InvoiceFile*>& group) {
   for (const std::string& folder : renamed_folders) note("flushdir " + folder);
   renamed_folders.clear();
+  std::vector<Status> results;
+  for (InvoiceFile* file : group) {
+    results.push_back(static_cast<FakeInvoiceFile*>(file)->take_folder_flush());
+  }
+  return results;
 }
 
 Status FakePlatform::write_output(std::string_view text) {

@@ -46,7 +46,11 @@ class FakePlatform : public Platform {
   std::map<std::string, File> files;
   std::set<std::string> folders;
   std::map<std::string, std::string> links;  // path to target
+  // Links that another user planted, pointing at somebody else's folder.
+  std::set<std::string> foreign_links;
   std::set<std::string> unreadable_folders;
+  // Folders marked append-only or immutable.
+  std::set<std::string> marked_folders;
   // stage() of these paths fails with kNoSpace once the given number of
   // stagings has succeeded.
   std::map<std::string, int> failing_replacements;
@@ -61,6 +65,8 @@ class FakePlatform : public Platform {
   std::vector<std::size_t> flushed_group_sizes;
   // Folders where files were put in place since the last folder flush.
   std::set<std::string> renamed_folders;
+  // Folders whose flush reports an error (kOther).
+  std::set<std::string> failing_folder_flushes;
   std::map<std::string, std::string> environment;
   // Folders where other users may put files in place of this user's.
   std::set<std::string> shared_folders;
@@ -92,6 +98,13 @@ class FakePlatform : public Platform {
   bool lets_others_replace_files(const std::string& folder) override {
     return shared_folders.count(folder) != 0;
   }
+  // True when the folder holding `path` is in `shared_folders`.
+  bool lets_others_swap(const std::string& path) override;
+  // A link in `foreign_links` fails with kForeignLink.
+  Status check_folder_link(const std::string& path) override {
+    return foreign_links.count(path) != 0 ? Status::error(Status::Kind::kForeignLink)
+                                          : Status::ok();
+  }
   Result<std::unique_ptr<InputFile>> open_input_file(const std::string& path) override;
   Status remove_file(const std::string& path) override;
   Status remove_leftover_replacement(const std::string& path) override;
@@ -102,8 +115,9 @@ class FakePlatform : public Platform {
   // Logs "flush <path>" for each file of the group ("flush-failed <path>"
   // when it fails), then marks their staged texts flushed.
   Status flush_staged(const std::vector<InvoiceFile*>& group) override;
-  // Logs "flushdir <folder>" for each folder where a file was put in place.
-  void flush_renamed_folders() override;
+  // Logs "flushdir <folder>" for each folder where a file was put in place;
+  // the files put in place in `failing_folder_flushes` get its error.
+  std::vector<Status> flush_renamed_folders(const std::vector<InvoiceFile*>& group) override;
   std::optional<int> stop_requested() const override { return stop_status; }
   bool output_is_terminal() const override { return terminal; }
   int terminal_width() const override { return width; }

@@ -152,6 +152,11 @@ ProgramProcess::ProgramProcess(const ProgramOptions& options) {
                          static_cast<rlim_t>(*options.open_file_limit)};
       ::setrlimit(RLIMIT_NOFILE, &limit);
     }
+    if (options.address_space_limit) {
+      const rlimit limit{static_cast<rlim_t>(*options.address_space_limit),
+                         static_cast<rlim_t>(*options.address_space_limit)};
+      ::setrlimit(RLIMIT_AS, &limit);
+    }
     if (options.stack_limit) {
       const rlimit limit{static_cast<rlim_t>(*options.stack_limit),
                          static_cast<rlim_t>(*options.stack_limit)};

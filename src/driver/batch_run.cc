@@ -50,6 +50,29 @@ void BatchRun::report_notice(const std::string& path, std::string_view text) {
 }
 
 void BatchRun::process_invoice_file(const std::string& path) {
+  try {
+    convert_invoice_file(path);
+  } catch (const std::bad_alloc&) {
+    // The invoice in hand was let go whole as the failure unwound, its
+    // staged files removed; the memory it held is free again for the report.
+    out_of_memory_ = true;
+    report_failure(path, std::string(describe_kind(Status::Kind::kNoMemory)));
+  }
+}
+
+void BatchRun::report_unremoved(InvoiceFile& file) {
+  for (const UnremovedFile& unremoved : file.discard_staged()) {
+    report_failure(unremoved.path, std::string(kCannotRemoveCopy) + unremoved.status.message());
+  }
+}
+
+void BatchRun::abandon_group() {
+  group_.clear();
+  group_files_ = 0;
+  group_bytes_ = 0;
+}
+
+void BatchRun::convert_invoice_file(const std::string& path) {
   console_.show_progress(path);
   StagedInvoice invoice;
   invoice.path = path;
@@ -75,7 +98,10 @@ void BatchRun::process_invoice_file(const std::string& path) {
   }
   // A file with nothing staged, unchanged or failed, is let go as it is:
   // it was only read, so it has no time to restore.
-  if (invoice.staged == 0) return;
+  if (invoice.staged == 0) {
+    report_unremoved(*invoice.file);
+    return;
+  }
   // The group holds open files and their staged replacements, never texts.
   group_files_ += static_cast<std::size_t>(invoice.staged);
   group_bytes_ += invoice.bytes;
@@ -118,6 +144,12 @@ bool BatchRun::stage_conversions(StagedInvoice& invoice) {
       report_failure(invoice.path, std::string(describe_kind(Status::Kind::kReadOnly)) +
                                        std::string(kNeedsConverting));
       return false;
+    }
+    // The same verdict in a dry run as in a run, wherever it can be known
+    // without writing.
+    if (invoice.staged == 0) {
+      if (const Status replaceable = file.check_replaceable(); !replaceable.is_ok())
+        return fail(kCannotSave, replaceable);
     }
     if (!options_.dry_run) {
       const Status staged = file.stage(document);
@@ -184,27 +216,31 @@ bool BatchRun::stage_conversions(StagedInvoice& invoice) {
 
 void BatchRun::finish_group() {
   if (group_.empty()) return;
+  // Taken out of the run first: whatever happens below (even running out
+  // of memory), no file of this group is handled twice. Letting the files
+  // go at the end unlocks them and removes whatever staged file was not put
+  // in place.
+  std::vector<StagedInvoice> group = std::exchange(group_, {});
+  group_files_ = 0;
+  group_bytes_ = 0;
   std::vector<InvoiceFile*> files;
-  files.reserve(group_.size());
-  for (StagedInvoice& invoice : group_) files.push_back(invoice.file.get());
+  files.reserve(group.size());
+  for (StagedInvoice& invoice : group) files.push_back(invoice.file.get());
   // Every staged text is on disk before any of them is put in place, and
   // every new name is on disk before any file of the group is counted.
   const Status flushed = platform_.flush_staged(files);
-  std::vector<int> placed(group_.size(), 0);
+  std::vector<int> placed(group.size(), 0);
+  std::vector<Status> named(group.size());
   if (flushed.is_ok()) {
-    for (std::size_t i = 0; i < group_.size(); ++i) placed[i] = put_in_place(group_[i]);
-    platform_.flush_renamed_folders();
+    for (std::size_t i = 0; i < group.size(); ++i) placed[i] = put_in_place(group[i]);
+    named = platform_.flush_renamed_folders(files);
   }
-  for (std::size_t i = 0; i < group_.size(); ++i) {
+  for (std::size_t i = 0; i < group.size(); ++i) {
     if (!flushed.is_ok())
-      report_failure(group_[i].path, std::string(kCannotSave) + flushed.message());
-    finish_invoice(group_[i], placed[i]);
+      report_failure(group[i].path, std::string(kCannotSave) + flushed.message());
+    finish_invoice(group[i], placed[i], named[i]);
+    report_unremoved(*group[i].file);
   }
-  // Letting the files go unlocks them and removes whatever staged file was
-  // not put in place.
-  group_.clear();
-  group_files_ = 0;
-  group_bytes_ = 0;
 }
 
 int BatchRun::put_in_place(StagedInvoice& invoice) {
@@ -223,11 +259,16 @@ int BatchRun::put_in_place(StagedInvoice& invoice) {
   return invoice.staged;
 }
 
-void BatchRun::finish_invoice(StagedInvoice& invoice, int placed) {
+void BatchRun::finish_invoice(StagedInvoice& invoice, int placed, const Status& named) {
   // Nothing is set on a file once it is in place: the staged file carried
   // the original's times, and an edit that another program makes right
   // after the rename keeps its own.
   if (placed == 0) return;
+  // Converted, but a power cut could still undo the rename: not counted.
+  if (!named.is_ok()) {
+    report_failure(invoice.path, std::string(kNotDurable) + named.message());
+    return;
+  }
   // The upgraded text is the first staged, the final text the last.
   Steps done;
   done.upgraded = invoice.steps.upgraded;
@@ -269,7 +310,20 @@ NewFileList create_file_list(Platform& platform, BatchRun& run) {
 // Lists the invoices into `list`; true when the list is complete and may be
 // converted from.
 bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
+  const std::string root_folder = find_root_folder(platform, run.options().root);
   const std::string document_folder = find_document_folder(platform, run.options().root);
+  // Each path is resolved again when its invoice is opened: a folder on the
+  // way that others may swap for a link could take the run elsewhere.
+  if (!root_folder.empty() && platform.lets_others_swap(root_folder))
+    run.report_notice(root_folder, kSwappableNotice);
+  if (platform.lets_others_swap(document_folder))
+    run.report_notice(document_folder, kSwappableNotice);
+  // The root is the caller's word; DOCUMENT, when a link, is held to the
+  // folder link rule once, here, before anything in it is touched.
+  if (const Status link = platform.check_folder_link(document_folder); !link.is_ok()) {
+    run.report_failure(document_folder, link.message());
+    return false;
+  }
   // A dry run leaves the leftovers of killed runs where they are too.
   const ListingOutcome listing =
       list_invoice_files(platform, document_folder, *list.output, !run.options().dry_run);
@@ -278,9 +332,10 @@ bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
     const bool about_name = kind == Status::Kind::kUnlistable ||
                             kind == Status::Kind::kUndecodableName ||
                             kind == Status::Kind::kNameCollides;
-    run.report_failure(failure.path,
-                       about_name ? failure.status.message()
-                                  : std::string(kCannotReadFolder) + failure.status.message());
+    std::string_view what = kCannotReadFolder;
+    if (failure.leftover) what = kCannotRemoveCopy;
+    if (about_name) what = {};
+    run.report_failure(failure.path, std::string(what) + failure.status.message());
   }
   const Status& status = listing.status;
   if (status.is_ok() || status.kind() == Status::Kind::kStopped) return status.is_ok();
@@ -315,12 +370,19 @@ void convert_listed_files(Platform& platform, BatchRun& run, NewFileList& new_li
     }
   }
   FileList list(std::move(input));
-  while (!platform.stop_requested() && !list.at_end()) {
-    run.process_invoice_file(list.next_invoice_path());
+  try {
+    while (!platform.stop_requested() && !run.out_of_memory() && !list.at_end()) {
+      run.process_invoice_file(list.next_invoice_path());
+    }
+    // Also after a request to stop: the group is short, and finishing it
+    // keeps the work already done.
+    run.finish_group();
+  } catch (const std::bad_alloc&) {
+    // The files of the group are let go as they are, whole, their staged
+    // replacements removed.
+    run.abandon_group();
+    run.report_failure(new_list.path, std::string(describe_kind(Status::Kind::kNoMemory)));
   }
-  // Also after a request to stop: the group is short, and finishing it
-  // keeps the work already done.
-  run.finish_group();
   if (!list.status().is_ok()) {
     run.report_failure(new_list.path, std::string(kCannotReadList) + list.status().message());
   }
@@ -345,10 +407,20 @@ int run_batch(Platform& platform, const RunOptions& options) {
   Console console(platform);
   BatchRun run(platform, console, options);
   console.show_line(kLocatingMessage);
-  NewFileList list = create_file_list(platform, run);
-  const bool list_complete = list.output && write_file_list(platform, run, list);
-  console.show_line(options.dry_run ? kDryRunMessage : kConvertingMessage);
-  if (list.output) convert_listed_files(platform, run, list, list_complete);
+  NewFileList list;
+  try {
+    list = create_file_list(platform, run);
+    const bool list_complete = list.output && write_file_list(platform, run, list);
+    console.show_line(options.dry_run ? kDryRunMessage : kConvertingMessage);
+    if (list.output) convert_listed_files(platform, run, list, list_complete);
+  } catch (const std::bad_alloc&) {
+    // Out of memory where no invoice is in hand (the listing, or a report):
+    // told in a line that needs no memory, and the list removed.
+    run.abandon_group();
+    run.count_failure();
+    platform.write_error(kOutOfMemoryLine);
+    if (list.output) (void)list.output->remove();
+  }
   show_summary(console, run);
   // The conversion went on all the same; only the report was lost.
   if (!console.output_status().is_ok()) console.show_output_failure();

@@ -75,6 +75,8 @@ class BatchRun {
   // a file that a run could not replace (locked, read-only...) the same way,
   // counts and shows a line for each file a run would change, and writes
   // nothing, times included.
+  // Out of memory, the file in hand is left whole and reported, and
+  // `out_of_memory` is set so that the run ends.
   void process_invoice_file(const std::string& path);
 
   // Makes the current group durable: flushes all its staged files as one
@@ -91,6 +93,13 @@ class BatchRun {
   // Reports something the user should know that is no failure.
   void report_notice(const std::string& path, std::string_view text);
 
+  // Lets the files of the current group go without putting anything in
+  // place: each is left whole, its staged replacements removed.
+  void abandon_group();
+  // Counts a failure that was reported by other means.
+  void count_failure() { ++failure_count_; }
+
+  bool out_of_memory() const { return out_of_memory_; }
   std::int64_t upgrade_count() const { return upgrade_count_; }
   std::int64_t code_page_count() const { return code_page_count_; }
   std::int64_t failure_count() const { return failure_count_; }
@@ -117,6 +126,8 @@ class BatchRun {
     Status second_step_failure;
   };
 
+  // The per-file cycle of `process_invoice_file`.
+  void convert_invoice_file(const std::string& path);
   // Upgrades and converts the text of an open file, staging a replacement
   // after each step that changed it (none in a dry run); false when a step
   // failed.
@@ -124,8 +135,13 @@ class BatchRun {
   // Puts the staged replacements of one invoice in place in order; the
   // number put in place.
   int put_in_place(StagedInvoice& invoice);
-  // Counts what was done to a file that was written.
-  void finish_invoice(StagedInvoice& invoice, int placed);
+  // Counts what was done to a file that was written, unless `named`, the
+  // flush of its folder, failed: then it reports the file as converted but
+  // not durable.
+  void finish_invoice(StagedInvoice& invoice, int placed, const Status& named);
+  // Removes what `file` staged and did not put in place, reporting each
+  // staged file that could not be removed.
+  void report_unremoved(InvoiceFile& file);
   // The line for a file that was (or in a dry run would be) changed.
   void show_change(const std::string& path, const Steps& steps);
 
@@ -138,6 +154,7 @@ class BatchRun {
   std::int64_t failure_count_ = 0;
   // Whether a failure for want of a stylesheet host said how to give one.
   bool host_hint_shown_ = false;
+  bool out_of_memory_ = false;
   std::vector<StagedInvoice> group_;
   std::size_t group_files_ = 0;
   std::size_t group_bytes_ = 0;

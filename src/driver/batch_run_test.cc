@@ -399,6 +399,17 @@ TEST(RunBatchTest, StopOutputFailureSharedTempAndUnreadableDocumentFolder) {
       {"temporary folder shared without the sticky bit",
        [](FakePlatform& platform) { platform.shared_folders.insert("/tmp"); }, 0,
        testing::notice_line("/tmp", kSharedTempNotice), 2},
+      {"root and document folder that others may swap",
+       [](FakePlatform& platform) {
+         platform.shared_folders = {"", "/M"};
+       },
+       0,
+       testing::notice_line("/M/", kSwappableNotice) +
+           testing::notice_line("/M/DOCUMENT", kSwappableNotice),
+       2},
+      {"document folder another user's link to somebody else's folder",
+       [](FakePlatform& platform) { platform.foreign_links.insert("/M/DOCUMENT"); }, 1,
+       testing::failure_line("/M/DOCUMENT", describe_kind(Status::Kind::kForeignLink)), 0},
       {"document folder that cannot be read",
        [](FakePlatform& platform) { platform.unreadable_folders.insert("/M/DOCUMENT"); }, 1,
        testing::failure_line("/M/DOCUMENT", kCannotReadFolder, Status::Kind::kAccessDenied), 0},
@@ -527,6 +538,27 @@ TEST_F(BatchRunTest, FailedGroupFlushRenamesNothingAndReportsEveryFile) {
   EXPECT_EQ(run.failure_count(), 2);
   EXPECT_EQ(platform.errors, failure_line("/D/a.xml", kCannotSave, Kind::kNoSpace) +
                                  failure_line("/D/b.xml", kCannotSave, Kind::kNoSpace));
+}
+
+TEST_F(BatchRunTest, FailedFolderFlushReportsTheInvoicesOfThatFolderOnly) {
+  for (const char* path : {"/D/a.xml", "/E/b.xml"}) platform.add_file(path, kBoth);
+  platform.failing_folder_flushes = {"/D"};
+  for (const char* path : {"/D/a.xml", "/E/b.xml"}) run.process_invoice_file(path);
+  run.finish_group();
+  EXPECT_EQ(platform.logged("replace").size(), 4u);  // both steps of both invoices
+  EXPECT_EQ(run.upgrade_count() + run.code_page_count(), 2);
+  EXPECT_EQ(platform.errors, failure_line("/D/a.xml", kNotDurable, Kind::kOther));
+}
+
+TEST_F(BatchRunTest, StagedFilesThatCannotBeRemovedAreNamed) {
+  platform.add_file("/D/a.xml", kBoth);
+  platform.failing_renames["/D/a.xml"] = 0;
+  run.process_invoice_file("/D/a.xml");
+  platform.marked_folders = {"/D"};  // after staging, before the clean-up
+  run.finish_group();
+  const std::string unremoved = failure_line("/D/.staged", kCannotRemoveCopy, Kind::kFolderMarked);
+  EXPECT_EQ(platform.errors,
+            failure_line("/D/a.xml", kCannotSave, Kind::kChanged) + unremoved + unremoved);
 }
 
 TEST(RunBatchTest, DryRunReportsWhatTheRunThenDoesAndWritesNothing) {

@@ -34,6 +34,12 @@ std::string find_temporary_folder(const Platform& platform);
 std::string make_file_list_name(const Platform& platform, const std::string& folder,
                                 std::uint32_t number);
 
+// The installation root: `root` (given on the command line), or else
+// MORROOT, as the platform normalises a typed root; empty for the current
+// folder.
+std::string find_root_folder(const Platform& platform,
+                             const std::optional<std::string>& root = std::nullopt);
+
 // The folder that is searched for invoices: "DOCUMENT" inside `root` (given
 // on the command line), or else inside MORROOT (the current folder when
 // MORROOT is unset or empty), normalised as the platform takes a typed root
@@ -42,10 +48,12 @@ std::string make_file_list_name(const Platform& platform, const std::string& fol
 std::string find_document_folder(const Platform& platform,
                                  const std::optional<std::string>& root = std::nullopt);
 
-// A path that could not be listed, and why.
+// A path that could not be listed, or a leftover replacement file that
+// could not be removed, and why.
 struct ListingFailure {
   std::string path;
   Status status;
+  bool leftover = false;
 };
 
 // What the listing found.
@@ -68,7 +76,8 @@ struct ListingOutcome {
 // On the way, when `remove_leftovers` is set, a file named as a replacement
 // file (replacement_name.h) that a killed run left behind is removed
 // (`Platform::remove_leftover_replacement` says when one certainly is); one
-// that is not certainly a leftover stays. A run asked to stop ends the
+// that is not certainly a leftover stays, and one that is but cannot be
+// removed is a failure. A run asked to stop ends the
 // listing between two folders, with kStopped.
 ListingOutcome list_invoice_files(Platform& platform, const std::string& document_folder,
                                   OutputFile& list, bool remove_leftovers = true);

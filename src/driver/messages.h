@@ -70,6 +70,13 @@ inline constexpr std::string_view kCannotSave = "no s'ha pogut desar, l'original
 inline constexpr std::string_view kCannotSaveConversion =
     "no s'ha pogut desar la conversió de codepage 850 a utf-8, el fitxer queda a la versió "
     "3.2.1 però encara en codepage 850: ";
+// An invoice put in place whose folder could not be flushed: a power cut
+// could still bring back the original.
+inline constexpr std::string_view kNotDurable = "convertida, però no s'ha pogut fer durable: ";
+// A hidden replacement file, of a killed run or of this one, that could not
+// be removed: it stays beside the invoice, a full copy of it.
+inline constexpr std::string_view kCannotRemoveCopy =
+    "no s'ha pogut esborrar aquesta còpia temporal d'una conversió: ";
 inline constexpr std::string_view kCannotReadFolder = "no s'ha pogut llegir la carpeta: ";
 inline constexpr std::string_view kCannotCreateList = "no s'ha pogut crear la llista de fitxers: ";
 inline constexpr std::string_view kCannotWriteList =
@@ -85,11 +92,19 @@ inline constexpr std::string_view kListReplaced =
 // failure head, with no path.
 inline constexpr std::string_view kCannotWriteOutput =
     "no s'ha pogut escriure a la sortida estàndard: ";
+// The whole line told when the run runs out of memory where no file is in
+// hand; built in advance, since building it could need memory.
+inline constexpr std::string_view kOutOfMemoryLine = "Error: no hi ha prou memòria\n";
 // The notice about a temporary folder where other users may put their
 // files in place of the file list.
 inline constexpr std::string_view kSharedTempNotice =
     "altres usuaris hi poden substituir fitxers (permet escriure a tothom sense el bit "
     "enganxós): la llista de fitxers no hi està segura";
+// The notice about MORROOT or DOCUMENT, when users other than the running
+// one may put something else in its place.
+inline constexpr std::string_view kSwappableNotice =
+    "altres usuaris la poden substituir (la carpeta que la conté permet escriure-hi sense el bit "
+    "enganxós): la conversió podria acabar en una altra carpeta";
 // Follows the text of kReadOnly for a file that needs a change it may not
 // be given.
 inline constexpr std::string_view kNeedsConverting = " i cal convertir-lo";
@@ -238,6 +253,9 @@ constexpr std::string_view describe_kind(Status::Kind kind) {
     case Status::Kind::kNameCollides:
       return "un altre element de la carpeta té el mateix nom (o el mateix llevat de majúscules i "
              "minúscules) i no es pot saber quin s'obriria";
+    case Status::Kind::kFolderMarked:
+      return "la carpeta és només per afegir o immutable (chattr +a o +i): no s'hi pot substituir "
+             "cap fitxer";
     case Status::Kind::kOther:
       break;
   }

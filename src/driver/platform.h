@@ -78,6 +78,12 @@ class OutputFile {
   virtual Status remove() = 0;
 };
 
+// A file that could not be removed, and why.
+struct UnremovedFile {
+  std::string path;
+  Status status;
+};
+
 // An invoice file, open for reading and locked against other programs from
 // `open_invoice_file` until it is destroyed. Nothing is ever written through
 // it: a change reaches the disk only as a whole new file put in its place.
@@ -93,6 +99,16 @@ class InvoiceFile {
   // read-only attribute, an immutable or append-only file); an
   // administrator respects the mark too.
   virtual bool is_writable() const = 0;
+  // What `stage` would refuse that can be known without writing anything,
+  // so that a run that only reports gives the same verdict as a run:
+  // kHardLinked; kOwnerNotKept when the running user may not give a new
+  // file the original's owner or group (one other than an administrator
+  // cannot give away a file, nor give it a group the user is not a member
+  // of); kFolderMarked for a folder marked append-only or immutable; the
+  // failure when the folder takes no new file from the running user. Ok
+  // otherwise: what only writing reveals (a full disk, an access list or
+  // attribute the new file cannot carry) is left to `stage`.
+  virtual Status check_replaceable() const = 0;
   // Reads the whole file. Fails with kChanged when the file turns out
   // shorter or longer than it was when opened, or changed while it was read,
   // kNoMemory when it does not fit.
@@ -116,6 +132,12 @@ class InvoiceFile {
   // Staged files never put in place are removed when the file is destroyed;
   // a process killed meanwhile leaves them under their replacement names.
   virtual Status stage(std::string_view content) = 0;
+  // Removes the files staged and not put in place, as destroying the file
+  // does, and gives every staged file that could not be removed, here or
+  // when a `stage` that failed removed its new file (kFolderMarked in a
+  // folder marked append-only or immutable): each stays beside the invoice
+  // as a hidden full copy.
+  virtual std::vector<UnremovedFile> discard_staged() = 0;
   // Renames the oldest staged file over the original (through a symbolic
   // link, its target), atomically, once `Platform::flush_staged` has flushed
   // it. Right before the rename the file in place is checked to be unchanged
@@ -166,6 +188,17 @@ class Platform {
   // this user's files in `folder` (on POSIX: a folder writable by others
   // without the sticky bit).
   virtual bool lets_others_replace_files(const std::string& folder) = 0;
+  // True when users other than the running one may put something else in
+  // place of `path`, a file or folder: on POSIX, when the folder that holds
+  // it is writable by all without the sticky bit, or, for a run as root,
+  // writable by its group without the sticky bit.
+  virtual bool lets_others_swap(const std::string& path) = 0;
+  // Checks the folder link rule on `path` when it is a symbolic link (on
+  // Windows also a junction): it is followed only when it belongs to an
+  // administrator (root), to the running user or to the owner of what it
+  // points to; kForeignLink otherwise. Ok for anything that is not such a
+  // link, a missing path included.
+  virtual Status check_folder_link(const std::string& path) = 0;
   // Opens an existing file for reading; kNotFound when there is none.
   virtual Result<std::unique_ptr<InputFile>> open_input_file(const std::string& path) = 0;
   // Removes a file (never a folder); kNotFound when there is none.
@@ -179,7 +212,10 @@ class Platform {
   // file, not a link, with no other name, owned by the user running this
   // program, and locked by nobody (a run still writing its replacement holds
   // the lock). Anything else is left as it is: kNotRegular for a link or
-  // anything but a file, kLocked, kAccessDenied for a file that is not ours.
+  // anything but a file, kLocked, kAccessDenied for a file that is not ours,
+  // kChanged or kNotFound for one that another run renamed meanwhile. Any
+  // other failure is of a leftover that could not be removed: kFolderMarked
+  // in a folder marked append-only or immutable.
   virtual Status remove_leftover_replacement(const std::string& path) = 0;
 
   // Sets the last-access and last-write time (on Windows the creation time
@@ -206,9 +242,17 @@ class Platform {
   // content survives a power cut once this returns ok. On failure none of
   // them may be put in place.
   virtual Status flush_staged(const std::vector<InvoiceFile*>& files) = 0;
-  // Flushes the folders in which staged files were put in place since the
-  // last call, once each, so that the new names survive a power cut.
-  virtual void flush_renamed_folders() = 0;
+  // Flushes the folders in which `files` (opened by this platform) put
+  // staged files in place since the last call, once each, so that the new
+  // names survive a power cut. Gives, for each of `files` in order, what
+  // the flush of its folder reported: ok when nothing was put in place, when
+  // the flush succeeded, and when the folder could not be opened for
+  // flushing (one the user may pass through but not read, a file system
+  // that does not flush folders), which is left to the system; the error
+  // otherwise, after which the new name may not survive a power cut. Never
+  // needs a descriptor or handle that an invoice file does not already hold
+  // on POSIX systems.
+  virtual std::vector<Status> flush_renamed_folders(const std::vector<InvoiceFile*>& files) = 0;
 
   // When the run has been asked to stop (on POSIX by SIGTERM or SIGHUP), the
   // exit status it is to end with; nothing otherwise. Polled between files

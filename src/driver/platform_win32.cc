@@ -525,6 +525,47 @@ DWORD read_own_security(HANDLE handle, OwnSecurity& out) {
   return ERROR_SUCCESS;
 }
 
+// Whether `owner` is the Administrators group or the system itself, whose
+// links are an administrator's own choice.
+bool is_administrator_sid(PSID owner) {
+  return ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+         ::IsWellKnownSid(owner, WinLocalSystemSid);
+}
+
+// The folder link rule: `path`, when it is a symbolic link or a junction,
+// is followed only when it belongs to an administrator, to the running user
+// or to the owner of what it points to.
+Status check_folder_link_of(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    return Status::ok();
+  }
+  constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const UniqueHandle link(::CreateFileW(
+      path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, kShareAll, nullptr, OPEN_EXISTING,
+      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!link.valid()) return last_error();
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (!::GetFileInformationByHandleEx(link.get(), FileAttributeTagInfo, &tag, sizeof tag)) {
+    return last_error();
+  }
+  if (tag.ReparseTag != IO_REPARSE_TAG_SYMLINK && tag.ReparseTag != IO_REPARSE_TAG_MOUNT_POINT) {
+    return Status::ok();
+  }
+  // A link to nothing is told by the listing.
+  const UniqueHandle target(::CreateFileW(path.c_str(), READ_CONTROL, kShareAll, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!target.valid()) return Status::ok();
+  LocalMemory link_descriptor, target_descriptor;
+  const PSID link_owner = owner_of(link.get(), link_descriptor);
+  const PSID target_owner = owner_of(target.get(), target_descriptor);
+  if (link_owner == nullptr || is_own_sid(link_owner) || is_administrator_sid(link_owner) ||
+      (target_owner != nullptr && ::EqualSid(link_owner, target_owner))) {
+    return Status::ok();
+  }
+  return Status::error(Status::Kind::kForeignLink);
+}
+
 class WindowsInputFile final : public InputFile {
  public:
   explicit WindowsInputFile(UniqueHandle handle) : handle_(std::move(handle)) {}
@@ -696,27 +737,35 @@ class RenamedFolders {
       folders_.push_back(folder);
     }
   }
-  // Flushes each folder once, so that its new names survive a power cut. A
-  // folder that cannot be opened for it (no right to, or a file system that
-  // cannot flush folders) is left to the system: a rename it loses leaves
-  // the original, which was never touched, in place.
+  // Flushes each folder once, so that its new names survive a power cut,
+  // and keeps what each flush reported until the next time. A folder that
+  // cannot be opened for it (no right to, or a file system that cannot flush
+  // folders) is left to the system, which is no failure: a rename it loses
+  // leaves the original, which was never touched, in place.
   void flush() {
-    std::vector<UniqueHandle> opened;
-    std::vector<HANDLE> handles;
+    flushed_.clear();
     for (const std::wstring& folder : folders_) {
       UniqueHandle handle(::CreateFileW(
           folder.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-      if (!handle.valid()) continue;
-      handles.push_back(handle.get());
-      opened.push_back(std::move(handle));
+      const DWORD error = handle.valid() ? flush_together({handle.get()}) : ERROR_SUCCESS;
+      flushed_.emplace_back(folder, error);
     }
-    (void)flush_together(handles);
     folders_.clear();
+  }
+
+  // What the last flush of `folder` reported (ERROR_SUCCESS when it was
+  // not flushed).
+  DWORD flushed(const std::wstring& folder) const {
+    for (const auto& [name, error] : flushed_) {
+      if (name == folder) return error;
+    }
+    return ERROR_SUCCESS;
   }
 
  private:
   std::vector<std::wstring> folders_;
+  std::vector<std::pair<std::wstring, DWORD>> flushed_;
 };
 
 // A replacement written and waiting to be put in place. Removed when
@@ -755,6 +804,13 @@ class WindowsInvoiceFile final : public InvoiceFile {
         renamed_(renamed) {}
 
   bool is_writable() const override { return writable_; }
+
+  // The owner and access list are set on the new file while it is made, and
+  // whether the folder takes it shows only then.
+  Status check_replaceable() const override {
+    if (info_.nNumberOfLinks > 1) return Status::error(Status::Kind::kHardLinked);
+    return Status::ok();
+  }
 
   Status load(std::string& content) override {
     const std::uint64_t size = size_of(info_);
@@ -813,6 +869,16 @@ class WindowsInvoiceFile final : public InvoiceFile {
     return Status::ok();
   }
 
+  std::vector<UnremovedFile> discard_staged() override {
+    std::vector<UnremovedFile> unremoved;
+    for (const StagedFile& staged : staged_) {
+      if (!delete_on_close(staged.handle()))
+        unremoved.push_back({narrow(staged.path()), last_error()});
+    }
+    staged_.clear();
+    return unremoved;
+  }
+
   // Adds the handles of the files staged and not yet put in place.
   void add_staged_handles(std::vector<HANDLE>& handles) const {
     for (const StagedFile& staged : staged_) handles.push_back(staged.handle());
@@ -833,8 +899,19 @@ class WindowsInvoiceFile final : public InvoiceFile {
     if (!::GetFileInformationByHandle(staged.handle(), &staged_info)) return last_error();
     const Status status = put_in_place(staged, staged_info);
     // The new name must survive a crash as well as the new content.
-    if (status.is_ok()) renamed_.note(parent_of(target_));
+    if (status.is_ok()) {
+      renamed_.note(parent_of(target_));
+      renamed_since_flush_ = true;
+    }
     return status;
+  }
+
+  // What the last flush of the folder its staged files were put in place in
+  // since the last call reported; ok when none was.
+  Status take_folder_flush() {
+    if (!std::exchange(renamed_since_flush_, false)) return Status::ok();
+    const DWORD error = renamed_.flushed(parent_of(target_));
+    return error == ERROR_SUCCESS ? Status::ok() : windows_error(error);
   }
 
  private:
@@ -1000,6 +1077,7 @@ class WindowsInvoiceFile final : public InvoiceFile {
   BY_HANDLE_FILE_INFORMATION info_;
   bool writable_;
   RenamedFolders& renamed_;
+  bool renamed_since_flush_ = false;
   // The \\?\ path of the file that is replaced, found at the first stage.
   std::wstring target_;
   std::deque<StagedFile> staged_;
@@ -1222,6 +1300,14 @@ class WindowsPlatform final : public Platform {
   // from creation to removal, read back through its own handle and removed
   // only as itself: a file put in its place is never read nor removed.
   bool lets_others_replace_files(const std::string&) override { return false; }
+  // Windows tells who may replace what by access lists only, which this
+  // program does not judge.
+  bool lets_others_swap(const std::string&) override { return false; }
+
+  Status check_folder_link(const std::string& path) override {
+    auto wide = system_path(path);
+    return wide.is_ok() ? check_folder_link_of(wide.value) : Status::ok();
+  }
 
   Result<std::unique_ptr<InputFile>> open_input_file(const std::string& path) override {
     auto wide = system_path(path);
@@ -1412,7 +1498,14 @@ class WindowsPlatform final : public Platform {
     return error == ERROR_SUCCESS ? Status::ok() : windows_error(error);
   }
 
-  void flush_renamed_folders() override { renamed_.flush(); }
+  std::vector<Status> flush_renamed_folders(const std::vector<InvoiceFile*>& files) override {
+    renamed_.flush();
+    std::vector<Status> results;
+    for (InvoiceFile* file : files) {
+      results.push_back(static_cast<WindowsInvoiceFile*>(file)->take_folder_flush());
+    }
+    return results;
+  }
 
   std::optional<int> stop_requested() const override {
     // Ctrl+C and Ctrl+Break are ignored; closing the console ends the run
