@@ -434,7 +434,7 @@ def main():
     parser.add_argument("root", help="folder to create DOCUMENT and manifest.tsv in")
     parser.add_argument("--files", type=int, default=20000, help="number of invoices")
     parser.add_argument("--seed", type=int, default=1, help="seed of the generator")
-    parser.add_argument("--host", default="www.example.com",
+    parser.add_argument("--host", default="xsl.bench.test",
                         help="host of the web stylesheet (INVOICE_STYLESHEET_HOST of the build)")
     args = parser.parse_args()
     if os.path.exists(os.path.join(args.root, "DOCUMENT")):

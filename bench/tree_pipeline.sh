@@ -7,7 +7,7 @@
 # touch -r. bench/tree_bench.sh times it against the program.
 #
 # usage: bench/tree_pipeline.sh DOCUMENT_FOLDER [STYLESHEET_HOST]
-#   STYLESHEET_HOST  host of the web stylesheet (default www.example.com)
+#   STYLESHEET_HOST  host of the web stylesheet (default xsl.bench.test)
 #
 # Like the program it skips names that begin with "." and everything below
 # such folders, and takes every name ending in .xml in any letter case. Unlike
@@ -16,7 +16,7 @@
 # failure.
 set -uo pipefail
 document=${1:?usage: tree_pipeline.sh DOCUMENT_FOLDER [STYLESHEET_HOST]}
-host=${2:-www.example.com}
+host=${2:-xsl.bench.test}
 export LC_ALL=C
 
 work=$(mktemp -d)

@@ -38,8 +38,10 @@ endif()
 
 set(CPACK_PACKAGE_NAME invoice-converter)
 set(CPACK_PACKAGE_VENDOR invoice-converter)
-set(CPACK_PACKAGE_CONTACT "invoice-converter <invoice-converter@example.org>" CACHE STRING
-    "Maintainer named in the packages")
+# No default: a package names the real maintainer or is not built (checked
+# when the Debian package is made).
+set(CPACK_PACKAGE_CONTACT "" CACHE STRING
+    "Maintainer named in the packages, as 'Name <address>' (required to build a package)")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "upgrades Facturae e-invoices to 3.2.1 and code page 850 to UTF-8")
 set(CPACK_PACKAGE_DESCRIPTION
@@ -50,6 +52,7 @@ documents declared as code page 850 are converted to UTF-8. Changed files
 are replaced atomically and keep their modification times; electronically
 signed invoices are left unchanged. Messages are in Catalan.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/package_checks.cmake)
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)

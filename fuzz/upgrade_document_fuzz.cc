@@ -118,7 +118,7 @@ bool tags_match(std::string_view text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
-  static const invoice::ReplacementTable table = invoice::build_replacement_table();
+  static const invoice::ReplacementTable table = invoice::build_replacement_table("xsl.fuzz.test");
   FuzzedDataProvider data(bytes, size);
   const int mode = data.ConsumeIntegralInRange<int>(0, 8);
 

@@ -2,6 +2,9 @@
 # Builds the Debian package from a configured build folder, checks it with
 # lintian (no errors allowed; warnings and notes are shown), installs it,
 # runs the installed program and finds its manual page, then removes it.
+# First it checks that no package is made without a maintainer or without
+# dpkg-shlibdeps; the package checked then names MAINTAINER (default: a
+# name for this check), and the build folder keeps that name.
 # Usage: check_package.sh BUILD_FOLDER. Installing needs root; without it,
 # or when the package is already installed on this machine (a user's copy is
 # never replaced), only the package and lintian are checked.
@@ -39,11 +42,36 @@ if readelf -S "$prefix/bin/$package" | grep -q '\.symtab'; then
 fi
 [ ! -e "$prefix/share/doc/$package/copyright" ] || { echo "Debian files in a plain install" >&2; exit 1; }
 
+# cpack (given the arguments after REASON) must fail with REASON, where a
+# package would be unfit to ship.
+cpack=$(command -v cpack)
+refused() {
+  local reason=$1 output
+  shift
+  rm -f "$build"/"$package"_*.deb
+  if output=$(cd "$build" && "$cpack" -G DEB "$@" 2>&1); then
+    echo "a package was built $reason" >&2
+    exit 1
+  fi
+  grep -q "$reason" <<<"$output" || { echo "$output" >&2; echo "cpack failed otherwise" >&2; exit 1; }
+  ! ls "$build"/"$package"_*.deb >/dev/null 2>&1 || { echo "a package was left $reason" >&2; exit 1; }
+}
+quietly cmake -DCPACK_PACKAGE_CONTACT= "$build"
+refused "no maintainer"
+quietly cmake -DCPACK_PACKAGE_CONTACT="Someone <someone@example.org>" "$build"
+refused "no maintainer"
+quietly cmake -DCPACK_PACKAGE_CONTACT="${MAINTAINER:-Package Check <package-check@invoice-converter.invalid>}" "$build"
+# As on a machine without it, where CPack's own lookup finds nothing.
+refused "dpkg-shlibdeps is missing" -D SHLIBDEPS_EXECUTABLE="$prefix/no-dpkg-shlibdeps"
+
 rm -f "$build"/"$package"_*.deb
 (cd "$build" && quietly cpack -G DEB)
 deb=$(ls "$build"/"$package"_*.deb)
 echo "-- $(basename "$deb")"
-dpkg-deb --field "$deb" Depends Section
+dpkg-deb --field "$deb" Depends Section Maintainer
+# The dependencies are computed, never left out: the C library at least.
+dpkg-deb --field "$deb" Depends | grep -Eq '(^|, )libc6( |,|$)' ||
+  { echo "the package's Depends does not name libc6" >&2; exit 1; }
 
 if command -v lintian >/dev/null; then
   # lintian refuses to run as root unless told it may.

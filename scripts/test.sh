@@ -43,6 +43,7 @@ test_packages=(
   groff-base man-db mandoc # the manual page checks
   dpkg-dev lintian         # the Debian package: its dependencies and lint
   xmlsec1 openssl          # signed invoices: a throwaway key, signing, verifying
+  fuse3 python3-fusepy     # a pass-through FUSE file system for the flush test
 )
 clang_runtime=$(clang_runtime_package)
 ensure_packages "${test_packages[@]}" ${clang_runtime:+"$clang_runtime"}

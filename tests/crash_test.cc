@@ -107,7 +107,7 @@ class CrashTest : public ::testing::Test {
   // Invoices of sizes from a few hundred bytes to a few MiB, so that a kill
   // often lands while one is being written. Most need both steps, some one.
   void make_tree(std::mt19937_64& random, std::size_t count) {
-    const ReplacementTable table = build_replacement_table();
+    const ReplacementTable table = testing::make_test_table();
     static const char* const kFolders[] = {"", "2019/", "2019/03/", "with blanks/", "\xC3\xA0rea/"};
     for (std::size_t i = 0; i < count; ++i) {
       const std::size_t kind = random() % 10;  // 0-6 both, 7-8 upgrade only, 9 code page only
@@ -271,7 +271,7 @@ TEST_F(CrashTest, EveryKillLeavesEachInvoiceWholeAndACompleteRunFinishes) {
   // document already final is not written again.
   int upgrades = 0, conversions = 0;
   std::map<std::string, ino_t> final_already;
-  const ReplacementTable table = build_replacement_table();
+  const ReplacementTable table = testing::make_test_table();
   for (const Invoice& invoice : invoices) {
     std::string text = testing::read_file(invoice.path);
     if (text == invoice.final) final_already[invoice.path] = testing::stat_of(invoice.path).st_ino;

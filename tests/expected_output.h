@@ -7,11 +7,18 @@
 
 #include "driver/messages.h"
 #include "driver/status.h"
+#include "upgrade/upgrade_document.h"
 
 namespace invoice::testing {
 
 // What the program writes, built from its message table, so that a test
 // states which message it expects without retyping it.
+
+// The stylesheet host that the tests give the program, through
+// INVOICE_STYLESHEET_HOST unless a test sets that variable itself, and the
+// replacement table built with it.
+inline constexpr char kStylesheetHost[] = "xsl.factures.test";
+inline ReplacementTable make_test_table() { return build_replacement_table(kStylesheetHost); }
 
 // The start of the line on standard error for a failure at `path` (a path
 // without control bytes, which the console would escape), up to the end of

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <utility>
 
 namespace invoice::testing {
 
@@ -97,6 +98,9 @@ class FakeInvoiceFile final : public InvoiceFile {
   FakeInvoiceFile(FakePlatform& platform, std::string path, std::string target)
       : platform_(platform), path_(std::move(path)), target_(std::move(target)) {
     platform_.held_.insert(target_);
+    const FakePlatform::File& file = platform_.files.at(target_);
+    opened_modified_ = file.modified;
+    opened_accessed_ = file.accessed;
   }
   ~FakeInvoiceFile() override {
     platform_.held_.erase(target_);
@@ -106,6 +110,14 @@ class FakeInvoiceFile final : public InvoiceFile {
   bool is_writable() const override {
     auto it = platform_.files.find(target_);
     return it != platform_.files.end() && it->second.writable;
+  }
+  Status check_replaceable() const override {
+    auto it = platform_.files.find(target_);
+    if (it != platform_.files.end() && it->second.owned_by_other)
+      return Status::error(Status::Kind::kOwnerNotKept);
+    if (platform_.marked_folders.count(parent_of(target_)) != 0)
+      return Status::error(Status::Kind::kFolderMarked);
+    return Status::ok();
   }
   Status load(std::string& content) override {
     platform_.note("load " + path_);
@@ -123,7 +135,7 @@ class FakeInvoiceFile final : public InvoiceFile {
     }
     auto it = platform_.files.find(target_);
     if (it == platform_.files.end()) return Status::error(Status::Kind::kChanged);
-    staged_.push_back(Staged{std::string(content), false});
+    staged_.push_back(Staged{std::string(content), false, opened_modified_, opened_accessed_});
     return Status::ok();
   }
   Status put_staged_in_place() override {
@@ -137,11 +149,35 @@ class FakeInvoiceFile final : public InvoiceFile {
     }
     auto it = platform_.files.find(target_);
     if (it == platform_.files.end()) return Status::error(Status::Kind::kChanged);
-    // The new content keeps the original's times, as the contract asks.
+    // The new file carries the times the original had when it was opened.
     it->second.content = std::move(staged_.front().content);
+    it->second.modified = staged_.front().modified;
+    it->second.accessed = staged_.front().accessed;
+    ++it->second.changes;
     staged_.pop_front();
     platform_.renamed_folders.insert(parent_of(target_));
+    renamed_ = true;
     return Status::ok();
+  }
+  // A staged file in a marked folder cannot be removed.
+  std::vector<UnremovedFile> discard_staged() override {
+    std::vector<UnremovedFile> unremoved;
+    if (platform_.marked_folders.count(parent_of(target_)) != 0) {
+      for (std::size_t i = 0; i < staged_.size(); ++i) {
+        unremoved.push_back(
+            {parent_of(target_) + "/.staged", Status::error(Status::Kind::kFolderMarked)});
+      }
+    }
+    staged_.clear();
+    return unremoved;
+  }
+  // What the flush of the folder of a file put in place since the last
+  // call gave; ok when none was.
+  Status take_folder_flush() {
+    if (!std::exchange(renamed_, false)) return Status::ok();
+    return platform_.failing_folder_flushes.count(parent_of(target_)) != 0
+               ? Status::error(Status::Kind::kOther)
+               : Status::ok();
   }
   // Marks the staged texts flushed; the number of them.
   std::size_t flush_staged() {
@@ -149,23 +185,21 @@ class FakeInvoiceFile final : public InvoiceFile {
     for (Staged& staged : staged_) staged.flushed = true;
     return staged_.size();
   }
-  Status set_times(FileTime time) override {
-    platform_.note("restamp " + path_);
-    auto it = platform_.files.find(target_);
-    if (it == platform_.files.end()) return Status::error(Status::Kind::kChanged);
-    it->second.modified = it->second.accessed = time;
-    return Status::ok();
-  }
 
  private:
   struct Staged {
     std::string content;
     bool flushed;
+    FileTime modified;
+    FileTime accessed;
   };
   FakePlatform& platform_;
   std::string path_;
   std::deque<Staged> staged_;
   std::string target_;
+  FileTime opened_modified_;
+  FileTime opened_accessed_;
+  bool renamed_ = false;
 };
 
 FakePlatform::File& FakePlatform::add_file(const std::string& path, std::string content) {
@@ -235,6 +269,12 @@ Status FakePlatform::remove_file(const std::string& path) {
                                                 : Status::Kind::kNotFound);
 }
 
+bool FakePlatform::lets_others_swap(const std::string& path) {
+  std::string name = path;
+  while (name.size() > 1 && name.back() == '/') name.pop_back();
+  return shared_folders.count(parent_of(name)) != 0;
+}
+
 Status FakePlatform::remove_leftover_replacement(const std::string& path) {
   note("clean " + path);
   if (links.count(path) != 0 || folders.count(path) != 0) {
@@ -244,6 +284,7 @@ Status FakePlatform::remove_leftover_replacement(const std::string& path) {
   if (it == files.end()) return Status::error(Status::Kind::kNotFound);
   if (it->second.owned_by_other) return Status::error(Status::Kind::kAccessDenied);
   if (it->second.locked || is_held(path)) return Status::error(Status::Kind::kLocked);
+  if (marked_folders.count(parent_of(path)) != 0) return Status::error(Status::Kind::kFolderMarked);
   files.erase(it);
   return Status::ok();
 }
@@ -274,18 +315,12 @@ Result<std::vector<DirectoryEntry>> FakePlatform::list_directory(const std::stri
   return entries;
 }
 
-Result<FileTime> FakePlatform::read_file_time(const std::string& path) {
-  note("stamp " + path);
-  auto it = files.find(resolve(path));
-  if (it == files.end()) return Status::error(Status::Kind::kNotFound);
-  return it->second.modified;
-}
-
 Status FakePlatform::set_file_time(const std::string& path, FileTime time) {
   note("restamp " + path);
   auto it = files.find(resolve(path));
   if (it == files.end()) return Status::error(Status::Kind::kNotFound);
   it->second.modified = it->second.accessed = time;
+  ++it->second.changes;
   return Status::ok();
 }
 
@@ -313,9 +348,14 @@ Status FakePlatform::flush_staged(const std::vector<InvoiceFile*>& group) {
   return Status::ok();
 }
 
-void FakePlatform::flush_renamed_folders() {
+std::vector<Status> FakePlatform::flush_renamed_folders(const std::vector<InvoiceFile*>& group) {
   for (const std::string& folder : renamed_folders) note("flushdir " + folder);
   renamed_folders.clear();
+  std::vector<Status> results;
+  for (InvoiceFile* file : group) {
+    results.push_back(static_cast<FakeInvoiceFile*>(file)->take_folder_flush());
+  }
+  return results;
 }
 
 Status FakePlatform::write_output(std::string_view text) {

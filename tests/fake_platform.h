@@ -17,15 +17,18 @@ namespace invoice::testing {
 // path ("/" between names), an environment, and a console captured as text.
 // Every operation that touches a file is recorded in `log` as
 // "<operation> <path>", so tests can check what was opened, staged, flushed,
-// put in place ("replace") and stamped, and in which order. It keeps the platform contract
-// (platform_contract_test.cc): folder listings come in a shuffled order, an
-// invoice file held open is locked, a link stays a link.
+// put in place ("replace") and stamped ("restamp"), and in which order. It keeps the platform
+// contract (platform_contract_test.cc): folder listings come in a shuffled order, an invoice file
+// held open is locked, a link stays a link.
 class FakePlatform : public Platform {
  public:
   struct File {
     std::string content;
     FileTime modified{1'600'000'000, 123'456'789};
     FileTime accessed{1'600'000'500, 0};
+    // Raised by every change of the content, the times or the name, as the
+    // system's change time would move.
+    int changes = 0;
     bool writable = true;         // permission to write
     bool locked = false;          // held by another program
     bool owned_by_other = false;  // belongs to another user
@@ -43,7 +46,11 @@ class FakePlatform : public Platform {
   std::map<std::string, File> files;
   std::set<std::string> folders;
   std::map<std::string, std::string> links;  // path to target
+  // Links that another user planted, pointing at somebody else's folder.
+  std::set<std::string> foreign_links;
   std::set<std::string> unreadable_folders;
+  // Folders marked append-only or immutable.
+  std::set<std::string> marked_folders;
   // stage() of these paths fails with kNoSpace once the given number of
   // stagings has succeeded.
   std::map<std::string, int> failing_replacements;
@@ -58,6 +65,8 @@ class FakePlatform : public Platform {
   std::vector<std::size_t> flushed_group_sizes;
   // Folders where files were put in place since the last folder flush.
   std::set<std::string> renamed_folders;
+  // Folders whose flush reports an error (kOther).
+  std::set<std::string> failing_folder_flushes;
   std::map<std::string, std::string> environment;
   // Folders where other users may put files in place of this user's.
   std::set<std::string> shared_folders;
@@ -71,6 +80,7 @@ class FakePlatform : public Platform {
   std::uint32_t clock_milliseconds = 45'296'789;  // 12:34:56.789
   bool terminal = false;
   int width = 80;
+  Conventions user_conventions = Conventions::kPosix;
   std::string output;
   std::string errors;
   std::vector<std::string> log;
@@ -79,6 +89,7 @@ class FakePlatform : public Platform {
   std::function<void(const std::string& entry)> on_log;
 
   // Platform:
+  Conventions conventions() const override { return user_conventions; }
   std::optional<std::string> get_environment(const char* name) const override;
   std::string default_temporary_folder() const override { return temporary_folder; }
   std::string join_path(std::string_view folder, std::string_view name) const override;
@@ -87,19 +98,26 @@ class FakePlatform : public Platform {
   bool lets_others_replace_files(const std::string& folder) override {
     return shared_folders.count(folder) != 0;
   }
+  // True when the folder holding `path` is in `shared_folders`.
+  bool lets_others_swap(const std::string& path) override;
+  // A link in `foreign_links` fails with kForeignLink.
+  Status check_folder_link(const std::string& path) override {
+    return foreign_links.count(path) != 0 ? Status::error(Status::Kind::kForeignLink)
+                                          : Status::ok();
+  }
   Result<std::unique_ptr<InputFile>> open_input_file(const std::string& path) override;
   Status remove_file(const std::string& path) override;
   Status remove_leftover_replacement(const std::string& path) override;
   Result<std::vector<DirectoryEntry>> list_directory(const std::string& path) override;
-  Result<FileTime> read_file_time(const std::string& path) override;
   Status set_file_time(const std::string& path, FileTime time) override;
   Result<std::unique_ptr<InvoiceFile>> open_invoice_file(const std::string& path) override;
   std::size_t group_file_limit() const override { return group_files; }
   // Logs "flush <path>" for each file of the group ("flush-failed <path>"
   // when it fails), then marks their staged texts flushed.
   Status flush_staged(const std::vector<InvoiceFile*>& group) override;
-  // Logs "flushdir <folder>" for each folder where a file was put in place.
-  void flush_renamed_folders() override;
+  // Logs "flushdir <folder>" for each folder where a file was put in place;
+  // the files put in place in `failing_folder_flushes` get its error.
+  std::vector<Status> flush_renamed_folders(const std::vector<InvoiceFile*>& group) override;
   std::optional<int> stop_requested() const override { return stop_status; }
   bool output_is_terminal() const override { return terminal; }
   int terminal_width() const override { return width; }

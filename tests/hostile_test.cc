@@ -24,6 +24,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <sstream>
 
 #include "expected_output.h"
 #include "sample_invoices.h"
@@ -362,6 +363,10 @@ TEST(HostileTest, OwnerAccessListsAttributesFlagsAndLinksAreKeptOrTheInvoiceIsLe
        true,
        [&](const std::string& path) { return give(path, kUserA, kStaff, 0660); },
        {kOwnerNotKept}},
+      {"own invoice of a group the user is not a member of",
+       true,
+       [&](const std::string& path) { return give(path, kUserB, kUserA, 0660); },
+       {kOwnerNotKept}},
       {"another user's set-id invoice",
        true,
        [&](const std::string& path) { return give(path, kUserA, kStaff, 06770); },
@@ -478,9 +483,22 @@ TEST(HostileTest, OwnerAccessListsAttributesFlagsAndLinksAreKeptOrTheInvoiceIsLe
       options.group = kUserB;
       options.groups = {kStaff};
     }
+    // Everything here is known without writing: a dry run gives the same
+    // verdict, and writes nothing.
+    ProgramOptions dry_options = options;
+    dry_options.arguments = {"--dry-run"};
+    const ProgramRun dry = testing::run_program(dry_options);
     const ProgramRun result = testing::run_program(options);
     EXPECT_EQ(testing::without_system_wording(result.errors), errors[as_user_b]);
     EXPECT_EQ(result.output, testing::summary_lines(converted[as_user_b], converted[as_user_b]));
+    EXPECT_EQ(dry.errors, result.errors);
+    EXPECT_EQ(dry.exit_status, result.exit_status);
+    std::string dry_summary;  // without the line for each invoice it would convert
+    std::istringstream dry_lines(dry.output);
+    for (std::string line; std::getline(dry_lines, line);) {
+      if (!line.starts_with(kDryRunConvertedHead)) dry_summary += line + "\n";
+    }
+    EXPECT_EQ(testing::as_run_report(dry_summary), result.output);
   }
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(cases[i].name);

@@ -92,7 +92,7 @@ TEST(LongTest, InvoiceLargerThanFourGibibytesIsConvertedWhole) {
   // converted to UTF-8, and the zero bytes stay what they are.
   const std::string new_head = testing::converted(head);
   std::string new_middle = middle;
-  upgrade_document(new_middle, build_replacement_table());
+  upgrade_document(new_middle, testing::make_test_table());
   new_middle = transcode(new_middle, Direction::kToUtf8);
   const std::string new_tail =
       transcode(tail.substr(0, tail.size() - 2), Direction::kToUtf8) + "\r\n";

@@ -122,7 +122,8 @@ TEST(OrderingTest, EveryReplacementIsFlushedBeforeItsRenameAndEveryRenameBeforeT
   // a sanitized build; leaks are looked for in every other test.
   ASSERT_EQ(
       run_quietly({"strace", "-f", "-y", "-s", "100", "-o", log, INVOICE_PROGRAM},
-                  {"MORROOT=" + root.path(), "TEMP=" + temp.path(), "ASAN_OPTIONS=detect_leaks=0"}),
+                  {"MORROOT=" + root.path(), "TEMP=" + temp.path(), "ASAN_OPTIONS=detect_leaks=0",
+                   std::string("INVOICE_STYLESHEET_HOST=") + testing::kStylesheetHost}),
       0);
   const Record record = read_record(log);
   ::unlink(log.c_str());

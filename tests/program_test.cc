@@ -9,7 +9,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <optional>
 
+#include "driver/command_line.h"
 #include "expected_output.h"
 #include "sample_invoices.h"
 #include "scratch.h"
@@ -24,7 +26,7 @@ using testing::ScratchFolder;
 using testing::summary_lines;
 
 const std::string kStylesheet = std::string("<?xml-stylesheet type=\"text/xsl\" href=\"http://") +
-                                INVOICE_STYLESHEET_HOST + "/XSL/FACTURA.XSL\"?>";
+                                testing::kStylesheetHost + "/XSL/FACTURA.XSL\"?>";
 
 // The same invoice after the upgrade (and the conversion, when declared so).
 std::string make_new_invoice(bool code_page_850, bool converted) {
@@ -93,14 +95,14 @@ TEST_F(ProgramTest, ConvertsTheTreeRestoresTimesAndLeavesNothingBehind) {
   EXPECT_EQ(result.output, summary_lines(2, 2));
   EXPECT_EQ(result.errors, "");
 
-  // Times first: reading a file moves its access time.
-  // Listed files get their last-write time back, cut to the second; the
-  // others keep theirs to the nanosecond.
+  // Times first: reading a file moves its access time. Every file keeps
+  // both its times to the nanosecond, converted or only read.
   for (const std::string& path : {both, upgrade, current, cp850}) {
     const struct stat info = testing::stat_of(path);
     EXPECT_EQ(info.st_mtim.tv_sec, 1688548087) << path;
-    EXPECT_EQ(info.st_mtim.tv_nsec, 0) << path;
+    EXPECT_EQ(info.st_mtim.tv_nsec, 999'000'000) << path;
     EXPECT_EQ(info.st_atim.tv_sec, 1688548087) << path;
+    EXPECT_EQ(info.st_atim.tv_nsec, 999'000'000) << path;
   }
   EXPECT_EQ(testing::read_file(both), make_new_invoice(true, true));
   EXPECT_EQ(testing::read_file(upgrade), make_new_invoice(false, false));
@@ -225,10 +227,13 @@ TEST_F(ProgramTest, UnlistableNamesAreReportedAndHiddenOnesSkipped) {
 TEST_F(ProgramTest, HelpVersionAndRefusedCommandLinesTouchNothing) {
   const std::string path = root.write("DOCUMENT/a.xml", old_invoice(false));
   const auto tree_before = testing::list_tree(root.path());
+  using Stream = ProgramOptions::Stream;
   const struct {
     std::vector<std::string> arguments;
     int exit_status;
     std::string output_start;
+    std::optional<std::string> host_variable = std::nullopt;
+    Stream output = Stream::kCaptured;
   } cases[] = {
       {{"--help"}, 0, "\xC3\x9As: invoice-converter [OPCI\xC3\x93]..."},
       {{"-nh"}, 0, "\xC3\x9As: invoice-converter"},
@@ -237,9 +242,18 @@ TEST_F(ProgramTest, HelpVersionAndRefusedCommandLinesTouchNothing) {
       {{root.path() + "/"}, 2, ""},
       {{"--root"}, 2, ""},
       {{"-n", "--", "DOCUMENT"}, 2, ""},
+      {{"--stylesheet-host", "xsl.example.org@evil.example"}, 2, ""},
+      {{"--stylesheet-host=a&b"}, 2, ""},
+      {{}, 2, "", "xsl.example.org/x"},
+      {{"--help"}, 1, "", std::nullopt, Stream::kFull},
+      {{"--version"}, 1, "", std::nullopt, Stream::kClosed},
   };
   for (const auto& c : cases) {
-    const ProgramRun result = run_with(c.arguments);
+    ProgramOptions options;
+    options.arguments = c.arguments;
+    options.output = c.output;
+    if (c.host_variable) options.environment[kStylesheetHostVariable] = *c.host_variable;
+    const ProgramRun result = run(options);
     const std::string shown = ::testing::PrintToString(c.arguments);
     EXPECT_EQ(result.exit_status, c.exit_status) << shown;
     if (c.exit_status == 0) {
@@ -247,14 +261,18 @@ TEST_F(ProgramTest, HelpVersionAndRefusedCommandLinesTouchNothing) {
       EXPECT_EQ(result.errors, "") << shown;
     } else {
       EXPECT_EQ(result.output, "") << shown;
-      EXPECT_TRUE(result.errors.starts_with("invoice-converter: ")) << shown << result.errors;
+      // A refusal names the program; an output that cannot be written is a
+      // failure like a run's.
+      EXPECT_TRUE(result.errors.starts_with(c.exit_status == 2 ? "invoice-converter: "
+                                                               : std::string(kFailureHead)))
+          << shown << result.errors;
       EXPECT_EQ(result.errors.find('\n'), result.errors.size() - 1) << shown << result.errors;
     }
     EXPECT_EQ(testing::read_file(path), old_invoice(false)) << shown;
     EXPECT_EQ(testing::list_tree(root.path()), tree_before) << shown;
     EXPECT_TRUE(testing::list_tree(temp.path()).empty()) << shown;
   }
-  EXPECT_NE(run_with({"--version"}).output.find(INVOICE_STYLESHEET_HOST), std::string::npos);
+  EXPECT_NE(run_with({"--version"}).output.find(testing::kStylesheetHost), std::string::npos);
 }
 
 TEST_F(ProgramTest, RootOptionTakesThePlaceOfMorroot) {

@@ -29,7 +29,7 @@ inline std::string old_invoice(bool code_page_850 = true) {
 
 // What a complete run makes of `text`, computed with the library itself.
 inline std::string converted(std::string text) {
-  upgrade_document(text, build_replacement_table());
+  upgrade_document(text, testing::make_test_table());
   convert_code_page(text);
   return text;
 }

@@ -18,6 +18,9 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "driver/command_line.h"
+#include "expected_output.h"
+
 namespace invoice::testing {
 
 namespace fs = std::filesystem;
@@ -106,6 +109,9 @@ ProgramProcess::ProgramProcess(const ProgramOptions& options) {
   const std::string out_path = capture_.path() + "/out", err_path = capture_.path() + "/err";
   std::vector<std::string> environment;
   for (const auto& [name, value] : options.environment) environment.push_back(name + "=" + value);
+  if (options.environment.count(kStylesheetHostVariable) == 0) {
+    environment.push_back(std::string(kStylesheetHostVariable) + "=" + kStylesheetHost);
+  }
   std::vector<char*> envp;
   for (std::string& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);
@@ -145,6 +151,11 @@ ProgramProcess::ProgramProcess(const ProgramOptions& options) {
       const rlimit limit{static_cast<rlim_t>(*options.open_file_limit),
                          static_cast<rlim_t>(*options.open_file_limit)};
       ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (options.address_space_limit) {
+      const rlimit limit{static_cast<rlim_t>(*options.address_space_limit),
+                         static_cast<rlim_t>(*options.address_space_limit)};
+      ::setrlimit(RLIMIT_AS, &limit);
     }
     if (options.stack_limit) {
       const rlimit limit{static_cast<rlim_t>(*options.stack_limit),

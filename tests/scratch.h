@@ -46,9 +46,10 @@ struct ProgramOptions {
   std::map<std::string, std::string> environment;
   std::vector<std::string> arguments;  // after the program's name
   std::string working_folder = ".";
-  std::optional<long long> file_size_limit;  // bytes, with SIGXFSZ ignored
-  std::optional<long long> stack_limit;      // bytes
-  std::optional<long long> open_file_limit;  // descriptors
+  std::optional<long long> file_size_limit;      // bytes, with SIGXFSZ ignored
+  std::optional<long long> stack_limit;          // bytes
+  std::optional<long long> open_file_limit;      // descriptors
+  std::optional<long long> address_space_limit;  // bytes
   // Run as this user and group instead (needs root), with `groups` as the
   // only other groups.
   std::optional<uid_t> user;
@@ -64,7 +65,8 @@ struct ProgramOptions {
   bool traced = false;
 };
 
-// The built program, started with exactly `options.environment`; killed and
+// The built program, started with exactly `options.environment` and, unless
+// that sets it, INVOICE_STYLESHEET_HOST naming the tests' host; killed and
 // waited for if it still runs when the object goes away.
 class ProgramProcess {
  public:

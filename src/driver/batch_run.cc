@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "driver/file_list.h"
-#include "driver/time_stamp.h"
 #include "encoding/convert_code_page.h"
 #include "upgrade/signature.h"
 
@@ -39,7 +38,7 @@ BatchRun::BatchRun(Platform& platform, Console& console, const RunOptions& optio
     : platform_(platform),
       console_(console),
       options_(options),
-      table_(build_replacement_table()) {}
+      table_(build_replacement_table(options.stylesheet_host)) {}
 
 void BatchRun::report_failure(const std::string& path, const std::string& reason) {
   console_.show_failure(path, reason);
@@ -51,16 +50,37 @@ void BatchRun::report_notice(const std::string& path, std::string_view text) {
 }
 
 void BatchRun::process_invoice_file(const std::string& path) {
+  try {
+    convert_invoice_file(path);
+  } catch (const std::bad_alloc&) {
+    // The invoice in hand was let go whole as the failure unwound, its
+    // staged files removed; the memory it held is free again for the report.
+    out_of_memory_ = true;
+    report_failure(path, std::string(describe_kind(Status::Kind::kNoMemory)));
+  }
+}
+
+void BatchRun::report_unremoved(InvoiceFile& file) {
+  for (const UnremovedFile& unremoved : file.discard_staged()) {
+    report_failure(unremoved.path, std::string(kCannotRemoveCopy) + unremoved.status.message());
+  }
+}
+
+void BatchRun::abandon_group() {
+  group_.clear();
+  group_files_ = 0;
+  group_bytes_ = 0;
+}
+
+void BatchRun::convert_invoice_file(const std::string& path) {
   console_.show_progress(path);
   StagedInvoice invoice;
   invoice.path = path;
-  invoice.time_stamp = read_time_stamp(platform_, path);
   auto opened = platform_.open_invoice_file(path);
   if (opened.status.kind() == Status::Kind::kLocked && !group_.empty()) {
     // Perhaps by this run: another path (a link) to an invoice of the
     // current group. Once the group is done, its lock is gone.
     finish_group();
-    invoice.time_stamp = read_time_stamp(platform_, path);
     opened = platform_.open_invoice_file(path);
   }
   if (!opened.is_ok()) {
@@ -68,7 +88,7 @@ void BatchRun::process_invoice_file(const std::string& path) {
     return;
   }
   invoice.file = std::move(opened.value);
-  const bool converted = stage_conversions(invoice);
+  (void)stage_conversions(invoice);
   if (options_.dry_run) {
     // Counted and shown as a run would; nothing written, times included.
     if (invoice.steps.upgraded) ++upgrade_count_;
@@ -76,11 +96,10 @@ void BatchRun::process_invoice_file(const std::string& path) {
     show_change(path, invoice.steps);
     return;
   }
+  // A file with nothing staged, unchanged or failed, is let go as it is:
+  // it was only read, so it has no time to restore.
   if (invoice.staged == 0) {
-    // A file that failed before anything was staged is left exactly as it
-    // was, times included; an unchanged one gets its captured time back
-    // while it is still open and locked.
-    if (converted) (void)restore_time_stamp(*invoice.file, invoice.time_stamp);
+    report_unremoved(*invoice.file);
     return;
   }
   // The group holds open files and their staged replacements, never texts.
@@ -126,6 +145,12 @@ bool BatchRun::stage_conversions(StagedInvoice& invoice) {
                                        std::string(kNeedsConverting));
       return false;
     }
+    // The same verdict in a dry run as in a run, wherever it can be known
+    // without writing.
+    if (invoice.staged == 0) {
+      if (const Status replaceable = file.check_replaceable(); !replaceable.is_ok())
+        return fail(kCannotSave, replaceable);
+    }
     if (!options_.dry_run) {
       const Status staged = file.stage(document);
       if (!staged.is_ok()) {
@@ -152,6 +177,20 @@ bool BatchRun::stage_conversions(StagedInvoice& invoice) {
       console_.show_notice(invoice.path, kSignedKeptNotice);
       return true;
     }
+    if (options_.stylesheet_host.empty() && holds_local_stylesheet(document)) {
+      // A signed invoice that only its stylesheet reference would change is
+      // kept for its signature, as it would be with a host.
+      if (handling == SignedHandling::kConvert && holds_signature(document)) {
+        console_.show_notice(invoice.path, kSignedKeptNotice);
+        return true;
+      }
+      // Upgraded without its stylesheet, the invoice would lose its
+      // presentation; the other documents convert all the same.
+      std::string reason(kNeedsStylesheetHost);
+      if (!std::exchange(host_hint_shown_, true)) reason += kHowToGiveHost;
+      report_failure(invoice.path, reason);
+      return false;
+    }
     const UpgradeOutcome upgraded = upgrade_document(document, table_);
     if (upgraded == UpgradeOutcome::kUnrecognisedStructure) {
       // Left exactly as it is, times included: neither step applies.
@@ -177,27 +216,31 @@ bool BatchRun::stage_conversions(StagedInvoice& invoice) {
 
 void BatchRun::finish_group() {
   if (group_.empty()) return;
+  // Taken out of the run first: whatever happens below (even running out
+  // of memory), no file of this group is handled twice. Letting the files
+  // go at the end unlocks them and removes whatever staged file was not put
+  // in place.
+  std::vector<StagedInvoice> group = std::exchange(group_, {});
+  group_files_ = 0;
+  group_bytes_ = 0;
   std::vector<InvoiceFile*> files;
-  files.reserve(group_.size());
-  for (StagedInvoice& invoice : group_) files.push_back(invoice.file.get());
+  files.reserve(group.size());
+  for (StagedInvoice& invoice : group) files.push_back(invoice.file.get());
   // Every staged text is on disk before any of them is put in place, and
   // every new name is on disk before any file of the group is counted.
   const Status flushed = platform_.flush_staged(files);
-  std::vector<int> placed(group_.size(), 0);
+  std::vector<int> placed(group.size(), 0);
+  std::vector<Status> named(group.size());
   if (flushed.is_ok()) {
-    for (std::size_t i = 0; i < group_.size(); ++i) placed[i] = put_in_place(group_[i]);
-    platform_.flush_renamed_folders();
+    for (std::size_t i = 0; i < group.size(); ++i) placed[i] = put_in_place(group[i]);
+    named = platform_.flush_renamed_folders(files);
   }
-  for (std::size_t i = 0; i < group_.size(); ++i) {
+  for (std::size_t i = 0; i < group.size(); ++i) {
     if (!flushed.is_ok())
-      report_failure(group_[i].path, std::string(kCannotSave) + flushed.message());
-    finish_invoice(group_[i], placed[i]);
+      report_failure(group[i].path, std::string(kCannotSave) + flushed.message());
+    finish_invoice(group[i], placed[i], named[i]);
+    report_unremoved(*group[i].file);
   }
-  // Letting the files go unlocks them and removes whatever staged file was
-  // not put in place.
-  group_.clear();
-  group_files_ = 0;
-  group_bytes_ = 0;
 }
 
 int BatchRun::put_in_place(StagedInvoice& invoice) {
@@ -216,13 +259,15 @@ int BatchRun::put_in_place(StagedInvoice& invoice) {
   return invoice.staged;
 }
 
-void BatchRun::finish_invoice(StagedInvoice& invoice, int placed) {
-  // A file of which nothing was put in place is left exactly as it was,
-  // times included.
+void BatchRun::finish_invoice(StagedInvoice& invoice, int placed, const Status& named) {
+  // Nothing is set on a file once it is in place: the staged file carried
+  // the original's times, and an edit that another program makes right
+  // after the rename keeps its own.
   if (placed == 0) return;
-  const Status restored = restore_time_stamp(*invoice.file, invoice.time_stamp);
-  if (!restored.is_ok()) {
-    report_failure(invoice.path, std::string(kCannotRestoreTime) + restored.message());
+  // Converted, but a power cut could still undo the rename: not counted.
+  if (!named.is_ok()) {
+    report_failure(invoice.path, std::string(kNotDurable) + named.message());
+    return;
   }
   // The upgraded text is the first staged, the final text the last.
   Steps done;
@@ -265,15 +310,32 @@ NewFileList create_file_list(Platform& platform, BatchRun& run) {
 // Lists the invoices into `list`; true when the list is complete and may be
 // converted from.
 bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
+  const std::string root_folder = find_root_folder(platform, run.options().root);
   const std::string document_folder = find_document_folder(platform, run.options().root);
+  // Each path is resolved again when its invoice is opened: a folder on the
+  // way that others may swap for a link could take the run elsewhere.
+  if (!root_folder.empty() && platform.lets_others_swap(root_folder))
+    run.report_notice(root_folder, kSwappableNotice);
+  if (platform.lets_others_swap(document_folder))
+    run.report_notice(document_folder, kSwappableNotice);
+  // The root is the caller's word; DOCUMENT, when a link, is held to the
+  // folder link rule once, here, before anything in it is touched.
+  if (const Status link = platform.check_folder_link(document_folder); !link.is_ok()) {
+    run.report_failure(document_folder, link.message());
+    return false;
+  }
   // A dry run leaves the leftovers of killed runs where they are too.
   const ListingOutcome listing =
       list_invoice_files(platform, document_folder, *list.output, !run.options().dry_run);
   for (const ListingFailure& failure : listing.failures) {
-    run.report_failure(failure.path,
-                       failure.status.kind() == Status::Kind::kUnlistable
-                           ? failure.status.message()
-                           : std::string(kCannotReadFolder) + failure.status.message());
+    const Status::Kind kind = failure.status.kind();
+    const bool about_name = kind == Status::Kind::kUnlistable ||
+                            kind == Status::Kind::kUndecodableName ||
+                            kind == Status::Kind::kNameCollides;
+    std::string_view what = kCannotReadFolder;
+    if (failure.leftover) what = kCannotRemoveCopy;
+    if (about_name) what = {};
+    run.report_failure(failure.path, std::string(what) + failure.status.message());
   }
   const Status& status = listing.status;
   if (status.is_ok() || status.kind() == Status::Kind::kStopped) return status.is_ok();
@@ -308,12 +370,19 @@ void convert_listed_files(Platform& platform, BatchRun& run, NewFileList& new_li
     }
   }
   FileList list(std::move(input));
-  while (!platform.stop_requested() && !list.at_end()) {
-    run.process_invoice_file(list.next_invoice_path());
+  try {
+    while (!platform.stop_requested() && !run.out_of_memory() && !list.at_end()) {
+      run.process_invoice_file(list.next_invoice_path());
+    }
+    // Also after a request to stop: the group is short, and finishing it
+    // keeps the work already done.
+    run.finish_group();
+  } catch (const std::bad_alloc&) {
+    // The files of the group are let go as they are, whole, their staged
+    // replacements removed.
+    run.abandon_group();
+    run.report_failure(new_list.path, std::string(describe_kind(Status::Kind::kNoMemory)));
   }
-  // Also after a request to stop: the group is short, and finishing it
-  // keeps the work already done.
-  run.finish_group();
   if (!list.status().is_ok()) {
     run.report_failure(new_list.path, std::string(kCannotReadList) + list.status().message());
   }
@@ -338,10 +407,20 @@ int run_batch(Platform& platform, const RunOptions& options) {
   Console console(platform);
   BatchRun run(platform, console, options);
   console.show_line(kLocatingMessage);
-  NewFileList list = create_file_list(platform, run);
-  const bool list_complete = list.output && write_file_list(platform, run, list);
-  console.show_line(options.dry_run ? kDryRunMessage : kConvertingMessage);
-  if (list.output) convert_listed_files(platform, run, list, list_complete);
+  NewFileList list;
+  try {
+    list = create_file_list(platform, run);
+    const bool list_complete = list.output && write_file_list(platform, run, list);
+    console.show_line(options.dry_run ? kDryRunMessage : kConvertingMessage);
+    if (list.output) convert_listed_files(platform, run, list, list_complete);
+  } catch (const std::bad_alloc&) {
+    // Out of memory where no invoice is in hand (the listing, or a report):
+    // told in a line that needs no memory, and the list removed.
+    run.abandon_group();
+    run.count_failure();
+    platform.write_error(kOutOfMemoryLine);
+    if (list.output) (void)list.output->remove();
+  }
   show_summary(console, run);
   // The conversion went on all the same; only the report was lost.
   if (!console.output_status().is_ok()) console.show_output_failure();

@@ -26,6 +26,10 @@ struct RunOptions {
   bool verbose = false;
   // Converts electronically signed documents too.
   bool convert_signed = false;
+  // The host of the web stylesheet that upgraded documents refer to,
+  // already checked; empty when none was given, and then a document that
+  // holds a local stylesheet reference is reported and left as it is.
+  std::string stylesheet_host;
 };
 
 // What the per-file cycle does with a document because of its signature.
@@ -56,12 +60,12 @@ class BatchRun {
   // holds no text of a group.
   static constexpr std::size_t kGroupByteLimit = std::size_t{64} << 20;
 
-  // The per-file cycle for one listed path: shows it, captures its
-  // last-write time, opens and locks it, upgrades and converts the text and
-  // stages a replacement after each step that changed it. A changed file
-  // then waits, open and locked, in the current group, which is made
-  // durable when it reaches a bound (`finish_group`). An unchanged file gets
-  // the captured time back at once. A file that cannot be opened, read or
+  // The per-file cycle for one listed path: shows it, opens and locks it,
+  // upgrades and converts the text and stages a replacement after each step
+  // that changed it, carrying the times the file had when it was opened. A
+  // changed file then waits, open and locked, in the current group, which is
+  // made durable when it reaches a bound (`finish_group`). An unchanged file
+  // is let go at once, untouched: nothing sets its times. A file that cannot be opened, read or
   // staged is reported on standard error, left as it was (or as its last
   // whole step will leave it, which the report says) and not counted; the
   // run goes on. So is a document whose Parties end tag could be moved only
@@ -71,13 +75,14 @@ class BatchRun {
   // a file that a run could not replace (locked, read-only...) the same way,
   // counts and shows a line for each file a run would change, and writes
   // nothing, times included.
+  // Out of memory, the file in hand is left whole and reported, and
+  // `out_of_memory` is set so that the run ends.
   void process_invoice_file(const std::string& path);
 
   // Makes the current group durable: flushes all its staged files as one
   // operation, puts each in place, flushes the folders touched, and only
-  // then puts the captured times back while each file is still locked,
-  // counts it and lets it go. When the flush fails nothing is put in place
-  // and every file of the group is reported and left as it was. A failure
+  // then counts each file and lets it go. No time is set after a rename. When the flush fails
+  // nothing is put in place and every file of the group is reported and left as it was. A failure
   // of one file is reported with its path, perhaps after later paths were
   // shown.
   void finish_group();
@@ -88,6 +93,13 @@ class BatchRun {
   // Reports something the user should know that is no failure.
   void report_notice(const std::string& path, std::string_view text);
 
+  // Lets the files of the current group go without putting anything in
+  // place: each is left whole, its staged replacements removed.
+  void abandon_group();
+  // Counts a failure that was reported by other means.
+  void count_failure() { ++failure_count_; }
+
+  bool out_of_memory() const { return out_of_memory_; }
   std::int64_t upgrade_count() const { return upgrade_count_; }
   std::int64_t code_page_count() const { return code_page_count_; }
   std::int64_t failure_count() const { return failure_count_; }
@@ -106,7 +118,6 @@ class BatchRun {
   struct StagedInvoice {
     std::string path;
     std::unique_ptr<InvoiceFile> file;
-    std::string time_stamp;
     int staged = 0;  // replacements staged: the upgraded text, the final text
     Steps steps;     // the steps staged (in a dry run: that a run would stage)
     std::size_t bytes = 0;
@@ -115,6 +126,8 @@ class BatchRun {
     Status second_step_failure;
   };
 
+  // The per-file cycle of `process_invoice_file`.
+  void convert_invoice_file(const std::string& path);
   // Upgrades and converts the text of an open file, staging a replacement
   // after each step that changed it (none in a dry run); false when a step
   // failed.
@@ -122,9 +135,13 @@ class BatchRun {
   // Puts the staged replacements of one invoice in place in order; the
   // number put in place.
   int put_in_place(StagedInvoice& invoice);
-  // Restores the times of a file that was written and counts what it had
-  // done.
-  void finish_invoice(StagedInvoice& invoice, int placed);
+  // Counts what was done to a file that was written, unless `named`, the
+  // flush of its folder, failed: then it reports the file as converted but
+  // not durable.
+  void finish_invoice(StagedInvoice& invoice, int placed, const Status& named);
+  // Removes what `file` staged and did not put in place, reporting each
+  // staged file that could not be removed.
+  void report_unremoved(InvoiceFile& file);
   // The line for a file that was (or in a dry run would be) changed.
   void show_change(const std::string& path, const Steps& steps);
 
@@ -135,6 +152,9 @@ class BatchRun {
   std::int64_t upgrade_count_ = 0;
   std::int64_t code_page_count_ = 0;
   std::int64_t failure_count_ = 0;
+  // Whether a failure for want of a stylesheet host said how to give one.
+  bool host_hint_shown_ = false;
+  bool out_of_memory_ = false;
   std::vector<StagedInvoice> group_;
   std::size_t group_files_ = 0;
   std::size_t group_bytes_ = 0;

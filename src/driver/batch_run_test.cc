@@ -30,6 +30,8 @@ const std::string kHalfStructure =
     "</BuyerParty>\r\n<Invoices>\x82</Invoices>\t</Parties>";
 const std::string kUtf8Declared850 =
     "<?xml version=\"1.0\" encoding=\"ibm850\"?>\r\n<Name>Jos\xC3\xA9</Name>\r\n";
+const std::string kLocalStylesheet =
+    "<?xml-stylesheet type=\"text/xsl\" href=\"/MORVEL/XSL/FACTURA.XSL\"?>\r\n";
 const std::string kSignature =
     "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"></ds:Signature>\r\n";
 
@@ -75,15 +77,62 @@ class BatchRunTest : public ::testing::Test {
   }
 };
 
-TEST_F(BatchRunTest, UnchangedFileIsNotWrittenButItsTimesAreRestored) {
-  auto& file = platform.add_file("/D/a.xml", kCurrent);
-  file.modified = {1688548087, 999'000'000};
-  process("/D/a.xml");
-  EXPECT_EQ(operations_on("/D/a.xml"),
-            (std::vector<std::string>{"stamp", "open", "load", "restamp", "close"}));
-  expect_file(platform, "/D/a.xml", kCurrent, FileTime{1688548087, 0});
-  EXPECT_EQ(file.accessed, (FileTime{1688548087, 0}));
-  expect_counts(run, 0, 0, 0);
+// A file only read keeps all its times, change time included, in a run and
+// a dry run; a replaced one carries the original's to the nanosecond; no
+// time is set after the rename, so an edit made right then keeps its own;
+// a failed rename is one line.
+TEST(BatchRunTimesTest, TimesAreKeptExactlyAndNothingIsSetAfterTheRename) {
+  const FileTime written{1688548087, 999'999'999}, read{1'700'000'000, 1};
+  const FileTime edited{1'800'000'000, 42};
+  const auto edit_after_rename = [&](FakePlatform& platform) {
+    platform.on_log = [&platform, edited](const std::string& entry) {
+      if (entry != "flushdir /D") return;
+      FakePlatform::File& file = platform.files["/D/a.xml"];
+      file.content += "<!-- edited -->";
+      file.modified = file.accessed = edited;
+      ++file.changes;
+    };
+  };
+  const struct {
+    const char* name;
+    std::string content;
+    bool dry_run;
+    std::function<void(FakePlatform&)> prepare;
+    bool replaced;
+    FileTime modified, accessed;
+    int changes;
+    std::string errors;
+  } cases[] = {
+      {"unchanged", kCurrent, false, {}, false, written, read, 0, ""},
+      {"unchanged, dry run", kCurrent, true, {}, false, written, read, 0, ""},
+      {"needs both steps, dry run", kBoth, true, {}, false, written, read, 0, ""},
+      {"replaced twice", kBoth, false, {}, true, written, read, 2, ""},
+      {"edited right after the rename", kUpgradable, false, edit_after_rename, true, edited, edited,
+       2, ""},
+      {"second rename fails", kBoth, false,
+       [](FakePlatform& platform) { platform.failing_renames["/D/a.xml"] = 1; }, true, written,
+       read, 1, failure_line("/D/a.xml", kCannotSaveConversion, Kind::kChanged)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakePlatform platform;
+    FakePlatform::File& file = platform.add_file("/D/a.xml", c.content);
+    file.modified = written;
+    file.accessed = read;
+    if (c.prepare) c.prepare(platform);
+    Console console(platform);
+    RunOptions options;
+    options.dry_run = c.dry_run;
+    BatchRun run(platform, console, options);
+    run.process_invoice_file("/D/a.xml");
+    run.finish_group();
+    EXPECT_EQ(file.content != c.content, c.replaced);
+    EXPECT_EQ(file.modified, c.modified);
+    EXPECT_EQ(file.accessed, c.accessed);
+    EXPECT_EQ(file.changes, c.changes);
+    EXPECT_EQ(platform.errors, c.errors);
+    EXPECT_TRUE(platform.logged("restamp").empty());
+  }
 }
 
 TEST_F(BatchRunTest, EachConversionWritesAndCountsOnce) {
@@ -100,18 +149,18 @@ TEST_F(BatchRunTest, EachConversionWritesAndCountsOnce) {
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Name>Caf\xC3\xA9 \xE2\x82\xAC</Name>\r\n");
 }
 
-TEST_F(BatchRunTest, DocumentNeedingBothIsWrittenTwiceAndRestampedBeforeClosing) {
+TEST_F(BatchRunTest, DocumentNeedingBothIsWrittenTwiceBeforeClosing) {
   auto& file = platform.add_file("/D/both.xml", kBoth);
   file.modified = {1688548087, 5};
   process("/D/both.xml");
   EXPECT_EQ(operations_on("/D/both.xml"),
-            (std::vector<std::string>{"stamp", "open", "load", "stage", "stage", "flush", "replace",
-                                      "replace", "restamp", "close"}));
+            (std::vector<std::string>{"open", "load", "stage", "stage", "flush", "replace",
+                                      "replace", "close"}));
   expect_counts(run, 1, 1, 0);
   expect_file(platform, "/D/both.xml",
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>"
               "<Name>\xC3\xA9</Name>\r\n",
-              FileTime{1688548087, 0});
+              FileTime{1688548087, 5});
 }
 
 TEST_F(BatchRunTest, FailedFilesAreReportedLeftAloneAndNotCounted) {
@@ -160,11 +209,11 @@ TEST_F(BatchRunTest, FailedSecondWriteKeepsTheFirstItsCountAndTheTimes) {
   process("/D/both.xml");
   expect_counts(run, 1, 0, 1);
   EXPECT_EQ(platform.errors, failure_line("/D/both.xml", kCannotSaveConversion, Kind::kNoSpace));
-  // The upgraded file was written, so it gets its time back all the same.
+  // The upgraded file carries the original's time all the same.
   expect_file(platform, "/D/both.xml",
               "<?xml version=\"1.0\" encoding=\"ibm850\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>"
               "<Name>\x82</Name>\r\n",
-              FileTime{1688548087, 0});
+              FileTime{1688548087, 5});
 }
 
 TEST(RunBatchTest, NoInvoicesPrintsTheMessagesAnEmptyRowAndZeroCounts) {
@@ -298,8 +347,9 @@ TEST(RunBatchTest, SignedInvoicesThatWouldChangeAreKeptWithANotice) {
   EXPECT_EQ(platform.files["/M/DOCUMENT/a-up.xml"].content, kUpgradable + kSignature);
   EXPECT_EQ(platform.files["/M/DOCUMENT/b-both.xml"].content, kBoth + kSignature);
   EXPECT_EQ(platform.files["/M/DOCUMENT/c-current.xml"].content, kCurrent + kSignature);
-  // Kept files get their times back like any file that needs no change.
-  EXPECT_EQ(platform.files["/M/DOCUMENT/b-both.xml"].modified, (FileTime{1688548087, 0}));
+  // Kept files keep their times like any file that needs no change.
+  EXPECT_EQ(platform.files["/M/DOCUMENT/b-both.xml"].modified, (FileTime{1688548087, 5}));
+  EXPECT_EQ(platform.files["/M/DOCUMENT/b-both.xml"].changes, 0);
   EXPECT_EQ(platform.logged("replace"), (std::vector<std::string>{"replace /M/DOCUMENT/d-cp.xml"}));
   // Each notice stands on a row of its own, after the progress row it ended.
   EXPECT_NE(platform.output.find("/M/DOCUMENT/a-up.xml        \n\r/M/DOCUMENT/b-both.xml"),
@@ -329,6 +379,7 @@ TEST(RunBatchTest, StopOutputFailureSharedTempAndUnreadableDocumentFolder) {
     int status;
     std::string errors;
     std::size_t converted;
+    std::string stylesheet_host = "";
   } cases[] = {
       {"asked to stop during the first file",
        [](FakePlatform& platform) {
@@ -348,9 +399,37 @@ TEST(RunBatchTest, StopOutputFailureSharedTempAndUnreadableDocumentFolder) {
       {"temporary folder shared without the sticky bit",
        [](FakePlatform& platform) { platform.shared_folders.insert("/tmp"); }, 0,
        testing::notice_line("/tmp", kSharedTempNotice), 2},
+      {"root and document folder that others may swap",
+       [](FakePlatform& platform) {
+         platform.shared_folders = {"", "/M"};
+       },
+       0,
+       testing::notice_line("/M/", kSwappableNotice) +
+           testing::notice_line("/M/DOCUMENT", kSwappableNotice),
+       2},
+      {"document folder another user's link to somebody else's folder",
+       [](FakePlatform& platform) { platform.foreign_links.insert("/M/DOCUMENT"); }, 1,
+       testing::failure_line("/M/DOCUMENT", describe_kind(Status::Kind::kForeignLink)), 0},
       {"document folder that cannot be read",
        [](FakePlatform& platform) { platform.unreadable_folders.insert("/M/DOCUMENT"); }, 1,
        testing::failure_line("/M/DOCUMENT", kCannotReadFolder, Status::Kind::kAccessDenied), 0},
+      // Only the documents that need the host are left, whatever step they
+      // need; the first line says how to give it.
+      {"no stylesheet host",
+       [](FakePlatform& platform) {
+         platform.files["/M/DOCUMENT/a.xml"].content = kLocalStylesheet + kUpgradable;
+         platform.add_file("/M/DOCUMENT/c.xml", kCodePage850 + kLocalStylesheet);
+       },
+       1,
+       testing::failure_line("/M/DOCUMENT/a.xml",
+                             std::string(kNeedsStylesheetHost) + std::string(kHowToGiveHost)) +
+           testing::failure_line("/M/DOCUMENT/c.xml", kNeedsStylesheetHost),
+       1},
+      {"stylesheet host given",
+       [](FakePlatform& platform) {
+         platform.files["/M/DOCUMENT/a.xml"].content = kLocalStylesheet + kUpgradable;
+       },
+       0, "", 2, "xsl.despatx.example:8080"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -360,14 +439,20 @@ TEST(RunBatchTest, StopOutputFailureSharedTempAndUnreadableDocumentFolder) {
     platform.add_file("/M/DOCUMENT/a.xml", kUpgradable);
     platform.add_file("/M/DOCUMENT/b.xml", kUpgradable);
     c.arrange(platform);
-    EXPECT_EQ(run_batch(platform), c.status);
+    const std::map<std::string, FakePlatform::File> before = platform.files;
+    RunOptions options;
+    options.stylesheet_host = c.stylesheet_host;
+    EXPECT_EQ(run_batch(platform, options), c.status);
     EXPECT_EQ(platform.errors, c.errors);
     std::size_t converted = 0;
-    for (const char* path : {"/M/DOCUMENT/a.xml", "/M/DOCUMENT/b.xml"}) {
-      converted += platform.files[path].content != kUpgradable;
-    }
+    for (const auto& [path, file] : before)
+      converted += platform.files[path].content != file.content;
     EXPECT_EQ(converted, c.converted);
-    EXPECT_EQ(platform.files.size(), 2u);  // the file list is gone
+    EXPECT_EQ(platform.files.size(), before.size());  // the file list is gone
+    if (!c.stylesheet_host.empty()) {
+      EXPECT_NE(platform.files["/M/DOCUMENT/a.xml"].content.find(c.stylesheet_host),
+                std::string::npos);
+    }
   }
 }
 
@@ -400,21 +485,20 @@ TEST_F(BatchRunTest, GroupsRespectTheBoundsOnFilesAndBytes) {
 }
 
 // All staged files are flushed before any rename, all renames come before
-// the folder flush, and times and counts only after it.
-TEST_F(BatchRunTest, GroupFlushesThenRenamesThenFlushesFoldersThenRestamps) {
+// the folder flush, and counts only after it.
+TEST_F(BatchRunTest, GroupFlushesThenRenamesThenFlushesFoldersThenCounts) {
   for (const char* path : {"/D/a.xml", "/D/b.xml", "/E/c.xml"}) platform.add_file(path, kBoth);
   for (const char* path : {"/D/a.xml", "/D/b.xml", "/E/c.xml"}) run.process_invoice_file(path);
   run.finish_group();
   std::vector<std::string> steps;
   for (const std::string& entry : platform.log) {
     const std::string operation = entry.substr(0, entry.find(' '));
-    if (operation != "stamp" && operation != "open" && operation != "load" &&
+    if (operation != "open" && operation != "load" &&
         (steps.empty() || steps.back() != operation)) {
       steps.push_back(operation);
     }
   }
-  EXPECT_EQ(steps, (std::vector<std::string>{"stage", "flush", "replace", "flushdir", "restamp",
-                                             "close"}));
+  EXPECT_EQ(steps, (std::vector<std::string>{"stage", "flush", "replace", "flushdir", "close"}));
   EXPECT_EQ(platform.logged("flushdir"), (std::vector<std::string>{"flushdir /D", "flushdir /E"}));
   EXPECT_EQ(platform.logged("replace").size(), 6u);
   EXPECT_EQ(run.code_page_count(), 3);
@@ -431,9 +515,8 @@ TEST_F(BatchRunTest, FailedRenameInTheMiddleOfAGroupLeavesThatFileOnly) {
   EXPECT_EQ(platform.files["/D/c.xml"].content,
             "<?xml version=\"1.0\" encoding=\"ibm850\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>"
             "<Name>\x82</Name>\r\n");
-  EXPECT_EQ(operations_on("/D/b.xml"),
-            (std::vector<std::string>{"stamp", "open", "load", "stage", "stage", "flush", "replace",
-                                      "close"}));
+  EXPECT_EQ(operations_on("/D/b.xml"), (std::vector<std::string>{"open", "load", "stage", "stage",
+                                                                 "flush", "replace", "close"}));
   EXPECT_EQ(run.upgrade_count(), 2);
   EXPECT_EQ(run.code_page_count(), 1);
   EXPECT_EQ(platform.errors, failure_line("/D/b.xml", kCannotSave, Kind::kChanged) +
@@ -447,7 +530,6 @@ TEST_F(BatchRunTest, FailedGroupFlushRenamesNothingAndReportsEveryFile) {
   for (const char* path : {"/D/a.xml", "/D/b.xml", "/D/c.xml"}) run.process_invoice_file(path);
   run.finish_group();
   EXPECT_TRUE(platform.logged("replace").empty());
-  EXPECT_EQ(platform.logged("restamp"), (std::vector<std::string>{"restamp /D/c.xml"}));
   for (const char* path : {"/D/a.xml", "/D/b.xml"}) {
     EXPECT_EQ(platform.files[path].content, kBoth);
     EXPECT_EQ(platform.files[path].modified, (FileTime{1'600'000'000, 123'456'789}));
@@ -456,6 +538,27 @@ TEST_F(BatchRunTest, FailedGroupFlushRenamesNothingAndReportsEveryFile) {
   EXPECT_EQ(run.failure_count(), 2);
   EXPECT_EQ(platform.errors, failure_line("/D/a.xml", kCannotSave, Kind::kNoSpace) +
                                  failure_line("/D/b.xml", kCannotSave, Kind::kNoSpace));
+}
+
+TEST_F(BatchRunTest, FailedFolderFlushReportsTheInvoicesOfThatFolderOnly) {
+  for (const char* path : {"/D/a.xml", "/E/b.xml"}) platform.add_file(path, kBoth);
+  platform.failing_folder_flushes = {"/D"};
+  for (const char* path : {"/D/a.xml", "/E/b.xml"}) run.process_invoice_file(path);
+  run.finish_group();
+  EXPECT_EQ(platform.logged("replace").size(), 4u);  // both steps of both invoices
+  EXPECT_EQ(run.upgrade_count() + run.code_page_count(), 2);
+  EXPECT_EQ(platform.errors, failure_line("/D/a.xml", kNotDurable, Kind::kOther));
+}
+
+TEST_F(BatchRunTest, StagedFilesThatCannotBeRemovedAreNamed) {
+  platform.add_file("/D/a.xml", kBoth);
+  platform.failing_renames["/D/a.xml"] = 0;
+  run.process_invoice_file("/D/a.xml");
+  platform.marked_folders = {"/D"};  // after staging, before the clean-up
+  run.finish_group();
+  const std::string unremoved = failure_line("/D/.staged", kCannotRemoveCopy, Kind::kFolderMarked);
+  EXPECT_EQ(platform.errors,
+            failure_line("/D/a.xml", kCannotSave, Kind::kChanged) + unremoved + unremoved);
 }
 
 TEST(RunBatchTest, DryRunReportsWhatTheRunThenDoesAndWritesNothing) {

@@ -9,7 +9,12 @@ namespace {
 
 using Action = CommandLine::Action;
 
-CommandLine parse(std::vector<std::string_view> arguments) { return parse_command_line(arguments); }
+constexpr auto kWindows = Platform::Conventions::kWindows;
+
+CommandLine parse(std::vector<std::string_view> arguments,
+                  Platform::Conventions conventions = Platform::Conventions::kPosix) {
+  return parse_command_line(arguments, conventions);
+}
 
 TEST(CommandLineTest, AcceptedCommandLines) {
   const struct {
@@ -17,6 +22,8 @@ TEST(CommandLineTest, AcceptedCommandLines) {
     Action action;
     bool dry_run, verbose, convert_signed;
     std::optional<std::string> root;
+    std::string host = "";
+    Platform::Conventions conventions = Platform::Conventions::kPosix;
   } cases[] = {
       {{}, Action::kRun, false, false, false, std::nullopt},
       {{"--dry-run"}, Action::kRun, true, false, false, std::nullopt},
@@ -35,15 +42,32 @@ TEST(CommandLineTest, AcceptedCommandLines) {
       {{"-vh", "--bogus"}, Action::kHelp, false, true, false, std::nullopt},
       {{"--version", "stray"}, Action::kVersion, false, false, false, std::nullopt},
       {{"--vers"}, Action::kVersion, false, false, false, std::nullopt},
+      {{"--stylesheet-host=xsl.despatx.example:8080"},
+       Action::kRun,
+       false,
+       false,
+       false,
+       std::nullopt,
+       "xsl.despatx.example:8080"},
+      {{"--styl", "Web-2.exemple.cat", "-n"},
+       Action::kRun,
+       true,
+       false,
+       false,
+       std::nullopt,
+       "Web-2.exemple.cat"},
+      {{"-n", "/?", "--bogus"}, Action::kHelp, true, false, false, std::nullopt, "", kWindows},
   };
   for (const auto& c : cases) {
     const std::string shown = ::testing::PrintToString(c.arguments);
-    const CommandLine line = parse(c.arguments);
+    const CommandLine line = parse(c.arguments, c.conventions);
     EXPECT_EQ(line.action, c.action) << shown << line.error;
     EXPECT_EQ(line.options.dry_run, c.dry_run) << shown;
     EXPECT_EQ(line.options.verbose, c.verbose) << shown;
     EXPECT_EQ(line.options.convert_signed, c.convert_signed) << shown;
     EXPECT_EQ(line.options.root, c.root) << shown;
+    EXPECT_EQ(line.options.stylesheet_host, c.host) << shown;
+    EXPECT_EQ(line.host_source, c.host.empty() ? HostSource::kNone : HostSource::kOption) << shown;
     EXPECT_EQ(line.error, "") << shown;
   }
 }
@@ -69,6 +93,22 @@ TEST(CommandLineTest, RefusedCommandLinesNameTheArgumentOnOneLine) {
       {{"--help=1"}, kOptionTakesNoValue, "--help=1"},
       {{"bad\x1B[2J"}, kStrayArgument, "bad?[2J"},
       {{"--bogus", "--help"}, kUnknownOption, "--bogus"},
+      {{"--stylesheet-host"}, kOptionNeedsHost, "--stylesheet-host"},
+      {{"--stylesheet-host", "-n"}, kOptionNeedsHost, "--stylesheet-host"},
+      {{"--stylesheet-host", "xsl.example.org@evil.example"},
+       kInvalidHost,
+       "xsl.example.org@evil.example"},
+      {{"--stylesheet-host=a&b"}, kInvalidHost, "a&b"},
+      {{"--stylesheet-host=a/b"}, kInvalidHost, "a/b"},
+      {{"--stylesheet-host=a\"b"}, kInvalidHost, "a\"b"},
+      {{"--stylesheet-host=a b"}, kInvalidHost, "a b"},
+      {{"--stylesheet-host=a\nb"}, kInvalidHost, "a?b"},
+      {{"--stylesheet-host=a..b"}, kInvalidHost, "a..b"},
+      {{"--stylesheet-host=a.-b"}, kInvalidHost, "a.-b"},
+      {{"--stylesheet-host=a.b:"}, kInvalidHost, "a.b:"},
+      {{"--stylesheet-host=a.b:65536"}, kInvalidHost, "a.b:65536"},
+      {{"--stylesheet-host=a.b:80:80"}, kInvalidHost, "a.b:80:80"},
+      {{"/?"}, kStrayArgument, "/?"},  // help only where Windows conventions hold
   };
   for (const auto& c : cases) {
     const std::string shown = ::testing::PrintToString(c.arguments);
@@ -86,11 +126,50 @@ TEST(CommandLineTest, HelpAndVersionTexts) {
                              "--version", "MORROOT", "TEMP", "man invoice-converter"}) {
     EXPECT_NE(help.find(option), std::string::npos) << option;
   }
-  EXPECT_EQ(make_version_text("1.2.3", "xsl.example.org"),
+  // On Windows: what its users have in place of TMPDIR, /tmp and man.
+  const std::string windows = make_help_text(kWindows);
+  for (const HelpPhrase& phrase : kWindowsHelpPhrases) {
+    EXPECT_NE(windows.find(phrase.windows), std::string::npos) << phrase.windows;
+  }
+  for (const char* posix : {"TMPDIR", "/tmp", "man ", "MORROOT/"}) {
+    EXPECT_EQ(windows.find(posix), std::string::npos) << posix;
+  }
+  EXPECT_NE(windows.find("README.md"), std::string::npos);
+  EXPECT_EQ(make_version_text("1.2.3", "xsl.example.org", HostSource::kOption),
             "invoice-converter 1.2.3\n"
-            "Servidor del full d'estil de les factures actualitzades: xsl.example.org\n");
-  EXPECT_NE(make_version_text("1.2.3", "www.example.com").find("INVOICE_STYLESHEET_HOST"),
-            std::string::npos);
+            "Servidor del full d'estil de les factures actualitzades: xsl.example.org" +
+                std::string(kHostFromOption) + "\n");
+  EXPECT_NE(make_version_text("1.2.3", "", HostSource::kNone).find(kNoHost), std::string::npos);
+}
+
+// The option wins over the environment, which wins over the build's
+// default; an empty variable counts as unset; a bad value from any source
+// is a usage error; help needs no host.
+TEST(CommandLineTest, StylesheetHostPrecedenceAndCheck) {
+  const struct {
+    std::vector<std::string_view> arguments;
+    std::optional<std::string> environment;
+    std::string_view build_default;
+    std::string host;
+    HostSource source;
+    Action action = Action::kRun;
+  } cases[] = {
+      {{"--stylesheet-host=a.cat"}, "b.cat", "c.cat", "a.cat", HostSource::kOption},
+      {{}, "b.cat", "c.cat", "b.cat", HostSource::kEnvironment},
+      {{"--version"}, "", "c.cat", "c.cat", HostSource::kBuild, Action::kVersion},
+      {{}, std::nullopt, "", "", HostSource::kNone},
+      {{}, "a&b", "c.cat", "", HostSource::kNone, Action::kUsageError},
+      {{"--stylesheet-host=a.cat"}, "a&b", "", "a.cat", HostSource::kOption},
+      {{"--help"}, "a&b", "", "", HostSource::kNone, Action::kHelp},
+  };
+  for (const auto& c : cases) {
+    const std::string shown = ::testing::PrintToString(c.arguments);
+    CommandLine line = parse(c.arguments);
+    settle_stylesheet_host(line, c.environment, c.build_default);
+    EXPECT_EQ(line.action, c.action) << shown << line.error;
+    EXPECT_EQ(line.options.stylesheet_host, c.host) << shown;
+    EXPECT_EQ(line.host_source, c.source) << shown;
+  }
 }
 
 }  // namespace

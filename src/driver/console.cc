@@ -71,18 +71,21 @@ bool is_control(std::uint32_t code_point) {
 }
 
 // The path for an error line: valid UTF-8 kept, while control characters
-// and bytes that are not UTF-8 are shown as \xNN, byte by byte, and so is a
-// backslash that an "x" follows, so that no name can move the cursor or
-// split a log line and the line still tells the exact bytes. Any other
-// backslash, the separator of Windows paths, stays as it is.
-std::string escape_control_bytes(std::string_view text) {
+// and bytes that are not UTF-8 are shown as \xNN, byte by byte, so that no
+// name can move the cursor or split a log line. Where a name may hold a
+// backslash (`backslash_in_names`), one that an "x" follows is shown as
+// \x5C too, so the line still tells the exact bytes; where it may not
+// (Windows), every backslash is the separator and stays as it is, so the
+// line names the file that exists.
+std::string escape_control_bytes(std::string_view text, bool backslash_in_names) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(text.size());
   for (std::size_t at = 0; at < text.size();) {
     std::uint32_t code_point = 0;
     const std::size_t length = decode_utf8(text, at, code_point);
-    const bool escape_like = code_point == '\\' && text.substr(at + 1, 1) == "x";
+    const bool escape_like =
+        backslash_in_names && code_point == '\\' && text.substr(at + 1, 1) == "x";
     if (length != 0 && !is_control(code_point) && !escape_like) {
       out.append(text.substr(at, length));
       at += length;
@@ -136,7 +139,9 @@ std::string format_summary(std::int64_t count, std::string_view tail, std::strin
 }
 
 Console::Console(Platform& platform)
-    : platform_(platform), terminal_(platform.output_is_terminal()) {}
+    : platform_(platform),
+      terminal_(platform.output_is_terminal()),
+      backslash_in_names_(platform.conventions() == Platform::Conventions::kPosix) {}
 
 void Console::write_output(std::string_view text) {
   const Status status = platform_.write_output(text);
@@ -172,7 +177,7 @@ void Console::end_line() {
 
 void Console::show_change(std::string_view head, std::string_view path, std::string_view what) {
   std::string text(head);
-  text += escape_control_bytes(path);
+  text += escape_control_bytes(path, backslash_in_names_);
   text += kChangeSeparator;
   text += what;
   if (!terminal_) {
@@ -208,7 +213,7 @@ void Console::show_about_file(std::string_view label, std::string_view path,
                               std::string_view text) {
   if (progress_shown_) end_line();
   std::string line(label);
-  line += escape_control_bytes(path);
+  line += escape_control_bytes(path, backslash_in_names_);
   line += kFailureSeparator;
   line += text;
   line += '\n';

@@ -30,8 +30,9 @@ class Console {
   void end_line();
   // Writes "Error: ", the path, ": " and the reason to standard error,
   // ending the progress row first so that the line stands on its own. In
-  // the path, control characters, bytes that are not UTF-8 and a backslash
-  // before an "x" are shown as \xNN.
+  // the path, control characters and bytes that are not UTF-8 are shown as
+  // \xNN, and so is a backslash before an "x" where names may hold one
+  // (Platform::Conventions::kPosix); Windows paths are shown as they are.
   void show_failure(std::string_view path, std::string_view reason);
   // Writes "Avís: ", the path, ": " and `text` to standard error, in the
   // same way: something the user should know about a file that did not fail.
@@ -56,6 +57,8 @@ class Console {
 
   Platform& platform_;
   bool terminal_;
+  // Names may hold a backslash, so one that looks like an escape is escaped.
+  bool backslash_in_names_;
   bool progress_shown_ = false;
   // The columns that progress has written on the current row since its last
   // line end.

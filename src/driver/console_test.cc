@@ -79,8 +79,10 @@ TEST(ConsoleTest, FailureEndsTheProgressRowAndEscapesControlBytes) {
 }
 
 TEST(ConsoleTest, ErrorLinesShowWhatCouldSteerTheTerminalAsBytes) {
+  constexpr auto kWindows = Platform::Conventions::kWindows;
   const struct {
     std::string path, shown;
+    Platform::Conventions conventions = Platform::Conventions::kPosix;
   } cases[] = {
       {"/fa\xC3\xA7"
        "ana \xE4\xB8\xAD.xml",
@@ -97,9 +99,13 @@ TEST(ConsoleTest, ErrorLinesShowWhatCouldSteerTheTerminalAsBytes) {
       {"/\xC0\xAF", "/\\xC0\\xAF"},                  // overlong
       {"/back\\slash", "/back\\slash"},              // the Windows separator
       {"C:\\x\\y.xml", "C:\\x5Cx\\y.xml"},           // but never a false escape
+      // Windows names hold no backslash: the path is shown as it exists.
+      {"C:\\xml\\xativa.xml", "C:\\xml\\xativa.xml", kWindows},
+      {"C:\\a\x1B.xml", "C:\\a\\x1B.xml", kWindows},
   };
   for (const auto& c : cases) {
     testing::FakePlatform platform;
+    platform.user_conventions = c.conventions;
     Console(platform).show_failure(c.path, "r");
     EXPECT_EQ(platform.errors, std::string(kFailureHead) + c.shown + ": r\n") << c.path;
   }

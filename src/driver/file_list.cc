@@ -28,6 +28,21 @@ std::optional<std::string> non_empty_variable(const Platform& platform, const ch
   return value;
 }
 
+// The outcomes of `Platform::remove_leftover_replacement` for a file that is
+// not certainly a leftover, and so is rightly left.
+bool is_left_as_not_leftover(Status::Kind kind) {
+  switch (kind) {
+    case Status::Kind::kNotRegular:
+    case Status::Kind::kLocked:
+    case Status::Kind::kAccessDenied:
+    case Status::Kind::kChanged:
+    case Status::Kind::kNotFound:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 FileListDraw::FileListDraw(std::uint32_t milliseconds_since_midnight)
@@ -51,9 +66,12 @@ std::string make_file_list_name(const Platform& platform, const std::string& fol
   return platform.join_path(folder, std::to_string(number) + ".TMP");
 }
 
+std::string find_root_folder(const Platform& platform, const std::optional<std::string>& root) {
+  return platform.normalize_root(root ? *root : platform.get_environment("MORROOT").value_or(""));
+}
+
 std::string find_document_folder(const Platform& platform, const std::optional<std::string>& root) {
-  return platform.join_path(root ? *root : platform.get_environment("MORROOT").value_or(""),
-                            "DOCUMENT");
+  return platform.join_path(find_root_folder(platform, root), "DOCUMENT");
 }
 
 ListingOutcome list_invoice_files(Platform& platform, const std::string& document_folder,
@@ -89,13 +107,25 @@ ListingOutcome list_invoice_files(Platform& platform, const std::string& documen
         // Hidden, so never listed; the only hidden files that a run touches
         // are the replacement files that a killed run left behind.
         if (remove_leftovers && entry.type == DirectoryEntry::Type::kFile && !entry.is_link &&
-            is_replacement_name(entry.name) &&
-            platform.remove_leftover_replacement(platform.join_path(folder, entry.name)).is_ok()) {
-          ++outcome.leftovers_removed;
+            is_replacement_name(entry.name)) {
+          std::string path = platform.join_path(folder, entry.name);
+          const Status removed = platform.remove_leftover_replacement(path);
+          if (removed.is_ok()) {
+            ++outcome.leftovers_removed;
+          } else if (!is_left_as_not_leftover(removed.kind())) {
+            outcome.failures.push_back({std::move(path), removed, true});
+          }
         }
         continue;
       }
       std::string path = platform.join_path(folder, entry.name);
+      if (entry.name_problem != Status::Kind::kOk) {
+        // Never a silent skip of what would have been converted or entered.
+        if (entry.type == DirectoryEntry::Type::kFolder || has_xml_extension(entry.name)) {
+          outcome.failures.push_back({std::move(path), Status::error(entry.name_problem)});
+        }
+        continue;
+      }
       if (entry.type == DirectoryEntry::Type::kFolder) {
         if (!entry.is_link) pending.push_back(std::move(path));
         continue;

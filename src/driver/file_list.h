@@ -34,17 +34,26 @@ std::string find_temporary_folder(const Platform& platform);
 std::string make_file_list_name(const Platform& platform, const std::string& folder,
                                 std::uint32_t number);
 
+// The installation root: `root` (given on the command line), or else
+// MORROOT, as the platform normalises a typed root; empty for the current
+// folder.
+std::string find_root_folder(const Platform& platform,
+                             const std::optional<std::string>& root = std::nullopt);
+
 // The folder that is searched for invoices: "DOCUMENT" inside `root` (given
 // on the command line), or else inside MORROOT (the current folder when
-// MORROOT is unset or empty). The separator is put in when the root does not
+// MORROOT is unset or empty), normalised as the platform takes a typed root
+// (Platform::normalize_root). The separator is put in when the root does not
 // end with one, since otherwise nothing would ever be found.
 std::string find_document_folder(const Platform& platform,
                                  const std::optional<std::string>& root = std::nullopt);
 
-// A path that could not be listed, and why.
+// A path that could not be listed, or a leftover replacement file that
+// could not be removed, and why.
 struct ListingFailure {
   std::string path;
   Status status;
+  bool leftover = false;
 };
 
 // What the listing found.
@@ -61,12 +70,14 @@ struct ListingOutcome {
 // below it: one path per line, each ended by CR LF. Names beginning with "."
 // are skipped, links to folders are not followed. A path holding a CR or a
 // 0x1A byte cannot be read back from the list, so it is reported instead of
-// listed; so is a folder that cannot be read. Iterative: the depth of the
+// listed; so is a folder that cannot be read, and an invoice or folder
+// whose name the platform cannot reach (DirectoryEntry::name_problem). Iterative: the depth of the
 // tree does not touch the stack. `list` is left open.
 // On the way, when `remove_leftovers` is set, a file named as a replacement
 // file (replacement_name.h) that a killed run left behind is removed
 // (`Platform::remove_leftover_replacement` says when one certainly is); one
-// that is not certainly a leftover stays. A run asked to stop ends the
+// that is not certainly a leftover stays, and one that is but cannot be
+// removed is a failure. A run asked to stop ends the
 // listing between two folders, with kStopped.
 ListingOutcome list_invoice_files(Platform& platform, const std::string& document_folder,
                                   OutputFile& list, bool remove_leftovers = true);

@@ -70,7 +70,13 @@ inline constexpr std::string_view kCannotSave = "no s'ha pogut desar, l'original
 inline constexpr std::string_view kCannotSaveConversion =
     "no s'ha pogut desar la conversió de codepage 850 a utf-8, el fitxer queda a la versió "
     "3.2.1 però encara en codepage 850: ";
-inline constexpr std::string_view kCannotRestoreTime = "no s'ha pogut restaurar la data: ";
+// An invoice put in place whose folder could not be flushed: a power cut
+// could still bring back the original.
+inline constexpr std::string_view kNotDurable = "convertida, però no s'ha pogut fer durable: ";
+// A hidden replacement file, of a killed run or of this one, that could not
+// be removed: it stays beside the invoice, a full copy of it.
+inline constexpr std::string_view kCannotRemoveCopy =
+    "no s'ha pogut esborrar aquesta còpia temporal d'una conversió: ";
 inline constexpr std::string_view kCannotReadFolder = "no s'ha pogut llegir la carpeta: ";
 inline constexpr std::string_view kCannotCreateList = "no s'ha pogut crear la llista de fitxers: ";
 inline constexpr std::string_view kCannotWriteList =
@@ -86,11 +92,19 @@ inline constexpr std::string_view kListReplaced =
 // failure head, with no path.
 inline constexpr std::string_view kCannotWriteOutput =
     "no s'ha pogut escriure a la sortida estàndard: ";
+// The whole line told when the run runs out of memory where no file is in
+// hand; built in advance, since building it could need memory.
+inline constexpr std::string_view kOutOfMemoryLine = "Error: no hi ha prou memòria\n";
 // The notice about a temporary folder where other users may put their
 // files in place of the file list.
 inline constexpr std::string_view kSharedTempNotice =
     "altres usuaris hi poden substituir fitxers (permet escriure a tothom sense el bit "
     "enganxós): la llista de fitxers no hi està segura";
+// The notice about MORROOT or DOCUMENT, when users other than the running
+// one may put something else in its place.
+inline constexpr std::string_view kSwappableNotice =
+    "altres usuaris la poden substituir (la carpeta que la conté permet escriure-hi sense el bit "
+    "enganxós): la conversió podria acabar en una altra carpeta";
 // Follows the text of kReadOnly for a file that needs a change it may not
 // be given.
 inline constexpr std::string_view kNeedsConverting = " i cal convertir-lo";
@@ -103,6 +117,15 @@ inline constexpr std::string_view kUnknownOption = "opció desconeguda:";
 inline constexpr std::string_view kAmbiguousOption = "opció ambigua:";
 inline constexpr std::string_view kOptionTakesNoValue = "l'opció no admet cap valor:";
 inline constexpr std::string_view kOptionNeedsFolder = "falta la carpeta de l'opció";
+inline constexpr std::string_view kOptionNeedsHost = "falta el servidor de l'opció";
+// A stylesheet host outside the allowed form, from the option or from the
+// environment variable.
+inline constexpr std::string_view kInvalidHost =
+    "servidor del full d'estil no vàlid (només lletres, xifres, guions i punts, i si cal "
+    ":port):";
+inline constexpr std::string_view kInvalidHostVariable =
+    "servidor del full d'estil no vàlid a INVOICE_STYLESHEET_HOST (només lletres, xifres, "
+    "guions i punts, i si cal :port):";
 inline constexpr std::string_view kStrayArgument =
     "argument no esperat (la carpeta arrel es dona amb --root):";
 inline constexpr std::string_view kSeeHelpHead = ". Vegeu '";
@@ -124,6 +147,12 @@ inline constexpr std::string_view kHelpText =
     "      --root=CARPETA    arrel d'instal·lació, en lloc de MORROOT\n"
     "      --convert-signed  converteix també les factures signades (la signatura\n"
     "                        deixa de ser vàlida)\n"
+    "      --stylesheet-host=SERVIDOR\n"
+    "                        servidor web del full d'estil (FACTURA.XSL) que han de\n"
+    "                        citar les factures actualitzades, p. ex.\n"
+    "                        xsl.despatx.example o xsl.despatx.example:8080; sense\n"
+    "                        servidor, les factures amb un full d'estil local es\n"
+    "                        deixen tal com són\n"
     "  -h, --help            mostra aquesta ajuda i surt\n"
     "      --version         mostra la versió i surt\n"
     "\n"
@@ -131,20 +160,49 @@ inline constexpr std::string_view kHelpText =
     "  MORROOT  arrel d'instal·lació: es converteix MORROOT/DOCUMENT (si és buida o\n"
     "           no hi és, DOCUMENT a la carpeta actual)\n"
     "  TEMP     carpeta de la llista temporal de fitxers (si no hi és, TMPDIR o /tmp)\n"
+    "  INVOICE_STYLESHEET_HOST\n"
+    "           servidor del full d'estil quan no es dona --stylesheet-host\n"
     "\n"
     "Estat de sortida:\n"
     "  0  s'han tractat tots els fitxers\n"
     "  1  alguna cosa ha fallat (vegeu els missatges d'error)\n"
-    "  2  la línia d'ordres és incorrecta; no s'ha fet res\n"
+    "  2  la línia d'ordres o INVOICE_STYLESHEET_HOST és incorrecta; no s'ha fet res\n"
     "\n";
 inline constexpr std::string_view kManualPageHead = "Més informació: man ";
+// On Windows the help is the same text with these phrases in place of the
+// POSIX ones, and the README in the program's zip in place of the manual.
+struct HelpPhrase {
+  std::string_view posix;
+  std::string_view windows;
+};
+inline constexpr HelpPhrase kWindowsHelpPhrases[] = {
+    {"  -h, --help            mostra", "  -h, --help, /?        mostra"},
+    {"MORROOT/DOCUMENT", "MORROOT\\DOCUMENT"},
+    {"(si no hi és, TMPDIR o /tmp)",
+     "(si no hi és, TMP o\n           la carpeta temporal de l'usuari)"},
+};
+inline constexpr std::string_view kReadmeLine =
+    "Més informació: README.md, dins del fitxer zip del programa\n";
 
-// --version: the name and version, then the stylesheet host, with a warning
-// when it is the build's placeholder.
+// --version: the name and version, then the stylesheet host and where it
+// came from, or that there is none.
 inline constexpr std::string_view kStylesheetHostHead =
     "Servidor del full d'estil de les factures actualitzades: ";
-inline constexpr std::string_view kPlaceholderHostNote =
-    " (el valor per defecte; es tria amb INVOICE_STYLESHEET_HOST en compilar)";
+inline constexpr std::string_view kHostFromOption = " (de l'opció --stylesheet-host)";
+inline constexpr std::string_view kHostFromEnvironment =
+    " (de la variable d'entorn INVOICE_STYLESHEET_HOST)";
+inline constexpr std::string_view kHostFromBuild = " (el valor per defecte de la compilació)";
+inline constexpr std::string_view kNoHost =
+    "cap (es dona amb --stylesheet-host o INVOICE_STYLESHEET_HOST)";
+
+// The failure of a document that holds a local stylesheet reference when
+// the run has no host to put in its place; the first such line says how to
+// give one.
+inline constexpr std::string_view kNeedsStylesheetHost =
+    "cal el servidor del full d'estil: la factura en cita un de local i es deixa tal com és";
+inline constexpr std::string_view kHowToGiveHost =
+    " (doneu-lo amb --stylesheet-host=SERVIDOR o amb la variable d'entorn "
+    "INVOICE_STYLESHEET_HOST)";
 
 // The short reason that each kind of failure is reported with.
 constexpr std::string_view describe_kind(Status::Kind kind) {
@@ -189,6 +247,15 @@ constexpr std::string_view describe_kind(Status::Kind kind) {
       return "no se'n poden conservar els atributs ampliats";
     case Status::Kind::kFlagsNotKept:
       return "no se'n poden conservar els indicadors (chattr)";
+    case Status::Kind::kUndecodableName:
+      return "el nom no es pot convertir a UTF-8 exactament; es mostra amb \\u davant de cada "
+             "caràcter que no es pot convertir";
+    case Status::Kind::kNameCollides:
+      return "un altre element de la carpeta té el mateix nom (o el mateix llevat de majúscules i "
+             "minúscules) i no es pot saber quin s'obriria";
+    case Status::Kind::kFolderMarked:
+      return "la carpeta és només per afegir o immutable (chattr +a o +i): no s'hi pot substituir "
+             "cap fitxer";
     case Status::Kind::kOther:
       break;
   }

@@ -32,8 +32,8 @@ namespace invoice {
 // Status whose kind the implementation has translated from its own error
 // codes, with the system's wording of the cause.
 
-// A file's last-write time: whole seconds since 1970-01-01 00:00:00 UTC and
-// the fraction of the second.
+// A file time: whole seconds since 1970-01-01 00:00:00 UTC and the
+// fraction of the second.
 struct FileTime {
   std::int64_t seconds = 0;
   std::int32_t nanoseconds = 0;
@@ -47,6 +47,12 @@ struct DirectoryEntry {
   std::string name;
   Type type = Type::kOther;
   bool is_link = false;
+  // kOk, or why the entry cannot be reached by `name` and is to be reported
+  // instead of used: kUndecodableName (a name that does not convert to
+  // UTF-8 and back exactly; `name` is then an escaped form of it) or
+  // kNameCollides (another entry of the folder has the same name, exactly
+  // or, where the system ignores letter case, but for case).
+  Status::Kind name_problem = Status::Kind::kOk;
 };
 
 // A file being read sequentially (the file list). Closed when destroyed.
@@ -74,9 +80,19 @@ class OutputFile {
   virtual Status remove() = 0;
 };
 
+// A file that could not be removed, and why.
+struct UnremovedFile {
+  std::string path;
+  Status status;
+};
+
 // An invoice file, open for reading and locked against other programs from
 // `open_invoice_file` until it is destroyed. Nothing is ever written through
 // it: a change reaches the disk only as a whole new file put in its place.
+// Opening and reading it leave all its times as they are, the last-access
+// time included, where the system lets this reader keep it (on Linux the
+// file's owner, on Windows a handle that may write attributes); elsewhere
+// the last-access time moves as it would for any reader.
 class InvoiceFile {
  public:
   virtual ~InvoiceFile() = default;
@@ -85,6 +101,16 @@ class InvoiceFile {
   // read-only attribute, an immutable or append-only file); an
   // administrator respects the mark too.
   virtual bool is_writable() const = 0;
+  // What `stage` would refuse that can be known without writing anything,
+  // so that a run that only reports gives the same verdict as a run:
+  // kHardLinked; kOwnerNotKept when the running user may not give a new
+  // file the original's owner or group (one other than an administrator
+  // cannot give away a file, nor give it a group the user is not a member
+  // of); kFolderMarked for a folder marked append-only or immutable; the
+  // failure when the folder takes no new file from the running user. Ok
+  // otherwise: what only writing reveals (a full disk, an access list or
+  // attribute the new file cannot carry) is left to `stage`.
+  virtual Status check_replaceable() const = 0;
   // Reads the whole file. Fails with kChanged when the file turns out
   // shorter or longer than it was when opened, or changed while it was read,
   // kNoMemory when it does not fit.
@@ -93,7 +119,10 @@ class InvoiceFile {
   // in the same folder, under a replacement name (replacement_name.h) and
   // locked, holding `content` and carrying exactly the original's owner and
   // group, permission bits, access control list, extended attributes, file
-  // flags and last-access and last-write times. It is not flushed: the
+  // flags and times: the last-access and last-write time (and on Windows the
+  // creation time) that the original had when it was opened, at the
+  // precision the file system keeps. Nothing sets a time once the file is
+  // in place, so the staged file carries them. It is not flushed: the
   // replacements of a group are flushed together by `Platform::flush_staged`
   // and then put in place one by one with `put_staged_in_place`. May be
   // called again for a later text of the same file; the staged files are put
@@ -105,6 +134,12 @@ class InvoiceFile {
   // Staged files never put in place are removed when the file is destroyed;
   // a process killed meanwhile leaves them under their replacement names.
   virtual Status stage(std::string_view content) = 0;
+  // Removes the files staged and not put in place, as destroying the file
+  // does, and gives every staged file that could not be removed, here or
+  // when a `stage` that failed removed its new file (kFolderMarked in a
+  // folder marked append-only or immutable): each stays beside the invoice
+  // as a hidden full copy.
+  virtual std::vector<UnremovedFile> discard_staged() = 0;
   // Renames the oldest staged file over the original (through a symbolic
   // link, its target), atomically, once `Platform::flush_staged` has flushed
   // it. Right before the rename the file in place is checked to be unchanged
@@ -114,15 +149,25 @@ class InvoiceFile {
   // to the new file. A process killed meanwhile leaves the old or the new
   // content, never a mixture.
   virtual Status put_staged_in_place() = 0;
-  // Gives the file (the new one after `put_staged_in_place`) last-access and
-  // last-write time `time`, while it is open and locked; does nothing when
-  // both already are `time`, so that the file's change time stays as it is.
-  virtual Status set_times(FileTime time) = 0;
 };
 
 class Platform {
  public:
   virtual ~Platform() = default;
+
+  // Whose conventions the program follows with its users. kPosix: a name
+  // may hold any byte but "/" and NUL, so a path in a log line is escaped
+  // to stay unambiguous, and the help points to the manual page. kWindows:
+  // no name holds a backslash or a control character, so paths are shown as
+  // they are; "/?" asks for the help, which points to the README.
+  enum class Conventions { kPosix, kWindows };
+  virtual Conventions conventions() const { return Conventions::kPosix; }
+  // The installation root as the user typed it (MORROOT or --root), made
+  // into the folder that the system takes it for. Unchanged on POSIX, where
+  // every byte of a name counts; on Windows without surrounding double
+  // quotes and made absolute by the system's own rules (GetFullPathNameW,
+  // which drops trailing blanks and dots).
+  virtual std::string normalize_root(std::string_view root) const { return std::string(root); }
 
   // The value of an environment variable, or nothing when it is unset.
   virtual std::optional<std::string> get_environment(const char* name) const = 0;
@@ -145,6 +190,17 @@ class Platform {
   // this user's files in `folder` (on POSIX: a folder writable by others
   // without the sticky bit).
   virtual bool lets_others_replace_files(const std::string& folder) = 0;
+  // True when users other than the running one may put something else in
+  // place of `path`, a file or folder: on POSIX, when the folder that holds
+  // it is writable by all without the sticky bit, or, for a run as root,
+  // writable by its group without the sticky bit.
+  virtual bool lets_others_swap(const std::string& path) = 0;
+  // Checks the folder link rule on `path` when it is a symbolic link (on
+  // Windows also a junction): it is followed only when it belongs to an
+  // administrator (root), to the running user or to the owner of what it
+  // points to; kForeignLink otherwise. Ok for anything that is not such a
+  // link, a missing path included.
+  virtual Status check_folder_link(const std::string& path) = 0;
   // Opens an existing file for reading; kNotFound when there is none.
   virtual Result<std::unique_ptr<InputFile>> open_input_file(const std::string& path) = 0;
   // Removes a file (never a folder); kNotFound when there is none.
@@ -158,14 +214,15 @@ class Platform {
   // file, not a link, with no other name, owned by the user running this
   // program, and locked by nobody (a run still writing its replacement holds
   // the lock). Anything else is left as it is: kNotRegular for a link or
-  // anything but a file, kLocked, kAccessDenied for a file that is not ours.
+  // anything but a file, kLocked, kAccessDenied for a file that is not ours,
+  // kChanged or kNotFound for one that another run renamed meanwhile. Any
+  // other failure is of a leftover that could not be removed: kFolderMarked
+  // in a folder marked append-only or immutable.
   virtual Status remove_leftover_replacement(const std::string& path) = 0;
 
-  // The last-write time of the file that `path` names (following links);
-  // kNotFound when there is none.
-  virtual Result<FileTime> read_file_time(const std::string& path) = 0;
-  // Sets the last-access and last-write time of an existing file; never
-  // creates one (kNotFound).
+  // Sets the last-access and last-write time (on Windows the creation time
+  // too) of an existing file; never creates one (kNotFound). The run never
+  // calls it: it prepares files for tests.
   virtual Status set_file_time(const std::string& path, FileTime time) = 0;
   // Opens an existing regular file (or a link to one) for conversion, for
   // reading only, and locks it against other programs without waiting;
@@ -187,9 +244,17 @@ class Platform {
   // content survives a power cut once this returns ok. On failure none of
   // them may be put in place.
   virtual Status flush_staged(const std::vector<InvoiceFile*>& files) = 0;
-  // Flushes the folders in which staged files were put in place since the
-  // last call, once each, so that the new names survive a power cut.
-  virtual void flush_renamed_folders() = 0;
+  // Flushes the folders in which `files` (opened by this platform) put
+  // staged files in place since the last call, once each, so that the new
+  // names survive a power cut. Gives, for each of `files` in order, what
+  // the flush of its folder reported: ok when nothing was put in place, when
+  // the flush succeeded, and when the folder could not be opened for
+  // flushing (one the user may pass through but not read, a file system
+  // that does not flush folders), which is left to the system; the error
+  // otherwise, after which the new name may not survive a power cut. Never
+  // needs a descriptor or handle that an invoice file does not already hold
+  // on POSIX systems.
+  virtual std::vector<Status> flush_renamed_folders(const std::vector<InvoiceFile*>& files) = 0;
 
   // When the run has been asked to stop (on POSIX by SIGTERM or SIGHUP), the
   // exit status it is to end with; nothing otherwise. Polled between files

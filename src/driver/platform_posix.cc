@@ -10,6 +10,7 @@
 #include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/types.h>
 #include <sys/xattr.h>
 #include <time.h>
@@ -191,6 +192,17 @@ class PosixInputFile final : public InputFile {
   UniqueFd fd_;
 };
 
+// True when the running user may give a file group `group`: its own
+// group or one it is a member of.
+bool is_own_group(gid_t group) {
+  if (group == ::getegid()) return true;
+  const int count = ::getgroups(0, nullptr);
+  if (count <= 0) return false;
+  std::vector<gid_t> groups(static_cast<std::size_t>(count));
+  const int got = ::getgroups(count, groups.data());
+  return got > 0 && std::find(groups.begin(), groups.begin() + got, group) != groups.begin() + got;
+}
+
 bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -270,47 +282,52 @@ constexpr bool kFlushes = false;
 constexpr bool kFlushes = true;
 #endif
 
-// The folders in which files were renamed, each noted once and flushed
-// together after a group of renames (and at the end of the run), instead of
-// after every rename. A rename not yet flushed when the power fails is
-// simply undone, leaving the original, which was never touched, in place.
-class FolderFlusher {
- public:
-  FolderFlusher() = default;
-  FolderFlusher(const FolderFlusher&) = delete;
-  FolderFlusher& operator=(const FolderFlusher&) = delete;
-  ~FolderFlusher() { flush(); }
+// True for a folder marked append-only or immutable, in which nothing can
+// be renamed over or removed. A folder opened as a path only shows no flags.
+bool is_marked_folder(int folder) {
+  int flags = 0;
+  return ::ioctl(folder, FS_IOC_GETFLAGS, &flags) == 0 &&
+         (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
+}
 
-  // Takes note that `folder` holds a new name.
-  void note(UniqueFd folder) {
-    struct stat info;
-    if (::fstat(folder.get(), &info) != 0) {
-      if (kFlushes) ::fsync(folder.get());
-      return;
-    }
-    for (const Pending& pending : pending_) {
-      if (pending.device == info.st_dev && pending.inode == info.st_ino) return;
-    }
-    pending_.push_back(Pending{std::move(folder), info.st_dev, info.st_ino});
-  }
-
-  // A file system that cannot flush folders (or a folder opened as a path
-  // only) has nothing more to do.
-  void flush() {
-    if (kFlushes) {
-      for (const Pending& pending : pending_) ::fsync(pending.folder.get());
-    }
-    pending_.clear();
-  }
-
- private:
-  struct Pending {
-    UniqueFd folder;
-    dev_t device;
-    ino_t inode;
-  };
-  std::vector<Pending> pending_;
+// File system types (statfs's f_type) on which one syncfs writes back every
+// file of the file system and reports what failed. Elsewhere (FUSE above
+// all, where syncfs returns at once without asking the file system to write
+// anything; network file systems) each file is flushed by itself.
+constexpr std::array<decltype(statfs::f_type), 4> kSyncfsFileSystems = {
+    0xEF53,      // ext2, ext3, ext4
+    0x58465342,  // XFS
+    0x9123683E,  // btrfs
+    0x01021994,  // tmpfs
 };
+
+constexpr decltype(statfs::f_type) kFuseFileSystem = 0x65735546;
+
+// The type of the file system that holds `fd`; 0 when unknown.
+decltype(statfs::f_type) file_system_type(int fd) {
+  struct statfs info {};
+  return ::fstatfs(fd, &info) == 0 ? info.f_type : 0;
+}
+
+bool trusts_syncfs(int fd) {
+  const auto type = file_system_type(fd);
+  return std::find(kSyncfsFileSystems.begin(), kSyncfsFileSystems.end(), type) !=
+         kSyncfsFileSystems.end();
+}
+
+// Flushes a folder so that the names put in it survive a power cut. A
+// folder opened as a path only (one the user may pass through but not read)
+// cannot be flushed, nor can a folder on a file system that does not flush
+// folders: both are left to the system, as the rename would be, and are no
+// failure; an error that the flush reports is one.
+Status flush_folder(int folder) {
+  if (!kFlushes) return Status::ok();
+  const int flags = ::fcntl(folder, F_GETFL);
+  if (flags < 0) return last_error();
+  if ((flags & O_PATH) != 0) return Status::ok();
+  if (::fsync(folder) == 0 || errno == EINVAL || errno == EROFS) return Status::ok();
+  return last_error();
+}
 
 // A file that is not a symbolic link, named in a folder held open, so that
 // it is found again in the same place even if the path changes meanwhile.
@@ -323,8 +340,9 @@ struct FileInFolder {
 // component. A link is followed only when it belongs to the running user or
 // to the owner of what it points to, much as Linux does in shared sticky
 // folders: otherwise anyone who may write in the tree could point a run as
-// root at somebody else's file.
-Result<FileInFolder> find_target(const std::string& path) {
+// root at somebody else's file. With `root_links`, a link of root's is
+// followed too: an administrator's own choice.
+Result<FileInFolder> find_target(const std::string& path, bool root_links = false) {
   LocatedPath located;
   if (Status status = locate(path, located); !status.is_ok()) return status;
   FileInFolder target;
@@ -354,7 +372,8 @@ Result<FileInFolder> find_target(const std::string& path) {
         0) {
       return last_error();
     }
-    if (info.st_uid != ::geteuid() && info.st_uid != pointed_info.st_uid) {
+    if (info.st_uid != ::geteuid() && info.st_uid != pointed_info.st_uid &&
+        !(root_links && info.st_uid == 0)) {
       return Status::error(Status::Kind::kForeignLink);
     }
     target = std::move(pointed);
@@ -508,6 +527,18 @@ Status carry_extended_attributes(const ExtendedAttributes& wanted, int fd) {
   return Status::ok();
 }
 
+// The path of `name` in the open folder `folder`, for a message: the
+// folder's path as the system tells it, or the name alone.
+std::string path_of(int folder, const std::string& name) {
+  std::string path(static_cast<std::size_t>(PATH_MAX), '\0');
+  const std::string link = "/proc/self/fd/" + std::to_string(folder);
+  const ssize_t length = ::readlink(link.c_str(), path.data(), path.size());
+  if (length <= 0) return name;
+  path.resize(static_cast<std::size_t>(length));
+  if (path.back() != '/') path += '/';
+  return path + name;
+}
+
 bool same_time(const timespec& a, const timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
@@ -521,16 +552,28 @@ class ReplacementFile {
   ReplacementFile(ReplacementFile&& other) noexcept
       : folder_(std::exchange(other.folder_, -1)),
         name_(std::move(other.name_)),
-        fd_(std::move(other.fd_)) {}
+        fd_(std::move(other.fd_)),
+        unremoved_(other.unremoved_) {}
   ReplacementFile& operator=(ReplacementFile&&) = delete;
   ~ReplacementFile() {
-    if (fd_.valid()) ::unlinkat(folder_, name_.c_str(), 0);
+    if (!fd_.valid() || ::unlinkat(folder_, name_.c_str(), 0) == 0 || errno == ENOENT) return;
+    const int error = errno;
+    try {
+      unremoved_->push_back(
+          {path_of(folder_, name_), error == EPERM && is_marked_folder(folder_)
+                                        ? Status::error(Status::Kind::kFolderMarked)
+                                        : posix_error(error)});
+    } catch (const std::bad_alloc&) {
+      // Out of memory the file stays untold, as it would after a kill.
+    }
   }
 
-  // Makes the file in `folder`, which must outlive it.
-  static Result<ReplacementFile> make(int folder) {
+  // Makes the file in `folder`, which must outlive it, as must `unremoved`,
+  // which is told when the file cannot be removed.
+  static Result<ReplacementFile> make(int folder, std::vector<UnremovedFile>& unremoved) {
     ReplacementFile made;
     made.folder_ = folder;
+    made.unremoved_ = &unremoved;
     for (int attempt = 0; attempt < 100; ++attempt) {
       made.name_ = make_replacement_name();
       made.fd_.reset(
@@ -562,19 +605,18 @@ class ReplacementFile {
   int folder_ = -1;
   std::string name_;
   UniqueFd fd_;
+  std::vector<UnremovedFile>* unremoved_ = nullptr;
 };
 
 class PosixInvoiceFile final : public InvoiceFile {
  public:
-  // `flusher` must outlive the file.
-  PosixInvoiceFile(FileInFolder target, UniqueFd fd, const struct stat& info, bool lease_held,
-                   FolderFlusher& flusher)
-      : flusher_(flusher),
-        target_(std::move(target)),
+  PosixInvoiceFile(FileInFolder target, UniqueFd fd, const struct stat& info, bool lease_held)
+      : target_(std::move(target)),
         fd_(std::move(fd)),
         info_(info),
         lease_held_(lease_held),
-        flags_(read_file_flags(fd_.get())) {}
+        flags_(read_file_flags(fd_.get())),
+        on_fuse_(file_system_type(fd_.get()) == kFuseFileSystem) {}
 
   // Permission bits that grant nobody write access mark a file that its
   // owner wants left alone; that holds for root too. Immutable and
@@ -583,6 +625,16 @@ class PosixInvoiceFile final : public InvoiceFile {
     return (info_.st_mode & 0222) != 0 && (flags_ & (FS_IMMUTABLE_FL | FS_APPEND_FL)) == 0 &&
            ::faccessat(target_.folder.get(), target_.name.c_str(), W_OK,
                        AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0;
+  }
+
+  Status check_replaceable() const override {
+    if (info_.st_nlink > 1) return Status::error(Status::Kind::kHardLinked);
+    if (::geteuid() != 0 && (info_.st_uid != ::geteuid() || !is_own_group(info_.st_gid))) {
+      return Status::error(Status::Kind::kOwnerNotKept, std::strerror(EPERM));
+    }
+    if (is_marked_folder(target_.folder.get())) return Status::error(Status::Kind::kFolderMarked);
+    if (::faccessat(target_.folder.get(), ".", W_OK | X_OK, AT_EACCESS) != 0) return last_error();
+    return Status::ok();
   }
 
   Status load(std::string& content) override {
@@ -621,7 +673,7 @@ class PosixInvoiceFile final : public InvoiceFile {
   // Flushing and putting in place wait for the group.
   Status stage(std::string_view content) override {
     if (info_.st_nlink > 1) return Status::error(Status::Kind::kHardLinked);
-    auto made = ReplacementFile::make(target_.folder.get());
+    auto made = ReplacementFile::make(target_.folder.get(), unremoved_);
     if (!made.is_ok()) return made.status;
     Status status = fill(made.value.fd(), content);
     if (status.is_ok()) status = carry_metadata(made.value.fd());
@@ -638,26 +690,31 @@ class PosixInvoiceFile final : public InvoiceFile {
     // Right before the rename: a change that another program made since the
     // file was read is never overwritten.
     Status status = check_unchanged();
+    // A FUSE file system renames a file that is still open out of the way
+    // first, so that replacing it would take two steps with no file under
+    // the invoice's name between them: there the original is let go, locks
+    // and all, just before the rename, which is then one step.
+    if (status.is_ok() && on_fuse_) {
+      fd_.reset();
+      lease_held_ = false;
+    }
     if (status.is_ok()) status = put_in_place(staged_.front());
     if (status.is_ok()) staged_.pop_front();
     return status;
   }
 
+  std::vector<UnremovedFile> discard_staged() override {
+    staged_.clear();
+    return std::exchange(unremoved_, {});
+  }
+
+  // The folder in which staged files were put in place since the last call,
+  // or -1 when none was.
+  int take_renamed_folder() { return std::exchange(renamed_, false) ? target_.folder.get() : -1; }
+
   // Adds the descriptors of the files staged and not yet put in place.
   void add_staged_descriptors(std::vector<int>& fds) const {
     for (const ReplacementFile& staged : staged_) fds.push_back(staged.fd());
-  }
-
-  Status set_times(FileTime time) override {
-    const timespec wanted{static_cast<time_t>(time.seconds), time.nanoseconds};
-    if (same_time(info_.st_atim, wanted) && same_time(info_.st_mtim, wanted)) {
-      return Status::ok();
-    }
-    const timespec times[2] = {wanted, wanted};
-    if (::futimens(fd_.get(), times) != 0) return last_error();
-    struct stat info;
-    if (::fstat(fd_.get(), &info) == 0) info_ = info;
-    return Status::ok();
   }
 
  private:
@@ -674,7 +731,7 @@ class PosixInvoiceFile final : public InvoiceFile {
   Status put_in_place(ReplacementFile& replacement) {
     auto placed = replacement.put_in_place(target_.name);
     if (!placed.is_ok()) return placed.status;
-    flusher_.note(UniqueFd(::fcntl(target_.folder.get(), F_DUPFD_CLOEXEC, 0)));
+    renamed_ = true;
     fd_ = std::move(placed.value);  // the locks move with the descriptor
     lease_held_ = false;
     struct stat info;
@@ -707,7 +764,8 @@ class PosixInvoiceFile final : public InvoiceFile {
 
   // Gives the new file `fd` the original's owner and group, extended
   // attributes (its access control list among them), permission bits and
-  // times, and checks that they came out exactly so. The owner first:
+  // times as they were when it was opened, and checks that the access came
+  // out exactly so. The owner first:
   // changing it clears set-id bits, which the mode then puts back, so they
   // never go to another owner.
   Status carry_metadata(int fd) const {
@@ -733,20 +791,25 @@ class PosixInvoiceFile final : public InvoiceFile {
         carried.value != attributes.value) {
       return Status::error(Status::Kind::kAccessNotKept);
     }
-    // The original's times travel with the content, so that a run killed
-    // before it sets the time stamp leaves no invoice looking newly
-    // modified. A system that refuses is no reason to give up the content.
+    // The original's times, to the nanosecond where the file system keeps
+    // them: nothing sets them once the file is in place, where an edit that
+    // another program makes right after the rename must keep its own time.
     const timespec times[2] = {info_.st_atim, info_.st_mtim};
-    ::futimens(fd, times);
+    if (::futimens(fd, times) != 0) return last_error();
     return Status::ok();
   }
 
-  FolderFlusher& flusher_;
   FileInFolder target_;
   UniqueFd fd_;
   struct stat info_;
   bool lease_held_;
   int flags_;
+  bool on_fuse_;
+  // Set when a staged file was put in place since the folder was last
+  // flushed.
+  bool renamed_ = false;
+  // Told by the staged files, so destroyed after them.
+  std::vector<UnremovedFile> unremoved_;
   // After `target_`, whose folder they are made in: destroyed first.
   std::deque<ReplacementFile> staged_;
 };
@@ -801,6 +864,31 @@ class PosixPlatform final : public Platform {
            (info.st_mode & S_IWOTH) != 0 && (info.st_mode & S_ISVTX) == 0;
   }
 
+  bool lets_others_swap(const std::string& path) override {
+    std::string folder = path;
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    const std::size_t slash = folder.rfind('/');
+    if (slash == std::string::npos) {
+      folder = folder.empty() || folder == "." ? ".." : ".";
+    } else {
+      folder.resize(slash == 0 ? 1 : slash);
+    }
+    LocatedPath located;
+    struct stat info;
+    if (!locate(folder, located).is_ok() ||
+        ::fstatat(located.dir, located.name.c_str(), &info, 0) != 0 || !S_ISDIR(info.st_mode) ||
+        (info.st_mode & S_ISVTX) != 0) {
+      return false;
+    }
+    const mode_t writers = ::geteuid() == 0 ? S_IWOTH | S_IWGRP : S_IWOTH;
+    return (info.st_mode & writers) != 0;
+  }
+
+  Status check_folder_link(const std::string& path) override {
+    const auto found = find_target(path, true);
+    return found.status.kind() == Status::Kind::kForeignLink ? found.status : Status::ok();
+  }
+
   Result<std::unique_ptr<InputFile>> open_input_file(const std::string& path) override {
     LocatedPath located;
     if (Status status = locate(path, located); !status.is_ok()) return status;
@@ -852,7 +940,17 @@ class PosixPlatform final : public Platform {
       return last_error();
     }
     if (!same_file(opened, named)) return Status::error(Status::Kind::kChanged);
-    if (::unlinkat(folder.get(), base.c_str(), 0) != 0) return last_error();
+    if (::unlinkat(folder.get(), base.c_str(), 0) != 0) {
+      const int error = errno;
+      if (error == EPERM && is_marked_folder(folder.get())) {
+        return Status::error(Status::Kind::kFolderMarked);
+      }
+      // Certainly a leftover: its staying is never to be taken for the
+      // refusal of another user's file.
+      return error == EACCES || error == EPERM
+                 ? Status::error(Status::Kind::kOther, std::strerror(error))
+                 : posix_error(error);
+    }
     return Status::ok();
   }
 
@@ -899,15 +997,6 @@ class PosixPlatform final : public Platform {
     return entries;
   }
 
-  Result<FileTime> read_file_time(const std::string& path) override {
-    LocatedPath located;
-    if (Status status = locate(path, located); !status.is_ok()) return status;
-    struct stat info;
-    if (::fstatat(located.dir, located.name.c_str(), &info, 0) != 0) return last_error();
-    return FileTime{static_cast<std::int64_t>(info.st_mtim.tv_sec),
-                    static_cast<std::int32_t>(info.st_mtim.tv_nsec)};
-  }
-
   Status set_file_time(const std::string& path, FileTime time) override {
     LocatedPath located;
     if (Status status = locate(path, located); !status.is_ok()) return status;
@@ -939,8 +1028,8 @@ class PosixPlatform final : public Platform {
     if (!S_ISREG(info.st_mode)) return Status::error(Status::Kind::kNotRegular);
     auto locked = lock_against_others(fd.get());
     if (!locked.is_ok()) return locked.status;
-    return std::unique_ptr<InvoiceFile>(std::make_unique<PosixInvoiceFile>(
-        std::move(target), std::move(fd), info, locked.value, flusher_));
+    return std::unique_ptr<InvoiceFile>(
+        std::make_unique<PosixInvoiceFile>(std::move(target), std::move(fd), info, locked.value));
   }
 
   // Each invoice of a group holds its own descriptor, its folder's and one
@@ -957,9 +1046,10 @@ class PosixPlatform final : public Platform {
 
   // One syncfs per file system writes all the staged files, and the
   // journal commits them, at once: the cost of a flush is paid once per
-  // group instead of once per file. Where syncfs fails (a system without
-  // it, or a write error it reports) each file of that file system is
-  // flushed by itself, so that the failure is found and told as it is.
+  // group instead of once per file. That holds only on the file systems
+  // known to write back on syncfs; on the others, and where syncfs fails (a
+  // write error it reports), each file is flushed by itself, so that the
+  // failure is found and told as it is.
   Status flush_staged(const std::vector<InvoiceFile*>& files) override {
     if (!kFlushes) return Status::ok();
     std::vector<int> fds;
@@ -976,7 +1066,7 @@ class PosixPlatform final : public Platform {
       };
       if (seen(synced)) continue;
       if (!seen(unsynced)) {
-        if (::syncfs(fd) == 0) {
+        if (trusts_syncfs(fd) && ::syncfs(fd) == 0) {
           synced.push_back(info.st_dev);
           continue;
         }
@@ -987,7 +1077,37 @@ class PosixPlatform final : public Platform {
     return Status::ok();
   }
 
-  void flush_renamed_folders() override { flusher_.flush(); }
+  // Each folder once, through the descriptor its invoices already hold, so
+  // that the flush needs no descriptor of its own.
+  std::vector<Status> flush_renamed_folders(const std::vector<InvoiceFile*>& files) override {
+    struct Flushed {
+      dev_t device;
+      ino_t inode;
+      Status status;
+    };
+    std::vector<Flushed> flushed;
+    std::vector<Status> results;
+    results.reserve(files.size());
+    for (InvoiceFile* file : files) {
+      const int folder = static_cast<PosixInvoiceFile*>(file)->take_renamed_folder();
+      struct stat info;
+      if (folder < 0) {
+        results.push_back(Status::ok());
+      } else if (::fstat(folder, &info) != 0) {
+        results.push_back(last_error());
+      } else {
+        auto seen = std::find_if(flushed.begin(), flushed.end(), [&info](const Flushed& done) {
+          return done.device == info.st_dev && done.inode == info.st_ino;
+        });
+        if (seen == flushed.end()) {
+          flushed.push_back(Flushed{info.st_dev, info.st_ino, flush_folder(folder)});
+          seen = flushed.end() - 1;
+        }
+        results.push_back(seen->status);
+      }
+    }
+    return results;
+  }
 
   std::optional<int> stop_requested() const override {
     if (!stop_was_requested()) return std::nullopt;
@@ -1006,11 +1126,6 @@ class PosixPlatform final : public Platform {
   void write_error(std::string_view text) override {
     write_all_ignoring_errors(STDERR_FILENO, text);
   }
-
- private:
-  // Destroyed with the platform, after the last invoice file, so the last
-  // folder is flushed at the end of the run.
-  FolderFlusher flusher_;
 };
 
 }  // namespace

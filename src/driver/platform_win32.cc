@@ -243,12 +243,6 @@ std::uint64_t to_ticks(const FILETIME& time) {
   return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
 
-FileTime to_file_time(const FILETIME& time) {
-  const auto ticks = static_cast<std::int64_t>(to_ticks(time));
-  return FileTime{ticks / kTicksPerSecond - kEpochDifference,
-                  static_cast<std::int32_t>(ticks % kTicksPerSecond * 100)};
-}
-
 // A file time in the form that SetFileTime takes; nothing for a time before
 // 1601, and for 1601-01-01 00:00:00 itself, whose zero value would ask the
 // system to leave the time as it is.
@@ -390,29 +384,184 @@ PSID owner_of(HANDLE handle, LocalMemory& descriptor) {
   return owner;
 }
 
-// Whether `path` (with `attributes`, not followed) is a symbolic link to the
-// open `target`. A link is followed only when it belongs to the running
-// user or to the owner of what it points to: kForeignLink otherwise.
+// The path that the system resolves an open file or folder to, in the
+// \\?\ form: links, junctions, SUBST drives, 8.3 names and mapped drives
+// resolved.
+Result<std::wstring> final_path_of(HANDLE handle) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = ::GetFinalPathNameByHandleW(
+        handle, path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
+    if (length == 0) return last_error();
+    if (length < path.size()) {
+      path.resize(length);
+      return path;
+    }
+    path.resize(length);
+  }
+}
+
+// The volume's serial number and the path within the volume of an open
+// file or folder, resolved as the system opened it; what stands in for the
+// final path where the system gives none (Wine, for a path longer than
+// MAX_PATH).
+Result<std::wstring> volume_path_of(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(handle, &info)) return last_error();
+  std::string buffer(sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t), '\0');
+  if (!::GetFileInformationByHandleEx(handle, FileNameInfo, buffer.data(),
+                                      static_cast<DWORD>(buffer.size()))) {
+    return last_error();
+  }
+  const auto* name = reinterpret_cast<const FILE_NAME_INFO*>(buffer.data());
+  return std::to_wstring(info.dwVolumeSerialNumber) + L":" +
+         std::wstring(name->FileName, name->FileNameLength / sizeof(wchar_t));
+}
+
+bool equal_ignoring_case(std::wstring_view a, std::wstring_view b) {
+  return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// Whether the file open as `handle`, by the \\?\ path `path`, was reached
+// through a link: its final path is not the final path of the folder that
+// `path` names it in, opened the same way, plus its name, ignoring letter
+// case. This does not rest on the reparse attribute, which a Unix symbolic
+// link seen through Wine lacks; nor on the path as typed, which a mapped
+// drive, a share, a SUBST drive or a junction above the file makes differ
+// from the final path of every file.
+Result<bool> reached_through_link(const std::wstring& path, HANDLE handle) {
+  const std::size_t slash = path.rfind(L'\\');
+  if (slash == std::wstring::npos) return windows_error(ERROR_INVALID_NAME);
+  std::wstring parent = path.substr(0, slash);
+  // "\\?\C:" alone names the volume, not its root folder.
+  if (!parent.empty() && parent.back() == L':') parent += L'\\';
+  const UniqueHandle folder(::CreateFileW(
+      parent.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!folder.valid()) return last_error();
+  auto file = final_path_of(handle);
+  auto expected = final_path_of(folder.get());
+  if (!file.is_ok() || !expected.is_ok()) {
+    // Both the same way, so that they compare.
+    file = volume_path_of(handle);
+    if (!file.is_ok()) return file.status;
+    expected = volume_path_of(folder.get());
+    if (!expected.is_ok()) return expected.status;
+  }
+  return !equal_ignoring_case(file.value,
+                              join_wide(expected.value, std::wstring_view(path).substr(slash + 1)));
+}
+
+// Whether `path` (with `attributes`, not followed) reaches the open
+// `target` through a symbolic link. A link is followed only when it belongs
+// to the running user or to the owner of what it points to: kForeignLink
+// otherwise.
 Result<bool> follows_link(const std::wstring& path, DWORD attributes, HANDLE target) {
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return false;
+  auto through = reached_through_link(path, target);
+  if (!through.is_ok()) return through.status;
+  if (!through.value && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return false;
   const UniqueHandle link(
       ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL,
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!link.valid()) return last_error();
-  FILE_ATTRIBUTE_TAG_INFO tag{};
-  if (!::GetFileInformationByHandleEx(link.get(), FileAttributeTagInfo, &tag, sizeof tag)) {
-    return last_error();
+  if (!through.value) {
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!::GetFileInformationByHandleEx(link.get(), FileAttributeTagInfo, &tag, sizeof tag)) {
+      return last_error();
+    }
+    // Deduplicated or cloud files are reparse points too, and plain files
+    // to their users.
+    if (tag.ReparseTag != IO_REPARSE_TAG_SYMLINK) return false;
   }
-  // Deduplicated or cloud files are reparse points too, and plain files to
-  // their users.
-  if (tag.ReparseTag != IO_REPARSE_TAG_SYMLINK) return false;
   LocalMemory link_descriptor, target_descriptor;
   const PSID link_owner = owner_of(link.get(), link_descriptor);
   const PSID target_owner = owner_of(target, target_descriptor);
   if (link_owner == nullptr || is_own_sid(link_owner) ||
       (target_owner != nullptr && ::EqualSid(link_owner, target_owner))) {
     return true;
+  }
+  return Status::error(Status::Kind::kForeignLink);
+}
+
+// What a file's security descriptor sets for itself, as bytes that compare
+// exactly: its owner, whether its access list is protected from inheriting,
+// and its explicit access entries in order; the inherited entries apart.
+struct OwnSecurity {
+  std::string owner;  // empty where the file system keeps none
+  bool is_protected = false;
+  std::vector<std::string> entries;
+  std::vector<std::string> inherited;
+};
+
+// Reads what the security descriptor of `handle` sets; the system's error
+// code, ERROR_SUCCESS when read.
+DWORD read_own_security(HANDLE handle, OwnSecurity& out) {
+  out = {};
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  LocalMemory descriptor;
+  const DWORD error = ::GetSecurityInfo(handle, SE_FILE_OBJECT,
+                                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                        &owner, nullptr, &dacl, nullptr, descriptor.out());
+  if (error != ERROR_SUCCESS) return error;
+  if (owner != nullptr && ::IsValidSid(owner)) {
+    out.owner.assign(static_cast<const char*>(owner), ::GetLengthSid(owner));
+  }
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  if (::GetSecurityDescriptorControl(*descriptor.out(), &control, &revision)) {
+    out.is_protected = (control & SE_DACL_PROTECTED) != 0;
+  }
+  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!::GetAce(dacl, i, &ace)) return ::GetLastError();
+    const auto* header = static_cast<const ACE_HEADER*>(ace);
+    std::string bytes(static_cast<const char*>(ace), header->AceSize);
+    ((header->AceFlags & INHERITED_ACE) != 0 ? out.inherited : out.entries)
+        .push_back(std::move(bytes));
+  }
+  return ERROR_SUCCESS;
+}
+
+// Whether `owner` is the Administrators group or the system itself, whose
+// links are an administrator's own choice.
+bool is_administrator_sid(PSID owner) {
+  return ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+         ::IsWellKnownSid(owner, WinLocalSystemSid);
+}
+
+// The folder link rule: `path`, when it is a symbolic link or a junction,
+// is followed only when it belongs to an administrator, to the running user
+// or to the owner of what it points to.
+Status check_folder_link_of(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    return Status::ok();
+  }
+  constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const UniqueHandle link(::CreateFileW(
+      path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, kShareAll, nullptr, OPEN_EXISTING,
+      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!link.valid()) return last_error();
+  FILE_ATTRIBUTE_TAG_INFO tag{};
+  if (!::GetFileInformationByHandleEx(link.get(), FileAttributeTagInfo, &tag, sizeof tag)) {
+    return last_error();
+  }
+  if (tag.ReparseTag != IO_REPARSE_TAG_SYMLINK && tag.ReparseTag != IO_REPARSE_TAG_MOUNT_POINT) {
+    return Status::ok();
+  }
+  // A link to nothing is told by the listing.
+  const UniqueHandle target(::CreateFileW(path.c_str(), READ_CONTROL, kShareAll, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!target.valid()) return Status::ok();
+  LocalMemory link_descriptor, target_descriptor;
+  const PSID link_owner = owner_of(link.get(), link_descriptor);
+  const PSID target_owner = owner_of(target.get(), target_descriptor);
+  if (link_owner == nullptr || is_own_sid(link_owner) || is_administrator_sid(link_owner) ||
+      (target_owner != nullptr && ::EqualSid(link_owner, target_owner))) {
+    return Status::ok();
   }
   return Status::error(Status::Kind::kForeignLink);
 }
@@ -479,9 +628,13 @@ constexpr DWORD kCopiedAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HID
                                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 // How an invoice is held: read, never written (a change reaches the disk
-// only as a whole new file), its times set, its security read, and moved
-// aside by the replacement.
+// only as a whole new file), its last-access time kept, its security read,
+// and moved aside by the replacement.
 constexpr DWORD kInvoiceAccess = FILE_GENERIC_READ | FILE_WRITE_ATTRIBUTES | DELETE | READ_CONTROL;
+
+// The time that, given to SetFileTime, stops the system from updating that
+// time for the rest of the handle's life.
+constexpr FILETIME kKeepTime{0xFFFFFFFF, 0xFFFFFFFF};
 
 // The size and last-write time of a file: what tells that its content was
 // changed.
@@ -584,27 +737,35 @@ class RenamedFolders {
       folders_.push_back(folder);
     }
   }
-  // Flushes each folder once, so that its new names survive a power cut. A
-  // folder that cannot be opened for it (no right to, or a file system that
-  // cannot flush folders) is left to the system: a rename it loses leaves
-  // the original, which was never touched, in place.
+  // Flushes each folder once, so that its new names survive a power cut,
+  // and keeps what each flush reported until the next time. A folder that
+  // cannot be opened for it (no right to, or a file system that cannot flush
+  // folders) is left to the system, which is no failure: a rename it loses
+  // leaves the original, which was never touched, in place.
   void flush() {
-    std::vector<UniqueHandle> opened;
-    std::vector<HANDLE> handles;
+    flushed_.clear();
     for (const std::wstring& folder : folders_) {
       UniqueHandle handle(::CreateFileW(
           folder.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-      if (!handle.valid()) continue;
-      handles.push_back(handle.get());
-      opened.push_back(std::move(handle));
+      const DWORD error = handle.valid() ? flush_together({handle.get()}) : ERROR_SUCCESS;
+      flushed_.emplace_back(folder, error);
     }
-    (void)flush_together(handles);
     folders_.clear();
+  }
+
+  // What the last flush of `folder` reported (ERROR_SUCCESS when it was
+  // not flushed).
+  DWORD flushed(const std::wstring& folder) const {
+    for (const auto& [name, error] : flushed_) {
+      if (name == folder) return error;
+    }
+    return ERROR_SUCCESS;
   }
 
  private:
   std::vector<std::wstring> folders_;
+  std::vector<std::pair<std::wstring, DWORD>> flushed_;
 };
 
 // A replacement written and waiting to be put in place. Removed when
@@ -643,6 +804,13 @@ class WindowsInvoiceFile final : public InvoiceFile {
         renamed_(renamed) {}
 
   bool is_writable() const override { return writable_; }
+
+  // The owner and access list are set on the new file while it is made, and
+  // whether the folder takes it shows only then.
+  Status check_replaceable() const override {
+    if (info_.nNumberOfLinks > 1) return Status::error(Status::Kind::kHardLinked);
+    return Status::ok();
+  }
 
   Status load(std::string& content) override {
     const std::uint64_t size = size_of(info_);
@@ -686,7 +854,7 @@ class WindowsInvoiceFile final : public InvoiceFile {
     if (target_.empty()) {
       // Through a link, the file really held is replaced, so that the link
       // stays a link.
-      auto target = is_link_ ? final_path() : Result<std::wstring>(path_);
+      auto target = is_link_ ? final_path_of(handle_.get()) : Result<std::wstring>(path_);
       if (!target.is_ok()) return target.status;
       target_ = std::move(target.value);
     }
@@ -699,6 +867,16 @@ class WindowsInvoiceFile final : public InvoiceFile {
     if (!status.is_ok()) return status;
     staged_.push_back(std::move(staged));
     return Status::ok();
+  }
+
+  std::vector<UnremovedFile> discard_staged() override {
+    std::vector<UnremovedFile> unremoved;
+    for (const StagedFile& staged : staged_) {
+      if (!delete_on_close(staged.handle()))
+        unremoved.push_back({narrow(staged.path()), last_error()});
+    }
+    staged_.clear();
+    return unremoved;
   }
 
   // Adds the handles of the files staged and not yet put in place.
@@ -721,24 +899,19 @@ class WindowsInvoiceFile final : public InvoiceFile {
     if (!::GetFileInformationByHandle(staged.handle(), &staged_info)) return last_error();
     const Status status = put_in_place(staged, staged_info);
     // The new name must survive a crash as well as the new content.
-    if (status.is_ok()) renamed_.note(parent_of(target_));
+    if (status.is_ok()) {
+      renamed_.note(parent_of(target_));
+      renamed_since_flush_ = true;
+    }
     return status;
   }
 
-  Status set_times(FileTime time) override {
-    FILETIME wanted{};
-    if (!from_file_time(time, wanted)) return windows_error(ERROR_INVALID_PARAMETER);
-    const std::uint64_t ticks = to_ticks(wanted);
-    if (to_ticks(info_.ftCreationTime) == ticks && to_ticks(info_.ftLastAccessTime) == ticks &&
-        to_ticks(info_.ftLastWriteTime) == ticks) {
-      return Status::ok();
-    }
-    // All three: on Windows a converted invoice is created, last read and
-    // last written at its captured last-write time.
-    if (!::SetFileTime(handle_.get(), &wanted, &wanted, &wanted)) return last_error();
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (::GetFileInformationByHandle(handle_.get(), &info)) info_ = info;
-    return Status::ok();
+  // What the last flush of the folder its staged files were put in place in
+  // since the last call reported; ok when none was.
+  Status take_folder_flush() {
+    if (!std::exchange(renamed_since_flush_, false)) return Status::ok();
+    const DWORD error = renamed_.flushed(parent_of(target_));
+    return error == ERROR_SUCCESS ? Status::ok() : windows_error(error);
   }
 
  private:
@@ -751,21 +924,6 @@ class WindowsInvoiceFile final : public InvoiceFile {
   bool changed_since_opened() const {
     BY_HANDLE_FILE_INFORMATION now{};
     return !::GetFileInformationByHandle(handle_.get(), &now) || !same_content_marks(now, info_);
-  }
-
-  // The path of the file that the handle holds, in the \\?\ form.
-  Result<std::wstring> final_path() const {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-      const DWORD length = ::GetFinalPathNameByHandleW(
-          handle_.get(), path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED);
-      if (length == 0) return last_error();
-      if (length < path.size()) {
-        path.resize(length);
-        return path;
-      }
-      path.resize(length);
-    }
   }
 
   // A new file under a fresh replacement name in `folder`, whose \\?\ path
@@ -788,9 +946,9 @@ class WindowsInvoiceFile final : public InvoiceFile {
 
   // Gives the new file what the original has besides its content: its own
   // access control entries, its named streams, its attributes and its
-  // creation, last-access and last-write times. The times travel with the
-  // content, so that a run killed before it sets them leaves no invoice
-  // looking newly modified.
+  // creation, last-access and last-write times as they were when it was
+  // opened. Nothing sets them once the file is in place, where an edit that
+  // another program makes right after the rename must keep its own time.
   Status carry_metadata(HANDLE replacement, const std::wstring& original,
                         const std::wstring& temporary) const {
     if (Status status = copy_security(replacement); !status.is_ok()) return status;
@@ -807,38 +965,63 @@ class WindowsInvoiceFile final : public InvoiceFile {
     return Status::ok();
   }
 
-  // Gives the new file the original's own access control entries (the
-  // inherited ones come from the folder, as they did for the original). A
-  // file owned by someone other than the owner this run gives its new files
-  // is not replaced: the replacement would take it over.
+  // Gives the new file what the original's security descriptor sets for
+  // itself: its owner, its protection from inheritance and its explicit
+  // access entries; the inherited entries come from the folder, afresh. It
+  // is written only where the new file differs, since a rewrite of what a
+  // file already has is not neutral everywhere (Wine maps the entries it
+  // derived from the Unix mode back to a wider mode), and read back after
+  // writing. A file owned by someone other than the owner this run gives
+  // its new files is not replaced: the replacement would take it over.
   Status copy_security(HANDLE replacement) const {
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    LocalMemory original;
-    DWORD error = ::GetSecurityInfo(handle_.get(), SE_FILE_OBJECT,
-                                    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-                                    nullptr, &dacl, nullptr, original.out());
+    OwnSecurity original, created;
+    DWORD error = read_own_security(handle_.get(), original);
     // A file system without security (FAT) has nothing to carry over.
     if (error == ERROR_NOT_SUPPORTED || error == ERROR_INVALID_FUNCTION) return Status::ok();
     if (error != ERROR_SUCCESS) return windows_error(error);
-    PSID new_owner = nullptr;
-    LocalMemory created;
-    error = ::GetSecurityInfo(replacement, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &new_owner,
-                              nullptr, nullptr, nullptr, created.out());
-    if (error != ERROR_SUCCESS) return windows_error(error);
-    if (owner != nullptr && new_owner != nullptr && !::EqualSid(owner, new_owner)) {
+    if ((error = read_own_security(replacement, created)) != ERROR_SUCCESS) {
+      return windows_error(error);
+    }
+    if (!original.owner.empty() && !created.owner.empty() && original.owner != created.owner) {
       return Status::error(Status::Kind::kOwnerNotKept);
     }
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    ::GetSecurityDescriptorControl(*original.out(), &control, &revision);
+    if (original.is_protected == created.is_protected && original.entries == created.entries) {
+      return Status::ok();
+    }
+    // The original's own entries first, then what the new file inherited,
+    // as the system orders them.
+    std::vector<std::string> entries = original.entries;
+    if (!original.is_protected) {
+      entries.insert(entries.end(), created.inherited.begin(), created.inherited.end());
+    }
+    std::size_t size = sizeof(ACL);
+    for (const std::string& entry : entries) size += entry.size();
+    std::string acl_memory(size, '\0');
+    const auto acl = reinterpret_cast<PACL>(acl_memory.data());
+    if (size > 0xFFFF || !::InitializeAcl(acl, static_cast<DWORD>(size), ACL_REVISION_DS)) {
+      return Status::error(Status::Kind::kAccessNotKept, describe_error(::GetLastError()));
+    }
+    for (std::string& entry : entries) {
+      if (!::AddAce(acl, ACL_REVISION_DS, MAXDWORD, entry.data(),
+                    static_cast<DWORD>(entry.size()))) {
+        return Status::error(Status::Kind::kAccessNotKept, describe_error(::GetLastError()));
+      }
+    }
     const SECURITY_INFORMATION what =
-        DACL_SECURITY_INFORMATION |
-        ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
-                                            : UNPROTECTED_DACL_SECURITY_INFORMATION);
-    error = ::SetSecurityInfo(replacement, SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr);
+        DACL_SECURITY_INFORMATION | (original.is_protected ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                           : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    error = ::SetSecurityInfo(replacement, SE_FILE_OBJECT, what, nullptr, nullptr, acl, nullptr);
     if (error != ERROR_SUCCESS) {
       return Status::error(Status::Kind::kAccessNotKept, describe_error(error));
+    }
+    // What the system made of it: a file system or a layer below that maps
+    // it to something else would change the file's access.
+    if ((error = read_own_security(replacement, created)) != ERROR_SUCCESS) {
+      return Status::error(Status::Kind::kAccessNotKept, describe_error(error));
+    }
+    if (original.is_protected != created.is_protected || original.entries != created.entries ||
+        (!original.owner.empty() && original.owner != created.owner)) {
+      return Status::error(Status::Kind::kAccessNotKept);
     }
     return Status::ok();
   }
@@ -894,6 +1077,7 @@ class WindowsInvoiceFile final : public InvoiceFile {
   BY_HANDLE_FILE_INFORMATION info_;
   bool writable_;
   RenamedFolders& renamed_;
+  bool renamed_since_flush_ = false;
   // The \\?\ path of the file that is replaced, found at the first stage.
   std::wstring target_;
   std::deque<StagedFile> staged_;
@@ -967,10 +1151,96 @@ class ConsoleSetup {
   WORD colours_ = 0;
 };
 
+// Marks the entries that cannot be reached by their UTF-8 names: a name
+// that does not convert to UTF-8 and back exactly (an unpaired surrogate),
+// which gets an escaped form, and names that, converted, equal another of
+// the folder exactly (Wine shows every name that is not UTF-8 on the Unix
+// side as U+FFFD) or but for letter case (a folder shared from a
+// case-sensitive system, or made under Wine): opening either reaches one
+// file for both.
+void mark_name_problems(std::vector<DirectoryEntry>& entries,
+                        const std::vector<std::wstring>& names) {
+  std::vector<std::wstring> keys(names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    std::wstring converted;
+    widen(entries[i].name, converted, false);
+    if (converted != names[i]) {
+      entries[i].name = escape_unpaired_surrogates(
+          std::u16string_view(reinterpret_cast<const char16_t*>(names[i].data()), names[i].size()));
+      entries[i].name_problem = Status::Kind::kUndecodableName;
+    }
+    // Compared as the system compares names: in upper case.
+    keys[i] = converted;
+    if (!converted.empty()) {
+      ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, converted.data(),
+                      static_cast<int>(converted.size()), keys[i].data(),
+                      static_cast<int>(keys[i].size()), nullptr, nullptr, 0);
+    }
+  }
+  std::vector<std::size_t> order(names.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(),
+            [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });
+  for (std::size_t i = 1; i < order.size(); ++i) {
+    if (keys[order[i]] != keys[order[i - 1]]) continue;
+    for (std::size_t j : {order[i], order[i - 1]}) {
+      if (entries[j].name_problem == Status::Kind::kOk) {
+        entries[j].name_problem = Status::Kind::kNameCollides;
+      }
+    }
+  }
+}
+
+// Marks as links the folders that are reached through one although they
+// show no reparse attribute (a Unix symbolic link seen through Wine): their
+// final path is not the listed folder's plus their name. Such a folder is
+// not entered, as a junction is not.
+void mark_folder_links(const std::wstring& folder, std::vector<DirectoryEntry>& entries,
+                       const std::vector<std::wstring>& names) {
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    DirectoryEntry& entry = entries[i];
+    if (entry.type != DirectoryEntry::Type::kFolder || entry.is_link ||
+        entry.name_problem != Status::Kind::kOk) {
+      continue;
+    }
+    const std::wstring path = join_wide(folder, names[i]);
+    const UniqueHandle handle(::CreateFileW(
+        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    // A folder that cannot be opened fails when it is listed, and is
+    // reported then.
+    if (!handle.valid()) continue;
+    auto through = reached_through_link(path, handle.get());
+    if (through.is_ok() && through.value) entry.is_link = true;
+  }
+}
+
 class WindowsPlatform final : public Platform {
  public:
   WindowsPlatform()
       : output_(STD_OUTPUT_HANDLE), error_(STD_ERROR_HANDLE), console_setup_(output_) {}
+
+  Conventions conventions() const override { return Conventions::kWindows; }
+
+  std::string normalize_root(std::string_view root) const override {
+    const std::string stripped = strip_typed_quotes(root);
+    std::wstring typed;
+    // Already in the \\?\ namespace: taken as it is, as the system does.
+    if (stripped.empty() || stripped.starts_with("\\\\?\\") || !widen(stripped, typed, true)) {
+      return stripped;
+    }
+    std::wstring full(MAX_PATH, L'\0');
+    for (;;) {
+      const DWORD length =
+          ::GetFullPathNameW(typed.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+      if (length == 0) return stripped;
+      if (length < full.size()) {
+        full.resize(length);
+        return narrow(full);
+      }
+      full.resize(length);
+    }
+  }
 
   std::optional<std::string> get_environment(const char* name) const override {
     std::wstring wide_name;
@@ -1030,6 +1300,14 @@ class WindowsPlatform final : public Platform {
   // from creation to removal, read back through its own handle and removed
   // only as itself: a file put in its place is never read nor removed.
   bool lets_others_replace_files(const std::string&) override { return false; }
+  // Windows tells who may replace what by access lists only, which this
+  // program does not judge.
+  bool lets_others_swap(const std::string&) override { return false; }
+
+  Status check_folder_link(const std::string& path) override {
+    auto wide = system_path(path);
+    return wide.is_ok() ? check_folder_link_of(wide.value) : Status::ok();
+  }
 
   Result<std::unique_ptr<InputFile>> open_input_file(const std::string& path) override {
     auto wide = system_path(path);
@@ -1073,6 +1351,11 @@ class WindowsPlatform final : public Platform {
         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
       return Status::error(Status::Kind::kNotRegular);
     }
+    // A link that shows no reparse attribute (a Unix symbolic link seen
+    // through Wine) opens as its target: never delete through it.
+    auto through = reached_through_link(wide.value, handle.get());
+    if (!through.is_ok()) return through.status;
+    if (through.value) return Status::error(Status::Kind::kNotRegular);
     PSID owner = nullptr;
     LocalMemory descriptor;
     const DWORD error = ::GetSecurityInfo(handle.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
@@ -1106,6 +1389,7 @@ class WindowsPlatform final : public Platform {
     }
     const UniqueFind search(raw);
     const std::wstring& wide_folder = wide.value;
+    std::vector<std::wstring> wide_names;
     do {
       const std::wstring_view name = found.cFileName;
       if (name == L"." || name == L"..") continue;
@@ -1132,23 +1416,14 @@ class WindowsPlatform final : public Platform {
         if (entry.is_link) entry.type = type_of_target(join_wide(wide_folder, name));
       }
       entries.push_back(std::move(entry));
+      wide_names.emplace_back(name);
     } while (::FindNextFileW(raw, &found));
     if (::GetLastError() != ERROR_NO_MORE_FILES) return last_error();
+    mark_name_problems(entries, wide_names);
+    mark_folder_links(wide_folder, entries, wide_names);
     return entries;
   }
 
-  Result<FileTime> read_file_time(const std::string& path) override {
-    auto wide = system_path(path);
-    if (!wide.is_ok()) return wide.status;
-    const UniqueHandle handle = open_for_attributes(wide.value);
-    if (!handle.valid()) return last_error();
-    FILETIME written{};
-    if (!::GetFileTime(handle.get(), nullptr, nullptr, &written)) return last_error();
-    return to_file_time(written);
-  }
-
-  // Sets the creation time too: on Windows all three times of a converted
-  // invoice become its captured last-write time.
   Status set_file_time(const std::string& path, FileTime time) override {
     FILETIME when{};
     if (!from_file_time(time, when)) return windows_error(ERROR_INVALID_PARAMETER);
@@ -1176,6 +1451,7 @@ class WindowsPlatform final : public Platform {
     // out; deletion is what the replacement needs.
     UniqueHandle handle(::CreateFileW(wide.value.c_str(), kInvoiceAccess, FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const bool may_write_attributes = handle.valid();
     if (!handle.valid() && ::GetLastError() == ERROR_ACCESS_DENIED) {
       // Without the right to move it aside or set its times, the file can
       // still be read and reported.
@@ -1188,6 +1464,11 @@ class WindowsPlatform final : public Platform {
     if (::GetFileType(handle.get()) != FILE_TYPE_DISK) {
       return Status::error(Status::Kind::kNotRegular);
     }
+    // Before the first read: this handle's reads no longer move the
+    // last-access time, so an invoice that needs no change keeps all its
+    // times. The fallback handle may not write attributes, so there it
+    // moves as for any reader.
+    if (may_write_attributes) (void)::SetFileTime(handle.get(), nullptr, &kKeepTime, nullptr);
     BY_HANDLE_FILE_INFORMATION info{};
     if (!::GetFileInformationByHandle(handle.get(), &info)) return last_error();
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
@@ -1217,7 +1498,14 @@ class WindowsPlatform final : public Platform {
     return error == ERROR_SUCCESS ? Status::ok() : windows_error(error);
   }
 
-  void flush_renamed_folders() override { renamed_.flush(); }
+  std::vector<Status> flush_renamed_folders(const std::vector<InvoiceFile*>& files) override {
+    renamed_.flush();
+    std::vector<Status> results;
+    for (InvoiceFile* file : files) {
+      results.push_back(static_cast<WindowsInvoiceFile*>(file)->take_folder_flush());
+    }
+    return results;
+  }
 
   std::optional<int> stop_requested() const override {
     // Ctrl+C and Ctrl+Break are ignored; closing the console ends the run

@@ -210,6 +210,24 @@ TEST_F(PlatformWin32Test, FileListMovedAsideIsStillReadAndRemovedOnlyAsItself) {
   EXPECT_EQ(read(list), "theirs");
 }
 
+// Roots as batch files and the C runtime hand them over.
+TEST_F(PlatformWin32Test, TypedRootIsNormalisedAsWindowsDoes) {
+  const std::string folder = root_ + "\\";
+  const struct {
+    std::string typed, expected;
+  } cases[] = {
+      {root_ + "\\ ", folder},         // set MORROOT=C:\ROOT\ (a trailing blank)
+      {root_ + ".", root_},            // set MORROOT=C:\ROOT.
+      {"\"" + folder + "\"", folder},  // set MORROOT="C:\A B\"
+      {root_ + "\"", root_},           // --root "C:\A B\" after the C runtime
+      {root_ + "\\.\\sub\\..", root_},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(platform_->normalize_root(c.typed), c.expected) << c.typed;
+  }
+}
+
 TEST_F(PlatformWin32Test, SetTimeSetsCreationAccessAndWriteTime) {
   const std::string invoice = path("a.xml");
   write(invoice, "<a/>");

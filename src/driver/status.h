@@ -33,6 +33,9 @@ class Status {
     kAccessNotKept,      // ... nor its permission bits or access control list
     kAttributesNotKept,  // ... nor its extended attributes
     kFlagsNotKept,       // ... nor its file flags
+    kUndecodableName,    // a listed name that does not convert to UTF-8 exactly
+    kNameCollides,       // a listed name that another of its folder equals (or but for case)
+    kFolderMarked,       // the folder is append-only or immutable: nothing in it can be replaced
     kOther,              // any other failure; the system's wording says which
   };
 

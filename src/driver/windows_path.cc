@@ -1,5 +1,6 @@
 #include "driver/windows_path.h"
 
+#include <cstdint>
 #include <vector>
 
 namespace invoice {
@@ -129,6 +130,49 @@ std::string join_windows_path(std::string_view folder, std::string_view name) {
   if (!folder.empty() && !is_separator(folder.back())) path += '\\';
   path += name;
   return path;
+}
+
+std::string strip_typed_quotes(std::string_view root) {
+  while (!root.empty() && root.back() == ' ') root.remove_suffix(1);
+  if (root.size() >= 2 && root.front() == '"' && root.back() == '"') {
+    root = root.substr(1, root.size() - 2);
+  } else if (!root.empty() && root.back() == '"') {
+    root.remove_suffix(1);
+  }
+  return std::string(root);
+}
+
+std::string escape_unpaired_surrogates(std::u16string_view name) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (std::size_t at = 0; at < name.size(); ++at) {
+    std::uint32_t code_point = name[at];
+    const bool high = code_point >= 0xD800 && code_point <= 0xDBFF;
+    const bool low_next = at + 1 < name.size() && name[at + 1] >= 0xDC00 && name[at + 1] <= 0xDFFF;
+    if (high && low_next) {
+      code_point = 0x10000 + ((code_point - 0xD800) << 10) + (name[++at] - 0xDC00);
+    } else if (code_point >= 0xD800 && code_point <= 0xDFFF) {
+      out += "\\u";
+      for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(code_point >> shift) & 15];
+      continue;
+    }
+    if (code_point < 0x80) {
+      out += static_cast<char>(code_point);
+    } else if (code_point < 0x800) {
+      out += static_cast<char>(0xC0 | (code_point >> 6));
+      out += static_cast<char>(0x80 | (code_point & 0x3F));
+    } else if (code_point < 0x10000) {
+      out += static_cast<char>(0xE0 | (code_point >> 12));
+      out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (code_point & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (code_point >> 18));
+      out += static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (code_point & 0x3F));
+    }
+  }
+  return out;
 }
 
 }  // namespace invoice

@@ -25,6 +25,17 @@ std::string make_extended_path(std::string_view path, std::string_view current_f
 // with "\" or "/" keeps its separator.
 std::string join_windows_path(std::string_view folder, std::string_view name);
 
+// A root as typed in a batch file or on the command line, before the system
+// makes it absolute: without trailing blanks, and without one pair of
+// surrounding double quotes or, of `"C:\A B\"` (which the C runtime passes
+// on as `C:\A B"`), the trailing quote alone. No Windows name holds a quote.
+std::string strip_typed_quotes(std::string_view root);
+
+// `name` (UTF-16 code units) as UTF-8, with each unpaired surrogate, which
+// UTF-8 cannot carry, written as "\u" and four upper-case hex digits: a
+// name that no other name is shown as.
+std::string escape_unpaired_surrogates(std::u16string_view name);
+
 }  // namespace invoice
 
 #endif  // INVOICE_DRIVER_WINDOWS_PATH_H_

@@ -42,6 +42,34 @@ TEST(WindowsPathTest, MakesEveryFormAnAbsoluteExtendedPath) {
   }
 }
 
+TEST(WindowsPathTest, TypedRootLosesItsQuotesAndTrailingBlanks) {
+  const struct {
+    const char* typed;
+    const char* expected;
+  } kCases[] = {
+      {"C:\\ROOT\\", "C:\\ROOT\\"},
+      {"C:\\ROOT\\ ", "C:\\ROOT\\"},   // set MORROOT=C:\ROOT\ in a batch file
+      {"\"C:\\A B\\\"", "C:\\A B\\"},  // set MORROOT="C:\A B\"
+      {"\"C:\\A B\\\"  ", "C:\\A B\\"},
+      {"C:\\A B\"", "C:\\A B"},    // --root "C:\A B\" after the C runtime
+      {"C:\\ROOT.", "C:\\ROOT."},  // left to the system's rules
+      {"\"", ""},
+      {"", ""},
+  };
+  for (const auto& c : kCases) EXPECT_EQ(strip_typed_quotes(c.typed), c.expected) << c.typed;
+}
+
+TEST(WindowsPathTest, OnlyUnpairedSurrogatesAreEscaped) {
+  EXPECT_EQ(escape_unpaired_surrogates(u"Pe\xD800"
+                                       u"a.XML"),
+            "Pe\\uD800a.XML");
+  EXPECT_EQ(escape_unpaired_surrogates(u"a\xDC00\xD83D"), "a\\uDC00\\uD83D");
+  EXPECT_EQ(escape_unpaired_surrogates(u"Pe\xFFFD"
+                                       u"a \xF1 \xD83D\xDE00"),
+            "Pe\xEF\xBF\xBD"
+            "a \xC3\xB1 \xF0\x9F\x98\x80");
+}
+
 TEST(WindowsPathTest, JoinsWithOneBackslash) {
   EXPECT_EQ(join_windows_path("C:\\ROOT", "DOCUMENT"), "C:\\ROOT\\DOCUMENT");
   EXPECT_EQ(join_windows_path("C:\\ROOT\\", "DOCUMENT"), "C:\\ROOT\\DOCUMENT");

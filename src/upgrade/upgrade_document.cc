@@ -11,10 +11,6 @@
 #include "upgrade/pattern_search.h"
 #include "upgrade/tag_scan.h"
 
-#ifndef INVOICE_STYLESHEET_HOST
-#error "INVOICE_STYLESHEET_HOST must name the host of the web stylesheet (a string literal)"
-#endif
-
 namespace invoice {
 namespace {
 
@@ -37,8 +33,9 @@ constexpr std::string_view kStylesheetLower =
 constexpr std::string_view kStylesheetLocalHref = R"("/MORVEL/XSL/FACTURA.XSL")";
 static_assert(kStylesheetUpper.find(kStylesheetLocalHref) != std::string_view::npos);
 
-// The vendor's web stylesheet; the host is the one build constant.
-constexpr std::string_view kStylesheetUrl = "http://" INVOICE_STYLESHEET_HOST "/XSL/FACTURA.XSL";
+// The vendor's web stylesheet, on the host that the run is given.
+constexpr std::string_view kStylesheetScheme = "http://";
+constexpr std::string_view kStylesheetPath = "/XSL/FACTURA.XSL";
 
 struct LiteralPair {
   std::string_view search;
@@ -321,19 +318,28 @@ bool rename_telefax(std::string& document) {
 
 }  // namespace
 
-ReplacementTable build_replacement_table() {
+ReplacementTable build_replacement_table(std::string_view stylesheet_host) {
   std::string stylesheet_instruction(kStylesheetUpper);
-  stylesheet_instruction.replace(kStylesheetUpper.find(kStylesheetLocalHref) + 1,
-                                 kStylesheetLocalHref.size() - 2, kStylesheetUrl);
+  stylesheet_instruction.replace(
+      kStylesheetUpper.find(kStylesheetLocalHref) + 1, kStylesheetLocalHref.size() - 2,
+      std::string(kStylesheetScheme) + std::string(stylesheet_host) + std::string(kStylesheetPath));
 
   ReplacementTable table;
   table.reserve(kLiteralPairs.size());
   for (const LiteralPair& pair : kLiteralPairs) {
+    // Without a host there is no reference to put in place of a local one.
+    if (pair.to_web_stylesheet && stylesheet_host.empty()) continue;
     table.push_back(
         {std::string(pair.search),
          std::string(pair.to_web_stylesheet ? stylesheet_instruction : pair.replacement)});
   }
   return table;
+}
+
+bool holds_local_stylesheet(std::string_view document) {
+  return std::any_of(kLiteralPairs.begin(), kLiteralPairs.end(), [&](const LiteralPair& pair) {
+    return pair.to_web_stylesheet && document.find(pair.search) != std::string_view::npos;
+  });
 }
 
 UpgradeOutcome upgrade_document(std::string& document, const ReplacementTable& table) {

@@ -2,6 +2,7 @@
 #define INVOICE_UPGRADE_UPGRADE_DOCUMENT_H_
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace invoice {
@@ -22,8 +23,14 @@ using ReplacementTable = std::vector<ReplacementPair>;
 // Returns the table, pairs in application order: the 3.0 namespace, the
 // schema version, the Telefax tags, the language codes CAT, GLG, OCI and SPA,
 // and the three local stylesheet references, which all become the stylesheet
-// on the web host INVOICE_STYLESHEET_HOST given at build time.
-ReplacementTable build_replacement_table();
+// on the web host `stylesheet_host` (a host name, perhaps with ":" and a
+// port, that the caller has checked). With an empty host the table leaves
+// the local references as they are: no document ever gets a made-up host.
+ReplacementTable build_replacement_table(std::string_view stylesheet_host);
+
+// True when `document` holds one of the local stylesheet references, which
+// only a table built with a host rewrites.
+bool holds_local_stylesheet(std::string_view document);
 
 // What upgrade_document did to a document.
 enum class UpgradeOutcome {

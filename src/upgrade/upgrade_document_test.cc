@@ -19,15 +19,15 @@ namespace {
 
 using namespace std::string_literals;
 
-constexpr std::string_view kWebStylesheet =
-    R"(<?xml-stylesheet type="text/xsl" href="http://)" INVOICE_STYLESHEET_HOST
-    R"(/XSL/FACTURA.XSL"?>)";
+constexpr std::string_view kHost = "xsl.factures.test:8080";
+const std::string kWebStylesheet = R"(<?xml-stylesheet type="text/xsl" href="http://)" +
+                                   std::string(kHost) + R"(/XSL/FACTURA.XSL"?>)";
 constexpr std::string_view kNamespace30 = R"("http://www.facturae.es/Facturae/2007/v3.0/Facturae")";
 constexpr std::string_view kNamespace321 =
     R"("http://www.facturae.es/Facturae/2014/v3.2.1/Facturae")";
 
 TEST(BuildReplacementTable, HoldsElevenPairsWithTheExpectedLengths) {
-  const ReplacementTable table = build_replacement_table();
+  const ReplacementTable table = build_replacement_table(kHost);
   ASSERT_EQ(table.size(), 11u);
   const std::size_t web = kWebStylesheet.size();
   const std::vector<std::pair<std::size_t, std::size_t>> lengths = {
@@ -37,10 +37,16 @@ TEST(BuildReplacementTable, HoldsElevenPairsWithTheExpectedLengths) {
     EXPECT_EQ(table[i].search.size(), lengths[i].first) << "pair " << i + 1;
     EXPECT_EQ(table[i].replacement.size(), lengths[i].second) << "pair " << i + 1;
   }
+  // Without a host the local stylesheet references stay: no made-up host.
+  const ReplacementTable without_host = build_replacement_table("");
+  EXPECT_EQ(without_host.size(), 8u);
+  for (const ReplacementPair& pair : without_host)
+    EXPECT_FALSE(holds_local_stylesheet(pair.search));
+  EXPECT_TRUE(holds_local_stylesheet("<a/>" + table[10].search));
 }
 
 TEST(BuildReplacementTable, TextsAreNonEmptyAsciiAndNeverReintroduceTheirSearch) {
-  const ReplacementTable table = build_replacement_table();
+  const ReplacementTable table = build_replacement_table(kHost);
   for (std::size_t i = 0; i < table.size(); ++i) {
     const std::string& search = table[i].search;
     const std::string& replacement = table[i].replacement;
@@ -59,7 +65,7 @@ TEST(BuildReplacementTable, TextsAreNonEmptyAsciiAndNeverReintroduceTheirSearch)
 // search suffix with a replacement prefix, the search must begin with the
 // same t bytes, which makes such an occurrence one that existed before.
 TEST(BuildReplacementTable, NoReplacementCompletesAnOccurrenceWithTheTextBeforeIt) {
-  const ReplacementTable table = build_replacement_table();
+  const ReplacementTable table = build_replacement_table(kHost);
   for (std::size_t i = 0; i < table.size(); ++i) {
     const std::string_view search = table[i].search;
     const std::string_view replacement = table[i].replacement;
@@ -95,7 +101,7 @@ UpgradeCase left_alone(const char* name, const std::string& text,
 class UpgradeDocumentCase : public testing::TestWithParam<UpgradeCase> {};
 
 TEST_P(UpgradeDocumentCase, GivesTheExpectedTextAndFlag) {
-  const ReplacementTable table = build_replacement_table();
+  const ReplacementTable table = build_replacement_table(kHost);
   std::string document = GetParam().input;
   EXPECT_EQ(upgrade_document(document, table), GetParam().outcome);
   EXPECT_EQ(document, GetParam().expected);
@@ -245,7 +251,7 @@ std::string random_document(std::mt19937& random, const std::vector<std::string>
 }
 
 TEST(UpgradeDocument, EqualsTheRestartRuleOnRandomDocuments) {
-  const ReplacementTable table = build_replacement_table();
+  const ReplacementTable table = build_replacement_table(kHost);
   std::vector<std::string> pieces = {
       "<",          ">",          "x",           "\r\n",          " ",
       "\t",         "\0"s,        "CAT",         "SPA<",          "\"",
@@ -326,7 +332,7 @@ TEST(UpgradeDocument, EqualsTheRestartRuleForOtherTables) {
 // shrinks while it is rewritten in place must still give the restart rule's
 // result. Some texts hold no such byte at all and are one piece.
 TEST(UpgradeDocument, EqualsTheRestartRuleOnLargeDocuments) {
-  const ReplacementTable table = build_replacement_table();
+  const ReplacementTable table = build_replacement_table(kHost);
   std::vector<std::string> pieces = {"\r\n", "<LanguageName>", "</BuyerParty>\r\n<Invoices>"};
   for (const ReplacementPair& pair : table) pieces.push_back(pair.search);
   std::mt19937 random(4242);
@@ -371,7 +377,7 @@ TEST(UpgradeDocument, ShrinkingReplacementCascadesBackwards) {
 TEST(UpgradeDocument, HandlesManyDenseOccurrences) {
   // With the restart rule rebuilt naively this would copy the text once per
   // tag; it must finish promptly and replace every one.
-  const ReplacementTable table = build_replacement_table();
+  const ReplacementTable table = build_replacement_table(kHost);
   std::string document;
   std::string expected;
   for (int n = 0; n < 100000; ++n) {
@@ -388,7 +394,7 @@ TEST(UpgradeDocument, UpgradesTheSampleDocuments) {
   const std::filesystem::path folder =
       std::filesystem::path(INVOICE_CORPUS_DIR) / "facturae" / "30";
   if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "no samples in " << folder;
-  const ReplacementTable table = build_replacement_table();
+  const ReplacementTable table = build_replacement_table(kHost);
   int seen = 0;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     if (entry.path().extension() != ".xml") continue;

@@ -1,0 +1,23 @@
+#include <sys/stat.h>
+
+#include "file_times.h"
+
+namespace invoice::testing {
+
+namespace {
+
+FileTime from(const timespec& time) {
+  return {static_cast<std::int64_t>(time.tv_sec), static_cast<std::int32_t>(time.tv_nsec)};
+}
+
+}  // namespace
+
+FileTimes read_file_times(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return {};
+  return {from(info.st_atim), from(info.st_mtim), {}, from(info.st_ctim)};
+}
+
+bool system_keeps_access_time_on_open() { return true; }
+
+}  // namespace invoice::testing
