@@ -62,7 +62,8 @@ void BatchRun::process_invoice_file(const std::string& path) {
 
 void BatchRun::report_unremoved(InvoiceFile& file) {
   for (const UnremovedFile& unremoved : file.discard_staged()) {
-    report_failure(unremoved.path, std::string(kCannotRemoveCopy) + unremoved.status.message());
+    report_failure(unremoved.path,
+                   std::string(kCannotRemoveCopy) + describe_status(unremoved.status));
   }
 }
 
@@ -84,7 +85,7 @@ void BatchRun::convert_invoice_file(const std::string& path) {
     opened = platform_.open_invoice_file(path);
   }
   if (!opened.is_ok()) {
-    report_failure(path, std::string(kCannotOpen) + opened.status.message());
+    report_failure(path, std::string(kCannotOpen) + describe_status(opened.status));
     return;
   }
   invoice.file = std::move(opened.value);
@@ -123,7 +124,7 @@ void BatchRun::show_change(const std::string& path, const Steps& steps) {
 bool BatchRun::stage_conversions(StagedInvoice& invoice) {
   InvoiceFile& file = *invoice.file;
   auto fail = [&](std::string_view what, const Status& status) {
-    report_failure(invoice.path, std::string(what) + status.message());
+    report_failure(invoice.path, std::string(what) + describe_status(status));
     return false;
   };
   SignedHandling handling = SignedHandling::kConvert;
@@ -237,7 +238,7 @@ void BatchRun::finish_group() {
   }
   for (std::size_t i = 0; i < group.size(); ++i) {
     if (!flushed.is_ok())
-      report_failure(group[i].path, std::string(kCannotSave) + flushed.message());
+      report_failure(group[i].path, std::string(kCannotSave) + describe_status(flushed));
     finish_invoice(group[i], placed[i], named[i]);
     report_unremoved(*group[i].file);
   }
@@ -248,13 +249,13 @@ int BatchRun::put_in_place(StagedInvoice& invoice) {
     const Status status = invoice.file->put_staged_in_place();
     if (!status.is_ok()) {
       report_failure(invoice.path, std::string(placed == 0 ? kCannotSave : kCannotSaveConversion) +
-                                       status.message());
+                                       describe_status(status));
       return placed;
     }
   }
   if (!invoice.second_step_failure.is_ok()) {
-    report_failure(invoice.path,
-                   std::string(kCannotSaveConversion) + invoice.second_step_failure.message());
+    report_failure(invoice.path, std::string(kCannotSaveConversion) +
+                                     describe_status(invoice.second_step_failure));
   }
   return invoice.staged;
 }
@@ -266,7 +267,7 @@ void BatchRun::finish_invoice(StagedInvoice& invoice, int placed, const Status& 
   if (placed == 0) return;
   // Converted, but a power cut could still undo the rename: not counted.
   if (!named.is_ok()) {
-    report_failure(invoice.path, std::string(kNotDurable) + named.message());
+    report_failure(invoice.path, std::string(kNotDurable) + describe_status(named));
     return;
   }
   // The upgraded text is the first staged, the final text the last.
@@ -300,7 +301,7 @@ NewFileList create_file_list(Platform& platform, BatchRun& run) {
     if (created.status.kind() != Status::Kind::kExists) break;
   }
   if (!created.is_ok()) {
-    run.report_failure(list.path, std::string(kCannotCreateList) + created.status.message());
+    run.report_failure(list.path, std::string(kCannotCreateList) + describe_status(created.status));
     return list;
   }
   list.output = std::move(created.value);
@@ -321,7 +322,7 @@ bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
   // The root is the caller's word; DOCUMENT, when a link, is held to the
   // folder link rule once, here, before anything in it is touched.
   if (const Status link = platform.check_folder_link(document_folder); !link.is_ok()) {
-    run.report_failure(document_folder, link.message());
+    run.report_failure(document_folder, describe_status(link));
     return false;
   }
   // A dry run leaves the leftovers of killed runs where they are too.
@@ -335,22 +336,22 @@ bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
     std::string_view what = kCannotReadFolder;
     if (failure.leftover) what = kCannotRemoveCopy;
     if (about_name) what = {};
-    run.report_failure(failure.path, std::string(what) + failure.status.message());
+    run.report_failure(failure.path, std::string(what) + describe_status(failure.status));
   }
   const Status& status = listing.status;
   if (status.is_ok() || status.kind() == Status::Kind::kStopped) return status.is_ok();
   if (!listing.document_folder_failed) {
     // A list cut short could end in part of a path, which might name a
     // different file: convert nothing rather than the wrong thing.
-    run.report_failure(list.path, std::string(kCannotWriteList) + status.message());
+    run.report_failure(list.path, std::string(kCannotWriteList) + describe_status(status));
   } else if (status.is_not_found()) {
-    run.report_failure(document_folder, status.message());
+    run.report_failure(document_folder, describe_status(status));
   } else if (status.kind() == Status::Kind::kNotAFolder ||
              status.kind() == Status::Kind::kNotRegular) {
     // A plain file in place of the folder: nothing to convert either.
     run.report_failure(document_folder, std::string(describe_kind(Status::Kind::kNotAFolder)));
   } else {
-    run.report_failure(document_folder, std::string(kCannotReadFolder) + status.message());
+    run.report_failure(document_folder, std::string(kCannotReadFolder) + describe_status(status));
   }
   return false;
 }
@@ -366,7 +367,8 @@ void convert_listed_files(Platform& platform, BatchRun& run, NewFileList& new_li
     if (read_back.is_ok()) {
       input = std::move(read_back.value);
     } else {
-      run.report_failure(new_list.path, std::string(kCannotOpenList) + read_back.status.message());
+      run.report_failure(new_list.path,
+                         std::string(kCannotOpenList) + describe_status(read_back.status));
     }
   }
   FileList list(std::move(input));
@@ -384,13 +386,14 @@ void convert_listed_files(Platform& platform, BatchRun& run, NewFileList& new_li
     run.report_failure(new_list.path, std::string(describe_kind(Status::Kind::kNoMemory)));
   }
   if (!list.status().is_ok()) {
-    run.report_failure(new_list.path, std::string(kCannotReadList) + list.status().message());
+    run.report_failure(new_list.path,
+                       std::string(kCannotReadList) + describe_status(list.status()));
   }
   const Status removed = remove_file_list(list, *new_list.output);
   if (removed.kind() == Status::Kind::kChanged) {
     run.report_failure(new_list.path, std::string(kListReplaced));
   } else if (!removed.is_ok()) {
-    run.report_failure(new_list.path, std::string(kCannotRemoveList) + removed.message());
+    run.report_failure(new_list.path, std::string(kCannotRemoveList) + describe_status(removed));
   }
 }
 

@@ -11,7 +11,7 @@
 
 #include "driver/console.h"
 #include "driver/messages.h"
-#include "driver/platform.h"
+#include "platform/platform.h"
 #include "upgrade/upgrade_document.h"
 
 namespace invoice {

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <utility>
 
-#include "driver/replacement_name.h"
+#include "platform/replacement_name.h"
 
 namespace invoice {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/platform.h"
-#include "driver/status.h"
+#include "platform/platform.h"
+#include "platform/status.h"
 
 namespace invoice {
 

@@ -27,9 +27,9 @@
 #include <thread>
 #include <utility>
 
-#include "driver/platform.h"
-#include "driver/replacement_name.h"
-#include "driver/windows_path.h"
+#include "platform/platform.h"
+#include "platform/replacement_name.h"
+#include "platform/windows_path.h"
 
 namespace invoice {
 
