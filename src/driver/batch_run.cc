@@ -338,12 +338,13 @@ bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
     if (about_name) what = {};
     run.report_failure(failure.path, std::string(what) + describe_status(failure.status));
   }
-  const Status& status = listing.status;
-  if (status.is_ok() || status.kind() == Status::Kind::kStopped) return status.is_ok();
-  if (!listing.document_folder_failed) {
+  const Status& status = listing.document_folder;
+  if (status.is_ok()) {
+    const Status& written = listing.status;
+    if (written.is_ok() || written.kind() == Status::Kind::kStopped) return written.is_ok();
     // A list cut short could end in part of a path, which might name a
     // different file: convert nothing rather than the wrong thing.
-    run.report_failure(list.path, std::string(kCannotWriteList) + describe_status(status));
+    run.report_failure(list.path, std::string(kCannotWriteList) + describe_status(written));
   } else if (status.is_not_found()) {
     run.report_failure(document_folder, describe_status(status));
   } else if (status.kind() == Status::Kind::kNotAFolder ||

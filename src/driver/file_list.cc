@@ -91,8 +91,7 @@ ListingOutcome list_invoice_files(Platform& platform, const std::string& documen
     auto entries = platform.list_directory(folder);
     if (!entries.is_ok()) {
       if (folder == document_folder) {
-        outcome.status = entries.status;
-        outcome.document_folder_failed = true;
+        outcome.document_folder = entries.status;
         return outcome;
       }
       outcome.failures.push_back({folder, entries.status});

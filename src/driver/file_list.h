@@ -58,9 +58,9 @@ struct ListingFailure {
 
 // What the listing found.
 struct ListingOutcome {
-  Status status;  // failure to write the file list, or of the top folder; kStopped
-  bool document_folder_failed = false;  // `status` tells why the top folder could not be read
-  std::uint64_t files_listed = 0;       // lines written
+  Status status;                   // failure to write the file list, or kStopped
+  Status document_folder;          // why the top folder could not be read; then nothing is listed
+  std::uint64_t files_listed = 0;  // lines written
   std::uint64_t leftovers_removed = 0;  // replacement files of killed runs
   std::vector<ListingFailure> failures;
 };

@@ -203,9 +203,9 @@ TEST_F(ListInvoiceFilesTest, UnreadableSubfolderIsReportedAndTheRestListed) {
 
 TEST_F(ListInvoiceFilesTest, MissingOrPlainTopFolderFailsTheListing) {
   FakePlatform platform;
-  EXPECT_TRUE(list(platform, "/r/DOCUMENT").status.is_not_found());
+  EXPECT_TRUE(list(platform, "/r/DOCUMENT").document_folder.is_not_found());
   platform.add_file("/r/DOCUMENT", "not a folder");
-  EXPECT_FALSE(list(platform, "/r/DOCUMENT").status.is_ok());
+  EXPECT_FALSE(list(platform, "/r/DOCUMENT").document_folder.is_ok());
   EXPECT_EQ(list_text, "");
 }
 
