@@ -325,9 +325,8 @@ bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
     run.report_failure(document_folder, describe_status(link));
     return false;
   }
-  // A dry run leaves the leftovers of killed runs where they are too.
   const ListingOutcome listing =
-      list_invoice_files(platform, document_folder, *list.output, !run.options().dry_run);
+      list_invoice_files(platform, document_folder, *list.output, run.options());
   for (const ListingFailure& failure : listing.failures) {
     const Status::Kind kind = failure.status.kind();
     const bool about_name = kind == Status::Kind::kUnlistable ||

@@ -75,7 +75,8 @@ std::string find_document_folder(const Platform& platform, const std::optional<s
 }
 
 ListingOutcome list_invoice_files(Platform& platform, const std::string& document_folder,
-                                  OutputFile& list, bool remove_leftovers) {
+                                  OutputFile& list, const RunOptions& options) {
+  const bool remove_leftovers = !options.dry_run;
   ListingOutcome outcome;
   // Folders still to be read. Each folder's files are listed before its
   // subfolders, and everything in name order, so a run is reproducible.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/run_options.h"
 #include "platform/platform.h"
 #include "platform/status.h"
 
@@ -73,14 +74,14 @@ struct ListingOutcome {
 // listed; so is a folder that cannot be read, and an invoice or folder
 // whose name the platform cannot reach (DirectoryEntry::name_problem). Iterative: the depth of the
 // tree does not touch the stack. `list` is left open.
-// On the way, when `remove_leftovers` is set, a file named as a replacement
+// On the way, unless `options` ask for a dry run, a file named as a replacement
 // file (replacement_name.h) that a killed run left behind is removed
 // (`Platform::remove_leftover_replacement` says when one certainly is); one
 // that is not certainly a leftover stays, and one that is but cannot be
 // removed is a failure. A run asked to stop ends the
 // listing between two folders, with kStopped.
 ListingOutcome list_invoice_files(Platform& platform, const std::string& document_folder,
-                                  OutputFile& list, bool remove_leftovers = true);
+                                  OutputFile& list, const RunOptions& options = {});
 
 // Reads the file list line by line. A line ends at CR, which is consumed
 // with one LF right after it; a lone LF belongs to the line; a 0x1A byte or
