@@ -11,14 +11,6 @@
 
 namespace invoice {
 
-namespace {
-
-// Names already taken in the temporary folder are drawn again; this many
-// collisions in a row mean something else is wrong.
-constexpr int kMaxFileListDraws = 100;
-
-}  // namespace
-
 SignedHandling decide_signed_handling(std::string_view document, const ReplacementTable& table,
                                       bool convert_signed) {
   if (!holds_signature(document)) return SignedHandling::kConvert;
@@ -281,36 +273,22 @@ void BatchRun::finish_invoice(StagedInvoice& invoice, int placed, const Status& 
 
 namespace {
 
-// The temporary file list: its name and, while it is being written, the
-// file. `output` is empty when no list could be created.
-struct NewFileList {
-  std::string path;
-  std::unique_ptr<OutputFile> output;
-};
-
-// Creates the file list under a freshly drawn name in the temporary folder.
-NewFileList create_file_list(Platform& platform, BatchRun& run) {
+// Creates the file list in the temporary folder, reporting a folder where
+// others may replace files and a list that cannot be created.
+FileList start_file_list(Platform& platform, BatchRun& run) {
   const std::string folder = find_temporary_folder(platform);
   if (platform.lets_others_replace_files(folder)) run.report_notice(folder, kSharedTempNotice);
-  FileListDraw draw(platform.milliseconds_since_midnight());
-  NewFileList list;
-  Result<std::unique_ptr<OutputFile>> created(Status::error(Status::Kind::kExists));
-  for (int attempt = 0; attempt < kMaxFileListDraws; ++attempt) {
-    list.path = make_file_list_name(platform, folder, draw.next());
-    created = platform.create_new_file(list.path);
-    if (created.status.kind() != Status::Kind::kExists) break;
-  }
+  FileList list;
+  const Status created = create_file_list(platform, folder, list);
   if (!created.is_ok()) {
-    run.report_failure(list.path, std::string(kCannotCreateList) + describe_status(created.status));
-    return list;
+    run.report_failure(list.path, std::string(kCannotCreateList) + describe_status(created));
   }
-  list.output = std::move(created.value);
   return list;
 }
 
 // Lists the invoices into `list`; true when the list is complete and may be
 // converted from.
-bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
+bool list_invoices(Platform& platform, BatchRun& run, FileList& list) {
   const std::string root_folder = find_root_folder(platform, run.options().root);
   const std::string document_folder = find_document_folder(platform, run.options().root);
   // Each path is resolved again when its invoice is opened: a folder on the
@@ -326,7 +304,7 @@ bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
     return false;
   }
   const ListingOutcome listing =
-      list_invoice_files(platform, document_folder, *list.output, run.options());
+      write_file_list(platform, document_folder, *list.output, run.options());
   for (const ListingFailure& failure : listing.failures) {
     const Status::Kind kind = failure.status.kind();
     const bool about_name = kind == Status::Kind::kUnlistable ||
@@ -359,22 +337,21 @@ bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
 // Converts every file the list names (none when it is incomplete), reading
 // it back through the descriptor that wrote it, until the run is asked to
 // stop; then deletes the list.
-void convert_listed_files(Platform& platform, BatchRun& run, NewFileList& new_list,
-                          bool list_complete) {
+void convert_listed_files(Platform& platform, BatchRun& run, FileList& list, bool list_complete) {
   std::unique_ptr<InputFile> input;
   if (list_complete) {
-    auto read_back = new_list.output->read_back();
+    auto read_back = list.output->read_back();
     if (read_back.is_ok()) {
       input = std::move(read_back.value);
     } else {
-      run.report_failure(new_list.path,
+      run.report_failure(list.path,
                          std::string(kCannotOpenList) + describe_status(read_back.status));
     }
   }
-  FileList list(std::move(input));
+  FileListReader reader(std::move(input));
   try {
-    while (!platform.stop_requested() && !run.out_of_memory() && !list.at_end()) {
-      run.process_invoice_file(list.next_invoice_path());
+    while (!platform.stop_requested() && !run.out_of_memory() && !reader.at_end()) {
+      run.process_invoice_file(reader.next_invoice_path());
     }
     // Also after a request to stop: the group is short, and finishing it
     // keeps the work already done.
@@ -383,17 +360,16 @@ void convert_listed_files(Platform& platform, BatchRun& run, NewFileList& new_li
     // The files of the group are let go as they are, whole, their staged
     // replacements removed.
     run.abandon_group();
-    run.report_failure(new_list.path, std::string(describe_kind(Status::Kind::kNoMemory)));
+    run.report_failure(list.path, std::string(describe_kind(Status::Kind::kNoMemory)));
   }
-  if (!list.status().is_ok()) {
-    run.report_failure(new_list.path,
-                       std::string(kCannotReadList) + describe_status(list.status()));
+  if (!reader.status().is_ok()) {
+    run.report_failure(list.path, std::string(kCannotReadList) + describe_status(reader.status()));
   }
-  const Status removed = remove_file_list(list, *new_list.output);
+  const Status removed = remove_file_list(reader, list);
   if (removed.kind() == Status::Kind::kChanged) {
-    run.report_failure(new_list.path, std::string(kListReplaced));
+    run.report_failure(list.path, std::string(kListReplaced));
   } else if (!removed.is_ok()) {
-    run.report_failure(new_list.path, std::string(kCannotRemoveList) + describe_status(removed));
+    run.report_failure(list.path, std::string(kCannotRemoveList) + describe_status(removed));
   }
 }
 
@@ -410,10 +386,10 @@ int run_batch(Platform& platform, const RunOptions& options) {
   Console console(platform);
   BatchRun run(platform, console, options);
   console.show_line(kLocatingMessage);
-  NewFileList list;
+  FileList list;
   try {
-    list = create_file_list(platform, run);
-    const bool list_complete = list.output && write_file_list(platform, run, list);
+    list = start_file_list(platform, run);
+    const bool list_complete = list.output && list_invoices(platform, run, list);
     console.show_line(options.dry_run ? kDryRunMessage : kConvertingMessage);
     if (list.output) convert_listed_files(platform, run, list, list_complete);
   } catch (const std::bad_alloc&) {
