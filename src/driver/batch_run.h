@@ -32,11 +32,13 @@ enum class SignedHandling {
 SignedHandling decide_signed_handling(std::string_view document, const ReplacementTable& table,
                                       bool convert_signed);
 
-// The state of one run: the replacement table, the two counts and whether
-// anything failed. `platform` and `console` must outlive it.
-class BatchRun {
+// The per-invoice cycle of a run (`run_batch` drives it over the file list)
+// and its state: the replacement table, the group of replacements waiting to
+// be made durable, the two counts and whether anything failed. `platform`
+// and `console` must outlive it.
+class InvoiceCycle {
  public:
-  BatchRun(Platform& platform, Console& console, const RunOptions& options = {});
+  InvoiceCycle(Platform& platform, Console& console, const RunOptions& options = {});
 
   // A group is made durable once its staged replacements hold this many
   // bytes (or once one more invoice could exceed the platform's bound on
