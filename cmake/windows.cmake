@@ -1,7 +1,7 @@
 # The Windows build: system libraries, the application manifest, a static
 # .exe, and the zip that ships it.
 
-target_link_libraries(invoice_driver PUBLIC advapi32 bcrypt)
+target_link_libraries(invoice_platform PUBLIC advapi32 bcrypt)
 
 enable_language(RC)
 target_sources(invoice-converter PRIVATE ${PROJECT_SOURCE_DIR}/packaging/windows/invoice-converter.rc)

@@ -22,9 +22,9 @@
 #include <set>
 #include <thread>
 
-#include "driver/replacement_name.h"
 #include "encoding/convert_code_page.h"
 #include "expected_output.h"
+#include "platform/replacement_name.h"
 #include "scratch.h"
 #include "upgrade/upgrade_document.h"
 

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "driver/messages.h"
-#include "driver/status.h"
+#include "platform/status.h"
 #include "upgrade/upgrade_document.h"
 
 namespace invoice::testing {

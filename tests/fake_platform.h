@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/platform.h"
+#include "platform/platform.h"
 
 namespace invoice::testing {
 

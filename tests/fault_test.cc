@@ -39,8 +39,8 @@
 #include <sstream>
 #include <thread>
 
-#include "driver/replacement_name.h"
 #include "expected_output.h"
+#include "platform/replacement_name.h"
 #include "sample_invoices.h"
 #include "scratch.h"
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "driver/platform.h"
+#include "platform/platform.h"
 
 namespace invoice::testing {
 

@@ -11,14 +11,6 @@
 
 namespace invoice {
 
-namespace {
-
-// Names already taken in the temporary folder are drawn again; this many
-// collisions in a row mean something else is wrong.
-constexpr int kMaxFileListDraws = 100;
-
-}  // namespace
-
 SignedHandling decide_signed_handling(std::string_view document, const ReplacementTable& table,
                                       bool convert_signed) {
   if (!holds_signature(document)) return SignedHandling::kConvert;
@@ -34,22 +26,22 @@ SignedHandling decide_signed_handling(std::string_view document, const Replaceme
              : SignedHandling::kConvert;
 }
 
-BatchRun::BatchRun(Platform& platform, Console& console, const RunOptions& options)
+InvoiceCycle::InvoiceCycle(Platform& platform, Console& console, const RunOptions& options)
     : platform_(platform),
       console_(console),
       options_(options),
       table_(build_replacement_table(options.stylesheet_host)) {}
 
-void BatchRun::report_failure(const std::string& path, const std::string& reason) {
+void InvoiceCycle::report_failure(const std::string& path, const std::string& reason) {
   console_.show_failure(path, reason);
   ++failure_count_;
 }
 
-void BatchRun::report_notice(const std::string& path, std::string_view text) {
+void InvoiceCycle::report_notice(const std::string& path, std::string_view text) {
   console_.show_notice(path, text);
 }
 
-void BatchRun::process_invoice_file(const std::string& path) {
+void InvoiceCycle::process_invoice_file(const std::string& path) {
   try {
     convert_invoice_file(path);
   } catch (const std::bad_alloc&) {
@@ -60,19 +52,20 @@ void BatchRun::process_invoice_file(const std::string& path) {
   }
 }
 
-void BatchRun::report_unremoved(InvoiceFile& file) {
+void InvoiceCycle::report_unremoved(InvoiceFile& file) {
   for (const UnremovedFile& unremoved : file.discard_staged()) {
-    report_failure(unremoved.path, std::string(kCannotRemoveCopy) + unremoved.status.message());
+    report_failure(unremoved.path,
+                   std::string(kCannotRemoveCopy) + describe_status(unremoved.status));
   }
 }
 
-void BatchRun::abandon_group() {
+void InvoiceCycle::abandon_group() {
   group_.clear();
   group_files_ = 0;
   group_bytes_ = 0;
 }
 
-void BatchRun::convert_invoice_file(const std::string& path) {
+void InvoiceCycle::convert_invoice_file(const std::string& path) {
   console_.show_progress(path);
   StagedInvoice invoice;
   invoice.path = path;
@@ -84,7 +77,7 @@ void BatchRun::convert_invoice_file(const std::string& path) {
     opened = platform_.open_invoice_file(path);
   }
   if (!opened.is_ok()) {
-    report_failure(path, std::string(kCannotOpen) + opened.status.message());
+    report_failure(path, std::string(kCannotOpen) + describe_status(opened.status));
     return;
   }
   invoice.file = std::move(opened.value);
@@ -111,7 +104,7 @@ void BatchRun::convert_invoice_file(const std::string& path) {
     finish_group();
 }
 
-void BatchRun::show_change(const std::string& path, const Steps& steps) {
+void InvoiceCycle::show_change(const std::string& path, const Steps& steps) {
   std::string done;
   if (steps.upgraded) done = kUpgradeStep;
   if (steps.upgraded && steps.code_page_converted) done += kStepJoin;
@@ -120,10 +113,10 @@ void BatchRun::show_change(const std::string& path, const Steps& steps) {
   console_.show_change(options_.dry_run ? kDryRunConvertedHead : kConvertedHead, path, done);
 }
 
-bool BatchRun::stage_conversions(StagedInvoice& invoice) {
+bool InvoiceCycle::stage_conversions(StagedInvoice& invoice) {
   InvoiceFile& file = *invoice.file;
   auto fail = [&](std::string_view what, const Status& status) {
-    report_failure(invoice.path, std::string(what) + status.message());
+    report_failure(invoice.path, std::string(what) + describe_status(status));
     return false;
   };
   SignedHandling handling = SignedHandling::kConvert;
@@ -214,7 +207,7 @@ bool BatchRun::stage_conversions(StagedInvoice& invoice) {
   return true;
 }
 
-void BatchRun::finish_group() {
+void InvoiceCycle::finish_group() {
   if (group_.empty()) return;
   // Taken out of the run first: whatever happens below (even running out
   // of memory), no file of this group is handled twice. Letting the files
@@ -237,36 +230,36 @@ void BatchRun::finish_group() {
   }
   for (std::size_t i = 0; i < group.size(); ++i) {
     if (!flushed.is_ok())
-      report_failure(group[i].path, std::string(kCannotSave) + flushed.message());
+      report_failure(group[i].path, std::string(kCannotSave) + describe_status(flushed));
     finish_invoice(group[i], placed[i], named[i]);
     report_unremoved(*group[i].file);
   }
 }
 
-int BatchRun::put_in_place(StagedInvoice& invoice) {
+int InvoiceCycle::put_in_place(StagedInvoice& invoice) {
   for (int placed = 0; placed < invoice.staged; ++placed) {
     const Status status = invoice.file->put_staged_in_place();
     if (!status.is_ok()) {
       report_failure(invoice.path, std::string(placed == 0 ? kCannotSave : kCannotSaveConversion) +
-                                       status.message());
+                                       describe_status(status));
       return placed;
     }
   }
   if (!invoice.second_step_failure.is_ok()) {
-    report_failure(invoice.path,
-                   std::string(kCannotSaveConversion) + invoice.second_step_failure.message());
+    report_failure(invoice.path, std::string(kCannotSaveConversion) +
+                                     describe_status(invoice.second_step_failure));
   }
   return invoice.staged;
 }
 
-void BatchRun::finish_invoice(StagedInvoice& invoice, int placed, const Status& named) {
+void InvoiceCycle::finish_invoice(StagedInvoice& invoice, int placed, const Status& named) {
   // Nothing is set on a file once it is in place: the staged file carried
   // the original's times, and an edit that another program makes right
   // after the rename keeps its own.
   if (placed == 0) return;
   // Converted, but a power cut could still undo the rename: not counted.
   if (!named.is_ok()) {
-    report_failure(invoice.path, std::string(kNotDurable) + named.message());
+    report_failure(invoice.path, std::string(kNotDurable) + describe_status(named));
     return;
   }
   // The upgraded text is the first staged, the final text the last.
@@ -280,53 +273,38 @@ void BatchRun::finish_invoice(StagedInvoice& invoice, int placed, const Status& 
 
 namespace {
 
-// The temporary file list: its name and, while it is being written, the
-// file. `output` is empty when no list could be created.
-struct NewFileList {
-  std::string path;
-  std::unique_ptr<OutputFile> output;
-};
-
-// Creates the file list under a freshly drawn name in the temporary folder.
-NewFileList create_file_list(Platform& platform, BatchRun& run) {
+// Creates the file list in the temporary folder, reporting a folder where
+// others may replace files and a list that cannot be created.
+FileList start_file_list(Platform& platform, InvoiceCycle& cycle) {
   const std::string folder = find_temporary_folder(platform);
-  if (platform.lets_others_replace_files(folder)) run.report_notice(folder, kSharedTempNotice);
-  FileListDraw draw(platform.milliseconds_since_midnight());
-  NewFileList list;
-  Result<std::unique_ptr<OutputFile>> created(Status::error(Status::Kind::kExists));
-  for (int attempt = 0; attempt < kMaxFileListDraws; ++attempt) {
-    list.path = make_file_list_name(platform, folder, draw.next());
-    created = platform.create_new_file(list.path);
-    if (created.status.kind() != Status::Kind::kExists) break;
-  }
+  if (platform.lets_others_replace_files(folder)) cycle.report_notice(folder, kSharedTempNotice);
+  FileList list;
+  const Status created = create_file_list(platform, folder, list);
   if (!created.is_ok()) {
-    run.report_failure(list.path, std::string(kCannotCreateList) + created.status.message());
-    return list;
+    cycle.report_failure(list.path, std::string(kCannotCreateList) + describe_status(created));
   }
-  list.output = std::move(created.value);
   return list;
 }
 
 // Lists the invoices into `list`; true when the list is complete and may be
 // converted from.
-bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
-  const std::string root_folder = find_root_folder(platform, run.options().root);
-  const std::string document_folder = find_document_folder(platform, run.options().root);
+bool list_invoices(Platform& platform, InvoiceCycle& cycle, FileList& list) {
+  const std::string root_folder = find_root_folder(platform, cycle.options().root);
+  const std::string document_folder = find_document_folder(platform, cycle.options().root);
   // Each path is resolved again when its invoice is opened: a folder on the
   // way that others may swap for a link could take the run elsewhere.
   if (!root_folder.empty() && platform.lets_others_swap(root_folder))
-    run.report_notice(root_folder, kSwappableNotice);
+    cycle.report_notice(root_folder, kSwappableNotice);
   if (platform.lets_others_swap(document_folder))
-    run.report_notice(document_folder, kSwappableNotice);
+    cycle.report_notice(document_folder, kSwappableNotice);
   // The root is the caller's word; DOCUMENT, when a link, is held to the
   // folder link rule once, here, before anything in it is touched.
   if (const Status link = platform.check_folder_link(document_folder); !link.is_ok()) {
-    run.report_failure(document_folder, link.message());
+    cycle.report_failure(document_folder, describe_status(link));
     return false;
   }
-  // A dry run leaves the leftovers of killed runs where they are too.
   const ListingOutcome listing =
-      list_invoice_files(platform, document_folder, *list.output, !run.options().dry_run);
+      write_file_list(platform, document_folder, *list.output, cycle.options());
   for (const ListingFailure& failure : listing.failures) {
     const Status::Kind kind = failure.status.kind();
     const bool about_name = kind == Status::Kind::kUnlistable ||
@@ -335,22 +313,23 @@ bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
     std::string_view what = kCannotReadFolder;
     if (failure.leftover) what = kCannotRemoveCopy;
     if (about_name) what = {};
-    run.report_failure(failure.path, std::string(what) + failure.status.message());
+    cycle.report_failure(failure.path, std::string(what) + describe_status(failure.status));
   }
-  const Status& status = listing.status;
-  if (status.is_ok() || status.kind() == Status::Kind::kStopped) return status.is_ok();
-  if (!listing.document_folder_failed) {
+  const Status& status = listing.document_folder;
+  if (status.is_ok()) {
+    const Status& written = listing.status;
+    if (written.is_ok() || written.kind() == Status::Kind::kStopped) return written.is_ok();
     // A list cut short could end in part of a path, which might name a
     // different file: convert nothing rather than the wrong thing.
-    run.report_failure(list.path, std::string(kCannotWriteList) + status.message());
+    cycle.report_failure(list.path, std::string(kCannotWriteList) + describe_status(written));
   } else if (status.is_not_found()) {
-    run.report_failure(document_folder, status.message());
+    cycle.report_failure(document_folder, describe_status(status));
   } else if (status.kind() == Status::Kind::kNotAFolder ||
              status.kind() == Status::Kind::kNotRegular) {
     // A plain file in place of the folder: nothing to convert either.
-    run.report_failure(document_folder, std::string(describe_kind(Status::Kind::kNotAFolder)));
+    cycle.report_failure(document_folder, std::string(describe_kind(Status::Kind::kNotAFolder)));
   } else {
-    run.report_failure(document_folder, std::string(kCannotReadFolder) + status.message());
+    cycle.report_failure(document_folder, std::string(kCannotReadFolder) + describe_status(status));
   }
   return false;
 }
@@ -358,74 +337,76 @@ bool write_file_list(Platform& platform, BatchRun& run, NewFileList& list) {
 // Converts every file the list names (none when it is incomplete), reading
 // it back through the descriptor that wrote it, until the run is asked to
 // stop; then deletes the list.
-void convert_listed_files(Platform& platform, BatchRun& run, NewFileList& new_list,
+void convert_listed_files(Platform& platform, InvoiceCycle& cycle, FileList& list,
                           bool list_complete) {
   std::unique_ptr<InputFile> input;
   if (list_complete) {
-    auto read_back = new_list.output->read_back();
+    auto read_back = list.output->read_back();
     if (read_back.is_ok()) {
       input = std::move(read_back.value);
     } else {
-      run.report_failure(new_list.path, std::string(kCannotOpenList) + read_back.status.message());
+      cycle.report_failure(list.path,
+                           std::string(kCannotOpenList) + describe_status(read_back.status));
     }
   }
-  FileList list(std::move(input));
+  FileListReader reader(std::move(input));
   try {
-    while (!platform.stop_requested() && !run.out_of_memory() && !list.at_end()) {
-      run.process_invoice_file(list.next_invoice_path());
+    while (!platform.stop_requested() && !cycle.out_of_memory() && !reader.at_end()) {
+      cycle.process_invoice_file(reader.next_invoice_path());
     }
     // Also after a request to stop: the group is short, and finishing it
     // keeps the work already done.
-    run.finish_group();
+    cycle.finish_group();
   } catch (const std::bad_alloc&) {
     // The files of the group are let go as they are, whole, their staged
     // replacements removed.
-    run.abandon_group();
-    run.report_failure(new_list.path, std::string(describe_kind(Status::Kind::kNoMemory)));
+    cycle.abandon_group();
+    cycle.report_failure(list.path, std::string(describe_kind(Status::Kind::kNoMemory)));
   }
-  if (!list.status().is_ok()) {
-    run.report_failure(new_list.path, std::string(kCannotReadList) + list.status().message());
+  if (!reader.status().is_ok()) {
+    cycle.report_failure(list.path,
+                         std::string(kCannotReadList) + describe_status(reader.status()));
   }
-  const Status removed = remove_file_list(list, *new_list.output);
+  const Status removed = remove_file_list(reader, list);
   if (removed.kind() == Status::Kind::kChanged) {
-    run.report_failure(new_list.path, std::string(kListReplaced));
+    cycle.report_failure(list.path, std::string(kListReplaced));
   } else if (!removed.is_ok()) {
-    run.report_failure(new_list.path, std::string(kCannotRemoveList) + removed.message());
+    cycle.report_failure(list.path, std::string(kCannotRemoveList) + describe_status(removed));
   }
 }
 
-void show_summary(Console& console, const BatchRun& run) {
+void show_summary(Console& console, const InvoiceCycle& cycle) {
   console.end_line();
-  const std::string_view head = run.options().dry_run ? kDryRunSummaryHead : kSummaryHead;
-  console.show_line(format_summary(run.upgrade_count(), kUpgradeSummaryTail, head));
-  console.show_line(format_summary(run.code_page_count(), kCodePageSummaryTail, head));
+  const std::string_view head = cycle.options().dry_run ? kDryRunSummaryHead : kSummaryHead;
+  console.show_line(format_summary(cycle.upgrade_count(), kUpgradeSummaryTail, head));
+  console.show_line(format_summary(cycle.code_page_count(), kCodePageSummaryTail, head));
 }
 
 }  // namespace
 
 int run_batch(Platform& platform, const RunOptions& options) {
   Console console(platform);
-  BatchRun run(platform, console, options);
+  InvoiceCycle cycle(platform, console, options);
   console.show_line(kLocatingMessage);
-  NewFileList list;
+  FileList list;
   try {
-    list = create_file_list(platform, run);
-    const bool list_complete = list.output && write_file_list(platform, run, list);
+    list = start_file_list(platform, cycle);
+    const bool list_complete = list.output && list_invoices(platform, cycle, list);
     console.show_line(options.dry_run ? kDryRunMessage : kConvertingMessage);
-    if (list.output) convert_listed_files(platform, run, list, list_complete);
+    if (list.output) convert_listed_files(platform, cycle, list, list_complete);
   } catch (const std::bad_alloc&) {
     // Out of memory where no invoice is in hand (the listing, or a report):
     // told in a line that needs no memory, and the list removed.
-    run.abandon_group();
-    run.count_failure();
+    cycle.abandon_group();
+    cycle.count_failure();
     platform.write_error(kOutOfMemoryLine);
     if (list.output) (void)list.output->remove();
   }
-  show_summary(console, run);
+  show_summary(console, cycle);
   // The conversion went on all the same; only the report was lost.
   if (!console.output_status().is_ok()) console.show_output_failure();
   if (const auto stopped = platform.stop_requested()) return *stopped;
-  return run.failure_count() == 0 && console.output_status().is_ok() ? 0 : 1;
+  return cycle.failure_count() == 0 && console.output_status().is_ok() ? 0 : 1;
 }
 
 }  // namespace invoice

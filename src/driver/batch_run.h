@@ -11,26 +11,11 @@
 
 #include "driver/console.h"
 #include "driver/messages.h"
-#include "driver/platform.h"
+#include "driver/run_options.h"
+#include "platform/platform.h"
 #include "upgrade/upgrade_document.h"
 
 namespace invoice {
-
-// What the command line asks of a run; a bare run takes the defaults.
-struct RunOptions {
-  // The installation root, in place of the environment's MORROOT.
-  std::optional<std::string> root;
-  // Converts in memory only and reports what a real run would change.
-  bool dry_run = false;
-  // Names every invoice changed, and what was done to it.
-  bool verbose = false;
-  // Converts electronically signed documents too.
-  bool convert_signed = false;
-  // The host of the web stylesheet that upgraded documents refer to,
-  // already checked; empty when none was given, and then a document that
-  // holds a local stylesheet reference is reported and left as it is.
-  std::string stylesheet_host;
-};
 
 // What the per-file cycle does with a document because of its signature.
 enum class SignedHandling {
@@ -47,11 +32,13 @@ enum class SignedHandling {
 SignedHandling decide_signed_handling(std::string_view document, const ReplacementTable& table,
                                       bool convert_signed);
 
-// The state of one run: the replacement table, the two counts and whether
-// anything failed. `platform` and `console` must outlive it.
-class BatchRun {
+// The per-invoice cycle of a run (`run_batch` drives it over the file list)
+// and its state: the replacement table, the group of replacements waiting to
+// be made durable, the two counts and whether anything failed. `platform`
+// and `console` must outlive it.
+class InvoiceCycle {
  public:
-  BatchRun(Platform& platform, Console& console, const RunOptions& options = {});
+  InvoiceCycle(Platform& platform, Console& console, const RunOptions& options = {});
 
   // A group is made durable once its staged replacements hold this many
   // bytes (or once one more invoice could exceed the platform's bound on

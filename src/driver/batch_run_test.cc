@@ -36,7 +36,7 @@ const std::string kSignature =
     "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"></ds:Signature>\r\n";
 
 // The run's counts: files upgraded, converted and failed.
-void expect_counts(const BatchRun& run, std::int64_t upgraded, std::int64_t converted,
+void expect_counts(const InvoiceCycle& run, std::int64_t upgraded, std::int64_t converted,
                    std::int64_t failed) {
   EXPECT_EQ(run.upgrade_count(), upgraded);
   EXPECT_EQ(run.code_page_count(), converted);
@@ -59,7 +59,7 @@ class BatchRunTest : public ::testing::Test {
  protected:
   FakePlatform platform;
   Console console{platform};
-  BatchRun run{platform, console};
+  InvoiceCycle run{platform, console};
 
   // One file's cycle and the durable end of its group.
   void process(const std::string& path) {
@@ -123,7 +123,7 @@ TEST(BatchRunTimesTest, TimesAreKeptExactlyAndNothingIsSetAfterTheRename) {
     Console console(platform);
     RunOptions options;
     options.dry_run = c.dry_run;
-    BatchRun run(platform, console, options);
+    InvoiceCycle run(platform, console, options);
     run.process_invoice_file("/D/a.xml");
     run.finish_group();
     EXPECT_EQ(file.content != c.content, c.replaced);
@@ -474,8 +474,8 @@ TEST_F(BatchRunTest, GroupsRespectTheBoundsOnFilesAndBytes) {
   // Two invoices that reach the byte bound together form a group.
   FakePlatform big;
   Console big_console(big);
-  BatchRun big_run(big, big_console);
-  const std::string large = kUpgradable + std::string(BatchRun::kGroupByteLimit / 2, ' ');
+  InvoiceCycle big_run(big, big_console);
+  const std::string large = kUpgradable + std::string(InvoiceCycle::kGroupByteLimit / 2, ' ');
   for (const char* path : {"/D/a.xml", "/D/b.xml"}) big.add_file(path, large);
   big.add_file("/D/c.xml", kUpgradable);
   for (const char* path : {"/D/a.xml", "/D/b.xml", "/D/c.xml"}) big_run.process_invoice_file(path);

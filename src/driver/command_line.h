@@ -8,7 +8,7 @@
 
 #include "driver/batch_run.h"
 #include "driver/messages.h"
-#include "driver/platform.h"
+#include "platform/platform.h"
 
 namespace invoice {
 

@@ -223,7 +223,7 @@ void Console::show_about_file(std::string_view label, std::string_view path,
 void Console::show_output_failure() {
   std::string line(kFailureHead);
   line += kCannotWriteOutput;
-  line += output_status_.message();
+  line += describe_status(output_status_);
   line += '\n';
   platform_.write_error(line);
 }

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "driver/messages.h"
-#include "driver/platform.h"
+#include "platform/platform.h"
 
 namespace invoice {
 

@@ -5,7 +5,7 @@
 #include <cmath>
 #include <utility>
 
-#include "driver/replacement_name.h"
+#include "platform/replacement_name.h"
 
 namespace invoice {
 
@@ -14,6 +14,9 @@ namespace {
 constexpr char kCarriageReturn = '\r';
 constexpr char kEndOfFileMark = '\x1A';
 constexpr std::size_t kListBufferSize = 64 * 1024;
+// Names already taken in the temporary folder are drawn again; this many
+// collisions in a row mean something else is wrong.
+constexpr int kMaxFileListDraws = 100;
 
 bool has_xml_extension(const std::string& name) {
   if (name.size() < 4) return false;
@@ -45,12 +48,12 @@ bool is_left_as_not_leftover(Status::Kind kind) {
 
 }  // namespace
 
-FileListDraw::FileListDraw(std::uint32_t milliseconds_since_midnight)
+FileListNameDraw::FileListNameDraw(std::uint32_t milliseconds_since_midnight)
     // The seed is the time as a float whose bits become the state, which
     // spreads nearby times over very different states.
     : state_(std::bit_cast<std::uint32_t>(static_cast<float>(milliseconds_since_midnight))) {}
 
-std::uint32_t FileListDraw::next() {
+std::uint32_t FileListNameDraw::next() {
   state_ = state_ * 134775813u + 1u;  // wraps modulo 2^32
   const double r = static_cast<double>(state_ >> 1) / 2147483648.0;
   return static_cast<std::uint32_t>(std::floor(1.0 + r * 99999999.0));
@@ -66,6 +69,19 @@ std::string make_file_list_name(const Platform& platform, const std::string& fol
   return platform.join_path(folder, std::to_string(number) + ".TMP");
 }
 
+Status create_file_list(Platform& platform, const std::string& folder, FileList& list) {
+  FileListNameDraw draw(platform.milliseconds_since_midnight());
+  Result<std::unique_ptr<OutputFile>> created(Status::error(Status::Kind::kExists));
+  for (int attempt = 0; attempt < kMaxFileListDraws; ++attempt) {
+    list.path = make_file_list_name(platform, folder, draw.next());
+    created = platform.create_new_file(list.path);
+    if (created.status.kind() != Status::Kind::kExists) break;
+  }
+  if (!created.is_ok()) return created.status;
+  list.output = std::move(created.value);
+  return Status::ok();
+}
+
 std::string find_root_folder(const Platform& platform, const std::optional<std::string>& root) {
   return platform.normalize_root(root ? *root : platform.get_environment("MORROOT").value_or(""));
 }
@@ -74,8 +90,9 @@ std::string find_document_folder(const Platform& platform, const std::optional<s
   return platform.join_path(find_root_folder(platform, root), "DOCUMENT");
 }
 
-ListingOutcome list_invoice_files(Platform& platform, const std::string& document_folder,
-                                  OutputFile& list, bool remove_leftovers) {
+ListingOutcome write_file_list(Platform& platform, const std::string& document_folder,
+                               OutputFile& list, const RunOptions& options) {
+  const bool remove_leftovers = !options.dry_run;
   ListingOutcome outcome;
   // Folders still to be read. Each folder's files are listed before its
   // subfolders, and everything in name order, so a run is reproducible.
@@ -91,8 +108,7 @@ ListingOutcome list_invoice_files(Platform& platform, const std::string& documen
     auto entries = platform.list_directory(folder);
     if (!entries.is_ok()) {
       if (folder == document_folder) {
-        outcome.status = entries.status;
-        outcome.document_folder_failed = true;
+        outcome.document_folder = entries.status;
         return outcome;
       }
       outcome.failures.push_back({folder, entries.status});
@@ -152,9 +168,9 @@ ListingOutcome list_invoice_files(Platform& platform, const std::string& documen
   return outcome;
 }
 
-FileList::FileList(std::unique_ptr<InputFile> file) : file_(std::move(file)) {}
+FileListReader::FileListReader(std::unique_ptr<InputFile> file) : file_(std::move(file)) {}
 
-bool FileList::fill() {
+bool FileListReader::fill() {
   if (begin_ < end_) return true;
   if (!file_) return false;
   if (buffer_.empty()) buffer_.resize(kListBufferSize);
@@ -169,9 +185,9 @@ bool FileList::fill() {
   return end_ > 0;
 }
 
-bool FileList::at_end() { return !fill() || buffer_[begin_] == kEndOfFileMark; }
+bool FileListReader::at_end() { return !fill() || buffer_[begin_] == kEndOfFileMark; }
 
-std::string FileList::next_invoice_path() {
+std::string FileListReader::next_invoice_path() {
   std::string line;
   while (fill()) {
     const char* start = buffer_.data() + begin_;
@@ -189,9 +205,9 @@ std::string FileList::next_invoice_path() {
   return line;
 }
 
-Status remove_file_list(FileList& list, OutputFile& file) {
-  list.close();
-  return file.remove();
+Status remove_file_list(FileListReader& reader, FileList& list) {
+  reader.close();
+  return list.output->remove();
 }
 
 }  // namespace invoice

@@ -7,17 +7,18 @@
 #include <string>
 #include <vector>
 
-#include "driver/platform.h"
-#include "driver/status.h"
+#include "driver/run_options.h"
+#include "platform/platform.h"
+#include "platform/status.h"
 
 namespace invoice {
 
 // The pseudo-random numbers that name the file list: a 32-bit linear
 // congruential generator seeded with the bit pattern of the time of day as a
 // single-precision float, so that two runs started apart get different names.
-class FileListDraw {
+class FileListNameDraw {
  public:
-  explicit FileListDraw(std::uint32_t milliseconds_since_midnight);
+  explicit FileListNameDraw(std::uint32_t milliseconds_since_midnight);
   // The next number, from 1 to 99999999.
   std::uint32_t next();
 
@@ -33,6 +34,20 @@ std::string find_temporary_folder(const Platform& platform);
 // decimal digits and ".TMP", inside `folder`.
 std::string make_file_list_name(const Platform& platform, const std::string& folder,
                                 std::uint32_t number);
+
+// A run's temporary list of the invoices to convert, from its creation to its
+// removal: its path and, while it is written and read back, the file.
+// `output` is null when no list could be created.
+struct FileList {
+  std::string path;
+  std::unique_ptr<OutputFile> output;
+};
+
+// Creates `list` in `folder` under a freshly drawn name (FileListNameDraw),
+// drawing again while the name is taken, so that the list is the run's own.
+// On failure `list.output` stays null and `list.path` names the last name
+// tried.
+Status create_file_list(Platform& platform, const std::string& folder, FileList& list);
 
 // The installation root: `root` (given on the command line), or else
 // MORROOT, as the platform normalises a typed root; empty for the current
@@ -58,9 +73,9 @@ struct ListingFailure {
 
 // What the listing found.
 struct ListingOutcome {
-  Status status;  // failure to write the file list, or of the top folder; kStopped
-  bool document_folder_failed = false;  // `status` tells why the top folder could not be read
-  std::uint64_t files_listed = 0;       // lines written
+  Status status;                   // failure to write the file list, or kStopped
+  Status document_folder;          // why the top folder could not be read; then nothing is listed
+  std::uint64_t files_listed = 0;  // lines written
   std::uint64_t leftovers_removed = 0;  // replacement files of killed runs
   std::vector<ListingFailure> failures;
 };
@@ -73,22 +88,22 @@ struct ListingOutcome {
 // listed; so is a folder that cannot be read, and an invoice or folder
 // whose name the platform cannot reach (DirectoryEntry::name_problem). Iterative: the depth of the
 // tree does not touch the stack. `list` is left open.
-// On the way, when `remove_leftovers` is set, a file named as a replacement
+// On the way, unless `options` ask for a dry run, a file named as a replacement
 // file (replacement_name.h) that a killed run left behind is removed
 // (`Platform::remove_leftover_replacement` says when one certainly is); one
 // that is not certainly a leftover stays, and one that is but cannot be
 // removed is a failure. A run asked to stop ends the
 // listing between two folders, with kStopped.
-ListingOutcome list_invoice_files(Platform& platform, const std::string& document_folder,
-                                  OutputFile& list, bool remove_leftovers = true);
+ListingOutcome write_file_list(Platform& platform, const std::string& document_folder,
+                               OutputFile& list, const RunOptions& options = {});
 
 // Reads the file list line by line. A line ends at CR, which is consumed
 // with one LF right after it; a lone LF belongs to the line; a 0x1A byte or
 // the end of the data ends the list. Nothing is trimmed.
-class FileList {
+class FileListReader {
  public:
   // `file` may be null: a list that could not be opened is at its end.
-  explicit FileList(std::unique_ptr<InputFile> file);
+  explicit FileListReader(std::unique_ptr<InputFile> file);
 
   // True when no byte remains, the next byte is 0x1A, or the list is not
   // open. A read error also ends the list; `status` then tells it.
@@ -110,9 +125,9 @@ class FileList {
   Status status_;
 };
 
-// Closes the reader of the file list and deletes the list, only while its
-// name still refers to `file` (kChanged otherwise).
-Status remove_file_list(FileList& list, OutputFile& file);
+// Closes `reader` and deletes `list`, which must have been created, only
+// while its name still refers to the file written (kChanged otherwise).
+Status remove_file_list(FileListReader& reader, FileList& list);
 
 }  // namespace invoice
 

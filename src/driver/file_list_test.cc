@@ -11,10 +11,10 @@ namespace {
 
 using testing::FakePlatform;
 
-TEST(FileListDrawTest, NumbersStayInRangeWithoutLeadingZeros) {
+TEST(FileListNameDrawTest, NumbersStayInRangeWithoutLeadingZeros) {
   // Seeds across a whole day, including midnight and its last millisecond.
   for (std::uint32_t seed : {0u, 1u, 999u, 45'296'789u, 86'399'999u}) {
-    FileListDraw draw(seed);
+    FileListNameDraw draw(seed);
     std::set<std::uint32_t> seen;
     for (int i = 0; i < 2000; ++i) {
       const std::uint32_t n = draw.next();
@@ -26,7 +26,7 @@ TEST(FileListDrawTest, NumbersStayInRangeWithoutLeadingZeros) {
   }
 }
 
-TEST(FileListDrawTest, FollowsTheGeneratorFromTheSeedBits) {
+TEST(FileListNameDrawTest, FollowsTheGeneratorFromTheSeedBits) {
   // The first three numbers for times of day across a day; 1000 ms as a
   // float has the bits 0x447A0000, the first state, and midnight starts
   // from 0.
@@ -41,7 +41,7 @@ TEST(FileListDrawTest, FollowsTheGeneratorFromTheSeedBits) {
       {86'399'999, {82870444, 55243513, 94773922}},
   };
   for (const auto& c : cases) {
-    FileListDraw draw(c.milliseconds);
+    FileListNameDraw draw(c.milliseconds);
     for (std::uint32_t number : c.numbers) EXPECT_EQ(draw.next(), number) << c.milliseconds;
   }
 }
@@ -87,7 +87,7 @@ std::vector<std::string> read_all(const std::string& data) {
   FakePlatform platform;
   platform.add_file("/list", data);
   auto input = platform.open_input_file("/list");
-  FileList list(std::move(input.value));
+  FileListReader list(std::move(input.value));
   std::vector<std::string> lines;
   while (!list.at_end()) {
     lines.push_back(list.next_invoice_path());
@@ -96,7 +96,7 @@ std::vector<std::string> read_all(const std::string& data) {
   return lines;
 }
 
-TEST(FileListTest, SplitsLinesAtCarriageReturns) {
+TEST(FileListReaderTest, SplitsLinesAtCarriageReturns) {
   using Lines = std::vector<std::string>;
   const struct {
     std::string data;
@@ -122,13 +122,13 @@ TEST(FileListTest, SplitsLinesAtCarriageReturns) {
   for (const auto& c : cases) EXPECT_EQ(read_all(c.data), c.lines) << c.data;
 }
 
-TEST(FileListTest, ListThatIsNotOpenIsAtItsEnd) {
-  FileList list(nullptr);
+TEST(FileListReaderTest, ListThatIsNotOpenIsAtItsEnd) {
+  FileListReader list(nullptr);
   EXPECT_TRUE(list.at_end());
   EXPECT_TRUE(list.status().is_ok());
 }
 
-class ListInvoiceFilesTest : public ::testing::Test {
+class WriteFileListTest : public ::testing::Test {
  protected:
   std::string list_text;
   ListingOutcome list(FakePlatform& platform, const std::string& root) {
@@ -136,13 +136,13 @@ class ListInvoiceFilesTest : public ::testing::Test {
     platform.files.erase("/tmp/1.TMP");
     auto created = platform.create_new_file("/tmp/1.TMP");
     EXPECT_TRUE(created.is_ok());
-    ListingOutcome outcome = list_invoice_files(platform, root, *created.value);
+    ListingOutcome outcome = write_file_list(platform, root, *created.value);
     list_text = platform.files["/tmp/1.TMP"].content;
     return outcome;
   }
 };
 
-TEST_F(ListInvoiceFilesTest, ListsXmlFilesInAnyCaseFilesFirstThenFoldersInNameOrder) {
+TEST_F(WriteFileListTest, ListsXmlFilesInAnyCaseFilesFirstThenFoldersInNameOrder) {
   FakePlatform platform;
   platform.add_file("/r/DOCUMENT/b.xml", "");
   platform.add_file("/r/DOCUMENT/A.XML", "");
@@ -174,7 +174,7 @@ TEST_F(ListInvoiceFilesTest, ListsXmlFilesInAnyCaseFilesFirstThenFoldersInNameOr
             "/r/DOCUMENT/z/deep/d.xml\r\n");
 }
 
-TEST_F(ListInvoiceFilesTest, NamesThatCannotBeReadBackAreReportedNotListed) {
+TEST_F(WriteFileListTest, NamesThatCannotBeReadBackAreReportedNotListed) {
   FakePlatform platform;
   platform.add_file("/r/DOCUMENT/ok.xml", "");
   platform.add_file("/r/DOCUMENT/cr\r.xml", "");
@@ -188,7 +188,7 @@ TEST_F(ListInvoiceFilesTest, NamesThatCannotBeReadBackAreReportedNotListed) {
   EXPECT_EQ(outcome.failures[0].status.kind(), Status::Kind::kUnlistable);
 }
 
-TEST_F(ListInvoiceFilesTest, UnreadableSubfolderIsReportedAndTheRestListed) {
+TEST_F(WriteFileListTest, UnreadableSubfolderIsReportedAndTheRestListed) {
   FakePlatform platform;
   platform.add_file("/r/DOCUMENT/a/x.xml", "");
   platform.add_file("/r/DOCUMENT/b/y.xml", "");
@@ -201,15 +201,15 @@ TEST_F(ListInvoiceFilesTest, UnreadableSubfolderIsReportedAndTheRestListed) {
   EXPECT_EQ(outcome.failures[0].path, "/r/DOCUMENT/b");
 }
 
-TEST_F(ListInvoiceFilesTest, MissingOrPlainTopFolderFailsTheListing) {
+TEST_F(WriteFileListTest, MissingOrPlainTopFolderFailsTheListing) {
   FakePlatform platform;
-  EXPECT_TRUE(list(platform, "/r/DOCUMENT").status.is_not_found());
+  EXPECT_TRUE(list(platform, "/r/DOCUMENT").document_folder.is_not_found());
   platform.add_file("/r/DOCUMENT", "not a folder");
-  EXPECT_FALSE(list(platform, "/r/DOCUMENT").status.is_ok());
+  EXPECT_FALSE(list(platform, "/r/DOCUMENT").document_folder.is_ok());
   EXPECT_EQ(list_text, "");
 }
 
-TEST_F(ListInvoiceFilesTest, DeepTreesDoNotUseTheStack) {
+TEST_F(WriteFileListTest, DeepTreesDoNotUseTheStack) {
   FakePlatform platform;
   std::string folder = "/r/DOCUMENT";
   for (int depth = 0; depth < 3000; ++depth) folder += "/d";
@@ -219,7 +219,7 @@ TEST_F(ListInvoiceFilesTest, DeepTreesDoNotUseTheStack) {
   EXPECT_EQ(list_text, folder + "/deep.xml\r\n");
 }
 
-TEST_F(ListInvoiceFilesTest, RemovesOnlyCertainLeftoversOfKilledRuns) {
+TEST_F(WriteFileListTest, RemovesOnlyCertainLeftoversOfKilledRuns) {
   const std::string leftover = ".invoice-converter.0123456789ab.tmp";
   FakePlatform platform;
   platform.add_file("/r/DOCUMENT/a.xml", "");

@@ -7,7 +7,7 @@
 
 #include "driver/batch_run.h"
 #include "driver/command_line.h"
-#include "driver/platform.h"
+#include "platform/platform.h"
 
 #ifndef INVOICE_VERSION
 #error "INVOICE_VERSION must give the program's version (a string literal)"
@@ -25,7 +25,7 @@ int write_text(invoice::Platform& platform, const std::string& text) {
   const invoice::Status written = platform.write_output(text);
   if (written.is_ok()) return 0;
   platform.write_error(std::string(invoice::kFailureHead) +
-                       std::string(invoice::kCannotWriteOutput) + written.message() + "\n");
+                       std::string(invoice::kCannotWriteOutput) + describe_status(written) + "\n");
   return 1;
 }
 

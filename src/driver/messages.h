@@ -1,9 +1,10 @@
 #ifndef INVOICE_DRIVER_MESSAGES_H_
 #define INVOICE_DRIVER_MESSAGES_H_
 
+#include <string>
 #include <string_view>
 
-#include "driver/status.h"
+#include "platform/status.h"
 
 namespace invoice {
 
@@ -261,6 +262,11 @@ constexpr std::string_view describe_kind(Status::Kind kind) {
   }
   return "error desconegut";
 }
+
+// The reason a status is reported with: its kind's text followed by the
+// system's own wording in brackets when there is one; a failure of no known
+// kind is named by the system's wording alone.
+std::string describe_status(const Status& status);
 
 }  // namespace invoice
 

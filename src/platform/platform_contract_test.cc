@@ -19,10 +19,11 @@
 #include <type_traits>
 #include <vector>
 
-#include "driver/platform.h"
-#include "driver/replacement_name.h"
 #include "fake_platform.h"
 #include "file_times.h"
+#include "platform/platform.h"
+#include "platform/replacement_name.h"
+#include "status_printer.h"
 
 namespace invoice {
 namespace {
@@ -166,7 +167,7 @@ class PlatformContractTest : public ::testing::Test {
 
   Listing listing(const std::string& folder) {
     auto listed = platform.list_directory(folder);
-    EXPECT_TRUE(listed.is_ok()) << listed.status.message();
+    EXPECT_TRUE(listed.is_ok()) << listed.status;
     Listing out;
     for (const DirectoryEntry& entry : listed.value) {
       out.emplace_back(entry.name, entry.type, entry.is_link);
@@ -241,13 +242,13 @@ TYPED_TEST(PlatformContractTest, MissingPathIsNotFoundAndNothingIsCreated) {
 // All that a new file gives back to read, in small pieces.
 std::string read_back(OutputFile& file) {
   auto input = file.read_back();
-  EXPECT_TRUE(input.is_ok()) << input.status.message();
+  EXPECT_TRUE(input.is_ok()) << input.status;
   if (!input.is_ok()) return {};
   std::string content;
   char buffer[5];
   for (;;) {
     auto got = input.value->read(buffer, sizeof buffer);
-    EXPECT_TRUE(got.is_ok()) << got.status.message();
+    EXPECT_TRUE(got.is_ok()) << got.status;
     if (!got.is_ok() || got.value == 0) return content;
     content.append(buffer, got.value);
   }
@@ -259,7 +260,7 @@ TYPED_TEST(PlatformContractTest, NewFileIsMadeOnlyUnderAFreeNameAndReadsBack) {
       "/a/x.xml\r\n/b/fa\xC3\xA7"
       "ana.xml\r\n";
   auto created = this->platform.create_new_file(list);
-  ASSERT_TRUE(created.is_ok()) << created.status.message();
+  ASSERT_TRUE(created.is_ok()) << created.status;
   EXPECT_TRUE(created.value->write(content).is_ok());
   EXPECT_EQ(this->platform.create_new_file(list).status.kind(), Kind::kExists);
   // Read back through the file itself: on Windows no other open may read it.
@@ -271,7 +272,7 @@ TYPED_TEST(PlatformContractTest, NewFileIsMadeOnlyUnderAFreeNameAndReadsBack) {
 TYPED_TEST(PlatformContractTest, NewFileIsReadBackAndRemovedOnlyAsItself) {
   const std::string list = this->path("816.TMP");
   auto created = this->platform.create_new_file(list);
-  ASSERT_TRUE(created.is_ok()) << created.status.message();
+  ASSERT_TRUE(created.is_ok()) << created.status;
   EXPECT_TRUE(created.value->write("/ours.xml\r\n").is_ok());
   // Another file takes the name: it is neither read nor removed.
   ASSERT_TRUE(this->platform.remove_file(list).is_ok());
@@ -301,7 +302,7 @@ TYPED_TEST(PlatformContractTest, InvoiceFileHeldOpenIsLocked) {
   const std::string invoice = this->path("a.xml");
   this->place.make_file(invoice, "<a/>");
   auto first = this->platform.open_invoice_file(invoice);
-  ASSERT_TRUE(first.is_ok()) << first.status.message();
+  ASSERT_TRUE(first.is_ok()) << first.status;
   EXPECT_EQ(this->platform.open_invoice_file(invoice).status.kind(), Kind::kLocked);
   first.value.reset();
   EXPECT_TRUE(this->platform.open_invoice_file(invoice).is_ok());
@@ -355,14 +356,14 @@ TYPED_TEST(PlatformContractTest, ReplaceChangesTheContentOnlyAndLeavesNoOtherFil
   ASSERT_TRUE(this->platform.set_file_time(invoice, time).is_ok());
   {
     auto opened = this->platform.open_invoice_file(invoice);
-    ASSERT_TRUE(opened.is_ok()) << opened.status.message();
+    ASSERT_TRUE(opened.is_ok()) << opened.status;
     EXPECT_TRUE(opened.value->is_writable());
     EXPECT_TRUE(opened.value->check_replaceable().is_ok());
     std::string content;
     ASSERT_TRUE(opened.value->load(content).is_ok());
     EXPECT_EQ(content, "old text, longer than the new");
     const Status replaced = this->replace(*opened.value, "new text");
-    ASSERT_TRUE(replaced.is_ok()) << replaced.message();
+    ASSERT_TRUE(replaced.is_ok()) << replaced;
     // The lock moved to the new content.
     EXPECT_EQ(this->platform.open_invoice_file(invoice).status.kind(), Kind::kLocked);
   }
@@ -417,7 +418,7 @@ TYPED_TEST(PlatformContractTest, TimesAreKeptExactlyOrCarriedToTheReplacement) {
     const testing::FileTimes before = this->place.times(invoice);
     {
       auto opened = this->platform.open_invoice_file(invoice);
-      ASSERT_TRUE(opened.is_ok()) << opened.status.message();
+      ASSERT_TRUE(opened.is_ok()) << opened.status;
       std::string content;
       ASSERT_TRUE(opened.value->load(content).is_ok());
       std::vector<std::pair<InvoiceFile*, std::string>> group;
@@ -447,7 +448,7 @@ TYPED_TEST(PlatformContractTest, ReadOnlyFileIsReadButNotWritable) {
   this->place.make_file(invoice, "<a/>");
   this->place.make_read_only(invoice);
   auto opened = this->platform.open_invoice_file(invoice);
-  ASSERT_TRUE(opened.is_ok()) << opened.status.message();
+  ASSERT_TRUE(opened.is_ok()) << opened.status;
   EXPECT_FALSE(opened.value->is_writable());
   std::string content;
   EXPECT_TRUE(opened.value->load(content).is_ok());
@@ -461,7 +462,7 @@ TYPED_TEST(PlatformContractTest, ReplaceThroughALinkKeepsTheLink) {
   if (!this->place.make_link(link, target)) GTEST_SKIP() << "no symbolic links here";
   {
     auto opened = this->platform.open_invoice_file(link);
-    ASSERT_TRUE(opened.is_ok()) << opened.status.message();
+    ASSERT_TRUE(opened.is_ok()) << opened.status;
     std::string content;
     ASSERT_TRUE(opened.value->load(content).is_ok());
     EXPECT_EQ(content, "old");
@@ -484,7 +485,7 @@ TYPED_TEST(PlatformContractTest, LeftoverIsRemovedOnlyWhenItIsAnUnlockedFile) {
   EXPECT_FALSE(this->place.exists(free));
 
   auto holder = this->platform.open_invoice_file(held);
-  ASSERT_TRUE(holder.is_ok()) << holder.status.message();
+  ASSERT_TRUE(holder.is_ok()) << holder.status;
   EXPECT_EQ(this->platform.remove_leftover_replacement(held).kind(), Kind::kLocked);
   holder.value.reset();  // on Windows nothing else may even read it before
   EXPECT_EQ(this->place.read(held), "being written");

@@ -1,4 +1,4 @@
-#include "driver/replacement_name.h"
+#include "platform/replacement_name.h"
 
 namespace invoice {
 

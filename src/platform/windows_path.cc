@@ -1,4 +1,4 @@
-#include "driver/windows_path.h"
+#include "platform/windows_path.h"
 
 #include <cstdint>
 #include <vector>

@@ -1,15 +1,16 @@
-#ifndef INVOICE_DRIVER_STATUS_H_
-#define INVOICE_DRIVER_STATUS_H_
+#ifndef INVOICE_PLATFORM_STATUS_H_
+#define INVOICE_PLATFORM_STATUS_H_
 
 #include <string>
 #include <utility>
 
 namespace invoice {
 
-// The outcome of one platform operation: a kind that the program acts on and
-// reports in Catalan, and the system's own wording of the failure, kept only
-// to be shown. Each platform implementation translates its own error codes
-// into kinds, so shared code never sees errno or Windows error numbers.
+// The outcome of one platform operation: a kind that the program acts on,
+// and the system's own wording of the failure, kept only to be shown. Each
+// platform implementation translates its own error codes into kinds, so
+// shared code never sees errno or Windows error numbers; how a kind is worded
+// for the user is chosen above the seam, in the driver.
 class Status {
  public:
   enum class Kind {
@@ -52,10 +53,6 @@ class Status {
   Kind kind() const { return kind_; }
   const std::string& system_text() const { return system_text_; }
 
-  // A short reason in Catalan, like the rest of the console, followed by the
-  // system's own wording in brackets when there is one.
-  std::string message() const;
-
  private:
   Status(Kind kind, std::string system_text) : kind_(kind), system_text_(std::move(system_text)) {}
   Kind kind_ = Kind::kOk;
@@ -76,4 +73,4 @@ struct Result {
 
 }  // namespace invoice
 
-#endif  // INVOICE_DRIVER_STATUS_H_
+#endif  // INVOICE_PLATFORM_STATUS_H_

@@ -1,5 +1,5 @@
-#ifndef INVOICE_DRIVER_PLATFORM_H_
-#define INVOICE_DRIVER_PLATFORM_H_
+#ifndef INVOICE_PLATFORM_PLATFORM_H_
+#define INVOICE_PLATFORM_PLATFORM_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -9,19 +9,19 @@
 #include <string_view>
 #include <vector>
 
-#include "driver/status.h"
+#include "platform/status.h"
 
 namespace invoice {
 
 // Every operating-system call of the program goes through this interface:
-// one implementation per platform (platform_posix.cc, platform_win32.cc),
+// one implementation per platform (platform_linux.cc, platform_win32.cc),
 // chosen by the build, and an in-memory fake in the tests. Every
 // implementation passes platform_contract_test.cc.
 // The core's own read of INVOICE_PORTABLE_KERNEL is no exception in effect:
 // it only picks between kernels that give the same bytes.
 //
 // Paths, names and console texts are UTF-8 byte strings on every platform.
-// The POSIX implementation hands path bytes to the system unchanged (there a
+// The Linux implementation hands path bytes to the system unchanged (there a
 // name that is not UTF-8 still works, and the console masks it when shown);
 // the Windows implementation converts with CP_UTF8 at this boundary and uses
 // only the wide (W) calls, so no path depends on the system's ANSI code page.
@@ -286,4 +286,4 @@ void prepare_process();
 
 }  // namespace invoice
 
-#endif  // INVOICE_DRIVER_PLATFORM_H_
+#endif  // INVOICE_PLATFORM_PLATFORM_H_

@@ -17,8 +17,9 @@
 #include <random>
 #include <vector>
 
-#include "driver/platform.h"
-#include "driver/windows_path.h"
+#include "platform/platform.h"
+#include "platform/windows_path.h"
+#include "status_printer.h"
 
 namespace invoice {
 namespace {
@@ -114,7 +115,7 @@ TEST_F(PlatformWin32Test, HiddenAndSystemEntriesAreNotListed) {
   write(path(".dot.xml"), "");
   ASSERT_TRUE(::SetFileAttributesW(extended(path(".dot.xml")).c_str(), FILE_ATTRIBUTE_HIDDEN));
   auto listed = platform_->list_directory(root_);
-  ASSERT_TRUE(listed.is_ok()) << listed.status.message();
+  ASSERT_TRUE(listed.is_ok()) << listed.status;
   std::vector<std::string> names;
   for (const DirectoryEntry& entry : listed.value) names.push_back(entry.name);
   std::sort(names.begin(), names.end());
@@ -133,7 +134,7 @@ TEST_F(PlatformWin32Test, DeviceNamesAndLongPathsAreOrdinaryFiles) {
   for (const std::string& invoice : cases) {
     write(invoice, "old");
     const Status converted = convert(invoice, "new");
-    EXPECT_TRUE(converted.is_ok()) << invoice << ": " << converted.message();
+    EXPECT_TRUE(converted.is_ok()) << invoice << ": " << converted;
     EXPECT_EQ(read(invoice), "new") << invoice;
   }
 }
@@ -142,7 +143,7 @@ TEST_F(PlatformWin32Test, OpenInvoiceKeepsOtherProgramsOutUntilClosed) {
   const std::string invoice = path("a.xml");
   write(invoice, "<a/>");
   auto opened = platform_->open_invoice_file(invoice);
-  ASSERT_TRUE(opened.is_ok()) << opened.status.message();
+  ASSERT_TRUE(opened.is_ok()) << opened.status;
   for (DWORD access : {DWORD{GENERIC_READ}, DWORD{GENERIC_WRITE}}) {
     const HANDLE other = ::CreateFileW(extended(invoice).c_str(), access,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -166,7 +167,7 @@ TEST_F(PlatformWin32Test, ReadOnlyAttributeMakesAnInvoiceReadOnly) {
   write(invoice, "<a/>");
   ASSERT_TRUE(::SetFileAttributesW(extended(invoice).c_str(), FILE_ATTRIBUTE_READONLY));
   auto opened = platform_->open_invoice_file(invoice);
-  ASSERT_TRUE(opened.is_ok()) << opened.status.message();
+  ASSERT_TRUE(opened.is_ok()) << opened.status;
   EXPECT_FALSE(opened.value->is_writable());
 }
 
@@ -174,7 +175,7 @@ TEST_F(PlatformWin32Test, ReplacementOfAFileRenamedMeanwhileIsAbandoned) {
   const std::string invoice = path("a.xml");
   write(invoice, "old");
   auto opened = platform_->open_invoice_file(invoice);
-  ASSERT_TRUE(opened.is_ok()) << opened.status.message();
+  ASSERT_TRUE(opened.is_ok()) << opened.status;
   std::string content;
   ASSERT_TRUE(opened.value->load(content).is_ok());
   // Deletion sharing lets another program move the invoice away and put
@@ -192,14 +193,14 @@ TEST_F(PlatformWin32Test, ReplacementOfAFileRenamedMeanwhileIsAbandoned) {
 TEST_F(PlatformWin32Test, FileListMovedAsideIsStillReadAndRemovedOnlyAsItself) {
   const std::string list = path("815.TMP");
   auto created = platform_->create_new_file(list);
-  ASSERT_TRUE(created.is_ok()) << created.status.message();
+  ASSERT_TRUE(created.is_ok()) << created.status;
   ASSERT_TRUE(created.value->write("ours").is_ok());
   // Deletion sharing lets another program move the list and put its own
   // file under the name; neither is then read or removed as the list.
   ASSERT_TRUE(::MoveFileW(extended(list).c_str(), extended(path("moved.TMP")).c_str()));
   write(list, "theirs");
   auto input = created.value->read_back();
-  ASSERT_TRUE(input.is_ok()) << input.status.message();
+  ASSERT_TRUE(input.is_ok()) << input.status;
   char buffer[16];
   auto got = input.value->read(buffer, sizeof buffer);
   ASSERT_TRUE(got.is_ok());

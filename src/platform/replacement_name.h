@@ -1,5 +1,5 @@
-#ifndef INVOICE_DRIVER_REPLACEMENT_NAME_H_
-#define INVOICE_DRIVER_REPLACEMENT_NAME_H_
+#ifndef INVOICE_PLATFORM_REPLACEMENT_NAME_H_
+#define INVOICE_PLATFORM_REPLACEMENT_NAME_H_
 
 #include <array>
 #include <cstddef>
@@ -26,4 +26,4 @@ bool is_replacement_name(std::string_view name);
 
 }  // namespace invoice
 
-#endif  // INVOICE_DRIVER_REPLACEMENT_NAME_H_
+#endif  // INVOICE_PLATFORM_REPLACEMENT_NAME_H_

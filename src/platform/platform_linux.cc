@@ -1,4 +1,4 @@
-// The platform layer on Linux and other POSIX systems.
+// The platform layer on Linux.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -28,8 +28,8 @@
 #include <new>
 #include <utility>
 
-#include "driver/platform.h"
-#include "driver/replacement_name.h"
+#include "platform/platform.h"
+#include "platform/replacement_name.h"
 
 namespace invoice {
 
@@ -814,7 +814,7 @@ class PosixInvoiceFile final : public InvoiceFile {
   std::deque<ReplacementFile> staged_;
 };
 
-class PosixPlatform final : public Platform {
+class LinuxPlatform final : public Platform {
  public:
   std::optional<std::string> get_environment(const char* name) const override {
     const char* value = std::getenv(name);
@@ -1130,7 +1130,7 @@ class PosixPlatform final : public Platform {
 
 }  // namespace
 
-std::unique_ptr<Platform> make_system_platform() { return std::make_unique<PosixPlatform>(); }
+std::unique_ptr<Platform> make_system_platform() { return std::make_unique<LinuxPlatform>(); }
 
 void prepare_process() {
   // Descriptors 0, 1 and 2 first: a file opened while one of them is closed

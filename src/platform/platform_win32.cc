@@ -24,12 +24,13 @@
 #include <exception>
 #include <limits>
 #include <new>
+#include <optional>
 #include <thread>
 #include <utility>
 
-#include "driver/platform.h"
-#include "driver/replacement_name.h"
-#include "driver/windows_path.h"
+#include "platform/platform.h"
+#include "platform/replacement_name.h"
+#include "platform/windows_path.h"
 
 namespace invoice {
 
@@ -121,24 +122,29 @@ std::string narrow(std::wstring_view text) {
   return out;
 }
 
-// UTF-8 to UTF-16; false (with the system's error set) when `text` is not
-// valid UTF-8 and `strict`, else invalid bytes become U+FFFD.
-bool widen(std::string_view text, std::wstring& out, bool strict) {
-  out.clear();
-  if (text.empty()) return true;
-  const DWORD flags = strict ? MB_ERR_INVALID_CHARS : 0;
+// UTF-8 to UTF-16 with `flags` of MultiByteToWideChar; nothing (with the
+// system's error set) when the conversion fails.
+std::optional<std::wstring> convert_to_wide(std::string_view text, DWORD flags) {
+  std::wstring out;
+  if (text.empty()) return out;
   const int length = static_cast<int>(text.size());
   const int size = ::MultiByteToWideChar(CP_UTF8, flags, text.data(), length, nullptr, 0);
-  if (size <= 0) return false;
+  if (size <= 0) return std::nullopt;
   out.resize(static_cast<std::size_t>(size));
   ::MultiByteToWideChar(CP_UTF8, flags, text.data(), length, out.data(), size);
-  return true;
+  return out;
 }
 
-std::wstring widen_for_display(std::string_view text) {
-  std::wstring out;
-  widen(text, out, false);
-  return out;
+// UTF-8 to UTF-16, exactly: nothing (with the system's error set) when
+// `text` is not valid UTF-8, for a name that must reach the very file meant.
+std::optional<std::wstring> widen(std::string_view text) {
+  return convert_to_wide(text, MB_ERR_INVALID_CHARS);
+}
+
+// UTF-8 to UTF-16 where invalid bytes become U+FFFD: for text that is only
+// shown or compared, never used to reach a file.
+std::wstring widen_lossy(std::string_view text) {
+  return convert_to_wide(text, 0).value_or(std::wstring());
 }
 
 // The system's wording of an error code, in the user's language, without
@@ -221,9 +227,9 @@ Result<std::wstring> system_path(const std::string& path) {
     }
     current.resize(length);
   }
-  std::wstring wide;
-  if (!widen(make_extended_path(path, narrow(current)), wide, true)) return last_error();
-  return wide;
+  std::optional<std::wstring> wide = widen(make_extended_path(path, narrow(current)));
+  if (!wide) return last_error();
+  return std::move(*wide);
 }
 
 // The folder part of an absolute \\?\ path, without the final "\".
@@ -932,9 +938,7 @@ class WindowsInvoiceFile final : public InvoiceFile {
   static Result<UniqueHandle> create_replacement(const std::wstring& folder,
                                                  std::wstring& temporary) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-      std::wstring name;
-      widen(make_replacement_name(), name, true);
-      temporary = folder + L"\\" + name;
+      temporary = folder + L"\\" + widen_lossy(make_replacement_name());
       UniqueHandle handle(::CreateFileW(
           temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
           FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -1101,7 +1105,7 @@ class ConsoleStream {
       return windows_error(ERROR_INVALID_HANDLE);
     }
     if (!console_) return write_all(handle_, text);
-    const std::wstring wide = widen_for_display(text);
+    const std::wstring wide = widen_lossy(text);
     std::size_t done = 0;
     while (done < wide.size()) {
       DWORD wrote = 0;
@@ -1162,8 +1166,7 @@ void mark_name_problems(std::vector<DirectoryEntry>& entries,
                         const std::vector<std::wstring>& names) {
   std::vector<std::wstring> keys(names.size());
   for (std::size_t i = 0; i < names.size(); ++i) {
-    std::wstring converted;
-    widen(entries[i].name, converted, false);
+    const std::wstring converted = widen_lossy(entries[i].name);
     if (converted != names[i]) {
       entries[i].name = escape_unpaired_surrogates(
           std::u16string_view(reinterpret_cast<const char16_t*>(names[i].data()), names[i].size()));
@@ -1224,15 +1227,14 @@ class WindowsPlatform final : public Platform {
 
   std::string normalize_root(std::string_view root) const override {
     const std::string stripped = strip_typed_quotes(root);
-    std::wstring typed;
     // Already in the \\?\ namespace: taken as it is, as the system does.
-    if (stripped.empty() || stripped.starts_with("\\\\?\\") || !widen(stripped, typed, true)) {
-      return stripped;
-    }
+    if (stripped.empty() || stripped.starts_with("\\\\?\\")) return stripped;
+    const std::optional<std::wstring> typed = widen(stripped);
+    if (!typed) return stripped;
     std::wstring full(MAX_PATH, L'\0');
     for (;;) {
       const DWORD length =
-          ::GetFullPathNameW(typed.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+          ::GetFullPathNameW(typed->c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
       if (length == 0) return stripped;
       if (length < full.size()) {
         full.resize(length);
@@ -1243,12 +1245,12 @@ class WindowsPlatform final : public Platform {
   }
 
   std::optional<std::string> get_environment(const char* name) const override {
-    std::wstring wide_name;
-    if (!widen(name, wide_name, true)) return std::nullopt;
+    const std::optional<std::wstring> wide_name = widen(name);
+    if (!wide_name) return std::nullopt;
     std::wstring value(256, L'\0');
     for (;;) {
       ::SetLastError(ERROR_SUCCESS);
-      const DWORD length = ::GetEnvironmentVariableW(wide_name.c_str(), value.data(),
+      const DWORD length = ::GetEnvironmentVariableW(wide_name->c_str(), value.data(),
                                                      static_cast<DWORD>(value.size()));
       if (length == 0) {
         if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;

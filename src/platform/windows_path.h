@@ -1,5 +1,5 @@
-#ifndef INVOICE_DRIVER_WINDOWS_PATH_H_
-#define INVOICE_DRIVER_WINDOWS_PATH_H_
+#ifndef INVOICE_PLATFORM_WINDOWS_PATH_H_
+#define INVOICE_PLATFORM_WINDOWS_PATH_H_
 
 #include <string>
 #include <string_view>
@@ -38,4 +38,4 @@ std::string escape_unpaired_surrogates(std::u16string_view name);
 
 }  // namespace invoice
 
-#endif  // INVOICE_DRIVER_WINDOWS_PATH_H_
+#endif  // INVOICE_PLATFORM_WINDOWS_PATH_H_

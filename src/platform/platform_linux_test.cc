@@ -1,4 +1,4 @@
-// What the POSIX platform adds to the contract that every platform keeps:
+// What the Linux platform adds to the contract that every platform keeps:
 // the conventions of POSIX systems.
 
 #include <gtest/gtest.h>
@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "driver/platform.h"
+#include "platform/platform.h"
 
 namespace invoice {
 namespace {
@@ -38,7 +38,7 @@ class ScopedVariable {
   std::optional<std::string> old_;
 };
 
-TEST(PosixPlatformTest, TemporaryFolderIsTmpdirElseTmp) {
+TEST(LinuxPlatformTest, TemporaryFolderIsTmpdirElseTmp) {
   const auto platform = make_system_platform();
   const struct {
     const char* tmpdir;
@@ -50,7 +50,7 @@ TEST(PosixPlatformTest, TemporaryFolderIsTmpdirElseTmp) {
   }
 }
 
-TEST(PosixPlatformTest, PathsAreJoinedWithASlash) {
+TEST(LinuxPlatformTest, PathsAreJoinedWithASlash) {
   const auto platform = make_system_platform();
   EXPECT_EQ(platform->join_path("/srv/mor", "DOCUMENT"), "/srv/mor/DOCUMENT");
   EXPECT_EQ(platform->join_path("/srv/mor/", "DOCUMENT"), "/srv/mor/DOCUMENT");
