@@ -46,6 +46,15 @@ std::vector<std::string> operations_on(const FakePlatform& platform, const std::
   return out;
 }
 
+// A fake with the tree's root at /M and the temporary folder that takes the
+// file list: where a whole run starts.
+FakePlatform make_run_place() {
+  FakePlatform platform;
+  platform.environment["MORROOT"] = "/M/";
+  platform.add_folder("/tmp");
+  return platform;
+}
+
 // The run's counts: files upgraded, converted and failed.
 void expect_counts(const BatchRun& run, std::int64_t upgraded, std::int64_t converted,
                    std::int64_t failed) {
@@ -227,10 +236,8 @@ TEST(BatchRunBothStepsTest, BothWritesOrTheFailureOfEither) {
 }
 
 TEST(RunBatchTest, NoInvoicesPrintsTheMessagesAnEmptyRowAndZeroCounts) {
-  FakePlatform platform;
-  platform.environment["MORROOT"] = "/M/";
+  FakePlatform platform = make_run_place();
   platform.add_folder("/M/DOCUMENT");
-  platform.add_folder("/tmp");
   EXPECT_EQ(run_batch(platform), 0);
   EXPECT_EQ(platform.output, testing::summary_lines(0, 0));
   EXPECT_EQ(platform.errors, "");
@@ -262,9 +269,7 @@ TEST(RunBatchTest, ConvertsTheTreeThroughAnExclusiveFileList) {
 }
 
 TEST(RunBatchTest, FailuresMakeTheExitStatusOneAfterTheSummary) {
-  FakePlatform platform;
-  platform.environment["MORROOT"] = "/M/";
-  platform.add_folder("/tmp");
+  FakePlatform platform = make_run_place();
   platform.add_file("/M/DOCUMENT/a.xml", kUpgradable);
   platform.add_file("/M/DOCUMENT/b.xml", kUpgradable).locked = true;
   EXPECT_EQ(run_batch(platform), 1);
@@ -283,17 +288,13 @@ TEST(RunBatchTest, UnwritableTempOrMissingDocumentFolderIsReported) {
     EXPECT_EQ(platform.output, testing::summary_lines(0, 0));
   }
   {
-    FakePlatform platform;
-    platform.environment["MORROOT"] = "/M/";
-    platform.add_folder("/tmp");
+    FakePlatform platform = make_run_place();
     EXPECT_EQ(run_batch(platform), 1);
     EXPECT_EQ(platform.errors, failure_line("/M/DOCUMENT", describe_kind(Kind::kNotFound)));
     EXPECT_EQ(platform.files.size(), 0u);
   }
   {
-    FakePlatform platform;
-    platform.environment["MORROOT"] = "/M/";
-    platform.add_folder("/tmp");
+    FakePlatform platform = make_run_place();
     platform.add_file("/M/DOCUMENT", "a plain file");
     EXPECT_EQ(run_batch(platform), 1);
     EXPECT_EQ(platform.errors, failure_line("/M/DOCUMENT", describe_kind(Kind::kNotAFolder)));
@@ -302,9 +303,7 @@ TEST(RunBatchTest, UnwritableTempOrMissingDocumentFolderIsReported) {
 }
 
 TEST(RunBatchTest, FilesThatChangeBetweenTheListingAndTheirTurn) {
-  FakePlatform platform;
-  platform.environment["MORROOT"] = "/M/";
-  platform.add_folder("/tmp");
+  FakePlatform platform = make_run_place();
   for (const char* name : {"a-removed", "b-folder", "c-replaced", "d-locked", "e-fine"}) {
     platform.add_file("/M/DOCUMENT/" + std::string(name) + ".xml", kUpgradable);
   }
@@ -336,9 +335,7 @@ TEST(RunBatchTest, FilesThatChangeBetweenTheListingAndTheirTurn) {
 // A tree with signed invoices that need each step, one that needs none, and
 // an unsigned one that only mentions the signature namespace.
 FakePlatform make_signed_tree() {
-  FakePlatform platform;
-  platform.environment["MORROOT"] = "/M/";
-  platform.add_folder("/tmp");
+  FakePlatform platform = make_run_place();
   platform.add_file("/M/DOCUMENT/a-up.xml", kUpgradable + kSignature);
   platform.add_file("/M/DOCUMENT/b-both.xml", kBoth + kSignature).modified = {1688548087, 5};
   platform.add_file("/M/DOCUMENT/c-current.xml", kCurrent + kSignature);
@@ -443,9 +440,7 @@ TEST(RunBatchTest, StopOutputFailureSharedTempAndUnreadableDocumentFolder) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    FakePlatform platform;
-    platform.environment["MORROOT"] = "/M/";
-    platform.add_folder("/tmp");
+    FakePlatform platform = make_run_place();
     platform.add_file("/M/DOCUMENT/a.xml", kUpgradable);
     platform.add_file("/M/DOCUMENT/b.xml", kUpgradable);
     c.arrange(platform);
@@ -575,9 +570,7 @@ TEST_F(BatchRunTest, StagedFilesThatCannotBeRemovedAreNamed) {
 TEST(RunBatchTest, DryRunReportsWhatTheRunThenDoesAndWritesNothing) {
   for (const bool convert_signed : {false, true}) {
     SCOPED_TRACE(convert_signed ? "--convert-signed" : "signed invoices kept");
-    FakePlatform platform;
-    platform.environment["MORROOT"] = "/M/";
-    platform.add_folder("/tmp");
+    FakePlatform platform = make_run_place();
     platform.add_file("/M/DOCUMENT/a.xml", kUpgradable);
     platform.add_file("/M/DOCUMENT/b.xml", kCodePage850);
     platform.add_file("/M/DOCUMENT/2011/c.XML", kBoth);
