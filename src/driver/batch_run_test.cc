@@ -146,20 +146,6 @@ TEST(BatchRunTimesTest, TimesAreKeptExactlyAndNothingIsSetAfterTheRename) {
   }
 }
 
-TEST_F(BatchRunTest, EachConversionWritesAndCountsOnce) {
-  platform.add_file("/D/up.xml", kUpgradable);
-  platform.add_file("/D/cp.xml", kCodePage850);
-  process("/D/up.xml");
-  process("/D/cp.xml");
-  EXPECT_EQ(platform.logged("replace").size(), 2u);
-  expect_counts(run, 1, 1, 0);
-  EXPECT_NE(platform.files["/D/up.xml"].content.find("<SchemaVersion>3.2.1</SchemaVersion>"),
-            std::string::npos);
-  expect_file(
-      platform, "/D/cp.xml",
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Name>Caf\xC3\xA9 \xE2\x82\xAC</Name>\r\n");
-}
-
 TEST_F(BatchRunTest, FailedFilesAreReportedLeftAloneAndNotCounted) {
   platform.add_file("/D/locked.xml", kUpgradable).locked = true;
   platform.add_file("/D/readonly.xml", kUpgradable).writable = false;
@@ -188,10 +174,10 @@ TEST_F(BatchRunTest, FailedFilesAreReportedLeftAloneAndNotCounted) {
                                  failure_line("", kCannotOpen, Kind::kNotFound));
 }
 
-// A document that needs both steps is written twice before it is closed; a
-// failed first write stops the cycle, a failed second one keeps the first
-// write, its count and the original's time.
-TEST(BatchRunBothStepsTest, BothWritesOrTheFailureOfEither) {
+// Each conversion is written and counted once, a document that needs both
+// steps twice before it is closed; a failed first write stops the cycle, a
+// failed second one keeps the first write, its count and the original's time.
+TEST(BatchRunCycleTest, EachStepIsWrittenAndCountedOnceOrItsFailureReported) {
   const FileTime written{1688548087, 5};
   const std::string upgraded =
       "<?xml version=\"1.0\" encoding=\"ibm850\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>"
@@ -201,35 +187,40 @@ TEST(BatchRunBothStepsTest, BothWritesOrTheFailureOfEither) {
       "<Name>\xC3\xA9</Name>\r\n";
   const struct {
     const char* name;
+    std::string original;
     std::optional<int> failing_replacement;
     std::string operations;  // on the file, in order
     std::int64_t upgraded, converted, failed;
     std::string content, errors;
   } cases[] = {
-      {"both written", std::nullopt, "open load stage stage flush replace replace close", 1, 1, 0,
-       both, ""},
-      {"first write fails", 0, "open load stage close", 0, 0, 1, kBoth,
-       failure_line("/D/both.xml", kCannotSave, Kind::kNoSpace)},
-      {"second write fails", 1, "open load stage stage flush replace close", 1, 0, 1, upgraded,
-       failure_line("/D/both.xml", kCannotSaveConversion, Kind::kNoSpace)},
+      {"upgrade only", kUpgradable, std::nullopt, "open load stage flush replace close", 1, 0, 0,
+       kCurrent, ""},
+      {"code page only", kCodePage850, std::nullopt, "open load stage flush replace close", 0, 1, 0,
+       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Name>Caf\xC3\xA9 \xE2\x82\xAC</Name>\r\n",
+       ""},
+      {"both written", kBoth, std::nullopt, "open load stage stage flush replace replace close", 1,
+       1, 0, both, ""},
+      {"first write fails", kBoth, 0, "open load stage close", 0, 0, 1, kBoth,
+       failure_line("/D/a.xml", kCannotSave, Kind::kNoSpace)},
+      {"second write fails", kBoth, 1, "open load stage stage flush replace close", 1, 0, 1,
+       upgraded, failure_line("/D/a.xml", kCannotSaveConversion, Kind::kNoSpace)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     FakePlatform platform;
-    platform.add_file("/D/both.xml", kBoth).modified = written;
-    if (c.failing_replacement)
-      platform.failing_replacements["/D/both.xml"] = *c.failing_replacement;
+    platform.add_file("/D/a.xml", c.original).modified = written;
+    if (c.failing_replacement) platform.failing_replacements["/D/a.xml"] = *c.failing_replacement;
     Console console(platform);
     BatchRun run(platform, console);
-    run.process_invoice_file("/D/both.xml");
+    run.process_invoice_file("/D/a.xml");
     run.finish_group();
     std::string operations;
-    for (const std::string& operation : operations_on(platform, "/D/both.xml")) {
+    for (const std::string& operation : operations_on(platform, "/D/a.xml")) {
       operations += (operations.empty() ? "" : " ") + operation;
     }
     EXPECT_EQ(operations, c.operations);
     expect_counts(run, c.upgraded, c.converted, c.failed);
-    expect_file(platform, "/D/both.xml", c.content, written);
+    expect_file(platform, "/D/a.xml", c.content, written);
     EXPECT_EQ(platform.errors, c.errors);
     EXPECT_TRUE(platform.logged("restamp").empty());
   }
