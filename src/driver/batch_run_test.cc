@@ -259,40 +259,6 @@ TEST(RunBatchTest, ConvertsTheTreeThroughAnExclusiveFileList) {
   EXPECT_EQ(platform.output, testing::summary_lines(2, 1));
 }
 
-TEST(RunBatchTest, FailuresMakeTheExitStatusOneAfterTheSummary) {
-  FakePlatform platform = make_run_place();
-  platform.add_file("/M/DOCUMENT/a.xml", kUpgradable);
-  platform.add_file("/M/DOCUMENT/b.xml", kUpgradable).locked = true;
-  EXPECT_EQ(run_batch(platform), 1);
-  EXPECT_EQ(platform.errors, failure_line("/M/DOCUMENT/b.xml", kCannotOpen, Kind::kLocked));
-  EXPECT_EQ(platform.output, testing::summary_lines(1, 0));
-}
-
-TEST(RunBatchTest, UnwritableTempOrMissingDocumentFolderIsReported) {
-  {
-    FakePlatform platform;  // no /tmp folder: the list cannot be created
-    platform.environment["MORROOT"] = "/M/";
-    platform.add_file("/M/DOCUMENT/a.xml", kUpgradable);
-    EXPECT_EQ(run_batch(platform), 1);
-    EXPECT_NE(platform.errors.find(kCannotCreateList), std::string::npos);
-    expect_file(platform, "/M/DOCUMENT/a.xml", kUpgradable);
-    EXPECT_EQ(platform.output, testing::summary_lines(0, 0));
-  }
-  {
-    FakePlatform platform = make_run_place();
-    EXPECT_EQ(run_batch(platform), 1);
-    EXPECT_EQ(platform.errors, failure_line("/M/DOCUMENT", describe_kind(Kind::kNotFound)));
-    EXPECT_EQ(platform.files.size(), 0u);
-  }
-  {
-    FakePlatform platform = make_run_place();
-    platform.add_file("/M/DOCUMENT", "a plain file");
-    EXPECT_EQ(run_batch(platform), 1);
-    EXPECT_EQ(platform.errors, failure_line("/M/DOCUMENT", describe_kind(Kind::kNotAFolder)));
-    EXPECT_EQ(platform.files.size(), 1u);
-  }
-}
-
 TEST(RunBatchTest, FilesThatChangeBetweenTheListingAndTheirTurn) {
   FakePlatform platform = make_run_place();
   for (const char* name : {"a-removed", "b-folder", "c-replaced", "d-locked", "e-fine"}) {
@@ -370,7 +336,7 @@ TEST(RunBatchTest, ConvertSignedConvertsThemWithANoticeEach) {
   EXPECT_EQ(platform.output, testing::summary_lines(2, 2));
 }
 
-TEST(RunBatchTest, StopOutputFailureSharedTempAndUnreadableDocumentFolder) {
+TEST(RunBatchTest, StopOutputFailureTempAndDocumentFolderFaults) {
   const struct {
     const char* name;
     std::function<void(FakePlatform&)> arrange;
@@ -405,6 +371,22 @@ TEST(RunBatchTest, StopOutputFailureSharedTempAndUnreadableDocumentFolder) {
        testing::notice_line("/M/", kSwappableNotice) +
            testing::notice_line("/M/DOCUMENT", kSwappableNotice),
        2},
+      {"no temporary folder: the list cannot be created",
+       [](FakePlatform& platform) { platform.folders.erase("/tmp"); }, 1,
+       failure_line("/tmp/8897470.TMP", kCannotCreateList, Kind::kNotFound), 0},
+      {"no document folder",
+       [](FakePlatform& platform) {
+         platform.files.clear();
+         platform.folders.erase("/M/DOCUMENT");
+       },
+       1, failure_line("/M/DOCUMENT", describe_kind(Kind::kNotFound)), 0},
+      {"document folder a plain file",
+       [](FakePlatform& platform) {
+         platform.files.clear();
+         platform.folders.erase("/M/DOCUMENT");
+         platform.add_file("/M/DOCUMENT", "a plain file");
+       },
+       1, failure_line("/M/DOCUMENT", describe_kind(Kind::kNotAFolder)), 0},
       {"document folder another user's link to somebody else's folder",
        [](FakePlatform& platform) { platform.foreign_links.insert("/M/DOCUMENT"); }, 1,
        testing::failure_line("/M/DOCUMENT", describe_kind(Status::Kind::kForeignLink)), 0},
@@ -444,6 +426,11 @@ TEST(RunBatchTest, StopOutputFailureSharedTempAndUnreadableDocumentFolder) {
     for (const auto& [path, file] : before)
       converted += platform.files[path].content != file.content;
     EXPECT_EQ(converted, c.converted);
+    if (platform.output_failure.is_ok()) {  // the summary, unless it cannot be written
+      EXPECT_TRUE(
+          platform.output.ends_with(testing::summary_lines(static_cast<long long>(converted), 0)))
+          << platform.output;
+    }
     EXPECT_EQ(platform.files.size(), before.size());  // the file list is gone
     if (!c.stylesheet_host.empty()) {
       EXPECT_NE(platform.files["/M/DOCUMENT/a.xml"].content.find(c.stylesheet_host),
