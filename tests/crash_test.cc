@@ -96,7 +96,7 @@ class CrashTest : public ::testing::Test {
 
   ProgramOptions options() const {
     ProgramOptions out;
-    out.environment = {{"MORROOT", root.path()}, {"TEMP", temp.path()}, {"PATH", "/usr/bin:/bin"}};
+    out.environment = testing::run_environment(root.path(), temp.path());
     // Groups hold a quarter of the descriptors the program may open: with
     // few, a run is several groups, and kills fall before, within and
     // between their flushes and renames.
@@ -345,7 +345,7 @@ TEST(LeftoverTest, RemovesOnlyItsOwnUnlockedLeftovers) {
   ASSERT_EQ(::flock(lock, LOCK_EX), 0);
 
   ProgramOptions options;
-  options.environment = {{"MORROOT", root.path()}, {"TEMP", temp.path()}};
+  options.environment = testing::run_environment(root.path(), temp.path());
   const ProgramRun run = testing::run_program(options);
   ::close(lock);
   EXPECT_EQ(run.exit_status, 0) << run.errors;  // a leftover that stays is no failure

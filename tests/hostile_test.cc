@@ -51,7 +51,7 @@ const std::string kShellBait[] = {
 ProgramOptions options_for(const std::string& root, const std::string& temp,
                            const std::string& working_folder) {
   ProgramOptions options;
-  options.environment = {{"MORROOT", root}, {"TEMP", temp}, {"PATH", "/usr/bin:/bin"}};
+  options.environment = testing::run_environment(root, temp);
   options.working_folder = working_folder;
   return options;
 }
@@ -111,6 +111,7 @@ TEST(HostileTest, UnusualNamesAreConvertedOrReportedNeverMisread) {
       kOld);
   const std::string cut = root.write("DOCUMENT/carriage", kOld);  // what a cut CR name would name
   const std::string cut_eof = root.write("DOCUMENT/end.xml", kOld);
+  const std::string hidden = root.write("DOCUMENT/.hidden.xml", kOld);  // never listed
 
   ScratchFolder working;
   const ProgramRun result =
@@ -125,6 +126,7 @@ TEST(HostileTest, UnusualNamesAreConvertedOrReportedNeverMisread) {
   EXPECT_EQ(testing::read_file(eof), kOld);
   EXPECT_EQ(testing::read_file(cut), kOld);
   EXPECT_EQ(testing::read_file(cut_eof), kNew);
+  EXPECT_EQ(testing::read_file(hidden), kOld);
   // Standard error names them with the bytes escaped, so that no name can
   // move a terminal's cursor or split a log line.
   const std::string unlistable(describe_kind(Status::Kind::kUnlistable));
@@ -574,7 +576,9 @@ TEST(HostileTest, SecondRunLeavesFinishedInvoicesUntouched) {
     ::inotify_add_watch(watcher, path.c_str(), IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE);
   }
   const struct stat before[] = {testing::stat_of(converted), testing::stat_of(current)};
-  EXPECT_EQ(testing::run_program(options).output, testing::summary_lines(0, 0));
+  const ProgramRun again = testing::run_program(options);
+  EXPECT_EQ(again.exit_status, 0);
+  EXPECT_EQ(again.output, testing::summary_lines(0, 0));
   alignas(inotify_event) char events[4096];
   EXPECT_LT(::read(watcher, events, sizeof events), 0) << "the second run touched an invoice";
   ::close(watcher);

@@ -35,7 +35,7 @@ bool long_tests_wanted() {
 
 ProgramRun run_timed(const std::string& root, const std::string& temp, const char* what) {
   ProgramOptions options;
-  options.environment = {{"MORROOT", root}, {"TEMP", temp}};
+  options.environment = testing::run_environment(root, temp);
   const auto start = std::chrono::steady_clock::now();
   ProgramRun result = testing::run_program(options);
   const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;

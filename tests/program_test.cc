@@ -61,9 +61,7 @@ class ProgramTest : public ::testing::Test {
   ScratchFolder temp;
 
   ProgramRun run(ProgramOptions options = {}) {
-    options.environment.emplace("MORROOT", root.path() + "/");
-    options.environment.emplace("TEMP", temp.path());
-    options.environment.emplace("PATH", "/usr/bin:/bin");
+    options.environment.merge(testing::run_environment(root.path() + "/", temp.path()));
     return testing::run_program(options);
   }
   ProgramRun run_with(std::vector<std::string> arguments) {
@@ -117,64 +115,13 @@ TEST_F(ProgramTest, ConvertsTheTreeRestoresTimesAndLeavesNothingBehind) {
   // No file was created or left behind, in the tree or in TEMP.
   EXPECT_EQ(testing::list_tree(root.path()), tree_before);
   EXPECT_TRUE(testing::list_tree(temp.path()).empty());
-
-  // A second run finds nothing more to do.
-  const ProgramRun again = run();
-  EXPECT_EQ(again.exit_status, 0);
-  EXPECT_EQ(again.output, summary_lines(0, 0));
-  EXPECT_EQ(testing::read_file(both), make_new_invoice(true, true));
 }
 
-TEST_F(ProgramTest, EmptyTreeAndMissingRootSeparator) {
+TEST_F(ProgramTest, EmptyTreeIsNoFailure) {
   std::filesystem::create_directories(root.path() + "/DOCUMENT");
-  ProgramRun result = run();
+  const ProgramRun result = run();
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(result.output, summary_lines(0, 0));
-
-  root.write("DOCUMENT/a.xml", old_invoice(false));
-  ProgramOptions options;
-  options.environment["MORROOT"] = root.path();  // no closing "/"
-  result = run(options);
-  EXPECT_EQ(result.output, summary_lines(1, 0));
-}
-
-TEST_F(ProgramTest, MissingDocumentFolderOrUnwritableTempIsAFailure) {
-  ProgramRun result = run();
-  EXPECT_EQ(result.exit_status, 1);
-  EXPECT_EQ(result.output, summary_lines(0, 0));
-  EXPECT_NE(result.errors.find(root.path() + "/DOCUMENT"), std::string::npos);
-
-  const std::string path = root.write("DOCUMENT/a.xml", old_invoice(false));
-  ProgramOptions options;
-  options.environment["TEMP"] = temp.path() + "/missing";
-  result = run(options);
-  EXPECT_EQ(result.exit_status, 1);
-  EXPECT_EQ(result.output, summary_lines(0, 0));
-  EXPECT_NE(result.errors.find(kCannotCreateList), std::string::npos) << result.errors;
-  EXPECT_EQ(testing::read_file(path), old_invoice(false));
-}
-
-TEST_F(ProgramTest, ReadOnlyAndLockedInvoicesAreReportedAndKept) {
-  const std::string read_only = root.write("DOCUMENT/a-readonly.xml", old_invoice(false));
-  const std::string locked = root.write("DOCUMENT/b-locked.xml", old_invoice(false));
-  const std::string fine = root.write("DOCUMENT/c-fine.xml", old_invoice(false));
-  const std::string untouched = root.write("DOCUMENT/d-current.xml", kCurrentInvoice);
-  ::chmod(read_only.c_str(), 0444);
-  ::chmod(untouched.c_str(), 0444);  // needs no change, so read-only is fine
-  testing::set_times(read_only, 1600000000, 5);
-  const int lock = ::open(locked.c_str(), O_RDONLY);
-  ASSERT_EQ(::flock(lock, LOCK_EX), 0);
-
-  const ProgramRun result = run();
-  ::close(lock);
-  EXPECT_EQ(result.exit_status, 1);
-  EXPECT_EQ(result.output, summary_lines(1, 0));
-  EXPECT_EQ(result.errors, testing::read_only_line(read_only) +
-                               testing::failure_line(locked, kCannotOpen, Status::Kind::kLocked));
-  EXPECT_EQ(testing::read_file(read_only), old_invoice(false));
-  EXPECT_EQ(testing::read_file(locked), old_invoice(false));
-  EXPECT_EQ(testing::read_file(fine), make_new_invoice(false, false));
-  EXPECT_EQ(testing::stat_of(read_only).st_mtim.tv_nsec, 5);
 }
 
 TEST_F(ProgramTest, FailedWriteLeavesTheOriginalWhole) {
@@ -195,33 +142,6 @@ TEST_F(ProgramTest, FailedWriteLeavesTheOriginalWhole) {
   EXPECT_EQ(testing::read_file(small), make_new_invoice(true, true));
   EXPECT_EQ(testing::list_tree(root.path() + "/DOCUMENT"),
             (std::vector<std::string>{"big.xml", "small.xml"}));
-}
-
-TEST_F(ProgramTest, LinksToFilesAreFollowedAndStayLinks) {
-  ScratchFolder elsewhere;
-  const std::string target = elsewhere.write("real.xml", old_invoice(false));
-  std::filesystem::create_directories(root.path() + "/DOCUMENT");
-  std::filesystem::create_symlink(target, invoice("link.xml"));
-  std::filesystem::create_directory_symlink(elsewhere.path(), invoice("linked-folder"));
-  const ProgramRun result = run();
-  EXPECT_EQ(result.exit_status, 0) << result.errors;
-  EXPECT_EQ(result.output, summary_lines(1, 0));  // the folder link is not entered
-  EXPECT_TRUE(S_ISLNK(testing::stat_of(invoice("link.xml")).st_mode));
-  EXPECT_EQ(testing::read_file(target), make_new_invoice(false, false));
-  EXPECT_EQ(testing::list_tree(elsewhere.path()), (std::vector<std::string>{"real.xml"}));
-}
-
-TEST_F(ProgramTest, UnlistableNamesAreReportedAndHiddenOnesSkipped) {
-  const std::string cr = root.write("DOCUMENT/with\rcr.xml", old_invoice(false));
-  const std::string hidden = root.write("DOCUMENT/.hidden.xml", old_invoice(false));
-  const std::string fine = root.write("DOCUMENT/blank name.xml", old_invoice(false));
-  const ProgramRun result = run();
-  EXPECT_EQ(result.exit_status, 1);
-  EXPECT_EQ(result.output, summary_lines(1, 0));
-  EXPECT_NE(result.errors.find("with\\x0Dcr.xml"), std::string::npos) << result.errors;
-  EXPECT_EQ(testing::read_file(cr), old_invoice(false));
-  EXPECT_EQ(testing::read_file(hidden), old_invoice(false));
-  EXPECT_EQ(testing::read_file(fine), make_new_invoice(false, false));
 }
 
 TEST_F(ProgramTest, HelpVersionAndRefusedCommandLinesTouchNothing) {
@@ -306,19 +226,23 @@ std::map<std::string, std::string> snapshot(const std::string& folder) {
   return out;
 }
 
+// The dry run foretells the run over invoices that fail (locked, read-only)
+// and one reached through a link; a read-only invoice that needs no change
+// is no failure.
 TEST_F(ProgramTest, DryRunReportsWhatTheRunThenDoesAndChangesNoByteNorTime) {
   ScratchFolder elsewhere;
   const std::string target = elsewhere.write("real.xml", old_invoice(false));
   const std::string locked = root.write("DOCUMENT/2019/locked.xml", old_invoice(true));
   const std::string read_only = root.write("DOCUMENT/2019/read-only.xml", old_invoice(false));
   root.write("DOCUMENT/2019/both.XML", old_invoice(true));
-  root.write("DOCUMENT/2019/current.xml", kCurrentInvoice);
+  const std::string current = root.write("DOCUMENT/2019/current.xml", kCurrentInvoice);
   root.write("DOCUMENT/cp.xml", "<?xml version=\"1.0\" encoding=\"ibm850\"?>\r\n<a>\x82</a>");
   root.write("DOCUMENT/notes.txt", old_invoice(true));
   root.write("DOCUMENT/.invoice-converter.0123456789ab.tmp", "left by a killed run");
   std::filesystem::create_symlink(target, invoice("link.xml"));
   std::filesystem::create_directory_symlink(elsewhere.path(), invoice("linked-folder"));
   ::chmod(read_only.c_str(), 0444);
+  ::chmod(current.c_str(), 0444);
   for (const std::string& relative : testing::list_tree(root.path())) {
     testing::set_times(root.path() + "/" + relative, 1688548087, 999'000'000);
   }
@@ -338,8 +262,11 @@ TEST_F(ProgramTest, DryRunReportsWhatTheRunThenDoesAndChangesNoByteNorTime) {
   EXPECT_EQ(real.exit_status, 1);
   EXPECT_EQ(dry.exit_status, real.exit_status);
   EXPECT_EQ(dry.errors, real.errors);
-  EXPECT_NE(real.errors.find(locked), std::string::npos) << real.errors;
-  EXPECT_NE(real.errors.find(read_only), std::string::npos) << real.errors;
+  EXPECT_EQ(real.errors, testing::failure_line(locked, kCannotOpen, Status::Kind::kLocked) +
+                             testing::read_only_line(read_only));
+  EXPECT_EQ(testing::read_file(locked), old_invoice(true));
+  EXPECT_EQ(testing::read_file(read_only), old_invoice(false));
+  EXPECT_EQ(testing::stat_of(read_only).st_mtim.tv_nsec, 999'000'000);
   EXPECT_EQ(testing::as_run_report(dry.output), real.output);
   EXPECT_NE(real.output.find(std::string(kConvertedHead) + invoice("link.xml") +
                              std::string(kChangeSeparator) + std::string(kUpgradeStep) + "\n"),

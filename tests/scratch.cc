@@ -196,6 +196,11 @@ ProgramRun ProgramProcess::collect(int status) {
 
 ProgramRun run_program(const ProgramOptions& options) { return ProgramProcess(options).wait(); }
 
+std::map<std::string, std::string> run_environment(const std::string& root,
+                                                   const std::string& temp) {
+  return {{"MORROOT", root}, {"TEMP", temp}, {"PATH", "/usr/bin:/bin"}};
+}
+
 void change_owner_of_tree(const std::string& path, uid_t user, gid_t group) {
   ::lchown(path.c_str(), user, group);
   std::error_code error;

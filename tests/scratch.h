@@ -92,6 +92,11 @@ class ProgramProcess {
 // Runs the built program to its end.
 ProgramRun run_program(const ProgramOptions& options);
 
+// The environment of a run over the tree `root` that writes its file list
+// in `temp`, with a PATH of the system's own tools.
+std::map<std::string, std::string> run_environment(const std::string& root,
+                                                   const std::string& temp);
+
 // The user that tests hand files to when run as root: "nobody".
 inline constexpr uid_t kUnprivilegedUser = 65534;
 inline constexpr gid_t kUnprivilegedGroup = 65534;

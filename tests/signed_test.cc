@@ -110,8 +110,7 @@ class SignedInvoiceTest : public ::testing::Test {
 
   testing::ProgramRun run(std::vector<std::string> arguments = {}) {
     testing::ProgramOptions options;
-    options.environment = {
-        {"MORROOT", root.path() + "/"}, {"TEMP", temp.path()}, {"PATH", "/usr/bin:/bin"}};
+    options.environment = testing::run_environment(root.path() + "/", temp.path());
     options.arguments = std::move(arguments);
     return testing::run_program(options);
   }

@@ -87,7 +87,7 @@ ProgramRun run_windows(const Wine& wine, const std::string& root,
 ProgramRun run_linux(const std::string& root) {
   ScratchFolder temp;
   testing::ProgramOptions options;
-  options.environment = {{"MORROOT", root + "/"}, {"TEMP", temp.path()}, {"PATH", "/usr/bin:/bin"}};
+  options.environment = testing::run_environment(root + "/", temp.path());
   return testing::run_program(options);
 }
 

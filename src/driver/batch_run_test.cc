@@ -35,6 +35,26 @@ const std::string kLocalStylesheet =
 const std::string kSignature =
     "<ds:Signature xmlns:ds=\"http://www.w3.org/2000/09/xmldsig#\"></ds:Signature>\r\n";
 
+// What the run did to `path`, in order: the first word of each log entry
+// that names it.
+std::vector<std::string> operations_on(const FakePlatform& platform, const std::string& path) {
+  std::vector<std::string> out;
+  for (const std::string& entry : platform.log) {
+    const std::size_t blank = entry.find(' ');
+    if (entry.substr(blank + 1) == path) out.push_back(entry.substr(0, blank));
+  }
+  return out;
+}
+
+// A fake with the tree's root at /M and the temporary folder that takes the
+// file list: where a whole run starts.
+FakePlatform make_run_place() {
+  FakePlatform platform;
+  platform.environment["MORROOT"] = "/M/";
+  platform.add_folder("/tmp");
+  return platform;
+}
+
 // The run's counts: files upgraded, converted and failed.
 void expect_counts(const InvoiceCycle& run, std::int64_t upgraded, std::int64_t converted,
                    std::int64_t failed) {
@@ -65,15 +85,6 @@ class BatchRunTest : public ::testing::Test {
   void process(const std::string& path) {
     run.process_invoice_file(path);
     run.finish_group();
-  }
-
-  std::vector<std::string> operations_on(const std::string& path) const {
-    std::vector<std::string> out;
-    for (const std::string& entry : platform.log) {
-      const std::size_t blank = entry.find(' ');
-      if (entry.substr(blank + 1) == path) out.push_back(entry.substr(0, blank));
-    }
-    return out;
   }
 };
 
@@ -135,34 +146,6 @@ TEST(BatchRunTimesTest, TimesAreKeptExactlyAndNothingIsSetAfterTheRename) {
   }
 }
 
-TEST_F(BatchRunTest, EachConversionWritesAndCountsOnce) {
-  platform.add_file("/D/up.xml", kUpgradable);
-  platform.add_file("/D/cp.xml", kCodePage850);
-  process("/D/up.xml");
-  process("/D/cp.xml");
-  EXPECT_EQ(platform.logged("replace").size(), 2u);
-  expect_counts(run, 1, 1, 0);
-  EXPECT_NE(platform.files["/D/up.xml"].content.find("<SchemaVersion>3.2.1</SchemaVersion>"),
-            std::string::npos);
-  expect_file(
-      platform, "/D/cp.xml",
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Name>Caf\xC3\xA9 \xE2\x82\xAC</Name>\r\n");
-}
-
-TEST_F(BatchRunTest, DocumentNeedingBothIsWrittenTwiceBeforeClosing) {
-  auto& file = platform.add_file("/D/both.xml", kBoth);
-  file.modified = {1688548087, 5};
-  process("/D/both.xml");
-  EXPECT_EQ(operations_on("/D/both.xml"),
-            (std::vector<std::string>{"open", "load", "stage", "stage", "flush", "replace",
-                                      "replace", "close"}));
-  expect_counts(run, 1, 1, 0);
-  expect_file(platform, "/D/both.xml",
-              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>"
-              "<Name>\xC3\xA9</Name>\r\n",
-              FileTime{1688548087, 5});
-}
-
 TEST_F(BatchRunTest, FailedFilesAreReportedLeftAloneAndNotCounted) {
   platform.add_file("/D/locked.xml", kUpgradable).locked = true;
   platform.add_file("/D/readonly.xml", kUpgradable).writable = false;
@@ -191,36 +174,61 @@ TEST_F(BatchRunTest, FailedFilesAreReportedLeftAloneAndNotCounted) {
                                  failure_line("", kCannotOpen, Kind::kNotFound));
 }
 
-TEST_F(BatchRunTest, FailedFirstWriteStopsTheCycle) {
-  platform.add_file("/D/both.xml", kBoth);
-  platform.failing_replacements["/D/both.xml"] = 0;
-  process("/D/both.xml");
-  expect_counts(run, 0, 0, 1);
-  EXPECT_EQ(platform.logged("stage").size(), 1u);  // no second attempt after a failure
-  EXPECT_TRUE(platform.logged("replace").empty());
-  expect_file(platform, "/D/both.xml", kBoth);
-  EXPECT_TRUE(platform.logged("restamp").empty());
-}
-
-TEST_F(BatchRunTest, FailedSecondWriteKeepsTheFirstItsCountAndTheTimes) {
-  auto& file = platform.add_file("/D/both.xml", kBoth);
-  file.modified = {1688548087, 5};
-  platform.failing_replacements["/D/both.xml"] = 1;
-  process("/D/both.xml");
-  expect_counts(run, 1, 0, 1);
-  EXPECT_EQ(platform.errors, failure_line("/D/both.xml", kCannotSaveConversion, Kind::kNoSpace));
-  // The upgraded file carries the original's time all the same.
-  expect_file(platform, "/D/both.xml",
-              "<?xml version=\"1.0\" encoding=\"ibm850\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>"
-              "<Name>\x82</Name>\r\n",
-              FileTime{1688548087, 5});
+// Each conversion is written and counted once, a document that needs both
+// steps twice before it is closed; a failed first write stops the cycle, a
+// failed second one keeps the first write, its count and the original's time.
+TEST(BatchRunCycleTest, EachStepIsWrittenAndCountedOnceOrItsFailureReported) {
+  const FileTime written{1688548087, 5};
+  const std::string upgraded =
+      "<?xml version=\"1.0\" encoding=\"ibm850\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>"
+      "<Name>\x82</Name>\r\n";
+  const std::string both =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>"
+      "<Name>\xC3\xA9</Name>\r\n";
+  const struct {
+    const char* name;
+    std::string original;
+    std::optional<int> failing_replacement;
+    std::string operations;  // on the file, in order
+    std::int64_t upgraded, converted, failed;
+    std::string content, errors;
+  } cases[] = {
+      {"upgrade only", kUpgradable, std::nullopt, "open load stage flush replace close", 1, 0, 0,
+       kCurrent, ""},
+      {"code page only", kCodePage850, std::nullopt, "open load stage flush replace close", 0, 1, 0,
+       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Name>Caf\xC3\xA9 \xE2\x82\xAC</Name>\r\n",
+       ""},
+      {"both written", kBoth, std::nullopt, "open load stage stage flush replace replace close", 1,
+       1, 0, both, ""},
+      {"first write fails", kBoth, 0, "open load stage close", 0, 0, 1, kBoth,
+       failure_line("/D/a.xml", kCannotSave, Kind::kNoSpace)},
+      {"second write fails", kBoth, 1, "open load stage stage flush replace close", 1, 0, 1,
+       upgraded, failure_line("/D/a.xml", kCannotSaveConversion, Kind::kNoSpace)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakePlatform platform;
+    platform.add_file("/D/a.xml", c.original).modified = written;
+    if (c.failing_replacement) platform.failing_replacements["/D/a.xml"] = *c.failing_replacement;
+    Console console(platform);
+    BatchRun run(platform, console);
+    run.process_invoice_file("/D/a.xml");
+    run.finish_group();
+    std::string operations;
+    for (const std::string& operation : operations_on(platform, "/D/a.xml")) {
+      operations += (operations.empty() ? "" : " ") + operation;
+    }
+    EXPECT_EQ(operations, c.operations);
+    expect_counts(run, c.upgraded, c.converted, c.failed);
+    expect_file(platform, "/D/a.xml", c.content, written);
+    EXPECT_EQ(platform.errors, c.errors);
+    EXPECT_TRUE(platform.logged("restamp").empty());
+  }
 }
 
 TEST(RunBatchTest, NoInvoicesPrintsTheMessagesAnEmptyRowAndZeroCounts) {
-  FakePlatform platform;
-  platform.environment["MORROOT"] = "/M/";
+  FakePlatform platform = make_run_place();
   platform.add_folder("/M/DOCUMENT");
-  platform.add_folder("/tmp");
   EXPECT_EQ(run_batch(platform), 0);
   EXPECT_EQ(platform.output, testing::summary_lines(0, 0));
   EXPECT_EQ(platform.errors, "");
@@ -251,50 +259,8 @@ TEST(RunBatchTest, ConvertsTheTreeThroughAnExclusiveFileList) {
   EXPECT_EQ(platform.output, testing::summary_lines(2, 1));
 }
 
-TEST(RunBatchTest, FailuresMakeTheExitStatusOneAfterTheSummary) {
-  FakePlatform platform;
-  platform.environment["MORROOT"] = "/M/";
-  platform.add_folder("/tmp");
-  platform.add_file("/M/DOCUMENT/a.xml", kUpgradable);
-  platform.add_file("/M/DOCUMENT/b.xml", kUpgradable).locked = true;
-  EXPECT_EQ(run_batch(platform), 1);
-  EXPECT_EQ(platform.errors, failure_line("/M/DOCUMENT/b.xml", kCannotOpen, Kind::kLocked));
-  EXPECT_EQ(platform.output, testing::summary_lines(1, 0));
-}
-
-TEST(RunBatchTest, UnwritableTempOrMissingDocumentFolderIsReported) {
-  {
-    FakePlatform platform;  // no /tmp folder: the list cannot be created
-    platform.environment["MORROOT"] = "/M/";
-    platform.add_file("/M/DOCUMENT/a.xml", kUpgradable);
-    EXPECT_EQ(run_batch(platform), 1);
-    EXPECT_NE(platform.errors.find(kCannotCreateList), std::string::npos);
-    expect_file(platform, "/M/DOCUMENT/a.xml", kUpgradable);
-    EXPECT_EQ(platform.output, testing::summary_lines(0, 0));
-  }
-  {
-    FakePlatform platform;
-    platform.environment["MORROOT"] = "/M/";
-    platform.add_folder("/tmp");
-    EXPECT_EQ(run_batch(platform), 1);
-    EXPECT_EQ(platform.errors, failure_line("/M/DOCUMENT", describe_kind(Kind::kNotFound)));
-    EXPECT_EQ(platform.files.size(), 0u);
-  }
-  {
-    FakePlatform platform;
-    platform.environment["MORROOT"] = "/M/";
-    platform.add_folder("/tmp");
-    platform.add_file("/M/DOCUMENT", "a plain file");
-    EXPECT_EQ(run_batch(platform), 1);
-    EXPECT_EQ(platform.errors, failure_line("/M/DOCUMENT", describe_kind(Kind::kNotAFolder)));
-    EXPECT_EQ(platform.files.size(), 1u);
-  }
-}
-
 TEST(RunBatchTest, FilesThatChangeBetweenTheListingAndTheirTurn) {
-  FakePlatform platform;
-  platform.environment["MORROOT"] = "/M/";
-  platform.add_folder("/tmp");
+  FakePlatform platform = make_run_place();
   for (const char* name : {"a-removed", "b-folder", "c-replaced", "d-locked", "e-fine"}) {
     platform.add_file("/M/DOCUMENT/" + std::string(name) + ".xml", kUpgradable);
   }
@@ -326,9 +292,7 @@ TEST(RunBatchTest, FilesThatChangeBetweenTheListingAndTheirTurn) {
 // A tree with signed invoices that need each step, one that needs none, and
 // an unsigned one that only mentions the signature namespace.
 FakePlatform make_signed_tree() {
-  FakePlatform platform;
-  platform.environment["MORROOT"] = "/M/";
-  platform.add_folder("/tmp");
+  FakePlatform platform = make_run_place();
   platform.add_file("/M/DOCUMENT/a-up.xml", kUpgradable + kSignature);
   platform.add_file("/M/DOCUMENT/b-both.xml", kBoth + kSignature).modified = {1688548087, 5};
   platform.add_file("/M/DOCUMENT/c-current.xml", kCurrent + kSignature);
@@ -372,7 +336,7 @@ TEST(RunBatchTest, ConvertSignedConvertsThemWithANoticeEach) {
   EXPECT_EQ(platform.output, testing::summary_lines(2, 2));
 }
 
-TEST(RunBatchTest, StopOutputFailureSharedTempAndUnreadableDocumentFolder) {
+TEST(RunBatchTest, StopOutputFailureTempAndDocumentFolderFaults) {
   const struct {
     const char* name;
     std::function<void(FakePlatform&)> arrange;
@@ -407,6 +371,22 @@ TEST(RunBatchTest, StopOutputFailureSharedTempAndUnreadableDocumentFolder) {
        testing::notice_line("/M/", kSwappableNotice) +
            testing::notice_line("/M/DOCUMENT", kSwappableNotice),
        2},
+      {"no temporary folder: the list cannot be created",
+       [](FakePlatform& platform) { platform.folders.erase("/tmp"); }, 1,
+       failure_line("/tmp/8897470.TMP", kCannotCreateList, Kind::kNotFound), 0},
+      {"no document folder",
+       [](FakePlatform& platform) {
+         platform.files.clear();
+         platform.folders.erase("/M/DOCUMENT");
+       },
+       1, failure_line("/M/DOCUMENT", describe_kind(Kind::kNotFound)), 0},
+      {"document folder a plain file",
+       [](FakePlatform& platform) {
+         platform.files.clear();
+         platform.folders.erase("/M/DOCUMENT");
+         platform.add_file("/M/DOCUMENT", "a plain file");
+       },
+       1, failure_line("/M/DOCUMENT", describe_kind(Kind::kNotAFolder)), 0},
       {"document folder another user's link to somebody else's folder",
        [](FakePlatform& platform) { platform.foreign_links.insert("/M/DOCUMENT"); }, 1,
        testing::failure_line("/M/DOCUMENT", describe_kind(Status::Kind::kForeignLink)), 0},
@@ -433,9 +413,7 @@ TEST(RunBatchTest, StopOutputFailureSharedTempAndUnreadableDocumentFolder) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    FakePlatform platform;
-    platform.environment["MORROOT"] = "/M/";
-    platform.add_folder("/tmp");
+    FakePlatform platform = make_run_place();
     platform.add_file("/M/DOCUMENT/a.xml", kUpgradable);
     platform.add_file("/M/DOCUMENT/b.xml", kUpgradable);
     c.arrange(platform);
@@ -448,6 +426,11 @@ TEST(RunBatchTest, StopOutputFailureSharedTempAndUnreadableDocumentFolder) {
     for (const auto& [path, file] : before)
       converted += platform.files[path].content != file.content;
     EXPECT_EQ(converted, c.converted);
+    if (platform.output_failure.is_ok()) {  // the summary, unless it cannot be written
+      EXPECT_TRUE(
+          platform.output.ends_with(testing::summary_lines(static_cast<long long>(converted), 0)))
+          << platform.output;
+    }
     EXPECT_EQ(platform.files.size(), before.size());  // the file list is gone
     if (!c.stylesheet_host.empty()) {
       EXPECT_NE(platform.files["/M/DOCUMENT/a.xml"].content.find(c.stylesheet_host),
@@ -515,8 +498,9 @@ TEST_F(BatchRunTest, FailedRenameInTheMiddleOfAGroupLeavesThatFileOnly) {
   EXPECT_EQ(platform.files["/D/c.xml"].content,
             "<?xml version=\"1.0\" encoding=\"ibm850\"?>\r\n<SchemaVersion>3.2.1</SchemaVersion>"
             "<Name>\x82</Name>\r\n");
-  EXPECT_EQ(operations_on("/D/b.xml"), (std::vector<std::string>{"open", "load", "stage", "stage",
-                                                                 "flush", "replace", "close"}));
+  EXPECT_EQ(
+      operations_on(platform, "/D/b.xml"),
+      (std::vector<std::string>{"open", "load", "stage", "stage", "flush", "replace", "close"}));
   EXPECT_EQ(run.upgrade_count(), 2);
   EXPECT_EQ(run.code_page_count(), 1);
   EXPECT_EQ(platform.errors, failure_line("/D/b.xml", kCannotSave, Kind::kChanged) +
@@ -564,9 +548,7 @@ TEST_F(BatchRunTest, StagedFilesThatCannotBeRemovedAreNamed) {
 TEST(RunBatchTest, DryRunReportsWhatTheRunThenDoesAndWritesNothing) {
   for (const bool convert_signed : {false, true}) {
     SCOPED_TRACE(convert_signed ? "--convert-signed" : "signed invoices kept");
-    FakePlatform platform;
-    platform.environment["MORROOT"] = "/M/";
-    platform.add_folder("/tmp");
+    FakePlatform platform = make_run_place();
     platform.add_file("/M/DOCUMENT/a.xml", kUpgradable);
     platform.add_file("/M/DOCUMENT/b.xml", kCodePage850);
     platform.add_file("/M/DOCUMENT/2011/c.XML", kBoth);
