@@ -211,7 +211,7 @@ TEST(BatchRunCycleTest, EachStepIsWrittenAndCountedOnceOrItsFailureReported) {
     platform.add_file("/D/a.xml", c.original).modified = written;
     if (c.failing_replacement) platform.failing_replacements["/D/a.xml"] = *c.failing_replacement;
     Console console(platform);
-    BatchRun run(platform, console);
+    InvoiceCycle run(platform, console);
     run.process_invoice_file("/D/a.xml");
     run.finish_group();
     std::string operations;
