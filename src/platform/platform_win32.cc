@@ -29,6 +29,7 @@
 #include <utility>
 
 #include "platform/platform.h"
+#include "platform/read_buffer.h"
 #include "platform/replacement_name.h"
 #include "platform/windows_path.h"
 
@@ -820,14 +821,15 @@ class WindowsInvoiceFile final : public InvoiceFile {
 
   Status load(std::string& content) override {
     const std::uint64_t size = size_of(info_);
-    if (size > content.max_size()) return Status::error(Status::Kind::kNoMemory);
-    try {
-      content.resize(static_cast<std::size_t>(size));
-    } catch (const std::bad_alloc&) {
-      return Status::error(Status::Kind::kNoMemory);
-    } catch (const std::length_error&) {
-      return Status::error(Status::Kind::kNoMemory);
-    }
+    if (Status room = make_room_for_reading(content, size); !room.is_ok()) return room;
+    const Status read = read_all(content, size);
+    if (!read.is_ok()) content.clear();
+    return read;
+  }
+
+  // Fills `content`, `size` bytes made room for, from the start of the file,
+  // and checks that the file neither grew nor changed meanwhile.
+  Status read_all(std::string& content, std::uint64_t size) {
     std::uint64_t have = 0;
     // One byte more than the size, to notice a file that grew.
     for (;;) {
