@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
 
 #include "driver/platform.h"
+#include "scratch.h"
 
 namespace invoice {
 namespace {
@@ -58,6 +60,31 @@ TEST(PosixPlatformTest, PathsAreJoinedWithASlash) {
   EXPECT_EQ(platform->join_path("", "DOCUMENT"), "DOCUMENT");
   // A backslash is an ordinary byte of a POSIX name.
   EXPECT_EQ(platform->join_path("C:\\ROOT\\", "DOCUMENT"), "C:\\ROOT\\/DOCUMENT");
+}
+
+// Invoices of one folder path share the folder the platform holds open,
+// but only while the path still leads to it: a folder put in the place of
+// another between two invoices is where the next one is read and replaced.
+TEST(PosixPlatformTest, InvoiceIsFoundInTheFolderItsPathLeadsToNow) {
+  const testing::ScratchFolder scratch;
+  const std::string folder = scratch.path() + "/DOCUMENT";
+  scratch.write("DOCUMENT/a.xml", "a");
+  scratch.write("DOCUMENT/b.xml", "b in the folder moved away");
+  const auto platform = make_system_platform();
+  auto first = platform->open_invoice_file(folder + "/a.xml");
+  ASSERT_TRUE(first.is_ok());
+  ASSERT_EQ(std::rename(folder.c_str(), (folder + "-moved").c_str()), 0);
+  scratch.write("DOCUMENT/b.xml", "b");
+  auto second = platform->open_invoice_file(folder + "/b.xml");
+  ASSERT_TRUE(second.is_ok());
+  std::string content;
+  ASSERT_TRUE(second.value->load(content).is_ok());
+  EXPECT_EQ(content, "b");
+  ASSERT_TRUE(second.value->stage("b converted").is_ok());
+  ASSERT_TRUE(platform->flush_staged({second.value.get()}).is_ok());
+  ASSERT_TRUE(second.value->put_staged_in_place().is_ok());
+  EXPECT_EQ(testing::read_file(folder + "/b.xml"), "b converted");
+  EXPECT_EQ(testing::read_file(folder + "-moved/b.xml"), "b in the folder moved away");
 }
 
 }  // namespace

@@ -297,31 +297,96 @@ class ReplacementNames {
   std::size_t used_ = block_.size();
 };
 
-// What the files of a run share with the platform that opened them, kept
-// alive by whichever goes last.
-struct RunContext {
-  RunIdentity identity;
-  ReplacementNames names;
-};
-
-// Opens the folder that holds `name` (relative to `dir`, "/" allowed) and
-// leaves the last component in `base`. A folder that may be passed through
-// but not read is opened as a path only: enough to work in it, though not
-// to flush it.
-Result<UniqueFd> open_parent_folder(int dir, const std::string& name, std::string& base) {
+// The folder part of `name` ("." when there is none), leaving the last
+// component in `base`.
+std::string split_folder(const std::string& name, std::string& base) {
   base = name;
   std::string folder_name = ".";
   if (const std::size_t slash = base.rfind('/'); slash != std::string::npos) {
     folder_name = slash == 0 ? "/" : base.substr(0, slash);
     base.erase(0, slash + 1);
   }
+  return folder_name;
+}
+
+// Opens a folder for reading or, where that is denied, as a path only, and
+// tells which; errno tells why when the descriptor is not valid.
+UniqueFd open_folder(int dir, const std::string& folder_name, bool& readable) {
   UniqueFd folder(::openat(dir, folder_name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  readable = folder.valid();
   if (!folder.valid() && errno == EACCES) {
     folder.reset(::openat(dir, folder_name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
   }
+  return folder;
+}
+
+// Opens the folder that holds `name` (relative to `dir`, "/" allowed) and
+// leaves the last component in `base`. A folder that may be passed through
+// but not read is opened as a path only: enough to work in it, though not
+// to flush it.
+Result<UniqueFd> open_parent_folder(int dir, const std::string& name, std::string& base) {
+  bool readable = false;
+  UniqueFd folder = open_folder(dir, split_folder(name, base), readable);
   if (!folder.valid()) return last_error();
   return folder;
 }
+
+// An open folder, shared by the invoices found in it, with its device and
+// inode once they are known.
+struct Folder {
+  UniqueFd fd;
+  bool identified = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
+// The folder of the last invoice opened, kept open for the next invoice
+// of the same folder path: instead of opening the path again, the run
+// checks that the path still leads to the same folder, which is one look
+// where opening, closing and identifying it for the flush would be three.
+// Only a folder opened for reading is kept, since only such a folder can be
+// flushed: one opened as a path only is opened again each time, as it may
+// have become readable.
+class FolderCache {
+ public:
+  // The open folder that `folder_name` (relative to the working folder)
+  // leads to now.
+  Result<std::shared_ptr<Folder>> open(const std::string& folder_name) {
+    if (folder_ && folder_name == path_) {
+      struct stat info;
+      if (::fstatat(AT_FDCWD, folder_name.c_str(), &info, 0) == 0 && S_ISDIR(info.st_mode) &&
+          info.st_dev == folder_->device && info.st_ino == folder_->inode) {
+        return folder_;
+      }
+    }
+    folder_.reset();
+    auto folder = std::make_shared<Folder>();
+    bool readable = false;
+    folder->fd = open_folder(AT_FDCWD, folder_name, readable);
+    if (!folder->fd.valid()) return last_error();
+    struct stat info;
+    if (readable && ::fstat(folder->fd.get(), &info) == 0) {
+      folder->identified = true;
+      folder->device = info.st_dev;
+      folder->inode = info.st_ino;
+      path_ = folder_name;
+      folder_ = folder;
+    }
+    return folder;
+  }
+
+ private:
+  std::string path_;
+  std::shared_ptr<Folder> folder_;
+};
+
+// What the files of a run share with the platform that opened them, kept
+// alive by whichever goes last.
+struct RunContext {
+  RunIdentity identity;
+  ReplacementNames names;
+  FolderCache folders;
+};
 
 // Whether the program flushes at all. A benchmark build turns flushing off
 // to measure what the flushes cost; a released program always flushes.
@@ -363,22 +428,27 @@ decltype(statfs::f_type) file_system_type(int fd) {
 // cannot be flushed, nor can a folder on a file system that does not flush
 // folders: both are left to the system, as the rename would be, and are no
 // failure; an error that the flush reports is one.
-Status flush_folder(int folder) {
+Status flush_folder(const Folder& folder) {
   if (!kFlushes) return Status::ok();
-  const int flags = ::fcntl(folder, F_GETFL);
-  if (flags < 0) return last_error();
-  if ((flags & O_PATH) != 0) return Status::ok();
-  if (::fsync(folder) == 0 || errno == EINVAL || errno == EROFS) return Status::ok();
+  // A folder identified when it was opened was opened for reading.
+  if (!folder.identified) {
+    const int flags = ::fcntl(folder.fd.get(), F_GETFL);
+    if (flags < 0) return last_error();
+    if ((flags & O_PATH) != 0) return Status::ok();
+  }
+  if (::fsync(folder.fd.get()) == 0 || errno == EINVAL || errno == EROFS) return Status::ok();
   return last_error();
 }
 
 // A file that is not a symbolic link, named in a folder held open, so that
 // it is found again in the same place even if the path changes meanwhile.
 struct FileInFolder {
-  UniqueFd folder;
+  std::shared_ptr<Folder> folder;
   std::string name;
   // What the name led to when it was looked at, not followed.
   struct stat info {};
+
+  int dir() const { return folder->fd.get(); }
 };
 
 // The file that `path` names, found through any symbolic links in its last
@@ -387,32 +457,41 @@ struct FileInFolder {
 // folders: otherwise anyone who may write in the tree could point a run as
 // root at somebody else's file. With `root_links`, a link of root's is
 // followed too: an administrator's own choice.
-Result<FileInFolder> find_target(const std::string& path, bool root_links = false) {
+// `folders`, when given, may hold the folder of the path open already.
+Result<FileInFolder> find_target(const std::string& path, bool root_links = false,
+                                 FolderCache* folders = nullptr) {
   LocatedPath located;
   if (Status status = locate(path, located); !status.is_ok()) return status;
   FileInFolder target;
-  auto opened = open_parent_folder(located.dir, located.name, target.name);
-  if (!opened.is_ok()) return opened.status;
-  target.folder = std::move(opened.value);
-  if (::fstatat(target.folder.get(), target.name.c_str(), &target.info, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (folders != nullptr && located.dir == AT_FDCWD) {
+    auto opened = folders->open(split_folder(located.name, target.name));
+    if (!opened.is_ok()) return opened.status;
+    target.folder = std::move(opened.value);
+  } else {
+    auto opened = open_parent_folder(located.dir, located.name, target.name);
+    if (!opened.is_ok()) return opened.status;
+    target.folder = std::make_shared<Folder>();
+    target.folder->fd = std::move(opened.value);
+  }
+  if (::fstatat(target.dir(), target.name.c_str(), &target.info, AT_SYMLINK_NOFOLLOW) != 0) {
     return last_error();
   }
   for (int hops = 0; S_ISLNK(target.info.st_mode); ++hops) {
     if (hops == 40) return posix_error(ELOOP);
     std::string link(static_cast<std::size_t>(PATH_MAX) + 1, '\0');
     const ssize_t length =
-        ::readlinkat(target.folder.get(), target.name.c_str(), link.data(), link.size());
+        ::readlinkat(target.dir(), target.name.c_str(), link.data(), link.size());
     if (length < 0) return last_error();
     link.resize(static_cast<std::size_t>(length));
     if (link.empty()) return posix_error(ENOENT);
     LocatedPath next;
-    if (Status status = locate(link, target.folder.get(), next); !status.is_ok()) return status;
+    if (Status status = locate(link, target.dir(), next); !status.is_ok()) return status;
     FileInFolder pointed;
-    opened = open_parent_folder(next.dir, next.name, pointed.name);
+    auto opened = open_parent_folder(next.dir, next.name, pointed.name);
     if (!opened.is_ok()) return opened.status;
-    pointed.folder = std::move(opened.value);
-    if (::fstatat(pointed.folder.get(), pointed.name.c_str(), &pointed.info, AT_SYMLINK_NOFOLLOW) !=
-        0) {
+    pointed.folder = std::make_shared<Folder>();
+    pointed.folder->fd = std::move(opened.value);
+    if (::fstatat(pointed.dir(), pointed.name.c_str(), &pointed.info, AT_SYMLINK_NOFOLLOW) != 0) {
       return last_error();
     }
     const uid_t link_owner = target.info.st_uid;
@@ -430,9 +509,8 @@ Result<FileInFolder> find_target(const std::string& path, bool root_links = fals
 // invoices leaves their times, and thus their change time, alone.
 UniqueFd open_for_reading(const FileInFolder& file) {
   constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  UniqueFd fd(::openat(file.folder.get(), file.name.c_str(), kFlags | O_NOATIME));
-  if (!fd.valid() && errno == EPERM)
-    fd.reset(::openat(file.folder.get(), file.name.c_str(), kFlags));
+  UniqueFd fd(::openat(file.dir(), file.name.c_str(), kFlags | O_NOATIME));
+  if (!fd.valid() && errno == EPERM) fd.reset(::openat(file.dir(), file.name.c_str(), kFlags));
   return fd;
 }
 
@@ -683,7 +761,7 @@ class PosixInvoiceFile final : public InvoiceFile {
   // append-only files cannot be replaced.
   bool is_writable() const override {
     return (info_.st_mode & 0222) != 0 && (flags() & (FS_IMMUTABLE_FL | FS_APPEND_FL)) == 0 &&
-           ::faccessat(target_.folder.get(), target_.name.c_str(), W_OK,
+           ::faccessat(target_.dir(), target_.name.c_str(), W_OK,
                        AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0;
   }
 
@@ -693,8 +771,8 @@ class PosixInvoiceFile final : public InvoiceFile {
     if (user != 0 && (info_.st_uid != user || !run_->identity.is_own_group(info_.st_gid))) {
       return Status::error(Status::Kind::kOwnerNotKept, std::strerror(EPERM));
     }
-    if (is_marked_folder(target_.folder.get())) return Status::error(Status::Kind::kFolderMarked);
-    if (::faccessat(target_.folder.get(), ".", W_OK | X_OK, AT_EACCESS) != 0) return last_error();
+    if (is_marked_folder(target_.dir())) return Status::error(Status::Kind::kFolderMarked);
+    if (::faccessat(target_.dir(), ".", W_OK | X_OK, AT_EACCESS) != 0) return last_error();
     return Status::ok();
   }
 
@@ -734,7 +812,7 @@ class PosixInvoiceFile final : public InvoiceFile {
   // Flushing and putting in place wait for the group.
   Status stage(std::string_view content) override {
     if (info_.st_nlink > 1) return Status::error(Status::Kind::kHardLinked);
-    auto made = ReplacementFile::make(target_.folder.get(), run_->names, unremoved_);
+    auto made = ReplacementFile::make(target_.dir(), run_->names, unremoved_);
     if (!made.is_ok()) return made.status;
     Status status = fill(made.value.fd(), content);
     struct stat carried;
@@ -773,8 +851,10 @@ class PosixInvoiceFile final : public InvoiceFile {
   }
 
   // The folder in which staged files were put in place since the last call,
-  // or -1 when none was.
-  int take_renamed_folder() { return std::exchange(renamed_, false) ? target_.folder.get() : -1; }
+  // or null when none was.
+  const Folder* take_renamed_folder() {
+    return std::exchange(renamed_, false) ? target_.folder.get() : nullptr;
+  }
 
   // Adds the descriptors of the files staged and not yet put in place,
   // each with its device.
@@ -843,7 +923,7 @@ class PosixInvoiceFile final : public InvoiceFile {
       }
     }
     struct stat named;
-    if (::fstatat(target_.folder.get(), target_.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (::fstatat(target_.dir(), target_.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
         !same_file(named, info_)) {
       return Status::error(Status::Kind::kChanged);
     }
@@ -1106,7 +1186,7 @@ class PosixPlatform final : public Platform {
   }
 
   Result<std::unique_ptr<InvoiceFile>> open_invoice_file(const std::string& path) override {
-    auto found = find_target(path);
+    auto found = find_target(path, false, &run_->folders);
     if (!found.is_ok()) return found.status;
     FileInFolder& target = found.value;
     // Looked at (by finding it) before opening: opening a device or a pipe
@@ -1194,18 +1274,22 @@ class PosixPlatform final : public Platform {
     std::vector<Status> results;
     results.reserve(files.size());
     for (InvoiceFile* file : files) {
-      const int folder = static_cast<PosixInvoiceFile*>(file)->take_renamed_folder();
+      const Folder* folder = static_cast<PosixInvoiceFile*>(file)->take_renamed_folder();
       struct stat info;
-      if (folder < 0) {
+      if (folder != nullptr && folder->identified) {
+        info.st_dev = folder->device;
+        info.st_ino = folder->inode;
+      }
+      if (folder == nullptr) {
         results.push_back(Status::ok());
-      } else if (::fstat(folder, &info) != 0) {
+      } else if (!folder->identified && ::fstat(folder->fd.get(), &info) != 0) {
         results.push_back(last_error());
       } else {
         auto seen = std::find_if(flushed.begin(), flushed.end(), [&info](const Flushed& done) {
           return done.device == info.st_dev && done.inode == info.st_ino;
         });
         if (seen == flushed.end()) {
-          flushed.push_back(Flushed{info.st_dev, info.st_ino, flush_folder(folder)});
+          flushed.push_back(Flushed{info.st_dev, info.st_ino, flush_folder(*folder)});
           seen = flushed.end() - 1;
         }
         results.push_back(seen->status);
