@@ -47,7 +47,7 @@ while (($#)); do
   shift
 done
 
-for tool in strace python3 cmake; do
+for tool in strace python3 cmake /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "$tool is missing" >&2; exit 1; }
 done
 host=${INVOICE_STYLESHEET_HOST:-xsl.bench.test}
@@ -110,7 +110,7 @@ run_program() {  # NAME [WRAPPER...]
 
 echo "system calls per invoice: $files invoices, $converted of them converted (seed $seed)"
 for name in "${names[@]}"; do echo "  $name: ${path_of[$name]}"; done
-echo "  $(nproc) cores, $(uname -sr); scratch $work ($(findmnt -no FSTYPE -T "$work"))"
+echo "  $(nproc) cores, $(uname -sr); scratch $work ($(findmnt -no FSTYPE -T "$work" | head -1))"
 
 # strace's summary: "% time seconds usecs/call calls [errors] syscall"
 # between two rules, then the total; printed here as "syscall calls".
@@ -147,7 +147,7 @@ EOF
 
 if ((runs > 0)); then
   echo
-  echo "wall time, s, without strace: $runs runs each, alternating; $pause s of rest before each"
+  echo "without strace: $runs runs each, alternating; $pause s of rest before each"
   declare -A times
   for ((run = 1; run <= runs; ++run)); do
     order=("${names[@]}")
@@ -156,19 +156,18 @@ if ((runs > 0)); then
       fresh_copy
       sleep "$pause"
       load=$(cut -d' ' -f1 /proc/loadavg)
-      start=$EPOCHREALTIME
-      run_program "$name"
-      wall=$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.2f", b - a }')
+      run_program "$name" /usr/bin/time -f '%e %U %S' -o "$work/time"
+      read -r wall user system <"$work/time"
       check "$name"
       times[$name]+="$wall "
-      echo "  run $run $name: $wall s (load before $load)"
+      echo "  run $run $name: $wall s wall, $user s user, $system s system (load before $load)"
     done
   done
   for name in "${names[@]}"; do
     # shellcheck disable=SC2086
     median=$(printf '%s\n' ${times[$name]} | sort -g |
       awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }')
-    echo "  $name: median $median s; runs ${times[$name]}"
+    echo "  $name: median wall time $median s; runs ${times[$name]}"
   done
 fi
 echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
