@@ -291,8 +291,8 @@ class ReplacementNames {
     used_ = got == static_cast<ssize_t>(block_.size()) ? 0 : block_.size();
   }
 
-  // Enough for a few hundred names; the system gives up to 256 bytes per
-  // call without blocking or stopping short.
+  // The most that the system gives in one call without ever stopping short
+  // or being cut off by a signal; a score of names.
   std::array<unsigned char, 256> block_{};
   std::size_t used_ = block_.size();
 };
