@@ -29,6 +29,7 @@
 #include <utility>
 
 #include "platform/platform.h"
+#include "platform/read_buffer.h"
 #include "platform/replacement_name.h"
 
 namespace invoice {
@@ -192,16 +193,31 @@ class PosixInputFile final : public InputFile {
   UniqueFd fd_;
 };
 
-// True when the running user may give a file group `group`: its own
-// group or one it is a member of.
-bool is_own_group(gid_t group) {
-  if (group == ::getegid()) return true;
-  const int count = ::getgroups(0, nullptr);
-  if (count <= 0) return false;
-  std::vector<gid_t> groups(static_cast<std::size_t>(count));
-  const int got = ::getgroups(count, groups.data());
-  return got > 0 && std::find(groups.begin(), groups.begin() + got, group) != groups.begin() + got;
-}
+// Who the process runs as, asked of the system once per run: nothing in
+// the program changes it.
+class RunIdentity {
+ public:
+  RunIdentity() : user_(::geteuid()), group_(::getegid()) {
+    const int count = ::getgroups(0, nullptr);
+    if (count <= 0) return;
+    groups_.resize(static_cast<std::size_t>(count));
+    const int got = ::getgroups(count, groups_.data());
+    groups_.resize(static_cast<std::size_t>(std::max(got, 0)));
+  }
+
+  uid_t user() const { return user_; }
+
+  // True when the running user may give a file group `group`: its own
+  // group or one it is a member of.
+  bool is_own_group(gid_t group) const {
+    return group == group_ || std::find(groups_.begin(), groups_.end(), group) != groups_.end();
+  }
+
+ private:
+  uid_t user_;
+  gid_t group_;
+  std::vector<gid_t> groups_;
+};
 
 bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -238,21 +254,71 @@ class PosixOutputFile final : public OutputFile {
   UniqueFd fd_;
 };
 
-std::string make_replacement_name() {
-  std::array<unsigned char, kReplacementRandomLength> random;
-  if (::getrandom(random.data(), random.size(), 0) != static_cast<ssize_t>(random.size())) {
-    // Without the system's generator, a mix of clock and process id still
-    // differs between attempts; O_EXCL catches the rest.
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    std::uint64_t mix = static_cast<std::uint64_t>(now.tv_nsec) * 6364136223846793005u +
-                        static_cast<std::uint64_t>(::getpid());
-    for (auto& byte : random) {
-      mix = mix * 6364136223846793005u + 1442695040888963407u;
-      byte = static_cast<unsigned char>(mix >> 56);
+// Draws replacement names. Their characters come from the system's random
+// generator, as unpredictable as if each name had asked for its own bytes:
+// the bytes are fetched a block at a time, and each byte serves one name
+// only. That keeps another user who sees earlier names from guessing the
+// next ones and taking them first (O_EXCL keeps such a file from ever being
+// used; guessed names could only make a replacement fail). The unused bytes
+// are no secret from whatever can read the process's memory, which could
+// do worse anyway.
+class ReplacementNames {
+ public:
+  std::string draw() {
+    std::array<unsigned char, kReplacementRandomLength> random;
+    if (used_ + random.size() > block_.size()) refill();
+    if (used_ + random.size() <= block_.size()) {
+      std::copy_n(block_.begin() + static_cast<std::ptrdiff_t>(used_), random.size(),
+                  random.begin());
+      used_ += random.size();
+    } else {
+      // Without the system's generator, a mix of clock and process id still
+      // differs between attempts; O_EXCL catches the rest.
+      timespec now{};
+      ::clock_gettime(CLOCK_MONOTONIC, &now);
+      std::uint64_t mix = static_cast<std::uint64_t>(now.tv_nsec) * 6364136223846793005u +
+                          static_cast<std::uint64_t>(::getpid());
+      for (auto& byte : random) {
+        mix = mix * 6364136223846793005u + 1442695040888963407u;
+        byte = static_cast<unsigned char>(mix >> 56);
+      }
     }
+    return format_replacement_name(random);
   }
-  return format_replacement_name(random);
+
+ private:
+  void refill() {
+    const ssize_t got = ::getrandom(block_.data(), block_.size(), 0);
+    used_ = got == static_cast<ssize_t>(block_.size()) ? 0 : block_.size();
+  }
+
+  // The most that the system gives in one call without ever stopping short
+  // or being cut off by a signal; a score of names.
+  std::array<unsigned char, 256> block_{};
+  std::size_t used_ = block_.size();
+};
+
+// The folder part of `name` ("." when there is none), leaving the last
+// component in `base`.
+std::string split_folder(const std::string& name, std::string& base) {
+  base = name;
+  std::string folder_name = ".";
+  if (const std::size_t slash = base.rfind('/'); slash != std::string::npos) {
+    folder_name = slash == 0 ? "/" : base.substr(0, slash);
+    base.erase(0, slash + 1);
+  }
+  return folder_name;
+}
+
+// Opens a folder for reading or, where that is denied, as a path only, and
+// tells which; errno tells why when the descriptor is not valid.
+UniqueFd open_folder(int dir, const std::string& folder_name, bool& readable) {
+  UniqueFd folder(::openat(dir, folder_name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  readable = folder.valid();
+  if (!folder.valid() && errno == EACCES) {
+    folder.reset(::openat(dir, folder_name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  }
+  return folder;
 }
 
 // Opens the folder that holds `name` (relative to `dir`, "/" allowed) and
@@ -260,19 +326,68 @@ std::string make_replacement_name() {
 // but not read is opened as a path only: enough to work in it, though not
 // to flush it.
 Result<UniqueFd> open_parent_folder(int dir, const std::string& name, std::string& base) {
-  base = name;
-  std::string folder_name = ".";
-  if (const std::size_t slash = base.rfind('/'); slash != std::string::npos) {
-    folder_name = slash == 0 ? "/" : base.substr(0, slash);
-    base.erase(0, slash + 1);
-  }
-  UniqueFd folder(::openat(dir, folder_name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!folder.valid() && errno == EACCES) {
-    folder.reset(::openat(dir, folder_name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  }
+  bool readable = false;
+  UniqueFd folder = open_folder(dir, split_folder(name, base), readable);
   if (!folder.valid()) return last_error();
   return folder;
 }
+
+// An open folder, shared by the invoices found in it, with its device and
+// inode once they are known.
+struct Folder {
+  UniqueFd fd;
+  bool identified = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
+// The folder of the last invoice opened, kept open for the next invoice
+// of the same folder path: instead of opening the path again, the run
+// checks that the path still leads to the same folder, which is one look
+// where opening, closing and identifying it for the flush would be three.
+// Only a folder opened for reading is kept, since only such a folder can be
+// flushed: one opened as a path only is opened again each time, as it may
+// have become readable.
+class FolderCache {
+ public:
+  // The open folder that `folder_name` (relative to the working folder)
+  // leads to now.
+  Result<std::shared_ptr<Folder>> open(const std::string& folder_name) {
+    if (folder_ && folder_name == path_) {
+      struct stat info;
+      if (::fstatat(AT_FDCWD, folder_name.c_str(), &info, 0) == 0 && S_ISDIR(info.st_mode) &&
+          info.st_dev == folder_->device && info.st_ino == folder_->inode) {
+        return folder_;
+      }
+    }
+    folder_.reset();
+    auto folder = std::make_shared<Folder>();
+    bool readable = false;
+    folder->fd = open_folder(AT_FDCWD, folder_name, readable);
+    if (!folder->fd.valid()) return last_error();
+    struct stat info;
+    if (readable && ::fstat(folder->fd.get(), &info) == 0) {
+      folder->identified = true;
+      folder->device = info.st_dev;
+      folder->inode = info.st_ino;
+      path_ = folder_name;
+      folder_ = folder;
+    }
+    return folder;
+  }
+
+ private:
+  std::string path_;
+  std::shared_ptr<Folder> folder_;
+};
+
+// What the files of a run share with the platform that opened them, kept
+// alive by whichever goes last.
+struct RunContext {
+  RunIdentity identity;
+  ReplacementNames names;
+  FolderCache folders;
+};
 
 // Whether the program flushes at all. A benchmark build turns flushing off
 // to measure what the flushes cost; a released program always flushes.
@@ -309,31 +424,32 @@ decltype(statfs::f_type) file_system_type(int fd) {
   return ::fstatfs(fd, &info) == 0 ? info.f_type : 0;
 }
 
-bool trusts_syncfs(int fd) {
-  const auto type = file_system_type(fd);
-  return std::find(kSyncfsFileSystems.begin(), kSyncfsFileSystems.end(), type) !=
-         kSyncfsFileSystems.end();
-}
-
 // Flushes a folder so that the names put in it survive a power cut. A
 // folder opened as a path only (one the user may pass through but not read)
 // cannot be flushed, nor can a folder on a file system that does not flush
 // folders: both are left to the system, as the rename would be, and are no
 // failure; an error that the flush reports is one.
-Status flush_folder(int folder) {
+Status flush_folder(const Folder& folder) {
   if (!kFlushes) return Status::ok();
-  const int flags = ::fcntl(folder, F_GETFL);
-  if (flags < 0) return last_error();
-  if ((flags & O_PATH) != 0) return Status::ok();
-  if (::fsync(folder) == 0 || errno == EINVAL || errno == EROFS) return Status::ok();
+  // A folder identified when it was opened was opened for reading.
+  if (!folder.identified) {
+    const int flags = ::fcntl(folder.fd.get(), F_GETFL);
+    if (flags < 0) return last_error();
+    if ((flags & O_PATH) != 0) return Status::ok();
+  }
+  if (::fsync(folder.fd.get()) == 0 || errno == EINVAL || errno == EROFS) return Status::ok();
   return last_error();
 }
 
 // A file that is not a symbolic link, named in a folder held open, so that
 // it is found again in the same place even if the path changes meanwhile.
 struct FileInFolder {
-  UniqueFd folder;
+  std::shared_ptr<Folder> folder;
   std::string name;
+  // What the name led to when it was looked at, not followed.
+  struct stat info {};
+
+  int dir() const { return folder->fd.get(); }
 };
 
 // The file that `path` names, found through any symbolic links in its last
@@ -342,42 +458,49 @@ struct FileInFolder {
 // folders: otherwise anyone who may write in the tree could point a run as
 // root at somebody else's file. With `root_links`, a link of root's is
 // followed too: an administrator's own choice.
-Result<FileInFolder> find_target(const std::string& path, bool root_links = false) {
+// `folders`, when given, may hold the folder of the path open already.
+Result<FileInFolder> find_target(const std::string& path, bool root_links = false,
+                                 FolderCache* folders = nullptr) {
   LocatedPath located;
   if (Status status = locate(path, located); !status.is_ok()) return status;
   FileInFolder target;
-  auto opened = open_parent_folder(located.dir, located.name, target.name);
-  if (!opened.is_ok()) return opened.status;
-  target.folder = std::move(opened.value);
-  struct stat info;
-  if (::fstatat(target.folder.get(), target.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (folders != nullptr && located.dir == AT_FDCWD) {
+    auto opened = folders->open(split_folder(located.name, target.name));
+    if (!opened.is_ok()) return opened.status;
+    target.folder = std::move(opened.value);
+  } else {
+    auto opened = open_parent_folder(located.dir, located.name, target.name);
+    if (!opened.is_ok()) return opened.status;
+    target.folder = std::make_shared<Folder>();
+    target.folder->fd = std::move(opened.value);
+  }
+  if (::fstatat(target.dir(), target.name.c_str(), &target.info, AT_SYMLINK_NOFOLLOW) != 0) {
     return last_error();
   }
-  for (int hops = 0; S_ISLNK(info.st_mode); ++hops) {
+  for (int hops = 0; S_ISLNK(target.info.st_mode); ++hops) {
     if (hops == 40) return posix_error(ELOOP);
     std::string link(static_cast<std::size_t>(PATH_MAX) + 1, '\0');
     const ssize_t length =
-        ::readlinkat(target.folder.get(), target.name.c_str(), link.data(), link.size());
+        ::readlinkat(target.dir(), target.name.c_str(), link.data(), link.size());
     if (length < 0) return last_error();
     link.resize(static_cast<std::size_t>(length));
     if (link.empty()) return posix_error(ENOENT);
     LocatedPath next;
-    if (Status status = locate(link, target.folder.get(), next); !status.is_ok()) return status;
+    if (Status status = locate(link, target.dir(), next); !status.is_ok()) return status;
     FileInFolder pointed;
-    opened = open_parent_folder(next.dir, next.name, pointed.name);
+    auto opened = open_parent_folder(next.dir, next.name, pointed.name);
     if (!opened.is_ok()) return opened.status;
-    pointed.folder = std::move(opened.value);
-    struct stat pointed_info;
-    if (::fstatat(pointed.folder.get(), pointed.name.c_str(), &pointed_info, AT_SYMLINK_NOFOLLOW) !=
-        0) {
+    pointed.folder = std::make_shared<Folder>();
+    pointed.folder->fd = std::move(opened.value);
+    if (::fstatat(pointed.dir(), pointed.name.c_str(), &pointed.info, AT_SYMLINK_NOFOLLOW) != 0) {
       return last_error();
     }
-    if (info.st_uid != ::geteuid() && info.st_uid != pointed_info.st_uid &&
-        !(root_links && info.st_uid == 0)) {
+    const uid_t link_owner = target.info.st_uid;
+    if (link_owner != ::geteuid() && link_owner != pointed.info.st_uid &&
+        !(root_links && link_owner == 0)) {
       return Status::error(Status::Kind::kForeignLink);
     }
     target = std::move(pointed);
-    info = pointed_info;
   }
   return target;
 }
@@ -387,9 +510,8 @@ Result<FileInFolder> find_target(const std::string& path, bool root_links = fals
 // invoices leaves their times, and thus their change time, alone.
 UniqueFd open_for_reading(const FileInFolder& file) {
   constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  UniqueFd fd(::openat(file.folder.get(), file.name.c_str(), kFlags | O_NOATIME));
-  if (!fd.valid() && errno == EPERM)
-    fd.reset(::openat(file.folder.get(), file.name.c_str(), kFlags));
+  UniqueFd fd(::openat(file.dir(), file.name.c_str(), kFlags | O_NOATIME));
+  if (!fd.valid() && errno == EPERM) fd.reset(::openat(file.dir(), file.name.c_str(), kFlags));
   return fd;
 }
 
@@ -455,21 +577,24 @@ Status carry_file_flags(int flags, int fd) {
 // Extended attributes by name, with their values.
 using ExtendedAttributes = std::map<std::string, std::string>;
 
-// Fills `buffer` by `call(data, size)`, growing it while the call says it
-// is too small (another program may add to the list meanwhile). Returns 0
-// or the errno value of the failure.
+// Fills `buffer` by `call(data, size)`: straight into room for what most
+// files hold, asking for the size only when the call says the room is too
+// small, and again while it stays too small (another program may add to
+// the list meanwhile). Returns 0 or the errno value of the failure.
 template <class Call>
 int read_sized(std::string& buffer, Call call) {
+  constexpr std::size_t kFirstRoom = 256;
+  buffer.resize(kFirstRoom);
   for (;;) {
-    const ssize_t size = call(nullptr, 0);
-    if (size < 0) return errno;
-    buffer.resize(static_cast<std::size_t>(size));
     const ssize_t got = call(buffer.data(), buffer.size());
     if (got >= 0) {
       buffer.resize(static_cast<std::size_t>(got));
       return 0;
     }
     if (errno != ERANGE) return errno;
+    const ssize_t size = call(nullptr, 0);
+    if (size < 0) return errno;
+    buffer.resize(std::max(static_cast<std::size_t>(size), 2 * buffer.size()));
   }
 }
 
@@ -553,6 +678,8 @@ class ReplacementFile {
       : folder_(std::exchange(other.folder_, -1)),
         name_(std::move(other.name_)),
         fd_(std::move(other.fd_)),
+        device_(other.device_),
+        inode_(other.inode_),
         unremoved_(other.unremoved_) {}
   ReplacementFile& operator=(ReplacementFile&&) = delete;
   ~ReplacementFile() {
@@ -570,12 +697,13 @@ class ReplacementFile {
 
   // Makes the file in `folder`, which must outlive it, as must `unremoved`,
   // which is told when the file cannot be removed.
-  static Result<ReplacementFile> make(int folder, std::vector<UnremovedFile>& unremoved) {
+  static Result<ReplacementFile> make(int folder, ReplacementNames& names,
+                                      std::vector<UnremovedFile>& unremoved) {
     ReplacementFile made;
     made.folder_ = folder;
     made.unremoved_ = &unremoved;
     for (int attempt = 0; attempt < 100; ++attempt) {
-      made.name_ = make_replacement_name();
+      made.name_ = names.draw();
       made.fd_.reset(
           ::openat(folder, made.name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
       if (made.fd_.valid()) break;
@@ -594,6 +722,15 @@ class ReplacementFile {
 
   int fd() const { return fd_.get(); }
 
+  // The file's device and inode, as its last look at it found them (they
+  // never change while it is open).
+  void note_identity(const struct stat& info) {
+    device_ = info.st_dev;
+    inode_ = info.st_ino;
+  }
+  dev_t device() const { return device_; }
+  ino_t inode() const { return inode_; }
+
   // Renames the file over `name` in its folder; the file is then no longer
   // removed, and its descriptor is handed back.
   Result<UniqueFd> put_in_place(const std::string& name) {
@@ -605,50 +742,55 @@ class ReplacementFile {
   int folder_ = -1;
   std::string name_;
   UniqueFd fd_;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
   std::vector<UnremovedFile>* unremoved_ = nullptr;
 };
 
 class PosixInvoiceFile final : public InvoiceFile {
  public:
-  PosixInvoiceFile(FileInFolder target, UniqueFd fd, const struct stat& info, bool lease_held)
-      : target_(std::move(target)),
+  PosixInvoiceFile(std::shared_ptr<RunContext> run, FileInFolder target, UniqueFd fd,
+                   const struct stat& info, bool lease_held)
+      : run_(std::move(run)),
+        target_(std::move(target)),
         fd_(std::move(fd)),
         info_(info),
-        lease_held_(lease_held),
-        flags_(read_file_flags(fd_.get())),
-        on_fuse_(file_system_type(fd_.get()) == kFuseFileSystem) {}
+        lease_held_(lease_held) {}
 
   // Permission bits that grant nobody write access mark a file that its
   // owner wants left alone; that holds for root too. Immutable and
   // append-only files cannot be replaced.
   bool is_writable() const override {
-    return (info_.st_mode & 0222) != 0 && (flags_ & (FS_IMMUTABLE_FL | FS_APPEND_FL)) == 0 &&
-           ::faccessat(target_.folder.get(), target_.name.c_str(), W_OK,
+    return (info_.st_mode & 0222) != 0 && (flags() & (FS_IMMUTABLE_FL | FS_APPEND_FL)) == 0 &&
+           ::faccessat(target_.dir(), target_.name.c_str(), W_OK,
                        AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0;
   }
 
   Status check_replaceable() const override {
     if (info_.st_nlink > 1) return Status::error(Status::Kind::kHardLinked);
-    if (::geteuid() != 0 && (info_.st_uid != ::geteuid() || !is_own_group(info_.st_gid))) {
+    const uid_t user = run_->identity.user();
+    if (user != 0 && (info_.st_uid != user || !run_->identity.is_own_group(info_.st_gid))) {
       return Status::error(Status::Kind::kOwnerNotKept, std::strerror(EPERM));
     }
-    if (is_marked_folder(target_.folder.get())) return Status::error(Status::Kind::kFolderMarked);
-    if (::faccessat(target_.folder.get(), ".", W_OK | X_OK, AT_EACCESS) != 0) return last_error();
+    if (is_marked_folder(target_.dir())) return Status::error(Status::Kind::kFolderMarked);
+    if (::faccessat(target_.dir(), ".", W_OK | X_OK, AT_EACCESS) != 0) return last_error();
     return Status::ok();
   }
 
   Status load(std::string& content) override {
-    if (info_.st_size < 0 || static_cast<std::uint64_t>(info_.st_size) > content.max_size()) {
-      return Status::error(Status::Kind::kNoMemory);
-    }
-    const auto size = static_cast<std::size_t>(info_.st_size);
-    try {
-      content.resize(size);
-    } catch (const std::bad_alloc&) {
-      return Status::error(Status::Kind::kNoMemory);
-    } catch (const std::length_error&) {
-      return Status::error(Status::Kind::kNoMemory);
-    }
+    if (info_.st_size < 0) return Status::error(Status::Kind::kNoMemory);
+    const auto size = static_cast<std::uint64_t>(info_.st_size);
+    if (Status room = make_room_for_reading(content, size); !room.is_ok()) return room;
+    const Status read = read_all(content);
+    if (!read.is_ok()) content.clear();
+    return read;
+  }
+
+  // Fills `content`, made room for as the file's size when it was opened,
+  // from the start of the file, and checks that the file neither grew nor
+  // changed meanwhile.
+  Status read_all(std::string& content) {
+    const std::size_t size = content.size();
     std::size_t have = 0;
     while (have < size) {
       const ssize_t got =
@@ -673,11 +815,13 @@ class PosixInvoiceFile final : public InvoiceFile {
   // Flushing and putting in place wait for the group.
   Status stage(std::string_view content) override {
     if (info_.st_nlink > 1) return Status::error(Status::Kind::kHardLinked);
-    auto made = ReplacementFile::make(target_.folder.get(), unremoved_);
+    auto made = ReplacementFile::make(target_.dir(), run_->names, unremoved_);
     if (!made.is_ok()) return made.status;
     Status status = fill(made.value.fd(), content);
-    if (status.is_ok()) status = carry_metadata(made.value.fd());
+    struct stat carried;
+    if (status.is_ok()) status = carry_metadata(made.value.fd(), carried);
     if (!status.is_ok()) return status;
+    made.value.note_identity(carried);
     staged_.push_back(std::move(made.value));
     return Status::ok();
   }
@@ -694,7 +838,8 @@ class PosixInvoiceFile final : public InvoiceFile {
     // first, so that replacing it would take two steps with no file under
     // the invoice's name between them: there the original is let go, locks
     // and all, just before the rename, which is then one step.
-    if (status.is_ok() && on_fuse_) {
+    if (status.is_ok() && !on_fuse_) on_fuse_ = file_system_type(fd_.get()) == kFuseFileSystem;
+    if (status.is_ok() && *on_fuse_) {
       fd_.reset();
       lease_held_ = false;
     }
@@ -709,18 +854,32 @@ class PosixInvoiceFile final : public InvoiceFile {
   }
 
   // The folder in which staged files were put in place since the last call,
-  // or -1 when none was.
-  int take_renamed_folder() { return std::exchange(renamed_, false) ? target_.folder.get() : -1; }
-
-  // Adds the descriptors of the files staged and not yet put in place.
-  void add_staged_descriptors(std::vector<int>& fds) const {
-    for (const ReplacementFile& staged : staged_) fds.push_back(staged.fd());
+  // or null when none was.
+  const Folder* take_renamed_folder() {
+    return std::exchange(renamed_, false) ? target_.folder.get() : nullptr;
   }
 
+  // Adds the descriptors of the files staged and not yet put in place,
+  // each with its device.
+  void add_staged_descriptors(std::vector<std::pair<int, dev_t>>& fds) const {
+    for (const ReplacementFile& staged : staged_) fds.emplace_back(staged.fd(), staged.device());
+  }
+
+  // Tells the file the type of the file system of its staged files, which
+  // is that of the original (a rename never crosses file systems).
+  void note_file_system(decltype(statfs::f_type) type) { on_fuse_ = type == kFuseFileSystem; }
+
  private:
+  // The original's file flags, asked for once and only of a file that is
+  // to be replaced.
+  int flags() const {
+    if (!flags_) flags_ = read_file_flags(fd_.get());
+    return *flags_;
+  }
+
   // Gives the new file `fd` the original's file flags, then `content`.
   Status fill(int fd, std::string_view content) const {
-    Status status = carry_file_flags(flags_, fd);
+    Status status = carry_file_flags(flags(), fd);
     if (status.is_ok()) status = write_all(fd, content);
     return status.is_ok() ? check_stop() : status;
   }
@@ -729,13 +888,18 @@ class PosixInvoiceFile final : public InvoiceFile {
   // folder is noted for flushing, since the new name must survive a crash
   // as well as the new content.
   Status put_in_place(ReplacementFile& replacement) {
+    const dev_t device = replacement.device();
+    const ino_t inode = replacement.inode();
     auto placed = replacement.put_in_place(target_.name);
     if (!placed.is_ok()) return placed.status;
     renamed_ = true;
     fd_ = std::move(placed.value);  // the locks move with the descriptor
     lease_held_ = false;
-    struct stat info;
-    if (::fstat(fd_.get(), &info) == 0) info_ = info;
+    // The file in place is now the one this run just renamed there; a next
+    // step checks that its name still leads to it.
+    info_.st_dev = device;
+    info_.st_ino = inode;
+    placed_ = true;
     return Status::ok();
   }
 
@@ -743,19 +907,26 @@ class PosixInvoiceFile final : public InvoiceFile {
     return stop_was_requested() ? Status::error(Status::Kind::kStopped) : Status::ok();
   }
 
-  // kChanged unless the file is as it was when it was opened (or last
-  // replaced): not asked for by a writer while the lease was held, the same
-  // size, last-write and change time and number of names, and still the
-  // file that its name refers to.
+  // kChanged unless the file is as it was when it was opened: not asked
+  // for by a writer while the lease was held, the same size, last-write and
+  // change time and number of names, and still the file that its name
+  // refers to. A file that this run put in place was renamed there an
+  // instant ago, with nothing to compare its state with but a look taken
+  // just as long before: for it the name alone is checked.
   Status check_unchanged() const {
     if (lease_held_ && ::fcntl(fd_.get(), F_GETLEASE) != F_RDLCK) {
       return Status::error(Status::Kind::kChanged);
     }
-    struct stat now, named;
-    if (::fstat(fd_.get(), &now) != 0) return last_error();
-    if (now.st_size != info_.st_size || now.st_nlink != info_.st_nlink ||
-        !same_time(now.st_mtim, info_.st_mtim) || !same_time(now.st_ctim, info_.st_ctim) ||
-        ::fstatat(target_.folder.get(), target_.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (!placed_) {
+      struct stat now;
+      if (::fstat(fd_.get(), &now) != 0) return last_error();
+      if (now.st_size != info_.st_size || now.st_nlink != info_.st_nlink ||
+          !same_time(now.st_mtim, info_.st_mtim) || !same_time(now.st_ctim, info_.st_ctim)) {
+        return Status::error(Status::Kind::kChanged);
+      }
+    }
+    struct stat named;
+    if (::fstatat(target_.dir(), target_.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
         !same_file(named, info_)) {
       return Status::error(Status::Kind::kChanged);
     }
@@ -765,19 +936,23 @@ class PosixInvoiceFile final : public InvoiceFile {
   // Gives the new file `fd` the original's owner and group, extended
   // attributes (its access control list among them), permission bits and
   // times as they were when it was opened, and checks that the access came
-  // out exactly so. The owner first:
-  // changing it clears set-id bits, which the mode then puts back, so they
-  // never go to another owner.
-  Status carry_metadata(int fd) const {
-    struct stat info;
+  // out exactly so; `info` is then what the new file's last look found.
+  // The owner first: changing it clears set-id bits, which the mode then
+  // puts back, so they never go to another owner.
+  Status carry_metadata(int fd, struct stat& info) {
     if (::fstat(fd, &info) != 0) return last_error();
     if ((info.st_uid != info_.st_uid || info.st_gid != info_.st_gid) &&
         ::fchown(fd, info_.st_uid, info_.st_gid) != 0) {
       return Status::error(Status::Kind::kOwnerNotKept, std::strerror(errno));
     }
-    auto attributes = read_extended_attributes(fd_.get());
-    if (!attributes.is_ok()) return attributes.status;
-    Status status = carry_extended_attributes(attributes.value, fd);
+    // Read once for every step: a change to them after that changes the
+    // original's change time, which the check before each rename compares.
+    if (!attributes_) {
+      auto read = read_extended_attributes(fd_.get());
+      if (!read.is_ok()) return read.status;
+      attributes_ = std::move(read.value);
+    }
+    Status status = carry_extended_attributes(*attributes_, fd);
     if (!status.is_ok()) return status;
     // The mode after the access control list, whose mask it sets again.
     if (::fchmod(fd, info_.st_mode & 07777) != 0) {
@@ -788,7 +963,7 @@ class PosixInvoiceFile final : public InvoiceFile {
     auto carried = read_extended_attributes(fd);
     if (::fstat(fd, &info) != 0) return last_error();
     if ((info.st_mode & 07777) != (info_.st_mode & 07777) || !carried.is_ok() ||
-        carried.value != attributes.value) {
+        carried.value != *attributes_) {
       return Status::error(Status::Kind::kAccessNotKept);
     }
     // The original's times, to the nanosecond where the file system keeps
@@ -799,12 +974,17 @@ class PosixInvoiceFile final : public InvoiceFile {
     return Status::ok();
   }
 
+  std::shared_ptr<RunContext> run_;
   FileInFolder target_;
   UniqueFd fd_;
   struct stat info_;
   bool lease_held_;
-  int flags_;
-  bool on_fuse_;
+  // Set once a staged file was put in place: `info_` then only names it.
+  bool placed_ = false;
+  // Asked of the system when first needed.
+  mutable std::optional<int> flags_;
+  std::optional<bool> on_fuse_;
+  std::optional<ExtendedAttributes> attributes_;
   // Set when a staged file was put in place since the folder was last
   // flushed.
   bool renamed_ = false;
@@ -1009,39 +1189,42 @@ class LinuxPlatform final : public Platform {
   }
 
   Result<std::unique_ptr<InvoiceFile>> open_invoice_file(const std::string& path) override {
-    auto found = find_target(path);
+    auto found = find_target(path, false, &run_->folders);
     if (!found.is_ok()) return found.status;
     FileInFolder& target = found.value;
-    // Looked at before opening: opening a device or a pipe can block or
-    // have effects of its own.
-    struct stat info;
-    if (::fstatat(target.folder.get(), target.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-      return last_error();
-    }
-    if (!S_ISREG(info.st_mode)) return Status::error(Status::Kind::kNotRegular);
+    // Looked at (by finding it) before opening: opening a device or a pipe
+    // can block or have effects of its own.
+    if (!S_ISREG(target.info.st_mode)) return Status::error(Status::Kind::kNotRegular);
     UniqueFd fd = open_for_reading(target);
     if (!fd.valid()) {
       // Made a link since it was looked at.
       return errno == ELOOP ? Status::error(Status::Kind::kChanged) : last_error();
     }
+    struct stat info;
     if (::fstat(fd.get(), &info) != 0) return last_error();
     if (!S_ISREG(info.st_mode)) return Status::error(Status::Kind::kNotRegular);
     auto locked = lock_against_others(fd.get());
     if (!locked.is_ok()) return locked.status;
-    return std::unique_ptr<InvoiceFile>(
-        std::make_unique<PosixInvoiceFile>(std::move(target), std::move(fd), info, locked.value));
+    return std::unique_ptr<InvoiceFile>(std::make_unique<PosixInvoiceFile>(
+        run_, std::move(target), std::move(fd), info, locked.value));
   }
 
   // Each invoice of a group holds its own descriptor, its folder's and one
   // or two staged files', and the folders wait to be flushed: a quarter of
   // the descriptors the process may open leaves room for the rest of the run.
+  // Asked once: nothing in the run changes the limit.
   std::size_t group_file_limit() const override {
-    constexpr std::size_t kMostFiles = 256;
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
-      return kMostFiles;
+    if (!group_file_limit_) {
+      constexpr std::size_t kMostFiles = 256;
+      rlimit limit{};
+      if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        group_file_limit_ = kMostFiles;
+      } else {
+        group_file_limit_ =
+            std::clamp<std::size_t>(static_cast<std::size_t>(limit.rlim_cur / 4), 2, kMostFiles);
+      }
     }
-    return std::clamp<std::size_t>(static_cast<std::size_t>(limit.rlim_cur / 4), 2, kMostFiles);
+    return *group_file_limit_;
   }
 
   // One syncfs per file system writes all the staged files, and the
@@ -1050,29 +1233,34 @@ class LinuxPlatform final : public Platform {
   // known to write back on syncfs; on the others, and where syncfs fails (a
   // write error it reports), each file is flushed by itself, so that the
   // failure is found and told as it is.
+  // Each invoice learns the type of its file system here, asked once per
+  // file system and group.
   Status flush_staged(const std::vector<InvoiceFile*>& files) override {
     if (!kFlushes) return Status::ok();
-    std::vector<int> fds;
+    struct Device {
+      dev_t device;
+      decltype(statfs::f_type) type;
+      bool synced;
+    };
+    std::vector<Device> devices;
+    std::vector<std::pair<int, dev_t>> fds;
     for (InvoiceFile* file : files) {
-      static_cast<const PosixInvoiceFile*>(file)->add_staged_descriptors(fds);
-    }
-    std::vector<dev_t> synced;
-    std::vector<dev_t> unsynced;
-    for (const int fd : fds) {
-      struct stat info;
-      if (::fstat(fd, &info) != 0) return last_error();
-      const auto seen = [&info](const std::vector<dev_t>& devices) {
-        return std::find(devices.begin(), devices.end(), info.st_dev) != devices.end();
-      };
-      if (seen(synced)) continue;
-      if (!seen(unsynced)) {
-        if (trusts_syncfs(fd) && ::syncfs(fd) == 0) {
-          synced.push_back(info.st_dev);
-          continue;
+      auto& invoice = *static_cast<PosixInvoiceFile*>(file);
+      fds.clear();
+      invoice.add_staged_descriptors(fds);
+      for (const auto& [fd, device] : fds) {
+        auto seen = std::find_if(devices.begin(), devices.end(),
+                                 [device](const Device& known) { return known.device == device; });
+        if (seen == devices.end()) {
+          const auto type = file_system_type(fd);
+          const bool trusted = std::find(kSyncfsFileSystems.begin(), kSyncfsFileSystems.end(),
+                                         type) != kSyncfsFileSystems.end();
+          devices.push_back(Device{device, type, trusted && ::syncfs(fd) == 0});
+          seen = devices.end() - 1;
         }
-        unsynced.push_back(info.st_dev);
+        invoice.note_file_system(seen->type);
+        if (!seen->synced && ::fsync(fd) != 0) return last_error();
       }
-      if (::fsync(fd) != 0) return last_error();
     }
     return Status::ok();
   }
@@ -1089,18 +1277,22 @@ class LinuxPlatform final : public Platform {
     std::vector<Status> results;
     results.reserve(files.size());
     for (InvoiceFile* file : files) {
-      const int folder = static_cast<PosixInvoiceFile*>(file)->take_renamed_folder();
+      const Folder* folder = static_cast<PosixInvoiceFile*>(file)->take_renamed_folder();
       struct stat info;
-      if (folder < 0) {
+      if (folder != nullptr && folder->identified) {
+        info.st_dev = folder->device;
+        info.st_ino = folder->inode;
+      }
+      if (folder == nullptr) {
         results.push_back(Status::ok());
-      } else if (::fstat(folder, &info) != 0) {
+      } else if (!folder->identified && ::fstat(folder->fd.get(), &info) != 0) {
         results.push_back(last_error());
       } else {
         auto seen = std::find_if(flushed.begin(), flushed.end(), [&info](const Flushed& done) {
           return done.device == info.st_dev && done.inode == info.st_ino;
         });
         if (seen == flushed.end()) {
-          flushed.push_back(Flushed{info.st_dev, info.st_ino, flush_folder(folder)});
+          flushed.push_back(Flushed{info.st_dev, info.st_ino, flush_folder(*folder)});
           seen = flushed.end() - 1;
         }
         results.push_back(seen->status);
@@ -1126,6 +1318,10 @@ class LinuxPlatform final : public Platform {
   void write_error(std::string_view text) override {
     write_all_ignoring_errors(STDERR_FILENO, text);
   }
+
+ private:
+  std::shared_ptr<RunContext> run_ = std::make_shared<RunContext>();
+  mutable std::optional<std::size_t> group_file_limit_;
 };
 
 }  // namespace
