@@ -1248,7 +1248,10 @@ class LinuxPlatform final : public Platform {
       auto& invoice = *static_cast<PosixInvoiceFile*>(file);
       fds.clear();
       invoice.add_staged_descriptors(fds);
-      for (const auto& [fd, device] : fds) {
+      for (const auto& [fd, staged_device] : fds) {
+        // A copy: structured bindings cannot be captured by every compiler
+        // the project builds with.
+        const dev_t device = staged_device;
         auto seen = std::find_if(devices.begin(), devices.end(),
                                  [device](const Device& known) { return known.device == device; });
         if (seen == devices.end()) {
