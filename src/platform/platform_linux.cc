@@ -265,24 +265,16 @@ class PosixOutputFile final : public OutputFile {
 class ReplacementNames {
  public:
   std::string draw() {
-    std::array<unsigned char, kReplacementRandomLength> random;
-    if (used_ + random.size() > block_.size()) refill();
-    if (used_ + random.size() <= block_.size()) {
-      std::copy_n(block_.begin() + static_cast<std::ptrdiff_t>(used_), random.size(),
-                  random.begin());
-      used_ += random.size();
-    } else {
-      // Without the system's generator, a mix of clock and process id still
-      // differs between attempts; O_EXCL catches the rest.
+    if (used_ + kReplacementRandomLength > block_.size()) refill();
+    if (used_ + kReplacementRandomLength > block_.size()) {
       timespec now{};
       ::clock_gettime(CLOCK_MONOTONIC, &now);
-      std::uint64_t mix = static_cast<std::uint64_t>(now.tv_nsec) * 6364136223846793005u +
-                          static_cast<std::uint64_t>(::getpid());
-      for (auto& byte : random) {
-        mix = mix * 6364136223846793005u + 1442695040888963407u;
-        byte = static_cast<unsigned char>(mix >> 56);
-      }
+      return fallback_replacement_name(static_cast<std::uint64_t>(now.tv_nsec),
+                                       static_cast<std::uint64_t>(::getpid()));
     }
+    std::array<unsigned char, kReplacementRandomLength> random;
+    std::copy_n(block_.begin() + static_cast<std::ptrdiff_t>(used_), random.size(), random.begin());
+    used_ += random.size();
     return format_replacement_name(random);
   }
 

@@ -332,16 +332,10 @@ std::string make_replacement_name() {
   std::array<unsigned char, kReplacementRandomLength> random;
   if (!BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, random.data(), static_cast<ULONG>(random.size()),
                                         BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
-    // Without the system's generator, a mix of clock and process id still
-    // differs between attempts; CREATE_NEW catches the rest.
     LARGE_INTEGER now{};
     ::QueryPerformanceCounter(&now);
-    std::uint64_t mix =
-        static_cast<std::uint64_t>(now.QuadPart) * 6364136223846793005u + ::GetCurrentProcessId();
-    for (auto& byte : random) {
-      mix = mix * 6364136223846793005u + 1442695040888963407u;
-      byte = static_cast<unsigned char>(mix >> 56);
-    }
+    return fallback_replacement_name(static_cast<std::uint64_t>(now.QuadPart),
+                                     ::GetCurrentProcessId());
   }
   return format_replacement_name(random);
 }

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,12 @@ inline constexpr std::size_t kReplacementRandomLength = 12;
 // The replacement name that `random` bytes give, one character each.
 std::string format_replacement_name(
     const std::array<unsigned char, kReplacementRandomLength>& random);
+
+// The replacement name drawn when the system's random generator fails: a
+// mix of `clock` (any reading that changes between attempts) and
+// `process_id`, so that attempts still differ; creating the file exclusively
+// catches the rest.
+std::string fallback_replacement_name(std::uint64_t clock, std::uint64_t process_id);
 
 // True when `name` (a name within a folder, no "/") has exactly the form that
 // `format_replacement_name` gives.

@@ -18,6 +18,15 @@ TEST(ReplacementNameTest, EveryByteInEveryPlaceGivesARecognisedName) {
   }
 }
 
+TEST(ReplacementNameTest, FallbackNamesAreRecognisedAndDifferPerClockReading) {
+  const std::string first = fallback_replacement_name(1000, 42);
+  for (const std::string& name : {first, fallback_replacement_name(1001, 42)}) {
+    EXPECT_TRUE(is_replacement_name(name)) << name;
+  }
+  EXPECT_NE(first, fallback_replacement_name(1001, 42));
+  EXPECT_NE(first, fallback_replacement_name(1000, 43));
+}
+
 TEST(ReplacementNameTest, NearMissesAreNotRecognised) {
   for (const char* name : {
            ".invoice-converter.0123456789az.tmp",  // the real form, for contrast
