@@ -694,14 +694,16 @@ class ReplacementFile {
     ReplacementFile made;
     made.folder_ = folder;
     made.unremoved_ = &unremoved;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      made.name_ = names.draw();
-      made.fd_.reset(
-          ::openat(folder, made.name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-      if (made.fd_.valid()) break;
-      if (errno != EEXIST) return last_error();
-    }
-    if (!made.fd_.valid()) return posix_error(EEXIST);
+    const bool made_or_failed = create_under_fresh_name(
+        [&] { return names.draw(); },
+        [&](std::string name) {
+          made.name_ = std::move(name);
+          made.fd_.reset(
+              ::openat(folder, made.name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+          return !made.fd_.valid() && errno == EEXIST;
+        });
+    if (!made_or_failed) return posix_error(EEXIST);
+    if (!made.fd_.valid()) return last_error();
     struct flock whole_file {};
     whole_file.l_type = F_WRLCK;
     whole_file.l_whence = SEEK_SET;

@@ -933,15 +933,18 @@ class WindowsInvoiceFile final : public InvoiceFile {
   // leftover clean-up cannot open it while this one writes it.
   static Result<UniqueHandle> create_replacement(const std::wstring& folder,
                                                  std::wstring& temporary) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      temporary = folder + L"\\" + widen_lossy(make_replacement_name());
-      UniqueHandle handle(::CreateFileW(
-          temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
-          FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-      if (handle.valid()) return handle;
-      if (::GetLastError() != ERROR_FILE_EXISTS) return last_error();
-    }
-    return windows_error(ERROR_FILE_EXISTS);
+    UniqueHandle handle;
+    const bool made_or_failed =
+        create_under_fresh_name(make_replacement_name, [&](const std::string& name) {
+          temporary = folder + L"\\" + widen_lossy(name);
+          handle.reset(::CreateFileW(
+              temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
+              FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+          return !handle.valid() && ::GetLastError() == ERROR_FILE_EXISTS;
+        });
+    if (!made_or_failed) return windows_error(ERROR_FILE_EXISTS);
+    if (!handle.valid()) return last_error();
+    return handle;
   }
 
   // Gives the new file what the original has besides its content: its own
