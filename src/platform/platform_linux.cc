@@ -31,6 +31,7 @@
 #include "platform/platform.h"
 #include "platform/read_buffer.h"
 #include "platform/replacement_name.h"
+#include "platform/replacement_policy.h"
 
 namespace invoice {
 
@@ -380,14 +381,6 @@ struct RunContext {
   ReplacementNames names;
   FolderCache folders;
 };
-
-// Whether the program flushes at all. A benchmark build turns flushing off
-// to measure what the flushes cost; a released program always flushes.
-#ifdef INVOICE_BENCH_NO_FLUSH
-constexpr bool kFlushes = false;
-#else
-constexpr bool kFlushes = true;
-#endif
 
 // True for a folder marked append-only or immutable, in which nothing can
 // be renamed over or removed. A folder opened as a path only shows no flags.
@@ -761,7 +754,7 @@ class PosixInvoiceFile final : public InvoiceFile {
   }
 
   Status check_replaceable() const override {
-    if (info_.st_nlink > 1) return Status::error(Status::Kind::kHardLinked);
+    if (Status single = check_single_name(info_.st_nlink); !single.is_ok()) return single;
     const uid_t user = run_->identity.user();
     if (user != 0 && (info_.st_uid != user || !run_->identity.is_own_group(info_.st_gid))) {
       return Status::error(Status::Kind::kOwnerNotKept, std::strerror(EPERM));
@@ -808,7 +801,7 @@ class PosixInvoiceFile final : public InvoiceFile {
   // permission bits and times. A request to stop is heeded between steps.
   // Flushing and putting in place wait for the group.
   Status stage(std::string_view content) override {
-    if (info_.st_nlink > 1) return Status::error(Status::Kind::kHardLinked);
+    if (Status single = check_single_name(info_.st_nlink); !single.is_ok()) return single;
     auto made = ReplacementFile::make(target_.dir(), run_->names, unremoved_);
     if (!made.is_ok()) return made.status;
     Status status = fill(made.value.fd(), content);

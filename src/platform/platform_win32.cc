@@ -31,6 +31,7 @@
 #include "platform/platform.h"
 #include "platform/read_buffer.h"
 #include "platform/replacement_name.h"
+#include "platform/replacement_policy.h"
 #include "platform/windows_path.h"
 
 namespace invoice {
@@ -686,12 +687,6 @@ Status copy_named_streams(const std::wstring& original, const std::wstring& repl
   return Status::ok();
 }
 
-#ifdef INVOICE_BENCH_NO_FLUSH
-constexpr bool kFlushes = false;
-#else
-constexpr bool kFlushes = true;
-#endif
-
 // Flushes every handle and returns the first error (ERROR_SUCCESS when
 // none), after every flush has finished. FlushFileBuffers waits for the
 // disk and has no whole-volume form for a normal user, so the flushes are
@@ -808,10 +803,7 @@ class WindowsInvoiceFile final : public InvoiceFile {
 
   // The owner and access list are set on the new file while it is made, and
   // whether the folder takes it shows only then.
-  Status check_replaceable() const override {
-    if (info_.nNumberOfLinks > 1) return Status::error(Status::Kind::kHardLinked);
-    return Status::ok();
-  }
+  Status check_replaceable() const override { return check_single_name(info_.nNumberOfLinks); }
 
   Status load(std::string& content) override {
     const std::uint64_t size = size_of(info_);
@@ -851,8 +843,7 @@ class WindowsInvoiceFile final : public InvoiceFile {
   }
 
   Status stage(std::string_view content) override {
-    // A new file under this name would split it from the file's other names.
-    if (info_.nNumberOfLinks > 1) return Status::error(Status::Kind::kHardLinked);
+    if (Status single = check_single_name(info_.nNumberOfLinks); !single.is_ok()) return single;
     if (target_.empty()) {
       // Through a link, the file really held is replaced, so that the link
       // stays a link.
