@@ -31,6 +31,7 @@
 #include "platform/platform.h"
 #include "platform/read_buffer.h"
 #include "platform/replacement_name.h"
+#include "platform/replacement_policy.h"
 
 namespace invoice {
 
@@ -265,24 +266,16 @@ class PosixOutputFile final : public OutputFile {
 class ReplacementNames {
  public:
   std::string draw() {
-    std::array<unsigned char, kReplacementRandomLength> random;
-    if (used_ + random.size() > block_.size()) refill();
-    if (used_ + random.size() <= block_.size()) {
-      std::copy_n(block_.begin() + static_cast<std::ptrdiff_t>(used_), random.size(),
-                  random.begin());
-      used_ += random.size();
-    } else {
-      // Without the system's generator, a mix of clock and process id still
-      // differs between attempts; O_EXCL catches the rest.
+    if (used_ + kReplacementRandomLength > block_.size()) refill();
+    if (used_ + kReplacementRandomLength > block_.size()) {
       timespec now{};
       ::clock_gettime(CLOCK_MONOTONIC, &now);
-      std::uint64_t mix = static_cast<std::uint64_t>(now.tv_nsec) * 6364136223846793005u +
-                          static_cast<std::uint64_t>(::getpid());
-      for (auto& byte : random) {
-        mix = mix * 6364136223846793005u + 1442695040888963407u;
-        byte = static_cast<unsigned char>(mix >> 56);
-      }
+      return fallback_replacement_name(static_cast<std::uint64_t>(now.tv_nsec),
+                                       static_cast<std::uint64_t>(::getpid()));
     }
+    std::array<unsigned char, kReplacementRandomLength> random;
+    std::copy_n(block_.begin() + static_cast<std::ptrdiff_t>(used_), random.size(), random.begin());
+    used_ += random.size();
     return format_replacement_name(random);
   }
 
@@ -388,14 +381,6 @@ struct RunContext {
   ReplacementNames names;
   FolderCache folders;
 };
-
-// Whether the program flushes at all. A benchmark build turns flushing off
-// to measure what the flushes cost; a released program always flushes.
-#ifdef INVOICE_BENCH_NO_FLUSH
-constexpr bool kFlushes = false;
-#else
-constexpr bool kFlushes = true;
-#endif
 
 // True for a folder marked append-only or immutable, in which nothing can
 // be renamed over or removed. A folder opened as a path only shows no flags.
@@ -702,14 +687,16 @@ class ReplacementFile {
     ReplacementFile made;
     made.folder_ = folder;
     made.unremoved_ = &unremoved;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      made.name_ = names.draw();
-      made.fd_.reset(
-          ::openat(folder, made.name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-      if (made.fd_.valid()) break;
-      if (errno != EEXIST) return last_error();
-    }
-    if (!made.fd_.valid()) return posix_error(EEXIST);
+    const bool made_or_failed = create_under_fresh_name(
+        [&] { return names.draw(); },
+        [&](std::string name) {
+          made.name_ = std::move(name);
+          made.fd_.reset(
+              ::openat(folder, made.name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+          return !made.fd_.valid() && errno == EEXIST;
+        });
+    if (!made_or_failed) return posix_error(EEXIST);
+    if (!made.fd_.valid()) return last_error();
     struct flock whole_file {};
     whole_file.l_type = F_WRLCK;
     whole_file.l_whence = SEEK_SET;
@@ -767,7 +754,7 @@ class PosixInvoiceFile final : public InvoiceFile {
   }
 
   Status check_replaceable() const override {
-    if (info_.st_nlink > 1) return Status::error(Status::Kind::kHardLinked);
+    if (Status single = check_single_name(info_.st_nlink); !single.is_ok()) return single;
     const uid_t user = run_->identity.user();
     if (user != 0 && (info_.st_uid != user || !run_->identity.is_own_group(info_.st_gid))) {
       return Status::error(Status::Kind::kOwnerNotKept, std::strerror(EPERM));
@@ -814,7 +801,7 @@ class PosixInvoiceFile final : public InvoiceFile {
   // permission bits and times. A request to stop is heeded between steps.
   // Flushing and putting in place wait for the group.
   Status stage(std::string_view content) override {
-    if (info_.st_nlink > 1) return Status::error(Status::Kind::kHardLinked);
+    if (Status single = check_single_name(info_.st_nlink); !single.is_ok()) return single;
     auto made = ReplacementFile::make(target_.dir(), run_->names, unremoved_);
     if (!made.is_ok()) return made.status;
     Status status = fill(made.value.fd(), content);

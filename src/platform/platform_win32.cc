@@ -31,6 +31,7 @@
 #include "platform/platform.h"
 #include "platform/read_buffer.h"
 #include "platform/replacement_name.h"
+#include "platform/replacement_policy.h"
 #include "platform/windows_path.h"
 
 namespace invoice {
@@ -332,16 +333,10 @@ std::string make_replacement_name() {
   std::array<unsigned char, kReplacementRandomLength> random;
   if (!BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, random.data(), static_cast<ULONG>(random.size()),
                                         BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
-    // Without the system's generator, a mix of clock and process id still
-    // differs between attempts; CREATE_NEW catches the rest.
     LARGE_INTEGER now{};
     ::QueryPerformanceCounter(&now);
-    std::uint64_t mix =
-        static_cast<std::uint64_t>(now.QuadPart) * 6364136223846793005u + ::GetCurrentProcessId();
-    for (auto& byte : random) {
-      mix = mix * 6364136223846793005u + 1442695040888963407u;
-      byte = static_cast<unsigned char>(mix >> 56);
-    }
+    return fallback_replacement_name(static_cast<std::uint64_t>(now.QuadPart),
+                                     ::GetCurrentProcessId());
   }
   return format_replacement_name(random);
 }
@@ -692,12 +687,6 @@ Status copy_named_streams(const std::wstring& original, const std::wstring& repl
   return Status::ok();
 }
 
-#ifdef INVOICE_BENCH_NO_FLUSH
-constexpr bool kFlushes = false;
-#else
-constexpr bool kFlushes = true;
-#endif
-
 // Flushes every handle and returns the first error (ERROR_SUCCESS when
 // none), after every flush has finished. FlushFileBuffers waits for the
 // disk and has no whole-volume form for a normal user, so the flushes are
@@ -814,10 +803,7 @@ class WindowsInvoiceFile final : public InvoiceFile {
 
   // The owner and access list are set on the new file while it is made, and
   // whether the folder takes it shows only then.
-  Status check_replaceable() const override {
-    if (info_.nNumberOfLinks > 1) return Status::error(Status::Kind::kHardLinked);
-    return Status::ok();
-  }
+  Status check_replaceable() const override { return check_single_name(info_.nNumberOfLinks); }
 
   Status load(std::string& content) override {
     const std::uint64_t size = size_of(info_);
@@ -857,8 +843,7 @@ class WindowsInvoiceFile final : public InvoiceFile {
   }
 
   Status stage(std::string_view content) override {
-    // A new file under this name would split it from the file's other names.
-    if (info_.nNumberOfLinks > 1) return Status::error(Status::Kind::kHardLinked);
+    if (Status single = check_single_name(info_.nNumberOfLinks); !single.is_ok()) return single;
     if (target_.empty()) {
       // Through a link, the file really held is replaced, so that the link
       // stays a link.
@@ -939,15 +924,18 @@ class WindowsInvoiceFile final : public InvoiceFile {
   // leftover clean-up cannot open it while this one writes it.
   static Result<UniqueHandle> create_replacement(const std::wstring& folder,
                                                  std::wstring& temporary) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      temporary = folder + L"\\" + widen_lossy(make_replacement_name());
-      UniqueHandle handle(::CreateFileW(
-          temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
-          FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-      if (handle.valid()) return handle;
-      if (::GetLastError() != ERROR_FILE_EXISTS) return last_error();
-    }
-    return windows_error(ERROR_FILE_EXISTS);
+    UniqueHandle handle;
+    const bool made_or_failed =
+        create_under_fresh_name(make_replacement_name, [&](const std::string& name) {
+          temporary = folder + L"\\" + widen_lossy(name);
+          handle.reset(::CreateFileW(
+              temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
+              FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+          return !handle.valid() && ::GetLastError() == ERROR_FILE_EXISTS;
+        });
+    if (!made_or_failed) return windows_error(ERROR_FILE_EXISTS);
+    if (!handle.valid()) return last_error();
+    return handle;
   }
 
   // Gives the new file what the original has besides its content: its own

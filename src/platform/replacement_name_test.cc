@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+
 namespace invoice {
 namespace {
 
@@ -15,6 +18,27 @@ TEST(ReplacementNameTest, EveryByteInEveryPlaceGivesARecognisedName) {
       ASSERT_EQ(name.size(), 35u);
       ASSERT_EQ(name.front(), '.');  // hidden, so never listed
     }
+  }
+}
+
+TEST(ReplacementNameTest, FallbackNamesAreRecognisedAndDifferPerClockReading) {
+  const std::string first = fallback_replacement_name(1000, 42);
+  for (const std::string& name : {first, fallback_replacement_name(1001, 42)}) {
+    EXPECT_TRUE(is_replacement_name(name)) << name;
+  }
+  EXPECT_NE(first, fallback_replacement_name(1001, 42));
+  EXPECT_NE(first, fallback_replacement_name(1000, 43));
+}
+
+TEST(ReplacementNameTest, FreshNamesAreTriedUntilOneIsNotTakenOrTheAttemptsRunOut) {
+  for (const int taken : {0, 1, kReplacementNameAttempts - 1, kReplacementNameAttempts}) {
+    int drawn = 0;
+    int tried = 0;
+    const bool made_or_failed = create_under_fresh_name(
+        [&] { return std::to_string(++drawn); },
+        [&](const std::string& name) { return name == std::to_string(++tried) && tried <= taken; });
+    EXPECT_EQ(made_or_failed, taken < kReplacementNameAttempts) << taken;
+    EXPECT_EQ(tried, std::min(taken + 1, kReplacementNameAttempts)) << taken;
   }
 }
 
