@@ -4,6 +4,8 @@
 #include <deque>
 #include <utility>
 
+#include "platform/replacement_name.h"
+
 namespace invoice::testing {
 
 namespace {
@@ -43,7 +45,8 @@ void for_each_child(const Tree& tree, const std::string& folder, Visit visit) {
 
 class FakeInputFile final : public InputFile {
  public:
-  explicit FakeInputFile(std::string data) : data_(std::move(data)) {}
+  explicit FakeInputFile(std::string data, FileTimes times = {})
+      : data_(std::move(data)), times_(times) {}
   // Hands out at most 7 bytes a call, so that readers meet every buffer
   // boundary.
   Result<std::size_t> read(char* buffer, std::size_t size) override {
@@ -52,9 +55,11 @@ class FakeInputFile final : public InputFile {
     at_ += n;
     return n;
   }
+  Result<FileTimes> times() override { return times_; }
 
  private:
   std::string data_;
+  FileTimes times_;
   std::size_t at_ = 0;
 };
 
@@ -68,6 +73,10 @@ class FakeOutputFile final : public OutputFile {
     written_ += data;
     auto it = platform_.files.find(path_);
     if (it != platform_.files.end() && it->second.identity == identity_) it->second.content += data;
+    return Status::ok();
+  }
+  Status flush() override {
+    platform_.note("flushfile " + path_);
     return Status::ok();
   }
   Result<std::unique_ptr<InputFile>> read_back() override {
@@ -87,6 +96,43 @@ class FakeOutputFile final : public OutputFile {
   std::string path_;
   std::uint64_t identity_;
   std::string written_;
+};
+
+// A copy in the backup folder under a temporary name until it is named.
+class FakeKeptCopy final : public KeptCopy {
+ public:
+  FakeKeptCopy(FakePlatform& platform, std::string folder, std::string temporary, bool access)
+      : platform_(platform),
+        folder_(std::move(folder)),
+        temporary_(std::move(temporary)),
+        access_(access) {}
+  ~FakeKeptCopy() override {
+    if (!named_) platform_.files.erase(temporary_);
+  }
+  bool carries_access() const override { return access_; }
+  Status give_name(const std::string& name) override {
+    const std::string path = folder_ + "/" + name;
+    platform_.note("name " + path);
+    if (!flushed) return Status::error(Status::Kind::kOther, "copy not flushed");
+    if (platform_.files.count(path) != 0 || platform_.folders.count(path) != 0 ||
+        platform_.links.count(path) != 0) {
+      return Status::error(Status::Kind::kExists);
+    }
+    auto node = platform_.files.extract(temporary_);
+    node.key() = path;
+    platform_.files.insert(std::move(node));
+    named_ = true;
+    return Status::ok();
+  }
+  const std::string& temporary() const { return temporary_; }
+  bool flushed = false;
+
+ private:
+  FakePlatform& platform_;
+  std::string folder_;
+  std::string temporary_;
+  bool access_;
+  bool named_ = false;
 };
 
 }  // namespace
@@ -137,6 +183,36 @@ class FakeInvoiceFile final : public InvoiceFile {
     if (it == platform_.files.end()) return Status::error(Status::Kind::kChanged);
     staged_.push_back(Staged{std::string(content), false, opened_modified_, opened_accessed_});
     return Status::ok();
+  }
+  Status stage_with_times(std::string_view content, const FileTimes& times) override {
+    const Status status = stage(content);
+    if (status.is_ok()) {
+      staged_.back().modified = times.last_write;
+      staged_.back().accessed = times.last_access;
+    }
+    return status;
+  }
+  // Logs "copy <path>"; the copy holds the content and times the file had
+  // when it was opened.
+  Result<std::unique_ptr<KeptCopy>> copy_original(const std::string& folder,
+                                                  std::string_view content) override {
+    platform_.note("copy " + path_);
+    if (auto failing = platform_.failing_copies.find(folder);
+        failing != platform_.failing_copies.end()) {
+      return failing->second;
+    }
+    if (platform_.folders.count(folder) == 0) return Status::error(Status::Kind::kNotFound);
+    std::string random = std::to_string(++platform_.copies_made);
+    random.insert(0, kReplacementRandomLength - random.size(), '0');
+    const std::string temporary =
+        folder + "/" + std::string(kReplacementPrefix) + random + std::string(kReplacementSuffix);
+    FakePlatform::File& copy = platform_.files[temporary];
+    copy.content = std::string(content);
+    copy.modified = opened_modified_;
+    copy.accessed = opened_accessed_;
+    copy.identity = ++platform_.identities;
+    return std::unique_ptr<KeptCopy>(std::make_unique<FakeKeptCopy>(
+        platform_, folder, temporary, platform_.access_less_folders.count(folder) == 0));
   }
   Status put_staged_in_place() override {
     platform_.note("replace " + path_);
@@ -259,7 +335,52 @@ Result<std::unique_ptr<InputFile>> FakePlatform::open_input_file(const std::stri
   note("read " + path);
   auto it = files.find(resolve(path));
   if (it == files.end()) return Status::error(Status::Kind::kNotFound);
-  return std::unique_ptr<InputFile>(std::make_unique<FakeInputFile>(it->second.content));
+  return std::unique_ptr<InputFile>(std::make_unique<FakeInputFile>(
+      it->second.content, FileTimes{it->second.accessed, it->second.modified, std::nullopt}));
+}
+
+Result<std::unique_ptr<OutputFile>> FakePlatform::open_for_appending(const std::string& path) {
+  note("append " + path);
+  if (folders.count(parent_of(path)) == 0) return Status::error(Status::Kind::kNotFound);
+  if (folders.count(path) != 0 || links.count(path) != 0) {
+    return Status::error(Status::Kind::kNotRegular);
+  }
+  if (files.count(path) == 0) files[path].identity = ++identities;
+  return std::unique_ptr<OutputFile>(std::make_unique<FakeOutputFile>(*this, path));
+}
+
+Status FakePlatform::create_private_folder(const std::string& path) {
+  note("mkdir " + path);
+  if (folders.count(path) != 0 || files.count(path) != 0 || links.count(path) != 0) {
+    return Status::error(Status::Kind::kExists);
+  }
+  if (folders.count(parent_of(path)) == 0) return Status::error(Status::Kind::kNotFound);
+  folders.insert(path);
+  return Status::ok();
+}
+
+Result<bool> FakePlatform::lies_within(const std::string& path, const std::string& folder) {
+  const std::string inner = resolve(path);
+  const std::string outer = resolve(folder);
+  return inner == outer || inner.compare(0, outer.size() + 1, outer + "/") == 0;
+}
+
+Status FakePlatform::flush_folder(const std::string& path) {
+  note("flushdir " + path);
+  return failing_folder_flushes.count(path) != 0 ? Status::error(Status::Kind::kOther)
+                                                 : Status::ok();
+}
+
+Result<Sha256> FakePlatform::sha256(std::string_view data) const {
+  Sha256 digest{};
+  for (std::size_t lane = 0; lane < digest.size() / 8; ++lane) {
+    std::uint64_t hash = 14695981039346656037u ^ (lane * 0x9E3779B97F4A7C15u);
+    for (const char c : data) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211u;
+    for (std::size_t byte = 0; byte < 8; ++byte) {
+      digest[lane * 8 + byte] = static_cast<std::uint8_t>(hash >> (8 * byte));
+    }
+  }
+  return digest;
 }
 
 Status FakePlatform::remove_file(const std::string& path) {
@@ -361,6 +482,16 @@ std::vector<Status> FakePlatform::flush_renamed_folders(const std::vector<Invoic
 Status FakePlatform::write_output(std::string_view text) {
   if (!output_failure.is_ok()) return output_failure;
   output += text;
+  return Status::ok();
+}
+
+Status FakePlatform::flush_kept_copies(const std::vector<KeptCopy*>& copies) {
+  if (!flush_failure.is_ok()) return flush_failure;
+  for (KeptCopy* copy : copies) {
+    auto* fake = static_cast<FakeKeptCopy*>(copy);
+    note("flushcopy " + fake->temporary());
+    fake->flushed = true;
+  }
   return Status::ok();
 }
 

@@ -72,6 +72,13 @@ class FakePlatform : public Platform {
   std::set<std::string> shared_folders;
   // What stop_requested() gives.
   std::optional<int> stop_status;
+  // copy_original() into these folders fails with the given status.
+  std::map<std::string, Status> failing_copies;
+  // Folders whose file system holds only content and times: copies made
+  // there do not carry the original's access.
+  std::set<std::string> access_less_folders;
+  // The number of kept copies made so far, which names their temporaries.
+  int copies_made = 0;
   // What write_output() fails with, when not ok; nothing is written then.
   Status output_failure;
   // The identities given to files so far.
@@ -105,6 +112,18 @@ class FakePlatform : public Platform {
     return foreign_links.count(path) != 0 ? Status::error(Status::Kind::kForeignLink)
                                           : Status::ok();
   }
+  // Logs "append <path>"; its writes go to the file at once, its flush logs
+  // "flushfile <path>".
+  Result<std::unique_ptr<OutputFile>> open_for_appending(const std::string& path) override;
+  // Logs "mkdir <path>".
+  Status create_private_folder(const std::string& path) override;
+  // Compares the resolved paths as text.
+  Result<bool> lies_within(const std::string& path, const std::string& folder) override;
+  // Logs "flushdir <path>".
+  Status flush_folder(const std::string& path) override;
+  // A stand-in digest that tells texts apart as well as SHA-256 would in a
+  // test, computed without cryptography.
+  Result<Sha256> sha256(std::string_view data) const override;
   Result<std::unique_ptr<InputFile>> open_input_file(const std::string& path) override;
   Status remove_file(const std::string& path) override;
   Status remove_leftover_replacement(const std::string& path) override;
@@ -118,6 +137,8 @@ class FakePlatform : public Platform {
   // Logs "flushdir <folder>" for each folder where a file was put in place;
   // the files put in place in `failing_folder_flushes` get its error.
   std::vector<Status> flush_renamed_folders(const std::vector<InvoiceFile*>& group) override;
+  // Logs "flushcopy <path>" for each copy, under its temporary name.
+  Status flush_kept_copies(const std::vector<KeptCopy*>& copies) override;
   std::optional<int> stop_requested() const override { return stop_status; }
   bool output_is_terminal() const override { return terminal; }
   int terminal_width() const override { return width; }

@@ -1,6 +1,7 @@
 #ifndef INVOICE_PLATFORM_PLATFORM_H_
 #define INVOICE_PLATFORM_PLATFORM_H_
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -40,6 +41,19 @@ struct FileTime {
   friend bool operator==(const FileTime&, const FileTime&) = default;
 };
 
+// The times a file carries through a replacement or into a kept copy: the
+// last-access and last-write time, and where the system keeps one that
+// programs may set (Windows) the creation time.
+struct FileTimes {
+  FileTime last_access;
+  FileTime last_write;
+  std::optional<FileTime> creation;
+  friend bool operator==(const FileTimes&, const FileTimes&) = default;
+};
+
+// A SHA-256 digest.
+using Sha256 = std::array<std::uint8_t, 32>;
+
 // What a folder entry is. A symbolic link is reported as what it points to,
 // with `is_link` set; a dangling link is kOther.
 struct DirectoryEntry {
@@ -61,6 +75,8 @@ class InputFile {
   virtual ~InputFile() = default;
   // Reads up to `size` bytes into `buffer`; returns 0 at the end of the file.
   virtual Result<std::size_t> read(char* buffer, std::size_t size) = 0;
+  // The file's times as they are now (on Windows the creation time too).
+  virtual Result<FileTimes> times() = 0;
 };
 
 // A new file being written sequentially (the file list). Closed when
@@ -70,6 +86,9 @@ class OutputFile {
   virtual ~OutputFile() = default;
   // Writes all of `data` or fails.
   virtual Status write(std::string_view data) = 0;
+  // Flushes what was written to disk, so that it survives a power cut once
+  // this returns ok.
+  virtual Status flush() = 0;
   // Ends the writing and gives a reader from the start of what was written,
   // through this same open file: the file is never opened again by name, so
   // nothing put in its place meanwhile is ever read.
@@ -78,6 +97,25 @@ class OutputFile {
   // file: fails with kChanged, and removes nothing, when another file has
   // taken the name, kNotFound when the name is gone.
   virtual Status remove() = 0;
+};
+
+// A copy of an invoice's original made in the backup folder
+// (`InvoiceFile::copy_original`), under a replacement name (replacement_name.h)
+// and locked, so that another run's leftover removal leaves it alone, until it
+// is given its own name. Removed when destroyed unless it was named; a process
+// killed meanwhile leaves it under its replacement name.
+class KeptCopy {
+ public:
+  virtual ~KeptCopy() = default;
+  // False when the backup folder's file system could hold only the content
+  // and the times (FAT, exFAT): the original's owner and group, permission
+  // bits, access list or extended attributes are not on the copy.
+  virtual bool carries_access() const = 0;
+  // Gives the copy the name `name` in its folder, never over an existing
+  // entry: fails with kExists, leaving the copy unnamed, when the name is
+  // taken. Only once `Platform::flush_kept_copies` flushed it; the folder is
+  // not flushed (`Platform::flush_folder`).
+  virtual Status give_name(const std::string& name) = 0;
 };
 
 // A file that could not be removed, and why.
@@ -134,6 +172,21 @@ class InvoiceFile {
   // Staged files never put in place are removed when the file is destroyed;
   // a process killed meanwhile leaves them under their replacement names.
   virtual Status stage(std::string_view content) = 0;
+  // As `stage`, but the new file gets `times` in place of the original's
+  // (a creation time only where the system keeps one): putting a kept
+  // original back gives it its own times.
+  virtual Status stage_with_times(std::string_view content, const FileTimes& times) = 0;
+  // Copies the file as it was opened into a new file in `folder` (a folder
+  // of the backup folder, which may lie on another file system): the same
+  // bytes, `content` being what `load` read (a system that can share the
+  // original's blocks, a reflink on XFS or btrfs, copies through the open
+  // file instead), exactly its times, and its owner and group, permission
+  // bits, access list and extended attributes as far as the folder's file
+  // system holds them (`KeptCopy::carries_access`); until then the copy is
+  // readable by the running user only. Not flushed. Fails, removing the new
+  // file, with kNoSpace, kAccessDenied or the failure of a step.
+  virtual Result<std::unique_ptr<KeptCopy>> copy_original(const std::string& folder,
+                                                          std::string_view content) = 0;
   // Removes the files staged and not put in place, as destroying the file
   // does, and gives every staged file that could not be removed, here or
   // when a `stage` that failed removed its new file (kFolderMarked in a
@@ -201,6 +254,27 @@ class Platform {
   // points to; kForeignLink otherwise. Ok for anything that is not such a
   // link, a missing path included.
   virtual Status check_folder_link(const std::string& path) = 0;
+  // Opens `path`, a file that exists or a new empty one readable by its
+  // owner only, for writing at its end (the manifest of kept originals).
+  // Fails with kNotFound when its folder is missing, kNotRegular for a
+  // folder, device or link.
+  virtual Result<std::unique_ptr<OutputFile>> open_for_appending(const std::string& path) = 0;
+  // Creates the folder `path` with access for the running user only; fails
+  // with kExists when the name is taken (by a folder too), kNotFound when
+  // the folder that would hold it is missing.
+  virtual Status create_private_folder(const std::string& path) = 0;
+  // True when `path` is `folder` or lies below it once both are resolved:
+  // made absolute, links followed, and on Windows letter case ignored. A
+  // part of `path` that does not exist yet is taken as written below the
+  // part that does. Fails when `folder` cannot be resolved.
+  virtual Result<bool> lies_within(const std::string& path, const std::string& folder) = 0;
+  // Flushes the folder `path`, so that the names put in it survive a power
+  // cut. Ok when the folder cannot be opened for flushing (one the user may
+  // pass through but not read, a file system that does not flush folders),
+  // which is left to the system.
+  virtual Status flush_folder(const std::string& path) = 0;
+  // The SHA-256 digest of `data`, from the system's own cryptography.
+  virtual Result<Sha256> sha256(std::string_view data) const = 0;
   // Opens an existing file for reading; kNotFound when there is none.
   virtual Result<std::unique_ptr<InputFile>> open_input_file(const std::string& path) = 0;
   // Removes a file (never a folder); kNotFound when there is none.
@@ -255,6 +329,9 @@ class Platform {
   // needs a descriptor or handle that an invoice file does not already hold
   // on POSIX systems.
   virtual std::vector<Status> flush_renamed_folders(const std::vector<InvoiceFile*>& files) = 0;
+  // Flushes `copies` (made by this platform) to disk as one operation, so
+  // that their content and times survive a power cut once this returns ok.
+  virtual Status flush_kept_copies(const std::vector<KeptCopy*>& copies) = 0;
 
   // When the run has been asked to stop (on POSIX by SIGTERM or SIGHUP), the
   // exit status it is to end with; nothing otherwise. Polled between files

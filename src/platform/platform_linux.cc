@@ -189,6 +189,9 @@ class PosixInputFile final : public InputFile {
       if (errno != EINTR) return last_error();
     }
   }
+  Result<FileTimes> times() override {
+    return Status::error(Status::Kind::kOther, "not built yet");
+  }
 
  private:
   UniqueFd fd_;
@@ -229,6 +232,7 @@ class PosixOutputFile final : public OutputFile {
   PosixOutputFile(std::string path, UniqueFd fd) : path_(std::move(path)), fd_(std::move(fd)) {}
 
   Status write(std::string_view data) override { return write_all(fd_.get(), data); }
+  Status flush() override { return Status::error(Status::Kind::kOther, "not built yet"); }
 
   Result<std::unique_ptr<InputFile>> read_back() override {
     if (::lseek(fd_.get(), 0, SEEK_SET) != 0) return last_error();
@@ -414,7 +418,7 @@ decltype(statfs::f_type) file_system_type(int fd) {
 // cannot be flushed, nor can a folder on a file system that does not flush
 // folders: both are left to the system, as the rename would be, and are no
 // failure; an error that the flush reports is one.
-Status flush_folder(const Folder& folder) {
+Status flush_open_folder(const Folder& folder) {
   if (!kFlushes) return Status::ok();
   // A folder identified when it was opened was opened for reading.
   if (!folder.identified) {
@@ -649,6 +653,17 @@ std::string path_of(int folder, const std::string& name) {
   return path + name;
 }
 
+FileTime to_file_time(const timespec& time) {
+  return {static_cast<std::int64_t>(time.tv_sec), static_cast<std::int32_t>(time.tv_nsec)};
+}
+
+timespec to_timespec(const FileTime& time) {
+  timespec converted{};
+  converted.tv_sec = static_cast<time_t>(time.seconds);
+  converted.tv_nsec = time.nanoseconds;
+  return converted;
+}
+
 bool same_time(const timespec& a, const timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
@@ -801,12 +816,17 @@ class PosixInvoiceFile final : public InvoiceFile {
   // permission bits and times. A request to stop is heeded between steps.
   // Flushing and putting in place wait for the group.
   Status stage(std::string_view content) override {
+    return stage_with_times(
+        content, FileTimes{to_file_time(info_.st_atim), to_file_time(info_.st_mtim), std::nullopt});
+  }
+
+  Status stage_with_times(std::string_view content, const FileTimes& times) override {
     if (Status single = check_single_name(info_.st_nlink); !single.is_ok()) return single;
     auto made = ReplacementFile::make(target_.dir(), run_->names, unremoved_);
     if (!made.is_ok()) return made.status;
     Status status = fill(made.value.fd(), content);
     struct stat carried;
-    if (status.is_ok()) status = carry_metadata(made.value.fd(), carried);
+    if (status.is_ok()) status = carry_metadata(made.value.fd(), times, carried);
     if (!status.is_ok()) return status;
     made.value.note_identity(carried);
     staged_.push_back(std::move(made.value));
@@ -833,6 +853,10 @@ class PosixInvoiceFile final : public InvoiceFile {
     if (status.is_ok()) status = put_in_place(staged_.front());
     if (status.is_ok()) staged_.pop_front();
     return status;
+  }
+
+  Result<std::unique_ptr<KeptCopy>> copy_original(const std::string&, std::string_view) override {
+    return Status::error(Status::Kind::kOther, "not built yet");
   }
 
   std::vector<UnremovedFile> discard_staged() override {
@@ -926,7 +950,7 @@ class PosixInvoiceFile final : public InvoiceFile {
   // out exactly so; `info` is then what the new file's last look found.
   // The owner first: changing it clears set-id bits, which the mode then
   // puts back, so they never go to another owner.
-  Status carry_metadata(int fd, struct stat& info) {
+  Status carry_metadata(int fd, const FileTimes& times, struct stat& info) {
     if (::fstat(fd, &info) != 0) return last_error();
     if ((info.st_uid != info_.st_uid || info.st_gid != info_.st_gid) &&
         ::fchown(fd, info_.st_uid, info_.st_gid) != 0) {
@@ -956,8 +980,9 @@ class PosixInvoiceFile final : public InvoiceFile {
     // The original's times, to the nanosecond where the file system keeps
     // them: nothing sets them once the file is in place, where an edit that
     // another program makes right after the rename must keep its own time.
-    const timespec times[2] = {info_.st_atim, info_.st_mtim};
-    if (::futimens(fd, times) != 0) return last_error();
+    const timespec carried_times[2] = {to_timespec(times.last_access),
+                                       to_timespec(times.last_write)};
+    if (::futimens(fd, carried_times) != 0) return last_error();
     return Status::ok();
   }
 
@@ -1062,6 +1087,25 @@ class LinuxPlatform final : public Platform {
     UniqueFd fd(::openat(located.dir, located.name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
     if (!fd.valid()) return last_error();
     return std::unique_ptr<InputFile>(std::make_unique<PosixInputFile>(std::move(fd)));
+  }
+
+  Result<std::unique_ptr<OutputFile>> open_for_appending(const std::string&) override {
+    return Status::error(Status::Kind::kOther, "not built yet");
+  }
+  Status create_private_folder(const std::string&) override {
+    return Status::error(Status::Kind::kOther, "not built yet");
+  }
+  Result<bool> lies_within(const std::string&, const std::string&) override {
+    return Status::error(Status::Kind::kOther, "not built yet");
+  }
+  Status flush_folder(const std::string&) override {
+    return Status::error(Status::Kind::kOther, "not built yet");
+  }
+  Result<Sha256> sha256(std::string_view) const override {
+    return Status::error(Status::Kind::kOther, "not built yet");
+  }
+  Status flush_kept_copies(const std::vector<KeptCopy*>&) override {
+    return Status::error(Status::Kind::kOther, "not built yet");
   }
 
   Status remove_file(const std::string& path) override {
@@ -1282,7 +1326,7 @@ class LinuxPlatform final : public Platform {
           return done.device == info.st_dev && done.inode == info.st_ino;
         });
         if (seen == flushed.end()) {
-          flushed.push_back(Flushed{info.st_dev, info.st_ino, flush_folder(*folder)});
+          flushed.push_back(Flushed{info.st_dev, info.st_ino, flush_open_folder(*folder)});
           seen = flushed.end() - 1;
         }
         results.push_back(seen->status);

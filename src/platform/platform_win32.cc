@@ -577,6 +577,9 @@ class WindowsInputFile final : public InputFile {
     if (!::ReadFile(handle_.get(), buffer, chunk, &got, nullptr)) return last_error();
     return static_cast<std::size_t>(got);
   }
+  Result<FileTimes> times() override {
+    return Status::error(Status::Kind::kOther, "not built yet");
+  }
 
  private:
   UniqueHandle handle_;
@@ -590,6 +593,7 @@ class WindowsOutputFile final : public OutputFile {
       : path_(std::move(path)), handle_(std::move(handle)) {}
 
   Status write(std::string_view data) override { return write_all(handle_.get(), data); }
+  Status flush() override { return Status::error(Status::Kind::kOther, "not built yet"); }
 
   Result<std::unique_ptr<InputFile>> read_back() override {
     LARGE_INTEGER start{};
@@ -860,6 +864,13 @@ class WindowsInvoiceFile final : public InvoiceFile {
     if (!status.is_ok()) return status;
     staged_.push_back(std::move(staged));
     return Status::ok();
+  }
+
+  Status stage_with_times(std::string_view, const FileTimes&) override {
+    return Status::error(Status::Kind::kOther, "not built yet");
+  }
+  Result<std::unique_ptr<KeptCopy>> copy_original(const std::string&, std::string_view) override {
+    return Status::error(Status::Kind::kOther, "not built yet");
   }
 
   std::vector<UnremovedFile> discard_staged() override {
@@ -1473,6 +1484,25 @@ class WindowsPlatform final : public Platform {
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) writable.value = false;
     return std::unique_ptr<InvoiceFile>(std::make_unique<WindowsInvoiceFile>(
         wide.value, is_link.value, std::move(handle), info, writable.value, renamed_));
+  }
+
+  Result<std::unique_ptr<OutputFile>> open_for_appending(const std::string&) override {
+    return Status::error(Status::Kind::kOther, "not built yet");
+  }
+  Status create_private_folder(const std::string&) override {
+    return Status::error(Status::Kind::kOther, "not built yet");
+  }
+  Result<bool> lies_within(const std::string&, const std::string&) override {
+    return Status::error(Status::Kind::kOther, "not built yet");
+  }
+  Status flush_folder(const std::string&) override {
+    return Status::error(Status::Kind::kOther, "not built yet");
+  }
+  Result<Sha256> sha256(std::string_view) const override {
+    return Status::error(Status::Kind::kOther, "not built yet");
+  }
+  Status flush_kept_copies(const std::vector<KeptCopy*>&) override {
+    return Status::error(Status::Kind::kOther, "not built yet");
   }
 
   std::size_t group_file_limit() const override {
