@@ -354,7 +354,9 @@ Status FakePlatform::create_private_folder(const std::string& path) {
   if (folders.count(path) != 0 || files.count(path) != 0 || links.count(path) != 0) {
     return Status::error(Status::Kind::kExists);
   }
-  if (folders.count(parent_of(path)) == 0) return Status::error(Status::Kind::kNotFound);
+  // The root, "", always exists.
+  const std::string parent = parent_of(path);
+  if (!parent.empty() && folders.count(parent) == 0) return Status::error(Status::Kind::kNotFound);
   folders.insert(path);
   return Status::ok();
 }

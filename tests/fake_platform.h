@@ -85,6 +85,7 @@ class FakePlatform : public Platform {
   std::uint64_t identities = 0;
   std::string temporary_folder = "/tmp";
   std::uint32_t clock_milliseconds = 45'296'789;  // 12:34:56.789
+  FileTime now{1'765'283'696, 0};                 // 2025-12-09 12:34:56 UTC
   bool terminal = false;
   int width = 80;
   Conventions user_conventions = Conventions::kPosix;
@@ -101,6 +102,7 @@ class FakePlatform : public Platform {
   std::string default_temporary_folder() const override { return temporary_folder; }
   std::string join_path(std::string_view folder, std::string_view name) const override;
   std::uint32_t milliseconds_since_midnight() const override { return clock_milliseconds; }
+  FileTime current_time() const override { return now; }
   Result<std::unique_ptr<OutputFile>> create_new_file(const std::string& path) override;
   bool lets_others_replace_files(const std::string& folder) override {
     return shared_folders.count(folder) != 0;

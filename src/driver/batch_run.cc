@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "driver/command_line.h"
 #include "driver/file_list.h"
 #include "encoding/convert_code_page.h"
 #include "upgrade/signature.h"
@@ -26,11 +27,13 @@ SignedHandling decide_signed_handling(std::string_view document, const Replaceme
              : SignedHandling::kConvert;
 }
 
-InvoiceCycle::InvoiceCycle(Platform& platform, Console& console, const RunOptions& options)
+InvoiceCycle::InvoiceCycle(Platform& platform, Console& console, const RunOptions& options,
+                           OriginalKeeper* keeper)
     : platform_(platform),
       console_(console),
       options_(options),
-      table_(build_replacement_table(options.stylesheet_host)) {}
+      table_(build_replacement_table(options.stylesheet_host)),
+      keeper_(options.dry_run ? nullptr : keeper) {}
 
 void InvoiceCycle::report_failure(const std::string& path, const std::string& reason) {
   console_.show_failure(path, reason);
@@ -120,6 +123,7 @@ bool InvoiceCycle::stage_conversions(StagedInvoice& invoice) {
     return false;
   };
   SignedHandling handling = SignedHandling::kConvert;
+  std::string original;
   // Told once, when the signed bytes are first staged for replacement (in
   // a dry run: when a run would first replace them).
   bool signature_notice_shown = false;
@@ -144,6 +148,24 @@ bool InvoiceCycle::stage_conversions(StagedInvoice& invoice) {
       if (const Status replaceable = file.check_replaceable(); !replaceable.is_ok())
         return fail(kCannotSave, replaceable);
     }
+    // The original is kept before anything is staged: an invoice whose
+    // original cannot be kept is not converted.
+    if (invoice.staged == 0 && keeper_ != nullptr) {
+      const Status kept = keeper_->keep(invoice.path, file, original, invoice.kept);
+      if (!kept.is_ok()) return fail(kCannotKeepOriginal, kept);
+    }
+    // Without its digest in the manifest a restore could not recognise the
+    // text, so none is staged.
+    std::string text_digest;
+    if (keeper_ != nullptr) {
+      auto digest = platform_.sha256(document);
+      if (digest.is_ok()) text_digest = to_hex(digest.value);
+      if (!digest.is_ok() && invoice.staged == 0) return fail(kCannotKeepOriginal, digest.status);
+      if (!digest.is_ok()) {
+        invoice.second_step_failure = digest.status;
+        return false;
+      }
+    }
     if (!options_.dry_run) {
       const Status staged = file.stage(document);
       if (!staged.is_ok()) {
@@ -156,6 +178,7 @@ bool InvoiceCycle::stage_conversions(StagedInvoice& invoice) {
       }
       ++invoice.staged;
       invoice.bytes += document.size();
+      if (keeper_ != nullptr) invoice.kept.entry.texts.push_back(std::move(text_digest));
     }
     show_signature_notice();
     return true;
@@ -164,6 +187,8 @@ bool InvoiceCycle::stage_conversions(StagedInvoice& invoice) {
     std::string document;
     const Status loaded = file.load(document);
     if (!loaded.is_ok()) return fail(kCannotRead, loaded);
+    // The text as read, for the copy of the original; only when it is kept.
+    if (keeper_ != nullptr) original = document;
     handling = decide_signed_handling(document, table_, options_.convert_signed);
     if (handling == SignedHandling::kKeep) {
       // Nothing failed: the file is simply one that needs no writing.
@@ -219,13 +244,17 @@ void InvoiceCycle::finish_group() {
   std::vector<InvoiceFile*> files;
   files.reserve(group.size());
   for (StagedInvoice& invoice : group) files.push_back(invoice.file.get());
-  // Every staged text is on disk before any of them is put in place, and
-  // every new name is on disk before any file of the group is counted.
+  // Every original is kept and recorded, and every staged text is on disk,
+  // before any of them is put in place; every new name is on disk before
+  // any file of the group is counted.
+  const std::vector<bool> kept = keep_originals(group);
   const Status flushed = platform_.flush_staged(files);
   std::vector<int> placed(group.size(), 0);
   std::vector<Status> named(group.size());
   if (flushed.is_ok()) {
-    for (std::size_t i = 0; i < group.size(); ++i) placed[i] = put_in_place(group[i]);
+    for (std::size_t i = 0; i < group.size(); ++i) {
+      if (kept[i]) placed[i] = put_in_place(group[i]);
+    }
     named = platform_.flush_renamed_folders(files);
   }
   for (std::size_t i = 0; i < group.size(); ++i) {
@@ -234,6 +263,27 @@ void InvoiceCycle::finish_group() {
     finish_invoice(group[i], placed[i], named[i]);
     report_unremoved(*group[i].file);
   }
+}
+
+std::vector<bool> InvoiceCycle::keep_originals(std::vector<StagedInvoice>& group) {
+  std::vector<bool> kept(group.size(), true);
+  if (keeper_ == nullptr) return kept;
+  std::vector<KeptOriginal*> originals;
+  for (StagedInvoice& invoice : group) {
+    originals.push_back(&invoice.kept);
+    // Told once a run: every later copy on that file system loses the same.
+    if (invoice.kept.copy && !invoice.kept.copy->carries_access() &&
+        !std::exchange(access_notice_shown_, true)) {
+      report_notice(keeper_->folder(), kAccessNotKeptNotice);
+    }
+  }
+  const std::vector<Status> recorded = keeper_->record(originals);
+  for (std::size_t i = 0; i < group.size(); ++i) {
+    if (recorded[i].is_ok()) continue;
+    kept[i] = false;
+    report_failure(group[i].path, std::string(kCannotKeepOriginal) + describe_status(recorded[i]));
+  }
+  return kept;
 }
 
 int InvoiceCycle::put_in_place(StagedInvoice& invoice) {
@@ -269,6 +319,16 @@ void InvoiceCycle::finish_invoice(StagedInvoice& invoice, int placed, const Stat
   if (done.upgraded) ++upgrade_count_;
   if (done.code_page_converted) ++code_page_count_;
   if (options_.verbose) show_change(invoice.path, done);
+  if (keeper_ != nullptr) {
+    ++kept_count_;
+    if (options_.verbose) {
+      const bool backslash_in_names = platform_.conventions() == Platform::Conventions::kPosix;
+      console_.show_change(
+          kKeptOriginalHead, invoice.path,
+          std::string(kKeptAs) +
+              escape_control_bytes(keeper_->path_of(invoice.kept), backslash_in_names));
+    }
+  }
 }
 
 namespace {
@@ -380,13 +440,83 @@ void show_summary(Console& console, const InvoiceCycle& cycle) {
   const std::string_view head = cycle.options().dry_run ? kDryRunSummaryHead : kSummaryHead;
   console.show_line(format_summary(cycle.upgrade_count(), kUpgradeSummaryTail, head));
   console.show_line(format_summary(cycle.code_page_count(), kCodePageSummaryTail, head));
+  if (cycle.kept_count() > 0) {
+    console.show_line(std::string(kKeptSummaryHead) + *cycle.options().backup_folder + ": " +
+                      std::to_string(cycle.kept_count()));
+  }
+}
+
+std::string describe_conversion_options(const RunOptions& options) {
+  std::string text = "stylesheet-host=";
+  text += options.stylesheet_host;
+  text += options.convert_signed ? ";convert-signed=yes" : ";convert-signed=no";
+  return text;
+}
+
+int check_backup_folder(Platform& platform, const RunOptions& options) {
+  if (!options.backup_folder) return 0;
+  const std::string document_folder = find_document_folder(platform, options.root);
+  const auto inside = platform.lies_within(*options.backup_folder, document_folder);
+  // A DOCUMENT that cannot be resolved is reported by the run, which then
+  // has nothing to convert.
+  if (!inside.is_ok() || !inside.value) return 0;
+  // Kept inside the tree, the originals would be converted by the next run.
+  platform.write_error(std::string(kFailureHead) + std::string(kBackupInsideTree) +
+                       *options.backup_folder + "\n");
+  return kUsageErrorStatus;
+}
+
+// The keeper of the run's originals, ready for the run, or null when the
+// run keeps none or its backup folder cannot be used (then reported, and
+// `usable` false). A dry run only checks the folder and says what it found.
+std::unique_ptr<OriginalKeeper> prepare_keeper(Platform& platform, Console& console,
+                                               const RunOptions& options, bool& usable) {
+  usable = true;
+  if (!options.backup_folder) return nullptr;
+  const std::string& folder = *options.backup_folder;
+  auto keeper = std::make_unique<OriginalKeeper>(platform, folder,
+                                                 find_document_folder(platform, options.root),
+                                                 describe_conversion_options(options));
+  if (options.dry_run) {
+    const Status checked = keeper->check();
+    if (checked.is_ok()) {
+      console.show_line(std::string(kBackupUsable) + folder);
+    } else if (checked.is_not_found()) {
+      console.show_line(std::string(kBackupWouldBeCreated) + folder);
+    } else {
+      console.show_failure(folder, std::string(kCannotUseBackup) + describe_status(checked));
+      usable = false;
+    }
+    return nullptr;
+  }
+  std::vector<UnremovedFile> unremoved;
+  const Status prepared = keeper->prepare(unremoved);
+  for (const UnremovedFile& file : unremoved) {
+    console.show_failure(file.path, std::string(kCannotRemoveCopy) + describe_status(file.status));
+  }
+  if (!prepared.is_ok()) {
+    console.show_failure(folder, std::string(kCannotUseBackup) + describe_status(prepared));
+    usable = false;
+    return nullptr;
+  }
+  usable = unremoved.empty();
+  return keeper;
 }
 
 }  // namespace
 
 int run_batch(Platform& platform, const RunOptions& options) {
+  if (const int refused = check_backup_folder(platform, options); refused != 0) return refused;
   Console console(platform);
-  InvoiceCycle cycle(platform, console, options);
+  bool backup_usable = true;
+  const std::unique_ptr<OriginalKeeper> keeper =
+      prepare_keeper(platform, console, options, backup_usable);
+  InvoiceCycle cycle(platform, console, options, keeper.get());
+  if (!backup_usable) cycle.count_failure();
+  if (options.backup_folder && !options.dry_run && !keeper) {
+    show_summary(console, cycle);
+    return 1;
+  }
   console.show_line(kLocatingMessage);
   FileList list;
   try {

@@ -11,6 +11,7 @@
 
 #include "driver/console.h"
 #include "driver/messages.h"
+#include "driver/original_keeper.h"
 #include "driver/run_options.h"
 #include "platform/platform.h"
 #include "upgrade/upgrade_document.h"
@@ -38,7 +39,11 @@ SignedHandling decide_signed_handling(std::string_view document, const Replaceme
 // and `console` must outlive it.
 class InvoiceCycle {
  public:
-  InvoiceCycle(Platform& platform, Console& console, const RunOptions& options = {});
+  // With a `keeper` (which must outlive the cycle), each invoice's original
+  // is kept before the invoice is replaced, and an invoice whose original
+  // cannot be kept is reported and left as it is.
+  InvoiceCycle(Platform& platform, Console& console, const RunOptions& options = {},
+               OriginalKeeper* keeper = nullptr);
 
   // A group is made durable once its staged replacements hold this many
   // bytes (or once one more invoice could exceed the platform's bound on
@@ -90,6 +95,8 @@ class InvoiceCycle {
   std::int64_t upgrade_count() const { return upgrade_count_; }
   std::int64_t code_page_count() const { return code_page_count_; }
   std::int64_t failure_count() const { return failure_count_; }
+  // Invoices replaced whose original the keeper holds.
+  std::int64_t kept_count() const { return kept_count_; }
   const RunOptions& options() const { return options_; }
 
  private:
@@ -111,6 +118,8 @@ class InvoiceCycle {
     // Why the conversion to UTF-8 could not be staged after the upgrade,
     // reported once the upgraded text is in place.
     Status second_step_failure;
+    // With a keeper: the original and the digests of the texts staged.
+    KeptOriginal kept;
   };
 
   // The per-file cycle of `process_invoice_file`.
@@ -119,6 +128,9 @@ class InvoiceCycle {
   // after each step that changed it (none in a dry run); false when a step
   // failed.
   bool stage_conversions(StagedInvoice& invoice);
+  // Keeps the originals of a group (with a keeper); false for each invoice
+  // whose original is not safe, which is reported and must not be replaced.
+  std::vector<bool> keep_originals(std::vector<StagedInvoice>& group);
   // Puts the staged replacements of one invoice in place in order; the
   // number put in place.
   int put_in_place(StagedInvoice& invoice);
@@ -139,8 +151,12 @@ class InvoiceCycle {
   std::int64_t upgrade_count_ = 0;
   std::int64_t code_page_count_ = 0;
   std::int64_t failure_count_ = 0;
+  std::int64_t kept_count_ = 0;
+  OriginalKeeper* keeper_;
   // Whether a failure for want of a stylesheet host said how to give one.
   bool host_hint_shown_ = false;
+  // Whether the run said that the backup folder keeps no access.
+  bool access_notice_shown_ = false;
   bool out_of_memory_ = false;
   std::vector<StagedInvoice> group_;
   std::size_t group_files_ = 0;

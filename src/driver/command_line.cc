@@ -8,7 +8,17 @@ namespace invoice {
 
 namespace {
 
-enum class Option { kHelp, kVersion, kDryRun, kVerbose, kRoot, kConvertSigned, kStylesheetHost };
+enum class Option {
+  kHelp,
+  kVersion,
+  kDryRun,
+  kVerbose,
+  kRoot,
+  kConvertSigned,
+  kStylesheetHost,
+  kBackup,
+  kRestore,
+};
 
 struct LongOption {
   std::string_view name;
@@ -24,6 +34,8 @@ constexpr LongOption kLongOptions[] = {
     {"root", Option::kRoot, true},
     {"convert-signed", Option::kConvertSigned, false},
     {"stylesheet-host", Option::kStylesheetHost, true},
+    {"backup", Option::kBackup, true},
+    {"restore", Option::kRestore, true},
 };
 
 struct ShortOption {
@@ -90,6 +102,12 @@ bool apply(Option option, std::string_view value, CommandLine& line) {
       line.options.stylesheet_host = std::string(value);
       line.host_source = HostSource::kOption;
       break;
+    case Option::kBackup:
+      line.options.backup_folder = std::string(value);
+      break;
+    case Option::kRestore:
+      line.options.restore_folder = std::string(value);
+      break;
   }
   return false;
 }
@@ -148,7 +166,7 @@ CommandLine parse_command_line(std::span<const std::string_view> arguments,
         }
       } else {
         const std::string_view needs =
-            option->option == Option::kRoot ? kOptionNeedsFolder : kOptionNeedsHost;
+            option->option == Option::kStylesheetHost ? kOptionNeedsHost : kOptionNeedsFolder;
         if (equals != std::string_view::npos) {
           value = argument.substr(equals + 1);
           if (value.empty()) return refuse(needs, spelled);
@@ -164,6 +182,10 @@ CommandLine parse_command_line(std::span<const std::string_view> arguments,
         }
       }
       if (apply(option->option, value, line)) return line;
+      // Keeping originals and putting them back are two different runs.
+      if (line.options.backup_folder && line.options.restore_folder) {
+        return refuse(kBackupAndRestore, spelled);
+      }
       continue;
     }
     if (argument.size() < 2 || argument.front() != '-') {

@@ -70,13 +70,8 @@ bool is_control(std::uint32_t code_point) {
   return code_point < 0x20 || (code_point >= 0x7F && code_point < 0xA0);
 }
 
-// The path for an error line: valid UTF-8 kept, while control characters
-// and bytes that are not UTF-8 are shown as \xNN, byte by byte, so that no
-// name can move the cursor or split a log line. Where a name may hold a
-// backslash (`backslash_in_names`), one that an "x" follows is shown as
-// \x5C too, so the line still tells the exact bytes; where it may not
-// (Windows), every backslash is the separator and stays as it is, so the
-// line names the file that exists.
+}  // namespace
+
 std::string escape_control_bytes(std::string_view text, bool backslash_in_names) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
@@ -102,7 +97,26 @@ std::string escape_control_bytes(std::string_view text, bool backslash_in_names)
   return out;
 }
 
-}  // namespace
+std::string unescape_control_bytes(std::string_view text) {
+  auto hex_value = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  };
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    if (text[at] == '\\' && at + 3 < text.size() && text[at + 1] == 'x' &&
+        hex_value(text[at + 2]) >= 0 && hex_value(text[at + 3]) >= 0) {
+      out += static_cast<char>(hex_value(text[at + 2]) * 16 + hex_value(text[at + 3]));
+      at += 3;
+      continue;
+    }
+    out += text[at];
+  }
+  return out;
+}
 
 std::string make_printable(std::string_view path, std::size_t& columns) {
   std::string out;

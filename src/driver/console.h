@@ -78,6 +78,16 @@ std::string format_summary(std::int64_t count, std::string_view tail,
 // receives the display width.
 std::string make_printable(std::string_view path, std::size_t& columns);
 
+// The text for a log line: valid UTF-8 kept, control characters and bytes
+// that are not UTF-8 shown as \xNN byte by byte, so that no name can move
+// the cursor or split a line. Where a name may hold a backslash
+// (`backslash_in_names`), one that an "x" follows becomes \x5C too, so the
+// exact bytes can be told and `unescape_control_bytes` gives them back.
+std::string escape_control_bytes(std::string_view text, bool backslash_in_names);
+
+// The bytes that `escape_control_bytes(text, true)` was given.
+std::string unescape_control_bytes(std::string_view text);
+
 // The number of blanks after text that left the cursor `columns` columns
 // from the start of its row on a terminal `width` columns wide: up to the
 // next multiple of 14, between 1 and 14.

@@ -7,6 +7,7 @@
 
 #include "driver/batch_run.h"
 #include "driver/command_line.h"
+#include "driver/restore.h"
 #include "platform/platform.h"
 
 #ifndef INVOICE_VERSION
@@ -51,5 +52,6 @@ int main(int argc, char** argv) {
     case invoice::CommandLine::Action::kRun:
       break;
   }
+  if (line.options.restore_folder) return invoice::run_restore(*platform, line.options);
   return invoice::run_batch(*platform, line.options);
 }

@@ -205,6 +205,50 @@ inline constexpr std::string_view kHowToGiveHost =
     " (doneu-lo amb --stylesheet-host=SERVIDOR o amb la variable d'entorn "
     "INVOICE_STYLESHEET_HOST)";
 
+// Keeping originals (--backup). A failure to keep one leaves the invoice
+// unconverted; with --verbose each kept original gets a line (the head, the
+// invoice's path, the separator, kKeptAs and where it is kept); the summary
+// gains a line with the folder and the count when any was kept.
+inline constexpr std::string_view kCannotKeepOriginal =
+    "no s'ha pogut guardar l'original, la factura no es converteix: ";
+inline constexpr std::string_view kKeptOriginalHead = "Original guardat de ";
+inline constexpr std::string_view kKeptAs = "a ";
+inline constexpr std::string_view kKeptSummaryHead = "Originals guardats a ";
+inline constexpr std::string_view kCannotUseBackup =
+    "no es pot fer servir com a carpeta d'originals; no es converteix cap factura: ";
+inline constexpr std::string_view kBackupInsideTree =
+    "la carpeta d'originals no pot ser dins de la carpeta que es converteix: ";
+inline constexpr std::string_view kBackupUsable = "Carpeta d'originals, es pot fer servir: ";
+inline constexpr std::string_view kBackupWouldBeCreated =
+    "Carpeta d'originals, no existeix i es crearia: ";
+// The copy's file system holds only content and times: said once a run.
+inline constexpr std::string_view kAccessNotKeptNotice =
+    "el sistema de fitxers de la carpeta d'originals no guarda propietari, permisos ni "
+    "atributs: dels originals només se'n conserven el contingut i les dates";
+
+// Putting originals back (--restore): the console lines, in order, and the
+// reasons an invoice is left as it is.
+inline constexpr std::string_view kRestoringMessage = "Restaurant els originals...";
+inline constexpr std::string_view kDryRunRestoringMessage =
+    "Comprovant la restauració (simulació: no es modifica cap fitxer)...";
+inline constexpr std::string_view kRestoredHead = "Restaurat ";
+inline constexpr std::string_view kDryRunRestoredHead = "Es restauraria ";
+inline constexpr std::string_view kRestoredFrom = "original guardat el ";
+inline constexpr std::string_view kRestoredSummaryHead = "Restaurades correctament ";
+inline constexpr std::string_view kDryRunRestoredSummaryHead = "Es restaurarien ";
+inline constexpr std::string_view kRestoredSummaryTail = " factures";
+inline constexpr std::string_view kChangedSinceConversion =
+    "ha canviat des de la conversió; no es restaura";
+inline constexpr std::string_view kKeptCopyDiffers =
+    "la còpia guardada no és l'original que es va registrar; no es restaura";
+inline constexpr std::string_view kCannotReadKept = "no s'ha pogut llegir l'original guardat: ";
+inline constexpr std::string_view kCannotReadManifest =
+    "no s'ha pogut llegir el registre d'originals: ";
+inline constexpr std::string_view kBadManifestEntry =
+    "el registre d'originals té un camí que surt de la carpeta; no es restaura";
+inline constexpr std::string_view kBackupAndRestore =
+    "les opcions --backup i --restore no es poden combinar:";
+
 // The short reason that each kind of failure is reported with.
 constexpr std::string_view describe_kind(Status::Kind kind) {
   switch (kind) {

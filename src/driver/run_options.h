@@ -21,6 +21,12 @@ struct RunOptions {
   // already checked; empty when none was given, and then a document that
   // holds a local stylesheet reference is reported and left as it is.
   std::string stylesheet_host;
+  // Keeps the original of each invoice replaced in this folder, outside the
+  // tree (--backup).
+  std::optional<std::string> backup_folder;
+  // Puts back the originals that the runs recorded in this folder, in place
+  // of a conversion (--restore).
+  std::optional<std::string> restore_folder;
 };
 
 }  // namespace invoice

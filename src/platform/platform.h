@@ -234,6 +234,8 @@ class Platform {
   virtual std::string join_path(std::string_view folder, std::string_view name) const = 0;
   // The local time of day in milliseconds since midnight.
   virtual std::uint32_t milliseconds_since_midnight() const = 0;
+  // The current time (UTC), for records that say when something was done.
+  virtual FileTime current_time() const = 0;
 
   // Creates `path` as a new empty file readable by its owner only; fails
   // with kExists when the name is taken, kNotFound when its folder is

@@ -1027,6 +1027,12 @@ class LinuxPlatform final : public Platform {
     return path;
   }
 
+  FileTime current_time() const override {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return to_file_time(now);
+  }
+
   std::uint32_t milliseconds_since_midnight() const override {
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);

@@ -1265,6 +1265,14 @@ class WindowsPlatform final : public Platform {
     }
   }
 
+  FileTime current_time() const override {
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    const auto ticks = static_cast<std::int64_t>(to_ticks(now));
+    return {ticks / kTicksPerSecond - kEpochDifference,
+            static_cast<std::int32_t>(ticks % kTicksPerSecond * 100)};
+  }
+
   std::uint32_t milliseconds_since_midnight() const override {
     SYSTEMTIME now{};
     ::GetLocalTime(&now);
