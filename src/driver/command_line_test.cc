@@ -24,6 +24,7 @@ TEST(CommandLineTest, AcceptedCommandLines) {
     std::optional<std::string> root;
     std::string host = "";
     Platform::Conventions conventions = Platform::Conventions::kPosix;
+    std::optional<std::string> backup = std::nullopt, restore = std::nullopt;
   } cases[] = {
       {{}, Action::kRun, false, false, false, std::nullopt},
       {{"--dry-run"}, Action::kRun, true, false, false, std::nullopt},
@@ -57,6 +58,16 @@ TEST(CommandLineTest, AcceptedCommandLines) {
        std::nullopt,
        "Web-2.exemple.cat"},
       {{"-n", "/?", "--bogus"}, Action::kHelp, true, false, false, std::nullopt, "", kWindows},
+      {{"--backup", "/orig", "-n"},
+       Action::kRun,
+       true,
+       false,
+       false,
+       std::nullopt,
+       "",
+       {},
+       "/orig"},
+      {{"--re=/orig"}, Action::kRun, false, false, false, std::nullopt, "", {}, {}, "/orig"},
   };
   for (const auto& c : cases) {
     const std::string shown = ::testing::PrintToString(c.arguments);
@@ -68,6 +79,8 @@ TEST(CommandLineTest, AcceptedCommandLines) {
     EXPECT_EQ(line.options.root, c.root) << shown;
     EXPECT_EQ(line.options.stylesheet_host, c.host) << shown;
     EXPECT_EQ(line.host_source, c.host.empty() ? HostSource::kNone : HostSource::kOption) << shown;
+    EXPECT_EQ(line.options.backup_folder, c.backup) << shown;
+    EXPECT_EQ(line.options.restore_folder, c.restore) << shown;
     EXPECT_EQ(line.error, "") << shown;
   }
 }
@@ -109,6 +122,9 @@ TEST(CommandLineTest, RefusedCommandLinesNameTheArgumentOnOneLine) {
       {{"--stylesheet-host=a.b:65536"}, kInvalidHost, "a.b:65536"},
       {{"--stylesheet-host=a.b:80:80"}, kInvalidHost, "a.b:80:80"},
       {{"/?"}, kStrayArgument, "/?"},  // help only where Windows conventions hold
+      {{"--backup"}, kOptionNeedsFolder, "--backup"},
+      {{"--restore", "-n"}, kOptionNeedsFolder, "--restore"},
+      {{"--backup=/a", "--restore=/a"}, kBackupAndRestore, "--restore"},
   };
   for (const auto& c : cases) {
     const std::string shown = ::testing::PrintToString(c.arguments);
