@@ -91,7 +91,14 @@ class CrashTest : public ::testing::Test {
  protected:
   ScratchFolder root;
   ScratchFolder temp;
+  ScratchFolder backup_parent;
   std::vector<Invoice> invoices;
+
+  // Where every run keeps the originals.
+  std::string backup() const { return backup_parent.path() + "/originals"; }
+  std::string relative_path(const Invoice& invoice) const {
+    return invoice.path.substr(root.path().size() + std::string("/DOCUMENT/").size());
+  }
   std::uint64_t seed = 0;
 
   ProgramOptions options() const {
@@ -101,6 +108,7 @@ class CrashTest : public ::testing::Test {
     // few, a run is several groups, and kills fall before, within and
     // between their flushes and renames.
     out.open_file_limit = 64;
+    out.arguments = {"--backup", backup()};
     return out;
   }
 
@@ -146,8 +154,20 @@ class CrashTest : public ::testing::Test {
   // Checks every invoice after a kill; returns the leftover replacement
   // files that the folders hold.
   std::set<std::string> check_tree(const std::string& when) {
+    const std::string manifest = fs::exists(backup() + "/MANIFEST.tsv")
+                                     ? testing::read_file(backup() + "/MANIFEST.tsv")
+                                     : std::string();
     for (const Invoice& invoice : invoices) {
       const std::string content = testing::read_file(invoice.path);
+      // Converted text in place: its original is whole in the backup
+      // folder, and recorded.
+      if (content != invoice.original) {
+        const std::string relative = relative_path(invoice);
+        EXPECT_EQ(testing::read_file(backup() + "/" + relative), invoice.original)
+            << when << ": the kept original of " << relative << "; seed " << seed;
+        EXPECT_NE(manifest.find("\n" + relative + "\t"), std::string::npos)
+            << when << ": no manifest line for " << relative;
+      }
       const bool known =
           content == invoice.original || content == invoice.upgraded || content == invoice.final;
       ++states_seen[content == invoice.final ? 2 : content == invoice.original ? 0 : 1];
@@ -278,10 +298,14 @@ TEST_F(CrashTest, EveryKillLeavesEachInvoiceWholeAndACompleteRunFinishes) {
     upgrades += upgrade_document(text, table) == UpgradeOutcome::kUpgraded;
     conversions += convert_code_page(text) != CodePageOutcome::kUnchanged;
   }
+  const auto changed = static_cast<long long>(invoices.size() - final_already.size());
   const ProgramRun last = testing::run_program(options());
   EXPECT_EQ(last.exit_status, 0) << last.errors;
   EXPECT_EQ(last.errors, "");
-  EXPECT_EQ(last.output, testing::summary_lines(upgrades, conversions));
+  EXPECT_EQ(last.output, testing::summary_lines(upgrades, conversions) +
+                             (changed == 0 ? std::string()
+                                           : std::string(kKeptSummaryHead) + backup() + ": " +
+                                                 std::to_string(changed) + "\n"));
   const auto states_after_kills = states_seen;
   EXPECT_TRUE(check_tree("after the complete run").empty());
   for (const Invoice& invoice : invoices) {
@@ -292,6 +316,15 @@ TEST_F(CrashTest, EveryKillLeavesEachInvoiceWholeAndACompleteRunFinishes) {
     }
   }
   EXPECT_TRUE(testing::list_tree(temp.path()).empty());
+  // Whatever the kills interrupted, a restore puts every original back.
+  ProgramOptions restore = options();
+  restore.arguments = {"--restore", backup()};
+  const ProgramRun restored = testing::run_program(restore);
+  EXPECT_EQ(restored.exit_status, 0) << restored.errors;
+  for (const Invoice& invoice : invoices) {
+    EXPECT_EQ(testing::read_file(invoice.path), invoice.original) << invoice.path;
+    EXPECT_EQ(testing::stat_of(invoice.path).st_mtim.tv_sec, kOriginalTime) << invoice.path;
+  }
 
   std::printf(
       "%lld kills over %zu invoices in %lld rounds (%lld runs ended before their kill); "

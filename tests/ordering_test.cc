@@ -61,6 +61,7 @@ struct Record {
     std::size_t at;
     std::string from;
     std::string folder;
+    std::string to;  // the new name's path
   };
   std::vector<Rename> renames;
   std::size_t summary = 0;  // the first write of the summary
@@ -69,25 +70,30 @@ struct Record {
 // Reads a record of `strace -f -y -s 100`: descriptors come with their
 // paths, "5</tmp/x/DOCUMENT>".
 Record read_record(const std::string& path) {
-  static const std::regex kWrite(R"re(\b(?:write|pwrite64|writev)\(\d+<([^>]*)>)re");
+  // A copy's bytes come by write, by copy_file_range (the third argument
+  // is the copy) or by a clone (ioctl FICLONE on the copy).
+  static const std::regex kWrite(
+      R"re(\b(?:(?:write|pwrite64|writev|ioctl)\(|copy_file_range\(\d+<[^>]*>, [^,]*, )\d+<([^>]*)>)re");
   static const std::regex kFileFlush(R"re(\b(?:fsync|fdatasync)\(\d+<([^>]*)>.*= 0$)re");
   static const std::regex kSystemFlush(R"re(\b(?:syncfs\(\d+<[^>]*>|sync\(\)).*= 0$)re");
   static const std::regex kRename(
-      R"re(\brenameat2?\(\d+<([^>]*)>, "([^"]*)", \d+<([^>]*)>, .*= 0$)re");
+      R"re(\brenameat2?\(\d+<([^>]*)>, "([^"]*)", \d+<([^>]*)>, "([^"]*)".*= 0$)re");
   static const std::regex kSummary(R"re(\bwrite\(1<[^>]*>, ".*Convertits correctament)re");
   Record record;
   std::ifstream in(path);
   std::string line;
   std::smatch match;
   for (std::size_t at = 1; std::getline(in, line); ++at) {
-    if (std::regex_search(line, match, kWrite) && is_replacement(match[1])) {
+    if (std::regex_search(line, match, kWrite) &&
+        (is_replacement(match[1]) || match[1].str().ends_with("/MANIFEST.tsv"))) {
       record.last_write[match[1]] = at;
     } else if (std::regex_search(line, match, kFileFlush)) {
       record.flushes.emplace_back(at, match[1]);
     } else if (std::regex_search(line, kSystemFlush)) {
       record.flushes.emplace_back(at, "");
     } else if (std::regex_search(line, match, kRename)) {
-      record.renames.push_back({at, std::string(match[1]) + "/" + std::string(match[2]), match[3]});
+      record.renames.push_back({at, std::string(match[1]) + "/" + std::string(match[2]), match[3],
+                                std::string(match[3]) + "/" + std::string(match[4])});
     } else if (record.summary == 0 && std::regex_search(line, kSummary)) {
       record.summary = at;
     }
@@ -138,6 +144,53 @@ TEST(OrderingTest, EveryReplacementIsFlushedBeforeItsRenameAndEveryRenameBeforeT
         << "not flushed between its last write and its rename";
     EXPECT_TRUE(flushed_between(record, rename.folder, rename.at, record.summary))
         << "its folder not flushed between the rename and the summary";
+  }
+}
+
+TEST(OrderingTest, EveryKeptOriginalAndItsRecordAreFlushedBeforeItsInvoiceIsRenamed) {
+  if (run_quietly({"strace", "-o", "/dev/null", "true"}, {"PATH=/usr/bin:/bin"}) != 0) {
+    GTEST_SKIP() << "strace is missing or this system does not let it trace a program";
+  }
+  testing::ScratchFolder root;
+  testing::ScratchFolder temp;
+  testing::ScratchFolder backup_parent;
+  const std::string backup = backup_parent.path() + "/originals";
+  constexpr int kInvoices = 100;
+  for (int i = 0; i < kInvoices; ++i) {
+    root.write("DOCUMENT/" + std::to_string(i % 4) + "/" + std::to_string(i) + ".xml",
+               testing::old_invoice());
+  }
+  const std::string log = temp.path() + "/calls";
+  ASSERT_EQ(run_quietly(
+                {"strace", "-f", "-y", "-s", "100", "-o", log, INVOICE_PROGRAM, "--backup", backup},
+                {"MORROOT=" + root.path(), "TEMP=" + temp.path(), "ASAN_OPTIONS=detect_leaks=0",
+                 std::string("INVOICE_STYLESHEET_HOST=") + testing::kStylesheetHost}),
+            0);
+  const Record record = read_record(log);
+  ::unlink(log.c_str());
+  const std::string manifest = backup + "/MANIFEST.tsv";
+  const auto manifest_written = record.last_write.find(manifest);
+  ASSERT_NE(manifest_written, record.last_write.end()) << "the manifest was never written";
+  std::map<std::string, const Record::Rename*> kept;  // by the invoice's path below DOCUMENT
+  for (const Record::Rename& rename : record.renames) {
+    if (rename.to.starts_with(backup + "/")) kept[rename.to.substr(backup.size() + 1)] = &rename;
+  }
+  ASSERT_EQ(kept.size(), static_cast<std::size_t>(kInvoices));
+  for (const Record::Rename& rename : record.renames) {
+    if (!rename.to.starts_with(root.path() + "/DOCUMENT/")) continue;
+    const std::string relative = rename.to.substr(root.path().size() + 10);
+    SCOPED_TRACE(relative);
+    const auto copy = kept.find(relative);
+    ASSERT_NE(copy, kept.end()) << "replaced without a kept original";
+    const Record::Rename& named = *copy->second;
+    const auto written = record.last_write.find(named.from);
+    ASSERT_NE(written, record.last_write.end()) << "kept without a recorded copy";
+    EXPECT_TRUE(flushed_between(record, named.from, written->second, named.at))
+        << "the copy not flushed before it was named";
+    EXPECT_TRUE(flushed_between(record, named.folder, named.at, rename.at))
+        << "the copy's folder not flushed before the invoice's rename";
+    EXPECT_TRUE(flushed_between(record, manifest, named.at, rename.at))
+        << "the manifest not flushed before the invoice's rename";
   }
 }
 
