@@ -111,28 +111,47 @@ bool flushed_between(const Record& record, const std::string& path, std::size_t 
   return false;
 }
 
-TEST(OrderingTest, EveryReplacementIsFlushedBeforeItsRenameAndEveryRenameBeforeTheSummary) {
-  if (run_quietly({"strace", "-o", "/dev/null", "true"}, {"PATH=/usr/bin:/bin"}) != 0) {
-    GTEST_SKIP() << "strace is missing or this system does not let it trace a program";
+// True when strace may trace a program here.
+bool can_trace() {
+  return run_quietly({"strace", "-o", "/dev/null", "true"}, {"PATH=/usr/bin:/bin"}) == 0;
+}
+
+// A tree of `count` invoices that need both steps, in four folders below
+// `root`'s DOCUMENT.
+void write_tree(const testing::ScratchFolder& root, int count) {
+  for (int i = 0; i < count; ++i) {
+    root.write("DOCUMENT/" + std::to_string(i % 4) + "/" + std::to_string(i) + ".xml",
+               testing::old_invoice());
   }
+}
+
+// The calls of a run of the program over `root` with `arguments`, which must
+// succeed. LeakSanitizer cannot work in a traced process and would fail the
+// run of a sanitized build; leaks are looked for in every other test.
+Record trace_run(const testing::ScratchFolder& root, const testing::ScratchFolder& temp,
+                 const std::vector<std::string>& arguments) {
+  const std::string log = temp.path() + "/calls";
+  std::vector<std::string> command = {"strace", "-f", "-y", "-s",
+                                      "100",    "-o", log,  INVOICE_PROGRAM};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  EXPECT_EQ(
+      run_quietly(command,
+                  {"MORROOT=" + root.path(), "TEMP=" + temp.path(), "ASAN_OPTIONS=detect_leaks=0",
+                   std::string("INVOICE_STYLESHEET_HOST=") + testing::kStylesheetHost}),
+      0);
+  Record record = read_record(log);
+  ::unlink(log.c_str());
+  return record;
+}
+
+TEST(OrderingTest, EveryReplacementIsFlushedBeforeItsRenameAndEveryRenameBeforeTheSummary) {
+  if (!can_trace()) GTEST_SKIP() << "strace is missing or this system does not let it trace";
   testing::ScratchFolder root;
   testing::ScratchFolder temp;
   // Several groups' worth of replacements, in a few folders.
   constexpr int kInvoices = 300;
-  for (int i = 0; i < kInvoices; ++i) {
-    root.write("DOCUMENT/" + std::to_string(i % 4) + "/" + std::to_string(i) + ".xml",
-               testing::old_invoice());
-  }
-  const std::string log = temp.path() + "/calls";
-  // LeakSanitizer cannot work in a traced process and would fail the run of
-  // a sanitized build; leaks are looked for in every other test.
-  ASSERT_EQ(
-      run_quietly({"strace", "-f", "-y", "-s", "100", "-o", log, INVOICE_PROGRAM},
-                  {"MORROOT=" + root.path(), "TEMP=" + temp.path(), "ASAN_OPTIONS=detect_leaks=0",
-                   std::string("INVOICE_STYLESHEET_HOST=") + testing::kStylesheetHost}),
-      0);
-  const Record record = read_record(log);
-  ::unlink(log.c_str());
+  write_tree(root, kInvoices);
+  const Record record = trace_run(root, temp, {});
   ASSERT_NE(record.summary, 0u) << "no summary in the record";
   // Each invoice is replaced twice: upgraded, then converted to UTF-8.
   ASSERT_EQ(record.renames.size(), 2u * kInvoices);
@@ -148,26 +167,14 @@ TEST(OrderingTest, EveryReplacementIsFlushedBeforeItsRenameAndEveryRenameBeforeT
 }
 
 TEST(OrderingTest, EveryKeptOriginalAndItsRecordAreFlushedBeforeItsInvoiceIsRenamed) {
-  if (run_quietly({"strace", "-o", "/dev/null", "true"}, {"PATH=/usr/bin:/bin"}) != 0) {
-    GTEST_SKIP() << "strace is missing or this system does not let it trace a program";
-  }
+  if (!can_trace()) GTEST_SKIP() << "strace is missing or this system does not let it trace";
   testing::ScratchFolder root;
   testing::ScratchFolder temp;
   testing::ScratchFolder backup_parent;
   const std::string backup = backup_parent.path() + "/originals";
   constexpr int kInvoices = 100;
-  for (int i = 0; i < kInvoices; ++i) {
-    root.write("DOCUMENT/" + std::to_string(i % 4) + "/" + std::to_string(i) + ".xml",
-               testing::old_invoice());
-  }
-  const std::string log = temp.path() + "/calls";
-  ASSERT_EQ(run_quietly(
-                {"strace", "-f", "-y", "-s", "100", "-o", log, INVOICE_PROGRAM, "--backup", backup},
-                {"MORROOT=" + root.path(), "TEMP=" + temp.path(), "ASAN_OPTIONS=detect_leaks=0",
-                 std::string("INVOICE_STYLESHEET_HOST=") + testing::kStylesheetHost}),
-            0);
-  const Record record = read_record(log);
-  ::unlink(log.c_str());
+  write_tree(root, kInvoices);
+  const Record record = trace_run(root, temp, {"--backup", backup});
   const std::string manifest = backup + "/MANIFEST.tsv";
   const auto manifest_written = record.last_write.find(manifest);
   ASSERT_NE(manifest_written, record.last_write.end()) << "the manifest was never written";
