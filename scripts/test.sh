@@ -36,6 +36,7 @@ start_test_reports "$top/build-test/reports"
 # targets and sanitizers link is added to match the installed clang.
 test_packages=(
   cmake g++ make           # the build
+  libssl-dev               # SHA-256 of kept originals, from libcrypto
   libgtest-dev             # the tests
   libbenchmark-dev         # the benchmarks, compiled by the tests
   clang clang-format       # the fuzz targets, the format check
