@@ -45,6 +45,7 @@ test_packages=(
   dpkg-dev lintian         # the Debian package: its dependencies and lint
   xmlsec1 openssl          # signed invoices: a throwaway key, signing, verifying
   fuse3 python3-fusepy     # a pass-through FUSE file system for the flush test
+  xfsprogs                 # an XFS image where kept originals share the invoice's blocks
 )
 clang_runtime=$(clang_runtime_package)
 ensure_packages "${test_packages[@]}" ${clang_runtime:+"$clang_runtime"}
