@@ -1048,14 +1048,14 @@ class PosixInvoiceFile final : public InvoiceFile {
   // Fills the copy `to` with the bytes of the file as it was opened: through
   // the kernel from this open file, while it is still the original,
   // checked unchanged afterwards; else, and where the kernel cannot copy
-  // into that folder, `content`, which is what was read.
+  // into that folder, `content`, which is what was read, written from the
+  // start over whatever the kernel copied before it gave up.
   Status fill_copy(int to, std::string_view content) const {
     if (!placed_ && fd_.valid()) {
       auto copied = copy_in_kernel(fd_.get(), to, info_.st_size);
       if (!copied.is_ok()) return copied.status;
       if (copied.value) return check_unchanged();
     }
-    if (::ftruncate(to, 0) != 0) return last_error();
     return write_all(to, content);
   }
 
