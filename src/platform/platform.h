@@ -278,6 +278,8 @@ class Platform {
   // The SHA-256 digest of `data`, from the system's own cryptography.
   virtual Result<Sha256> sha256(std::string_view data) const = 0;
   // Opens an existing file for reading; kNotFound when there is none.
+  // Reading it leaves its last-access time as it is where the system lets
+  // this reader keep it (on Linux the file's owner), as for invoices.
   virtual Result<std::unique_ptr<InputFile>> open_input_file(const std::string& path) = 0;
   // Removes a file (never a folder); kNotFound when there is none.
   virtual Status remove_file(const std::string& path) = 0;
