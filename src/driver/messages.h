@@ -185,6 +185,7 @@ struct HelpPhrase {
 inline constexpr HelpPhrase kWindowsHelpPhrases[] = {
     {"  -h, --help            mostra", "  -h, --help, /?        mostra"},
     {"MORROOT/DOCUMENT", "MORROOT\\DOCUMENT"},
+    {"CARPETA/MANIFEST.tsv", "CARPETA\\MANIFEST.tsv"},
     {"(si no hi és, TMPDIR o /tmp)",
      "(si no hi és, TMP o\n           la carpeta temporal de l'usuari)"},
 };
