@@ -57,7 +57,9 @@ std::string numbered_name(std::string_view relative, int number) {
   std::size_t dot = name.rfind('.');
   // A dot that starts the name (a hidden file) is no extension's.
   if (dot == std::string::npos || dot <= last_name) dot = name.size();
-  name.insert(dot, "." + std::to_string(number));
+  std::string suffix(1, '.');
+  suffix += std::to_string(number);
+  name.insert(dot, suffix);
   return name;
 }
 
@@ -240,10 +242,9 @@ Status OriginalKeeper::append_to_manifest(const std::vector<const ManifestEntry*
     if (!opened.is_ok()) return opened.status;
     manifest_ = std::move(opened.value);
   }
-  std::string text;
-  if (manifest_empty_) text = kManifestHeader;
   // The torn line of a killed run is ended, so that it stays one bad line.
-  if (!manifest_ends_line_) text = "\n";
+  std::string text(manifest_ends_line_ ? 0 : 1, '\n');
+  if (manifest_empty_) text.append(kManifestHeader);
   const std::string time = format_utc_time(platform_.current_time());
   for (const ManifestEntry* entry : entries) {
     ManifestEntry line = *entry;
