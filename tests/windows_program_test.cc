@@ -253,6 +253,42 @@ TEST(WindowsProgramTest, NamesAreReportedOrShownAsTheyAre) {
   }
 }
 
+// Keeping originals and putting them back, as on Linux: every original kept
+// with its bytes and last-write time, every unedited invoice restored, the
+// edited one reported and left.
+TEST(WindowsProgramTest, BackupThenRestorePutsBackEveryUneditedOriginal) {
+  REQUIRE_WINE(wine);
+  ScratchFolder root, backup_parent;
+  const std::string backup = backup_parent.path() + "/originals";
+  const std::vector<std::string> invoices = {"2011/02/F1.xml", "edited.XML", "\xC3\xA0rea/F2.xml"};
+  for (const std::string& relative : invoices) {
+    const std::string path = root.write("DOCUMENT/" + relative, testing::old_invoice());
+    testing::set_times(path, 1688548087, 123'456'700);
+  }
+  const ProgramRun run =
+      run_windows(*wine, root.path(), "--backup " + quoted(windows_path(backup)));
+  ASSERT_EQ(run.exit_status, 0) << run.errors;
+  EXPECT_NE(run.output.find(std::string(kKeptSummaryHead)), std::string::npos) << run.output;
+  for (const std::string& relative : invoices) {
+    const std::string kept = backup + "/" + relative;
+    EXPECT_EQ(testing::stat_of(kept).st_mtim.tv_nsec, 123'456'700) << kept;
+    EXPECT_EQ(testing::read_file(kept), testing::old_invoice()) << kept;
+  }
+  const std::string edited = root.path() + "/DOCUMENT/edited.XML";
+  root.write("DOCUMENT/edited.XML", testing::read_file(edited) + "<!-- edited -->");
+  const ProgramRun restore =
+      run_windows(*wine, root.path(), "--restore " + quoted(windows_path(backup)));
+  EXPECT_EQ(restore.exit_status, 1);
+  EXPECT_EQ(count_lines(restore.errors), 1) << restore.errors;
+  EXPECT_NE(restore.errors.find(std::string(kChangedSinceConversion)), std::string::npos);
+  for (const std::string& relative : invoices) {
+    const std::string path = root.path() + "/DOCUMENT/" + relative;
+    if (relative == "edited.XML") continue;
+    EXPECT_EQ(testing::stat_of(path).st_mtim.tv_nsec, 123'456'700) << path;
+    EXPECT_EQ(testing::read_file(path), testing::old_invoice()) << path;
+  }
+}
+
 // Under Wine the read-only attribute is the absence of write permission;
 // root could write anyway, so this shows the program's own respect of it.
 TEST(WindowsProgramTest, ReadOnlyAttributeLeavesTheInvoiceAlone) {
