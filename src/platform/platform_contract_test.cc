@@ -72,6 +72,7 @@ class FakePlace {
     return {file.accessed, file.modified, {}, {file.changes, 0}};
   }
   bool keeps_access_time_on_open() const { return true; }
+  bool computes_sha256() const { return false; }
 
  private:
   testing::FakePlatform fake_;
@@ -151,6 +152,7 @@ class SystemPlace {
   }
   testing::FileTimes times(const std::string& path) const { return testing::read_file_times(path); }
   bool keeps_access_time_on_open() const { return testing::system_keeps_access_time_on_open(); }
+  bool computes_sha256() const { return true; }
 
  private:
   std::unique_ptr<Platform> platform_;
@@ -518,6 +520,158 @@ TYPED_TEST(PlatformContractTest, JoinedPathsHaveOneSeparatorAndWork) {
   this->place.make_folder(tested.join_path(root, "x"));
   ASSERT_TRUE(tested.create_new_file(nested).is_ok());
   EXPECT_EQ(this->listing(tested.join_path(root, "x")), (Listing{{"y.xml", Type::kFile, false}}));
+}
+
+// Copies kept in a backup folder: the bytes and times of the original as it
+// was opened, named only once flushed, never over an existing entry, and
+// gone when dropped unnamed.
+TYPED_TEST(PlatformContractTest, KeptCopyHoldsTheOriginalAndIsNamedNeverOverAnEntry) {
+  Platform& tested = this->platform;
+  const std::string invoice = this->path("a.xml");
+  const std::string backup = this->path("backup");
+  this->place.make_file(invoice, "<original/>");
+  this->place.make_folder(backup);
+  this->place.make_file(tested.join_path(backup, "taken.xml"), "kept before");
+  ASSERT_TRUE(tested.set_file_time(invoice, {1'500'000'000, 123'456'700}).is_ok());
+  const testing::FileTimes before = this->place.times(invoice);
+  {
+    auto opened = tested.open_invoice_file(invoice);
+    ASSERT_TRUE(opened.is_ok()) << opened.status;
+    std::string content;
+    ASSERT_TRUE(opened.value->load(content).is_ok());
+    EXPECT_EQ(opened.value->copy_original(this->path("no-folder"), content).status.kind(),
+              Kind::kNotFound);
+    auto named = opened.value->copy_original(backup, content);
+    auto refused = opened.value->copy_original(backup, content);
+    auto dropped = opened.value->copy_original(backup, content);
+    ASSERT_TRUE(named.is_ok() && refused.is_ok() && dropped.is_ok()) << named.status;
+    EXPECT_TRUE(named.value->carries_access());
+    ASSERT_TRUE(
+        tested.flush_kept_copies({named.value.get(), refused.value.get(), dropped.value.get()})
+            .is_ok());
+    ASSERT_TRUE(named.value->give_name("a.xml").is_ok());
+    EXPECT_EQ(refused.value->give_name("taken.xml").kind(), Kind::kExists);
+    EXPECT_EQ(refused.value->give_name("a.xml").kind(), Kind::kExists);
+    ASSERT_TRUE(refused.value->give_name("a.1.xml").is_ok());
+  }
+  EXPECT_TRUE(tested.flush_folder(backup).is_ok());
+  for (const char* name : {"a.xml", "a.1.xml"}) {
+    SCOPED_TRACE(name);
+    const std::string kept = tested.join_path(backup, name);
+    const testing::FileTimes times = this->place.times(kept);
+    EXPECT_EQ(times.modified, before.modified);
+    if (this->place.keeps_access_time_on_open()) {
+      EXPECT_EQ(times.accessed, before.accessed);
+    }
+    EXPECT_EQ(this->place.read(kept), "<original/>");
+  }
+  EXPECT_EQ(this->place.read(tested.join_path(backup, "taken.xml")), "kept before");
+  EXPECT_EQ(this->listing(backup), (Listing{{"a.1.xml", Type::kFile, false},
+                                            {"a.xml", Type::kFile, false},
+                                            {"taken.xml", Type::kFile, false}}));
+}
+
+TYPED_TEST(PlatformContractTest, AppendingAddsAtTheEndOfAFileOnly) {
+  Platform& tested = this->platform;
+  const std::string manifest = this->path("MANIFEST.tsv");
+  for (const char* line : {"one\n", "two\n"}) {
+    auto opened = tested.open_for_appending(manifest);
+    ASSERT_TRUE(opened.is_ok()) << opened.status;
+    EXPECT_TRUE(opened.value->write(line).is_ok());
+    EXPECT_TRUE(opened.value->flush().is_ok());
+  }
+  EXPECT_EQ(this->place.read(manifest), "one\ntwo\n");
+  this->place.make_folder(this->path("folder"));
+  EXPECT_EQ(tested.open_for_appending(this->path("folder")).status.kind(), Kind::kNotRegular);
+  EXPECT_EQ(
+      tested.open_for_appending(tested.join_path(this->path("no-folder"), "M.tsv")).status.kind(),
+      Kind::kNotFound);
+  if (this->place.make_link(this->path("link.tsv"), manifest)) {
+    EXPECT_EQ(tested.open_for_appending(this->path("link.tsv")).status.kind(), Kind::kNotRegular);
+  }
+  EXPECT_EQ(this->place.read(manifest), "one\ntwo\n");
+}
+
+TYPED_TEST(PlatformContractTest, PrivateFolderIsMadeOnlyUnderAFreeNameInAFolder) {
+  Platform& tested = this->platform;
+  const std::string folder = this->path("kept");
+  this->place.make_file(this->path("file"), "x");
+  ASSERT_TRUE(tested.create_private_folder(folder).is_ok());
+  EXPECT_EQ(tested.create_private_folder(folder).kind(), Kind::kExists);
+  EXPECT_EQ(tested.create_private_folder(this->path("file")).kind(), Kind::kExists);
+  EXPECT_EQ(tested.create_private_folder(tested.join_path(this->path("no-folder"), "x")).kind(),
+            Kind::kNotFound);
+  EXPECT_TRUE(tested.create_new_file(tested.join_path(folder, "inside")).is_ok());
+  EXPECT_TRUE(tested.flush_folder(folder).is_ok());
+}
+
+TYPED_TEST(PlatformContractTest, LiesWithinComparesWholeNamesOfResolvedPaths) {
+  Platform& tested = this->platform;
+  const std::string a = this->path("a");
+  const std::string ab = this->path("ab");
+  this->place.make_folder(tested.join_path(a, "b"));
+  this->place.make_folder(ab);
+  const struct {
+    const char* name;
+    std::string path;
+    std::string folder;
+    bool within;
+  } cases[] = {
+      {"the folder itself", a, a, true},
+      {"below", tested.join_path(a, "b"), a, true},
+      {"missing tail", tested.join_path(tested.join_path(a, "new"), "deeper"), a, true},
+      {"sibling with the folder's name as prefix", tested.join_path(ab, "x"), a, false},
+      {"above", a, tested.join_path(a, "b"), false},
+  };
+  for (const auto& c : cases) {
+    const auto within = tested.lies_within(c.path, c.folder);
+    ASSERT_TRUE(within.is_ok()) << c.name << ": " << within.status;
+    EXPECT_EQ(within.value, c.within) << c.name;
+  }
+  if (this->place.make_link(this->path("to-a"), a)) {
+    EXPECT_TRUE(tested.lies_within(this->path("to-a"), a).value);
+    EXPECT_FALSE(tested.lies_within(this->path("to-a"), ab).value);
+  }
+}
+
+TYPED_TEST(PlatformContractTest, Sha256TellsTextsApartAndIsTheStandardDigest) {
+  const struct {
+    std::string text;
+    Sha256 digest;
+  } cases[] = {
+      {"", {0xe3, 0xb0, 0xc4, 0x42, 0x98, 0xfc, 0x1c, 0x14, 0x9a, 0xfb, 0xf4,
+            0xc8, 0x99, 0x6f, 0xb9, 0x24, 0x27, 0xae, 0x41, 0xe4, 0x64, 0x9b,
+            0x93, 0x4c, 0xa4, 0x95, 0x99, 0x1b, 0x78, 0x52, 0xb8, 0x55}},
+      {"abc", {0xba, 0x78, 0x16, 0xbf, 0x8f, 0x01, 0xcf, 0xea, 0x41, 0x41, 0x40,
+               0xde, 0x5d, 0xae, 0x22, 0x23, 0xb0, 0x03, 0x61, 0xa3, 0x96, 0x17,
+               0x7a, 0x9c, 0xb4, 0x10, 0xff, 0x61, 0xf2, 0x00, 0x15, 0xad}},
+  };
+  std::vector<Sha256> digests;
+  for (const auto& c : cases) {
+    const auto digest = this->platform.sha256(c.text);
+    ASSERT_TRUE(digest.is_ok()) << digest.status;
+    // The fake's stand-in only tells texts apart.
+    if (this->place.computes_sha256()) {
+      EXPECT_EQ(digest.value, c.digest) << '"' << c.text << '"';
+    }
+    EXPECT_EQ(std::count(digests.begin(), digests.end(), digest.value), 0);
+    digests.push_back(digest.value);
+  }
+}
+
+TYPED_TEST(PlatformContractTest, ReadFileTellsItsTimes) {
+  const std::string file = this->path("a.xml");
+  this->place.make_file(file, "<a/>");
+  const FileTime time{1'500'000'000, 500'000'000};
+  ASSERT_TRUE(this->platform.set_file_time(file, time).is_ok());
+  auto opened = this->platform.open_input_file(file);
+  ASSERT_TRUE(opened.is_ok()) << opened.status;
+  const auto times = opened.value->times();
+  ASSERT_TRUE(times.is_ok()) << times.status;
+  EXPECT_EQ(times.value.last_write, time);
+  if (this->place.keeps_access_time_on_open()) {
+    EXPECT_EQ(times.value.last_access, time);
+  }
 }
 
 TYPED_TEST(PlatformContractTest, DefaultTemporaryFolderIsAFolder) {
