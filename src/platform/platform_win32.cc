@@ -904,7 +904,14 @@ class WindowsKeptCopy final : public KeptCopy {
   WindowsKeptCopy(const WindowsKeptCopy&) = delete;
   WindowsKeptCopy& operator=(const WindowsKeptCopy&) = delete;
   ~WindowsKeptCopy() override {
-    if (!named_) delete_on_close(handle_.get());
+    if (named_ || delete_on_close(handle_.get())) return;
+    // The system deletes no file marked read-only, as a copy of a read-only
+    // original is: the mark goes first.
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    if (::SetFileInformationByHandle(handle_.get(), FileBasicInfo, &basic, sizeof basic)) {
+      delete_on_close(handle_.get());
+    }
   }
 
   bool carries_access() const override { return carries_access_; }
