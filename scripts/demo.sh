@@ -3,13 +3,13 @@
 # work on a scratch copy of the sample tree in examples/: a dry run without
 # a stylesheet host and one with it, the run itself with --verbose, what it changed file by file, and a second dry run
 # that finds nothing left to do. The sample tree itself is never touched.
-# Installs cmake, g++ and make when they are missing (as root; otherwise
+# Installs cmake, g++, make and libssl-dev when they are missing (as root; otherwise
 # names them and stops).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=packages.sh
 . "$top/scripts/packages.sh"
-ensure_packages cmake g++ make
+ensure_packages cmake g++ make libssl-dev
 
 build="$top/build-demo"
 echo "== building the program in $build"

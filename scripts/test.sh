@@ -36,6 +36,7 @@ start_test_reports "$top/build-test/reports"
 # targets and sanitizers link is added to match the installed clang.
 test_packages=(
   cmake g++ make           # the build
+  libssl-dev               # SHA-256 of kept originals, from libcrypto
   libgtest-dev             # the tests
   libbenchmark-dev         # the benchmarks, compiled by the tests
   clang clang-format       # the fuzz targets, the format check
@@ -44,6 +45,7 @@ test_packages=(
   dpkg-dev lintian         # the Debian package: its dependencies and lint
   xmlsec1 openssl          # signed invoices: a throwaway key, signing, verifying
   fuse3 python3-fusepy     # a pass-through FUSE file system for the flush test
+  xfsprogs                 # an XFS image where kept originals share the invoice's blocks
 )
 clang_runtime=$(clang_runtime_package)
 ensure_packages "${test_packages[@]}" ${clang_runtime:+"$clang_runtime"}

@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/fs.h>
+#include <openssl/evp.h>
 #include <signal.h>
+#include <stdio.h>  // renameat2
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
@@ -25,6 +27,7 @@
 #include <deque>
 #include <limits>
 #include <map>
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -189,9 +192,7 @@ class PosixInputFile final : public InputFile {
       if (errno != EINTR) return last_error();
     }
   }
-  Result<FileTimes> times() override {
-    return Status::error(Status::Kind::kOther, "not built yet");
-  }
+  Result<FileTimes> times() override;
 
  private:
   UniqueFd fd_;
@@ -232,7 +233,12 @@ class PosixOutputFile final : public OutputFile {
   PosixOutputFile(std::string path, UniqueFd fd) : path_(std::move(path)), fd_(std::move(fd)) {}
 
   Status write(std::string_view data) override { return write_all(fd_.get(), data); }
-  Status flush() override { return Status::error(Status::Kind::kOther, "not built yet"); }
+  // The data and the length; the times and the rest are not needed to
+  // read the file back.
+  Status flush() override {
+    if (kFlushes && ::fdatasync(fd_.get()) != 0) return last_error();
+    return Status::ok();
+  }
 
   Result<std::unique_ptr<InputFile>> read_back() override {
     if (::lseek(fd_.get(), 0, SEEK_SET) != 0) return last_error();
@@ -428,6 +434,28 @@ Status flush_open_folder(const Folder& folder) {
   }
   if (::fsync(folder.fd.get()) == 0 || errno == EINVAL || errno == EROFS) return Status::ok();
   return last_error();
+}
+
+// Flushes the open files `fds`, each given with its device, as one
+// operation: one syncfs per file system known to write back every file on
+// it, an fsync of each file elsewhere and where that syncfs fails.
+Status flush_together(const std::vector<std::pair<int, dev_t>>& fds) {
+  if (!kFlushes) return Status::ok();
+  std::vector<std::pair<dev_t, bool>> synced;
+  for (const auto& [fd, file_device] : fds) {
+    const dev_t device = file_device;  // captured below
+    auto seen = std::find_if(synced.begin(), synced.end(),
+                             [device](const auto& known) { return known.first == device; });
+    if (seen == synced.end()) {
+      const auto type = file_system_type(fd);
+      const bool trusted = std::find(kSyncfsFileSystems.begin(), kSyncfsFileSystems.end(), type) !=
+                           kSyncfsFileSystems.end();
+      synced.emplace_back(device, trusted && ::syncfs(fd) == 0);
+      seen = synced.end() - 1;
+    }
+    if (!seen->second && ::fsync(fd) != 0) return last_error();
+  }
+  return Status::ok();
 }
 
 // A file that is not a symbolic link, named in a folder held open, so that
@@ -664,6 +692,12 @@ timespec to_timespec(const FileTime& time) {
   return converted;
 }
 
+Result<FileTimes> PosixInputFile::times() {
+  struct stat info;
+  if (::fstat(fd_.get(), &info) != 0) return last_error();
+  return FileTimes{to_file_time(info.st_atim), to_file_time(info.st_mtim), std::nullopt};
+}
+
 bool same_time(const timespec& a, const timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
@@ -740,6 +774,22 @@ class ReplacementFile {
     return std::move(fd_);
   }
 
+  // Gives the file the name `name` in its folder, never over an existing
+  // entry (kExists); the file is then no longer removed, and its descriptor
+  // is handed back.
+  Result<UniqueFd> give_name(const std::string& name) {
+    if (::renameat2(folder_, name_.c_str(), folder_, name.c_str(), RENAME_NOREPLACE) != 0) {
+      if (errno != EINVAL && errno != ENOSYS) return last_error();
+      // A file system that cannot rename without replacing: a second name,
+      // which never replaces either, then the temporary one goes. Should
+      // that fail, the file is named all the same, and its temporary name,
+      // a second name, is one that a later run leaves alone.
+      if (::linkat(folder_, name_.c_str(), folder_, name.c_str(), 0) != 0) return last_error();
+      ::unlinkat(folder_, name_.c_str(), 0);
+    }
+    return std::move(fd_);
+  }
+
  private:
   int folder_ = -1;
   std::string name_;
@@ -748,6 +798,85 @@ class ReplacementFile {
   ino_t inode_ = 0;
   std::vector<UnremovedFile>* unremoved_ = nullptr;
 };
+
+// A copy of an invoice's original in a folder of the backup folder: a
+// replacement file there until it is named. Holds that folder open, so
+// that the copy is named where it was made.
+class PosixKeptCopy final : public KeptCopy {
+ public:
+  explicit PosixKeptCopy(UniqueFd folder) : folder_(std::move(folder)) {}
+
+  // Makes the empty file, readable by the running user only.
+  Status make(ReplacementNames& names) {
+    auto made = ReplacementFile::make(folder_.get(), names, unremoved_);
+    if (!made.is_ok()) return made.status;
+    file_.emplace(std::move(made.value));
+    return Status::ok();
+  }
+
+  // The copy's descriptor while it is unnamed, -1 once named.
+  int fd() const { return file_ ? file_->fd() : -1; }
+  ReplacementFile& file() { return *file_; }
+  void note_access_not_carried() { carries_access_ = false; }
+  void note_flushed() { flushed_ = true; }
+
+  bool carries_access() const override { return carries_access_; }
+
+  Status give_name(const std::string& name) override {
+    if (!file_) return Status::error(Status::Kind::kOther, "the copy is named already");
+    if (!flushed_) return Status::error(Status::Kind::kOther, "the copy is not flushed yet");
+    auto named = file_->give_name(name);
+    if (!named.is_ok()) return named.status;
+    file_.reset();  // its descriptor handed back and closed: nothing is removed
+    return Status::ok();
+  }
+
+ private:
+  UniqueFd folder_;
+  // Told by the file when it cannot be removed: it stays under its
+  // replacement name, which a later run removes.
+  std::vector<UnremovedFile> unremoved_;
+  // After the folder and the list it uses: destroyed first.
+  std::optional<ReplacementFile> file_;
+  bool carries_access_ = true;
+  bool flushed_ = false;
+};
+
+// True for the failures of a copy within the kernel that say it cannot
+// copy between these two files (another file system, no support), after
+// which the bytes are written instead.
+bool is_copy_unsupported(int error) {
+  return error == EXDEV || error == EOPNOTSUPP || error == ENOTSUP || error == EINVAL ||
+         error == ENOSYS || error == ENOTTY || error == EBADF;
+}
+
+// Copies the first `size` bytes of `from` into the empty file `to` without
+// passing them through the process: blocks shared with the original where
+// the file system can (a reflink), else copied by the kernel. False when
+// neither works between these two files.
+Result<bool> copy_in_kernel(int from, int to, off_t size) {
+  if (::ioctl(to, FICLONE, from) == 0) return true;
+  off_t in = 0;
+  off_t out = 0;
+  while (out < size) {
+    const ssize_t copied =
+        ::copy_file_range(from, &in, to, &out, static_cast<std::size_t>(size - out), 0);
+    if (copied > 0) continue;
+    // Shorter than when it was opened: another program changed it.
+    if (copied == 0) return Status::error(Status::Kind::kChanged);
+    if (errno == EINTR) continue;
+    if (is_copy_unsupported(errno)) return false;
+    return last_error();
+  }
+  return true;
+}
+
+// True for the refusals by which a file system says that it cannot hold
+// an owner, access list, attribute or mode (FAT, exFAT), or that the
+// running user may not give them.
+bool is_refused_by_file_system(int error) {
+  return error == EPERM || error == ENOTSUP || error == EOPNOTSUPP || error == EACCES;
+}
 
 class PosixInvoiceFile final : public InvoiceFile {
  public:
@@ -855,8 +984,29 @@ class PosixInvoiceFile final : public InvoiceFile {
     return status;
   }
 
-  Result<std::unique_ptr<KeptCopy>> copy_original(const std::string&, std::string_view) override {
-    return Status::error(Status::Kind::kOther, "not built yet");
+  // The steps of a kept copy, each of which may fail and remove it: make a
+  // new file in the folder, readable by the running user only; fill it;
+  // carry what the folder's file system holds of the original's access,
+  // and its times. Flushing and naming wait for the group.
+  Result<std::unique_ptr<KeptCopy>> copy_original(const std::string& folder,
+                                                  std::string_view content) override {
+    LocatedPath located;
+    if (Status status = locate(folder, located); !status.is_ok()) return status;
+    UniqueFd opened(::openat(located.dir, located.name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!opened.valid()) return last_error();
+    auto copy = std::make_unique<PosixKeptCopy>(std::move(opened));
+    Status status = copy->make(run_->names);
+    if (status.is_ok()) status = fill_copy(copy->fd(), content);
+    if (status.is_ok()) status = carry_to_copy(*copy);
+    struct stat copied;
+    if (status.is_ok() && ::fstat(copy->fd(), &copied) != 0) status = last_error();
+    // Whatever way it was filled, the copy has the original's length.
+    if (status.is_ok() && copied.st_size != info_.st_size) {
+      status = Status::error(Status::Kind::kChanged);
+    }
+    if (!status.is_ok()) return status;
+    copy->file().note_identity(copied);
+    return std::unique_ptr<KeptCopy>(std::move(copy));
   }
 
   std::vector<UnremovedFile> discard_staged() override {
@@ -893,6 +1043,47 @@ class PosixInvoiceFile final : public InvoiceFile {
     Status status = carry_file_flags(flags(), fd);
     if (status.is_ok()) status = write_all(fd, content);
     return status.is_ok() ? check_stop() : status;
+  }
+
+  // Fills the copy `to` with the bytes of the file as it was opened: through
+  // the kernel from this open file, while it is still the original,
+  // checked unchanged afterwards; else, and where the kernel cannot copy
+  // into that folder, `content`, which is what was read.
+  Status fill_copy(int to, std::string_view content) const {
+    if (!placed_ && fd_.valid()) {
+      auto copied = copy_in_kernel(fd_.get(), to, info_.st_size);
+      if (!copied.is_ok()) return copied.status;
+      if (copied.value) return check_unchanged();
+    }
+    if (::ftruncate(to, 0) != 0) return last_error();
+    return write_all(to, content);
+  }
+
+  // Gives the copy `copy` the original's owner and group, extended
+  // attributes (its access control list among them) and permission bits as
+  // staging does; where the folder's file system refuses one, none of them:
+  // the copy stays readable by the running user only. The original's times
+  // in both cases.
+  Status carry_to_copy(PosixKeptCopy& copy) {
+    const int fd = copy.fd();
+    const FileTimes times{to_file_time(info_.st_atim), to_file_time(info_.st_mtim), std::nullopt};
+    struct stat carried;
+    const Status status = carry_metadata(fd, times, carried);
+    const Status::Kind kind = status.kind();
+    if (kind != Status::Kind::kOwnerNotKept && kind != Status::Kind::kAccessNotKept &&
+        kind != Status::Kind::kAttributesNotKept) {
+      return status;
+    }
+    copy.note_access_not_carried();
+    // Nothing that came across before the refusal may widen the access.
+    if (::fremovexattr(fd, "system.posix_acl_access") != 0 && errno != ENODATA &&
+        !is_refused_by_file_system(errno)) {
+      return last_error();
+    }
+    if (::fchmod(fd, 0600) != 0 && !is_refused_by_file_system(errno)) return last_error();
+    const timespec original_times[2] = {info_.st_atim, info_.st_mtim};
+    if (::futimens(fd, original_times) != 0) return last_error();
+    return Status::ok();
   }
 
   // Renames the new file over the original and makes it this file; its
@@ -1006,6 +1197,45 @@ class PosixInvoiceFile final : public InvoiceFile {
   std::deque<ReplacementFile> staged_;
 };
 
+// The absolute path that `path` leads to, every link followed.
+Result<std::string> real_path(const std::string& path) {
+  const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
+                                                             &std::free);
+  if (!resolved) return last_error();
+  return std::string(resolved.get());
+}
+
+// `path` made absolute with every link followed, name by name, as far as
+// it exists; a name below that is taken as written, and ".." as the folder
+// above what came before it.
+Result<std::string> resolve_as_far_as_it_exists(const std::string& path) {
+  auto start = real_path(path.starts_with('/') ? "/" : ".");
+  if (!start.is_ok()) return start.status;
+  std::string resolved = std::move(start.value);
+  for (std::size_t at = 0; at <= path.size();) {
+    const std::size_t end = std::min(path.find('/', at), path.size());
+    const std::string_view name(path.data() + at, end - at);
+    at = end + 1;
+    if (name.empty() || name == ".") continue;
+    if (name == "..") {
+      resolved.resize(std::max<std::size_t>(resolved.rfind('/'), 1));
+      continue;
+    }
+    std::string next = resolved;
+    if (next.back() != '/') next += '/';
+    next += name;
+    auto real = real_path(next);
+    if (real.is_ok()) {
+      resolved = std::move(real.value);
+    } else if (real.status.is_not_found() || real.status.kind() == Status::Kind::kNotAFolder) {
+      resolved = std::move(next);
+    } else {
+      return real.status;
+    }
+  }
+  return resolved;
+}
+
 class LinuxPlatform final : public Platform {
  public:
   std::optional<std::string> get_environment(const char* name) const override {
@@ -1089,23 +1319,76 @@ class LinuxPlatform final : public Platform {
     return std::unique_ptr<InputFile>(std::make_unique<PosixInputFile>(std::move(fd)));
   }
 
-  Result<std::unique_ptr<OutputFile>> open_for_appending(const std::string&) override {
-    return Status::error(Status::Kind::kOther, "not built yet");
+  // Looked at before opening, so that no device or pipe is ever opened,
+  // and again once open. Open for reading too: the file can be read back.
+  Result<std::unique_ptr<OutputFile>> open_for_appending(const std::string& path) override {
+    LocatedPath located;
+    if (Status status = locate(path, located); !status.is_ok()) return status;
+    struct stat info;
+    if (::fstatat(located.dir, located.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        !S_ISREG(info.st_mode)) {
+      return Status::error(Status::Kind::kNotRegular);
+    }
+    constexpr int kFlags = O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+    UniqueFd fd(::openat(located.dir, located.name.c_str(), kFlags, 0600));
+    if (!fd.valid()) {
+      return errno == ELOOP || errno == EISDIR ? Status::error(Status::Kind::kNotRegular)
+                                               : last_error();
+    }
+    if (::fstat(fd.get(), &info) != 0) return last_error();
+    if (!S_ISREG(info.st_mode)) return Status::error(Status::Kind::kNotRegular);
+    return std::unique_ptr<OutputFile>(std::make_unique<PosixOutputFile>(path, std::move(fd)));
   }
-  Status create_private_folder(const std::string&) override {
-    return Status::error(Status::Kind::kOther, "not built yet");
+
+  Status create_private_folder(const std::string& path) override {
+    LocatedPath located;
+    if (Status status = locate(path, located); !status.is_ok()) return status;
+    if (::mkdirat(located.dir, located.name.c_str(), 0700) != 0) return last_error();
+    return Status::ok();
   }
-  Result<bool> lies_within(const std::string&, const std::string&) override {
-    return Status::error(Status::Kind::kOther, "not built yet");
+
+  // The real path of the longest part of `path` that exists, one name at a
+  // time, with the rest taken as written; compared by whole names.
+  Result<bool> lies_within(const std::string& path, const std::string& folder) override {
+    auto outer = real_path(folder);
+    if (!outer.is_ok()) return outer.status;
+    auto inner = resolve_as_far_as_it_exists(path);
+    if (!inner.is_ok()) return inner.status;
+    const std::string& within = outer.value;
+    return inner.value == within || (inner.value.starts_with(within) &&
+                                     (within.back() == '/' || inner.value[within.size()] == '/'));
   }
-  Status flush_folder(const std::string&) override {
-    return Status::error(Status::Kind::kOther, "not built yet");
+
+  Status flush_folder(const std::string& path) override {
+    LocatedPath located;
+    if (Status status = locate(path, located); !status.is_ok()) return status;
+    Folder folder;
+    bool readable = false;
+    folder.fd = open_folder(located.dir, located.name, readable);
+    if (!folder.fd.valid()) return last_error();
+    return flush_open_folder(folder);
   }
-  Result<Sha256> sha256(std::string_view) const override {
-    return Status::error(Status::Kind::kOther, "not built yet");
+
+  Result<Sha256> sha256(std::string_view data) const override {
+    Sha256 digest{};
+    unsigned int length = 0;
+    if (::EVP_Digest(data.data(), data.size(), digest.data(), &length, ::EVP_sha256(), nullptr) !=
+            1 ||
+        length != digest.size()) {
+      return Status::error(Status::Kind::kOther, "libcrypto could not compute SHA-256");
+    }
+    return digest;
   }
-  Status flush_kept_copies(const std::vector<KeptCopy*>&) override {
-    return Status::error(Status::Kind::kOther, "not built yet");
+
+  Status flush_kept_copies(const std::vector<KeptCopy*>& copies) override {
+    std::vector<std::pair<int, dev_t>> fds;
+    for (KeptCopy* copy : copies) {
+      auto& kept = *static_cast<PosixKeptCopy*>(copy);
+      if (kept.fd() >= 0) fds.emplace_back(kept.fd(), kept.file().device());
+    }
+    if (Status status = flush_together(fds); !status.is_ok()) return status;
+    for (KeptCopy* copy : copies) static_cast<PosixKeptCopy*>(copy)->note_flushed();
+    return Status::ok();
   }
 
   Status remove_file(const std::string& path) override {

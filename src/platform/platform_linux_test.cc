@@ -1,8 +1,16 @@
 // What the Linux platform adds to the contract that every platform keeps:
 // the conventions of POSIX systems.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -10,8 +18,10 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
+#include "status_printer.h"
 
 namespace invoice {
 namespace {
@@ -122,6 +132,138 @@ TEST(LinuxPlatformTest, InvoiceIsFoundInTheFolderItsPathLeadsToNow) {
   ASSERT_TRUE(second.value->put_staged_in_place().is_ok());
   EXPECT_EQ(read_file(folder + "/b.xml"), "b converted");
   EXPECT_EQ(read_file(folder + "-moved/b.xml"), "b in the folder moved away");
+}
+
+// A file system mounted on `folder` for one test, by the system's mount
+// (root only), and unmounted when it goes away.
+class MountedFileSystem {
+ public:
+  MountedFileSystem(const std::string& type, const std::string& options, const std::string& source,
+                    const std::string& folder)
+      : folder_(folder) {
+    std::filesystem::create_directories(folder);
+    const std::string command =
+        "mount -t " + type + " -o " + options + " " + source + " " + folder + " 2>/dev/null";
+    mounted_ = ::geteuid() == 0 && std::system(command.c_str()) == 0;
+  }
+  ~MountedFileSystem() {
+    if (mounted_) (void)std::system(("umount " + folder_).c_str());
+  }
+  MountedFileSystem(const MountedFileSystem&) = delete;
+  MountedFileSystem& operator=(const MountedFileSystem&) = delete;
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string folder_;
+  bool mounted_ = false;
+};
+
+// True when the first extent of the file at `path` shares its blocks with
+// another file (a reflink).
+bool shares_blocks(const std::string& path) {
+  std::vector<std::uint64_t> buffer((sizeof(fiemap) + sizeof(fiemap_extent)) / 8 + 1);
+  auto* map = reinterpret_cast<fiemap*>(buffer.data());
+  map->fm_length = FIEMAP_MAX_OFFSET;
+  map->fm_flags = FIEMAP_FLAG_SYNC;
+  map->fm_extent_count = 1;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const bool mapped = fd >= 0 && ::ioctl(fd, FS_IOC_FIEMAP, map) == 0;
+  if (fd >= 0) ::close(fd);
+  return mapped && map->fm_mapped_extents == 1 &&
+         (map->fm_extents[0].fe_flags & FIEMAP_EXTENT_SHARED) != 0;
+}
+
+// An original kept on every kind of backup file system: its bytes and times
+// always; its owner, group, mode and extended attributes where that file
+// system holds them, else a copy for the running user only; the invoice's
+// blocks shared where the file system can; nothing left behind when the
+// backup folder is full.
+TEST(LinuxPlatformTest, KeptCopyCarriesWhatTheBackupFileSystemHolds) {
+  const TemporaryFolder scratch;
+  const std::string content(64 * 1024, 'x');
+  const struct {
+    const char* name;
+    const char* type;  // none: the scratch folder's own file system
+    const char* options;
+    bool invoice_there;  // the invoice too on the mounted file system
+    Status::Kind copied;
+    bool carries_access;
+    bool shares_blocks;
+  } cases[] = {
+      {"the invoice's file system", nullptr, "", false, Status::Kind::kOk, true, false},
+      {"tmpfs", "tmpfs", "size=4m", false, Status::Kind::kOk, true, false},
+      {"ramfs, no extended attributes", "ramfs", "mode=0755", false, Status::Kind::kOk, false,
+       false},
+      {"a full tmpfs", "tmpfs", "size=16k", false, Status::Kind::kNoSpace, false, false},
+      {"XFS with reflinks", "xfs", "loop", true, Status::Kind::kOk, true, true},
+  };
+  std::string skipped;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string place = scratch.path() + "/" + std::to_string(&c - cases);
+    std::string source = c.type == nullptr ? "" : c.type;
+    if (c.type != nullptr && std::string(c.type) == "xfs") {
+      source = place + ".img";
+      std::filesystem::resize_file((write_file(source, ""), source), 300 << 20);
+      if (std::system(("mkfs.xfs -q " + source + " 2>/dev/null").c_str()) != 0) source.clear();
+    }
+    const MountedFileSystem mounted(c.type ? c.type : "", c.options, source, place + "/mount");
+    if (c.type != nullptr && (source.empty() || !mounted.mounted())) {
+      skipped += std::string(" ") + c.name + ";";
+      continue;
+    }
+    const std::string backup = place + (c.type ? "/mount/backup" : "/backup");
+    const std::string invoice = place + (c.invoice_there ? "/mount/a.xml" : "/a.xml");
+    std::filesystem::create_directories(backup);
+    write_file(invoice, content);
+    ASSERT_EQ(::chmod(invoice.c_str(), 0640), 0);
+    ASSERT_EQ(::setxattr(invoice.c_str(), "user.invoice", "kept", 4, 0), 0);
+    if (::geteuid() == 0) {
+      ASSERT_EQ(::chown(invoice.c_str(), 65534, 65534), 0);
+    }
+    const timespec times[2] = {{1'400'000'000, 123'456'789}, {1'500'000'000, 987'654'321}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, invoice.c_str(), times, 0), 0);
+    const auto platform = make_system_platform();
+    {
+      auto opened = platform->open_invoice_file(invoice);
+      ASSERT_TRUE(opened.is_ok()) << opened.status;
+      std::string loaded;
+      ASSERT_TRUE(opened.value->load(loaded).is_ok());
+      auto copy = opened.value->copy_original(backup, loaded);
+      ASSERT_EQ(copy.status.kind(), c.copied) << copy.status;
+      if (copy.is_ok()) {
+        EXPECT_EQ(copy.value->carries_access(), c.carries_access);
+        ASSERT_TRUE(platform->flush_kept_copies({copy.value.get()}).is_ok());
+        ASSERT_TRUE(copy.value->give_name("a.xml").is_ok());
+      }
+    }
+    const std::vector<std::string> expected_names = c.copied == Status::Kind::kOk
+                                                        ? std::vector<std::string>{"a.xml"}
+                                                        : std::vector<std::string>{};
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(backup)) {
+      names.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(names, expected_names);
+    if (c.copied != Status::Kind::kOk) continue;
+    const std::string kept = backup + "/a.xml";
+    struct stat original_info, kept_info;
+    ASSERT_EQ(::stat(invoice.c_str(), &original_info), 0);
+    ASSERT_EQ(::stat(kept.c_str(), &kept_info), 0);
+    EXPECT_EQ(kept_info.st_mtim.tv_nsec, times[1].tv_nsec);
+    EXPECT_EQ(kept_info.st_atim.tv_nsec, times[0].tv_nsec);
+    EXPECT_EQ(kept_info.st_mode & 07777, c.carries_access ? 0640u : 0600u);
+    if (c.carries_access) {
+      EXPECT_EQ(kept_info.st_uid, original_info.st_uid);
+      EXPECT_EQ(kept_info.st_gid, original_info.st_gid);
+      char value[8] = {};
+      EXPECT_EQ(::getxattr(kept.c_str(), "user.invoice", value, sizeof value), 4);
+      EXPECT_STREQ(value, "kept");
+    }
+    EXPECT_EQ(shares_blocks(kept), c.shares_blocks);
+    EXPECT_EQ(read_file(kept), content);
+  }
+  if (!skipped.empty()) GTEST_SKIP() << "needs root, mount and mkfs.xfs; not checked:" << skipped;
 }
 
 }  // namespace
