@@ -602,6 +602,7 @@ class WindowsInputFile final : public InputFile {
   UniqueHandle handle_;
 };
 
+// Flushes `handles` together; defined with the other flushes below.
 DWORD flush_together(const std::vector<HANDLE>& handles);
 
 // A new file (the file list), held from creation to removal with deletion
