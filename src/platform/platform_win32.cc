@@ -1120,6 +1120,7 @@ class WindowsInvoiceFile final : public InvoiceFile {
   Status stage_with_times(std::string_view, const FileTimes&) override {
     return Status::error(Status::Kind::kOther, "not built yet");
   }
+
   // The invoice is held without sharing its reading, so no copy by name can
   // open it: `content` is written through the copy's own handle. The copy
   // is made readable by the running user only, and gets the original's own
@@ -1145,6 +1146,40 @@ class WindowsInvoiceFile final : public InvoiceFile {
     }
     if (Status status = carry_to_copy(*copy, temporary); !status.is_ok()) return status;
     return std::unique_ptr<KeptCopy>(std::move(copy));
+  }
+
+  // Gives a kept copy what the original has besides its content, as far as
+  // the copy's file system holds it: the security and named streams that a
+  // staged file gets (FAT and exFAT hold neither, and the copy then does not
+  // carry the original's access), then the attributes and the three times.
+  Status carry_to_copy(WindowsKeptCopy& copy, const std::wstring& temporary) const {
+    DWORD holds = 0;
+    if (!::GetVolumeInformationByHandleW(copy.handle(), nullptr, 0, nullptr, nullptr, &holds,
+                                         nullptr, 0)) {
+      holds = 0;
+    }
+    bool carried = true;
+    if ((holds & FILE_PERSISTENT_ACLS) != 0) {
+      if (Status status = copy_security(copy.handle()); !status.is_ok()) return status;
+    } else {
+      carried = false;
+    }
+    if ((holds & FILE_NAMED_STREAMS) != 0) {
+      if (Status status = copy_named_streams(path_, temporary); !status.is_ok()) return status;
+    } else if (has_named_streams(path_)) {
+      carried = false;
+    }
+    copy.set_carries_access(carried);
+    FILE_BASIC_INFO basic{};
+    basic.CreationTime.QuadPart = static_cast<LONGLONG>(to_ticks(info_.ftCreationTime));
+    basic.LastAccessTime.QuadPart = static_cast<LONGLONG>(to_ticks(info_.ftLastAccessTime));
+    basic.LastWriteTime.QuadPart = static_cast<LONGLONG>(to_ticks(info_.ftLastWriteTime));
+    basic.FileAttributes = info_.dwFileAttributes & kCopiedAttributes;
+    if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    if (!::SetFileInformationByHandle(copy.handle(), FileBasicInfo, &basic, sizeof basic)) {
+      return last_error();
+    }
+    return Status::ok();
   }
 
   std::vector<UnremovedFile> discard_staged() override {
@@ -1301,40 +1336,6 @@ class WindowsInvoiceFile final : public InvoiceFile {
     if (original.is_protected != created.is_protected || original.entries != created.entries ||
         (!original.owner.empty() && original.owner != created.owner)) {
       return Status::error(Status::Kind::kAccessNotKept);
-    }
-    return Status::ok();
-  }
-
-  // Gives a kept copy what the original has besides its content, as far as
-  // the copy's file system holds it: the security and named streams that a
-  // staged file gets (FAT and exFAT hold neither, and the copy then does not
-  // carry the original's access), then the attributes and the three times.
-  Status carry_to_copy(WindowsKeptCopy& copy, const std::wstring& temporary) const {
-    DWORD holds = 0;
-    if (!::GetVolumeInformationByHandleW(copy.handle(), nullptr, 0, nullptr, nullptr, &holds,
-                                         nullptr, 0)) {
-      holds = 0;
-    }
-    bool carried = true;
-    if ((holds & FILE_PERSISTENT_ACLS) != 0) {
-      if (Status status = copy_security(copy.handle()); !status.is_ok()) return status;
-    } else {
-      carried = false;
-    }
-    if ((holds & FILE_NAMED_STREAMS) != 0) {
-      if (Status status = copy_named_streams(path_, temporary); !status.is_ok()) return status;
-    } else if (has_named_streams(path_)) {
-      carried = false;
-    }
-    copy.set_carries_access(carried);
-    FILE_BASIC_INFO basic{};
-    basic.CreationTime.QuadPart = static_cast<LONGLONG>(to_ticks(info_.ftCreationTime));
-    basic.LastAccessTime.QuadPart = static_cast<LONGLONG>(to_ticks(info_.ftLastAccessTime));
-    basic.LastWriteTime.QuadPart = static_cast<LONGLONG>(to_ticks(info_.ftLastWriteTime));
-    basic.FileAttributes = info_.dwFileAttributes & kCopiedAttributes;
-    if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    if (!::SetFileInformationByHandle(copy.handle(), FileBasicInfo, &basic, sizeof basic)) {
-      return last_error();
     }
     return Status::ok();
   }
