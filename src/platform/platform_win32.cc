@@ -862,19 +862,18 @@ class PrivateSecurity {
   SECURITY_ATTRIBUTES attributes_{};
 };
 
-// A new file under a fresh replacement name in `folder` (a \\?\ path), made
-// with `security`, whose \\?\ path goes to `temporary`. Deletion is its only
-// sharing, so that a later run's leftover clean-up cannot open it while this
-// one writes it.
-Result<UniqueHandle> create_fresh_file(const std::wstring& folder, SECURITY_ATTRIBUTES* security,
-                                       std::wstring& temporary) {
+// A new file under a fresh replacement name in `folder` (a \\?\ path, which
+// may end with "\"), with what the folder passes on; its \\?\ path goes to
+// `temporary`. Deletion is its only sharing, so that a later run's leftover
+// clean-up cannot open it while this one writes it.
+Result<UniqueHandle> create_fresh_file(const std::wstring& folder, std::wstring& temporary) {
   UniqueHandle handle;
   const bool made_or_failed =
       create_under_fresh_name(make_replacement_name, [&](const std::string& name) {
         temporary = join_wide(folder, widen_lossy(name));
         handle.reset(::CreateFileW(
             temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
-            FILE_SHARE_DELETE, security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+            FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
         return !handle.valid() && ::GetLastError() == ERROR_FILE_EXISTS;
       });
   if (!made_or_failed) return windows_error(ERROR_FILE_EXISTS);
@@ -1123,17 +1122,20 @@ class WindowsInvoiceFile final : public InvoiceFile {
 
   // The invoice is held without sharing its reading, so no copy by name can
   // open it: `content` is written through the copy's own handle. The copy
-  // is made readable by the running user only, and gets the original's own
-  // access entries once its content is complete.
+  // is made as a staged file is, with what its folder passes on (in the
+  // folders that the run creates, access for the running user alone), and
+  // held without sharing its reading until it is destroyed, so nobody else
+  // reads it before it has the original's own access entries. Its access
+  // list is then built as a staged file's is, from the original's own
+  // entries and what the folder passes on, never left to the system to
+  // complete.
   Result<std::unique_ptr<KeptCopy>> copy_original(const std::string& folder,
                                                   std::string_view content) override {
     if (content.size() != size_of(info_)) return Status::error(Status::Kind::kChanged);
     auto wide_folder = system_path(folder);
     if (!wide_folder.is_ok()) return wide_folder.status;
-    PrivateSecurity private_access(false);
-    if (!private_access.status().is_ok()) return private_access.status();
     std::wstring temporary;
-    auto created = create_fresh_file(wide_folder.value, private_access.attributes(), temporary);
+    auto created = create_fresh_file(wide_folder.value, temporary);
     if (!created.is_ok()) return created.status;
     // Removed by its destructor when any step fails.
     auto copy =
