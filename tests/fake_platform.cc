@@ -120,6 +120,7 @@ class FakeKeptCopy final : public KeptCopy {
     }
     auto node = platform_.files.extract(temporary_);
     node.key() = path;
+    node.mapped().locked = false;
     platform_.files.insert(std::move(node));
     named_ = true;
     return Status::ok();
@@ -211,6 +212,7 @@ class FakeInvoiceFile final : public InvoiceFile {
     copy.modified = opened_modified_;
     copy.accessed = opened_accessed_;
     copy.identity = ++platform_.identities;
+    copy.locked = true;  // held by this run until named, as its staged files are
     return std::unique_ptr<KeptCopy>(std::make_unique<FakeKeptCopy>(
         platform_, folder, temporary, platform_.access_less_folders.count(folder) == 0));
   }

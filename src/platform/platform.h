@@ -184,7 +184,8 @@ class InvoiceFile {
   // bits, access list and extended attributes as far as the folder's file
   // system holds them (`KeptCopy::carries_access`); until then the copy is
   // readable by the running user only. Not flushed. Fails, removing the new
-  // file, with kNoSpace, kAccessDenied or the failure of a step.
+  // file, with kNoSpace, kAccessDenied, kChanged when the file turns out
+  // changed since it was opened, or the failure of a step.
   virtual Result<std::unique_ptr<KeptCopy>> copy_original(const std::string& folder,
                                                           std::string_view content) = 0;
   // Removes the files staged and not put in place, as destroying the file

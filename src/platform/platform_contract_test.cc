@@ -546,6 +546,15 @@ TYPED_TEST(PlatformContractTest, KeptCopyHoldsTheOriginalAndIsNamedNeverOverAnEn
     auto dropped = opened.value->copy_original(backup, content);
     ASSERT_TRUE(named.is_ok() && refused.is_ok() && dropped.is_ok()) << named.status;
     EXPECT_TRUE(named.value->carries_access());
+    // Unnamed, each is a replacement file that another run leaves alone.
+    const Listing unnamed = this->listing(backup);
+    EXPECT_EQ(unnamed.size(), 4u);
+    for (const auto& [name, type, is_link] : unnamed) {
+      if (name == "taken.xml") continue;
+      EXPECT_TRUE(is_replacement_name(name)) << name;
+      EXPECT_EQ(tested.remove_leftover_replacement(tested.join_path(backup, name)).kind(),
+                Kind::kLocked);
+    }
     ASSERT_TRUE(
         tested.flush_kept_copies({named.value.get(), refused.value.get(), dropped.value.get()})
             .is_ok());

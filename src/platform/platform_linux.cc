@@ -390,6 +390,8 @@ struct RunContext {
   RunIdentity identity;
   ReplacementNames names;
   FolderCache folders;
+  // The backup folder that the last original was kept in.
+  FolderCache backup_folders;
 };
 
 // True for a folder marked append-only or immutable, in which nothing can
@@ -804,11 +806,11 @@ class ReplacementFile {
 // that the copy is named where it was made.
 class PosixKeptCopy final : public KeptCopy {
  public:
-  explicit PosixKeptCopy(UniqueFd folder) : folder_(std::move(folder)) {}
+  explicit PosixKeptCopy(std::shared_ptr<Folder> folder) : folder_(std::move(folder)) {}
 
   // Makes the empty file, readable by the running user only.
   Status make(ReplacementNames& names) {
-    auto made = ReplacementFile::make(folder_.get(), names, unremoved_);
+    auto made = ReplacementFile::make(folder_->fd.get(), names, unremoved_);
     if (!made.is_ok()) return made.status;
     file_.emplace(std::move(made.value));
     return Status::ok();
@@ -832,7 +834,7 @@ class PosixKeptCopy final : public KeptCopy {
   }
 
  private:
-  UniqueFd folder_;
+  std::shared_ptr<Folder> folder_;
   // Told by the file when it cannot be removed: it stays under its
   // replacement name, which a later run removes.
   std::vector<UnremovedFile> unremoved_;
@@ -992,8 +994,18 @@ class PosixInvoiceFile final : public InvoiceFile {
                                                   std::string_view content) override {
     LocatedPath located;
     if (Status status = locate(folder, located); !status.is_ok()) return status;
-    UniqueFd opened(::openat(located.dir, located.name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!opened.valid()) return last_error();
+    // The originals of one folder of invoices go to one backup folder,
+    // opened once for all of them where its path allows.
+    auto opened = std::make_shared<Folder>();
+    if (located.dir == AT_FDCWD) {
+      auto cached = run_->backup_folders.open(located.name);
+      if (!cached.is_ok()) return cached.status;
+      opened = std::move(cached.value);
+    } else {
+      bool readable = false;
+      opened->fd = open_folder(located.dir, located.name, readable);
+      if (!opened->fd.valid()) return last_error();
+    }
     auto copy = std::make_unique<PosixKeptCopy>(std::move(opened));
     Status status = copy->make(run_->names);
     if (status.is_ok()) status = fill_copy(copy->fd(), content);
@@ -1048,14 +1060,14 @@ class PosixInvoiceFile final : public InvoiceFile {
   // Fills the copy `to` with the bytes of the file as it was opened: through
   // the kernel from this open file, while it is still the original,
   // checked unchanged afterwards; else, and where the kernel cannot copy
-  // into that folder, `content`, which is what was read.
+  // into that folder, `content`, which is what was read, written from the
+  // start over whatever the kernel copied before it gave up.
   Status fill_copy(int to, std::string_view content) const {
     if (!placed_ && fd_.valid()) {
       auto copied = copy_in_kernel(fd_.get(), to, info_.st_size);
       if (!copied.is_ok()) return copied.status;
       if (copied.value) return check_unchanged();
     }
-    if (::ftruncate(to, 0) != 0) return last_error();
     return write_all(to, content);
   }
 
@@ -1523,9 +1535,10 @@ class LinuxPlatform final : public Platform {
         run_, std::move(target), std::move(fd), info, locked.value));
   }
 
-  // Each invoice of a group holds its own descriptor, its folder's and one
-  // or two staged files', and the folders wait to be flushed: a quarter of
-  // the descriptors the process may open leaves room for the rest of the run.
+  // Each invoice of a group holds its own descriptor, its folder's, one or
+  // two staged files' and, when its original is kept, the copy's and its
+  // backup folder's, and the folders wait to be flushed: a seventh of the
+  // descriptors the process may open leaves room for the rest of the run.
   // Asked once: nothing in the run changes the limit.
   std::size_t group_file_limit() const override {
     if (!group_file_limit_) {
@@ -1535,7 +1548,7 @@ class LinuxPlatform final : public Platform {
         group_file_limit_ = kMostFiles;
       } else {
         group_file_limit_ =
-            std::clamp<std::size_t>(static_cast<std::size_t>(limit.rlim_cur / 4), 2, kMostFiles);
+            std::clamp<std::size_t>(static_cast<std::size_t>(limit.rlim_cur / 7), 2, kMostFiles);
       }
     }
     return *group_file_limit_;

@@ -134,6 +134,34 @@ TEST(LinuxPlatformTest, InvoiceIsFoundInTheFolderItsPathLeadsToNow) {
   EXPECT_EQ(read_file(folder + "-moved/b.xml"), "b in the folder moved away");
 }
 
+// Below the part that exists, ".." is the folder above the name before it,
+// wherever that leads; the root holds everything; a folder that cannot be
+// resolved is a failure.
+TEST(LinuxPlatformTest, LiesWithinTakesDotDotAndTheRootAsTheSystemWould) {
+  const TemporaryFolder scratch;
+  const std::string root = scratch.path();
+  std::filesystem::create_directories(root + "/DOCUMENT/2011");
+  std::filesystem::create_directories(root + "/backup");
+  const auto platform = make_system_platform();
+  const struct {
+    std::string path;
+    std::string folder;
+    bool within;
+  } cases[] = {
+      {root + "/DOCUMENT/../backup", root + "/DOCUMENT", false},
+      {root + "/backup/../DOCUMENT/new", root + "/DOCUMENT", true},
+      {root + "/DOCUMENT/new/../../backup/new", root + "/DOCUMENT", false},
+      {root + "/DOCUMENT/new/../2011/new", root + "/DOCUMENT/2011", true},
+      {root + "/backup", "/", true},
+  };
+  for (const auto& c : cases) {
+    const auto within = platform->lies_within(c.path, c.folder);
+    ASSERT_TRUE(within.is_ok()) << c.path << ": " << within.status;
+    EXPECT_EQ(within.value, c.within) << c.path << " in " << c.folder;
+  }
+  EXPECT_TRUE(platform->lies_within(root, root + "/missing").status.is_not_found());
+}
+
 // A file system mounted on `folder` for one test, by the system's mount
 // (root only), and unmounted when it goes away.
 class MountedFileSystem {
