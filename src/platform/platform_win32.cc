@@ -19,10 +19,12 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <new>
 #include <optional>
 #include <thread>
@@ -265,6 +267,19 @@ bool from_file_time(FileTime time, FILETIME& out) {
   if (ticks <= 0) return false;
   out = to_filetime(static_cast<std::uint64_t>(ticks));
   return true;
+}
+
+// A file time of the system as seconds and nanoseconds since 1970.
+FileTime to_file_time(const FILETIME& time) {
+  const std::uint64_t ticks = to_ticks(time);
+  return {static_cast<std::int64_t>(ticks / kTicksPerSecond) - kEpochDifference,
+          static_cast<std::int32_t>(ticks % kTicksPerSecond) * 100};
+}
+
+// The times an open file's information gives, the creation time included.
+FileTimes times_of(const BY_HANDLE_FILE_INFORMATION& info) {
+  return {to_file_time(info.ftLastAccessTime), to_file_time(info.ftLastWriteTime),
+          to_file_time(info.ftCreationTime)};
 }
 
 // Writes all of `data` to `handle`.
@@ -578,22 +593,29 @@ class WindowsInputFile final : public InputFile {
     return static_cast<std::size_t>(got);
   }
   Result<FileTimes> times() override {
-    return Status::error(Status::Kind::kOther, "not built yet");
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(handle_.get(), &info)) return last_error();
+    return times_of(info);
   }
 
  private:
   UniqueHandle handle_;
 };
 
+// Flushes `handles` together; defined with the other flushes below.
+DWORD flush_together(const std::vector<HANDLE>& handles);
+
 // A new file (the file list), held from creation to removal with deletion
-// as the only sharing: no other program reads or writes it meanwhile.
+// as the only sharing: no other program reads or writes it meanwhile. Or a
+// file opened for appending (the manifest), which others may read meanwhile
+// but not write.
 class WindowsOutputFile final : public OutputFile {
  public:
   WindowsOutputFile(std::wstring path, UniqueHandle handle)
       : path_(std::move(path)), handle_(std::move(handle)) {}
 
   Status write(std::string_view data) override { return write_all(handle_.get(), data); }
-  Status flush() override { return Status::error(Status::Kind::kOther, "not built yet"); }
+  Status flush() override { return windows_error(flush_together({handle_.get()})); }
 
   Result<std::unique_ptr<InputFile>> read_back() override {
     LARGE_INTEGER start{};
@@ -790,6 +812,234 @@ class StagedFile {
   UniqueHandle handle_;
 };
 
+// A security descriptor that grants the running user (the user of the
+// process's token) full access and nobody else any, protected from what the
+// folder it is made in passes on. Given to a new folder, it is passed on to
+// everything made inside; given to a new file, it stays the file's own.
+class PrivateSecurity {
+ public:
+  explicit PrivateSecurity(bool for_folder) { status_ = build(for_folder); }
+  PrivateSecurity(const PrivateSecurity&) = delete;
+  PrivateSecurity& operator=(const PrivateSecurity&) = delete;
+
+  // Ok when the descriptor was built; `attributes` is meaningful only then.
+  const Status& status() const { return status_; }
+  SECURITY_ATTRIBUTES* attributes() { return &attributes_; }
+
+ private:
+  Status build(bool for_folder) {
+    HANDLE raw_token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &raw_token)) return last_error();
+    const UniqueHandle token(raw_token);
+    DWORD size = 0;
+    ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+    user_.assign(size, '\0');
+    if (size == 0 || !::GetTokenInformation(token.get(), TokenUser, user_.data(), size, &size)) {
+      return last_error();
+    }
+    const PSID sid = reinterpret_cast<TOKEN_USER*>(user_.data())->User.Sid;
+    const DWORD acl_size = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + ::GetLengthSid(sid);
+    acl_.assign(acl_size, '\0');
+    const auto acl = reinterpret_cast<PACL>(acl_.data());
+    const DWORD inherit = for_folder ? OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE : 0;
+    if (!::InitializeAcl(acl, acl_size, ACL_REVISION) ||
+        !::AddAccessAllowedAceEx(acl, ACL_REVISION, inherit, FILE_ALL_ACCESS, sid) ||
+        !::InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
+        !::SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) ||
+        !::SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+      return last_error();
+    }
+    attributes_.nLength = sizeof attributes_;
+    attributes_.lpSecurityDescriptor = &descriptor_;
+    attributes_.bInheritHandle = FALSE;
+    return Status::ok();
+  }
+
+  Status status_;
+  std::string user_;  // the TOKEN_USER, which holds the SID
+  std::string acl_;
+  SECURITY_DESCRIPTOR descriptor_{};
+  SECURITY_ATTRIBUTES attributes_{};
+};
+
+// A new file under a fresh replacement name in `folder` (a \\?\ path, which
+// may end with "\"), with what the folder passes on; its \\?\ path goes to
+// `temporary`. Deletion is its only sharing, so that a later run's leftover
+// clean-up cannot open it while this one writes it.
+Result<UniqueHandle> create_fresh_file(const std::wstring& folder, std::wstring& temporary) {
+  UniqueHandle handle;
+  const bool made_or_failed =
+      create_under_fresh_name(make_replacement_name, [&](const std::string& name) {
+        temporary = join_wide(folder, widen_lossy(name));
+        handle.reset(::CreateFileW(
+            temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
+            FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        return !handle.valid() && ::GetLastError() == ERROR_FILE_EXISTS;
+      });
+  if (!made_or_failed) return windows_error(ERROR_FILE_EXISTS);
+  if (!handle.valid()) return last_error();
+  return handle;
+}
+
+// Whether the file at the \\?\ path `path` has a named data stream; false
+// where its file system has none to tell.
+bool has_named_streams(const std::wstring& path) {
+  WIN32_FIND_STREAM_DATA stream;
+  const HANDLE found = ::FindFirstStreamW(path.c_str(), FindStreamInfoStandard, &stream, 0);
+  if (found == INVALID_HANDLE_VALUE) return false;
+  const UniqueFind search(found);
+  do {
+    if (std::wstring_view(stream.cStreamName) != L"::$DATA") return true;
+  } while (::FindNextStreamW(found, &stream));
+  return false;
+}
+
+// A copy of an invoice in the backup folder, under a replacement name until
+// it is named and held with deletion as its only sharing, like a staged file.
+// Removed when destroyed unless it was named.
+class WindowsKeptCopy final : public KeptCopy {
+ public:
+  WindowsKeptCopy(std::wstring folder, UniqueHandle handle)
+      : folder_(std::move(folder)), handle_(std::move(handle)) {}
+  WindowsKeptCopy(const WindowsKeptCopy&) = delete;
+  WindowsKeptCopy& operator=(const WindowsKeptCopy&) = delete;
+  ~WindowsKeptCopy() override {
+    if (named_ || delete_on_close(handle_.get())) return;
+    // The system deletes no file marked read-only, as a copy of a read-only
+    // original is: the mark goes first.
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    if (::SetFileInformationByHandle(handle_.get(), FileBasicInfo, &basic, sizeof basic)) {
+      delete_on_close(handle_.get());
+    }
+  }
+
+  bool carries_access() const override { return carries_access_; }
+
+  // A rename by handle, so it is this copy whatever its replacement name
+  // names by now; never over an existing entry, which the system refuses
+  // with ERROR_ALREADY_EXISTS (kExists).
+  Status give_name(const std::string& name) override {
+    if (!flushed_) return Status::error(Status::Kind::kOther, "the copy was not flushed");
+    const std::optional<std::wstring> wide = widen(name);
+    if (!wide) return last_error();
+    // One name in the folder: not a path, nor a stream of another file.
+    if (wide->empty() || wide->find_first_of(L"\\/:") != std::wstring::npos) {
+      return windows_error(ERROR_INVALID_NAME);
+    }
+    const std::wstring target = join_wide(folder_, *wide);
+    const std::size_t name_bytes = target.size() * sizeof(wchar_t);
+    std::string buffer(sizeof(FILE_RENAME_INFO) + name_bytes, '\0');
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(name_bytes);
+    std::memcpy(rename->FileName, target.data(), name_bytes);
+    if (!::SetFileInformationByHandle(handle_.get(), FileRenameInfo, buffer.data(),
+                                      static_cast<DWORD>(buffer.size()))) {
+      return last_error();
+    }
+    named_ = true;
+    return Status::ok();
+  }
+
+  HANDLE handle() const { return handle_.get(); }
+  void set_carries_access(bool carries) { carries_access_ = carries; }
+  void note_flushed() { flushed_ = true; }
+
+ private:
+  std::wstring folder_;
+  UniqueHandle handle_;
+  bool carries_access_ = true;
+  bool flushed_ = false;
+  bool named_ = false;
+};
+
+// The longest leading part of the \\?\ path `path` that exists, opened for
+// its attributes (a folder too); `rest` gets the part below it as written,
+// each component after a "\".
+Result<UniqueHandle> open_existing_part(std::wstring path, std::wstring& rest) {
+  rest.clear();
+  for (;;) {
+    std::wstring opened = path;
+    // "\\?\C:" alone names the volume, not its root folder.
+    if (!opened.empty() && opened.back() == L':') opened += L'\\';
+    UniqueHandle handle(::CreateFileW(opened.c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (handle.valid()) return handle;
+    const DWORD error = ::GetLastError();
+    const std::size_t slash = path.rfind(L'\\');
+    // Nothing above the volume ("\\?\" and the drive) is stripped.
+    if ((error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) ||
+        slash == std::wstring::npos || slash < 4) {
+      return windows_error(error);
+    }
+    rest.insert(0, path, slash);
+    path.resize(slash);
+  }
+}
+
+// Whether the resolved path `inner` is `outer` or lies below it: `outer`'s
+// components lead `inner`'s, letter case ignored as the system ignores it.
+bool leads_path(std::wstring_view outer, std::wstring_view inner) {
+  auto next_component = [](std::wstring_view& path) {
+    while (!path.empty() && path.front() == L'\\') path.remove_prefix(1);
+    const std::wstring_view component = path.substr(0, path.find(L'\\'));
+    path.remove_prefix(component.size());
+    return component;
+  };
+  for (;;) {
+    const std::wstring_view expected = next_component(outer);
+    if (expected.empty()) return true;
+    if (!equal_ignoring_case(expected, next_component(inner))) return false;
+  }
+}
+
+// The failure of a BCrypt call, which reports an NTSTATUS instead of a
+// Windows error code.
+Status bcrypt_error(NTSTATUS status) {
+  constexpr auto kStatusNoMemory = static_cast<NTSTATUS>(0xC0000017);
+  char text[40];
+  std::snprintf(text, sizeof text, "BCrypt status 0x%08lX", static_cast<unsigned long>(status));
+  return Status::error(status == kStatusNoMemory ? Status::Kind::kNoMemory : Status::Kind::kOther,
+                       text);
+}
+
+struct CloseAlgorithm {
+  void operator()(BCRYPT_ALG_HANDLE algorithm) const {
+    ::BCryptCloseAlgorithmProvider(algorithm, 0);
+  }
+};
+struct DestroyHash {
+  void operator()(BCRYPT_HASH_HANDLE hash) const { ::BCryptDestroyHash(hash); }
+};
+
+// The SHA-256 digest of `data` from the system's own cryptography.
+Result<Sha256> hash_sha256(std::string_view data) {
+  BCRYPT_ALG_HANDLE raw_algorithm = nullptr;
+  NTSTATUS status =
+      ::BCryptOpenAlgorithmProvider(&raw_algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+  if (!BCRYPT_SUCCESS(status)) return bcrypt_error(status);
+  const std::unique_ptr<void, CloseAlgorithm> algorithm(raw_algorithm);
+  BCRYPT_HASH_HANDLE raw_hash = nullptr;
+  status = ::BCryptCreateHash(algorithm.get(), &raw_hash, nullptr, 0, nullptr, 0, 0);
+  if (!BCRYPT_SUCCESS(status)) return bcrypt_error(status);
+  const std::unique_ptr<void, DestroyHash> hash(raw_hash);
+  while (!data.empty()) {
+    const ULONG chunk = static_cast<ULONG>(std::min<std::size_t>(data.size(), 1u << 30));
+    // BCrypt takes a non-const pointer but only reads the data.
+    auto* bytes = reinterpret_cast<PUCHAR>(const_cast<char*>(data.data()));
+    status = ::BCryptHashData(hash.get(), bytes, chunk, 0);
+    if (!BCRYPT_SUCCESS(status)) return bcrypt_error(status);
+    data.remove_prefix(chunk);
+  }
+  Sha256 digest{};
+  status = ::BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0);
+  if (!BCRYPT_SUCCESS(status)) return bcrypt_error(status);
+  return digest;
+}
+
 class WindowsInvoiceFile final : public InvoiceFile {
  public:
   // `path` is the \\?\ path the file was opened by; `is_link` tells that
@@ -869,8 +1119,69 @@ class WindowsInvoiceFile final : public InvoiceFile {
   Status stage_with_times(std::string_view, const FileTimes&) override {
     return Status::error(Status::Kind::kOther, "not built yet");
   }
-  Result<std::unique_ptr<KeptCopy>> copy_original(const std::string&, std::string_view) override {
-    return Status::error(Status::Kind::kOther, "not built yet");
+
+  // The invoice is held without sharing its reading, so no copy by name can
+  // open it: `content` is written through the copy's own handle. The copy
+  // is made as a staged file is, with what its folder passes on (in the
+  // folders that the run creates, access for the running user alone), and
+  // held without sharing its reading until it is destroyed, so nobody else
+  // reads it before it has the original's own access entries. Its access
+  // list is then built as a staged file's is, from the original's own
+  // entries and what the folder passes on, never left to the system to
+  // complete.
+  Result<std::unique_ptr<KeptCopy>> copy_original(const std::string& folder,
+                                                  std::string_view content) override {
+    if (content.size() != size_of(info_)) return Status::error(Status::Kind::kChanged);
+    auto wide_folder = system_path(folder);
+    if (!wide_folder.is_ok()) return wide_folder.status;
+    std::wstring temporary;
+    auto created = create_fresh_file(wide_folder.value, temporary);
+    if (!created.is_ok()) return created.status;
+    // Removed by its destructor when any step fails.
+    auto copy =
+        std::make_unique<WindowsKeptCopy>(std::move(wide_folder.value), std::move(created.value));
+    if (Status status = write_all(copy->handle(), content); !status.is_ok()) return status;
+    LARGE_INTEGER written{};
+    if (!::GetFileSizeEx(copy->handle(), &written)) return last_error();
+    if (static_cast<std::uint64_t>(written.QuadPart) != content.size()) {
+      return windows_error(ERROR_WRITE_FAULT);
+    }
+    if (Status status = carry_to_copy(*copy, temporary); !status.is_ok()) return status;
+    return std::unique_ptr<KeptCopy>(std::move(copy));
+  }
+
+  // Gives a kept copy what the original has besides its content, as far as
+  // the copy's file system holds it: the security and named streams that a
+  // staged file gets (FAT and exFAT hold neither, and the copy then does not
+  // carry the original's access), then the attributes and the three times.
+  Status carry_to_copy(WindowsKeptCopy& copy, const std::wstring& temporary) const {
+    DWORD holds = 0;
+    if (!::GetVolumeInformationByHandleW(copy.handle(), nullptr, 0, nullptr, nullptr, &holds,
+                                         nullptr, 0)) {
+      holds = 0;
+    }
+    bool carried = true;
+    if ((holds & FILE_PERSISTENT_ACLS) != 0) {
+      if (Status status = copy_security(copy.handle()); !status.is_ok()) return status;
+    } else {
+      carried = false;
+    }
+    if ((holds & FILE_NAMED_STREAMS) != 0) {
+      if (Status status = copy_named_streams(path_, temporary); !status.is_ok()) return status;
+    } else if (has_named_streams(path_)) {
+      carried = false;
+    }
+    copy.set_carries_access(carried);
+    FILE_BASIC_INFO basic{};
+    basic.CreationTime.QuadPart = static_cast<LONGLONG>(to_ticks(info_.ftCreationTime));
+    basic.LastAccessTime.QuadPart = static_cast<LONGLONG>(to_ticks(info_.ftLastAccessTime));
+    basic.LastWriteTime.QuadPart = static_cast<LONGLONG>(to_ticks(info_.ftLastWriteTime));
+    basic.FileAttributes = info_.dwFileAttributes & kCopiedAttributes;
+    if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    if (!::SetFileInformationByHandle(copy.handle(), FileBasicInfo, &basic, sizeof basic)) {
+      return last_error();
+    }
+    return Status::ok();
   }
 
   std::vector<UnremovedFile> discard_staged() override {
@@ -1494,23 +1805,91 @@ class WindowsPlatform final : public Platform {
         wide.value, is_link.value, std::move(handle), info, writable.value, renamed_));
   }
 
-  Result<std::unique_ptr<OutputFile>> open_for_appending(const std::string&) override {
-    return Status::error(Status::Kind::kOther, "not built yet");
+  // Opened for appending only (FILE_APPEND_DATA without FILE_WRITE_DATA),
+  // so that every write goes to the end; others may read the file
+  // meanwhile, none may write it. A link is opened as itself and refused.
+  Result<std::unique_ptr<OutputFile>> open_for_appending(const std::string& path) override {
+    auto wide = system_path(path);
+    if (!wide.is_ok()) return wide.status;
+    // Looked at first: a folder does not open as a file.
+    const DWORD attributes = ::GetFileAttributesW(wide.value.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+      return Status::error(Status::Kind::kNotRegular);
+    }
+    PrivateSecurity private_access(false);
+    if (!private_access.status().is_ok()) return private_access.status();
+    UniqueHandle handle(::CreateFileW(wide.value.c_str(), FILE_GENERIC_READ | FILE_APPEND_DATA,
+                                      FILE_SHARE_READ, private_access.attributes(), OPEN_ALWAYS,
+                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!handle.valid()) return last_error();
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(handle.get(), &info)) return last_error();
+    if (::GetFileType(handle.get()) != FILE_TYPE_DISK ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+      return Status::error(Status::Kind::kNotRegular);
+    }
+    // A link that shows no reparse attribute (a Unix symbolic link seen
+    // through Wine) opens as its target.
+    auto through = reached_through_link(wide.value, handle.get());
+    if (!through.is_ok()) return through.status;
+    if (through.value) return Status::error(Status::Kind::kNotRegular);
+    return std::unique_ptr<OutputFile>(
+        std::make_unique<WindowsOutputFile>(std::move(wide.value), std::move(handle)));
   }
-  Status create_private_folder(const std::string&) override {
-    return Status::error(Status::Kind::kOther, "not built yet");
+
+  Status create_private_folder(const std::string& path) override {
+    auto wide = system_path(path);
+    if (!wide.is_ok()) return wide.status;
+    PrivateSecurity private_access(true);
+    if (!private_access.status().is_ok()) return private_access.status();
+    if (!::CreateDirectoryW(wide.value.c_str(), private_access.attributes())) return last_error();
+    return Status::ok();
   }
-  Result<bool> lies_within(const std::string&, const std::string&) override {
-    return Status::error(Status::Kind::kOther, "not built yet");
+
+  // Both resolved by the system (GetFinalPathNameByHandleW), or where it
+  // gives no final path (Wine, past MAX_PATH) both as volume and path within.
+  Result<bool> lies_within(const std::string& path, const std::string& folder) override {
+    auto wide_folder = system_path(folder);
+    if (!wide_folder.is_ok()) return wide_folder.status;
+    auto wide_path = system_path(path);
+    if (!wide_path.is_ok()) return wide_path.status;
+    std::wstring folder_rest, path_rest;
+    auto outer_handle = open_existing_part(wide_folder.value, folder_rest);
+    if (!outer_handle.is_ok()) return outer_handle.status;
+    if (!folder_rest.empty()) return windows_error(ERROR_PATH_NOT_FOUND);
+    auto inner_handle = open_existing_part(wide_path.value, path_rest);
+    if (!inner_handle.is_ok()) return inner_handle.status;
+    auto outer = final_path_of(outer_handle.value.get());
+    auto inner = final_path_of(inner_handle.value.get());
+    if (!outer.is_ok() || !inner.is_ok()) {
+      outer = volume_path_of(outer_handle.value.get());
+      if (!outer.is_ok()) return outer.status;
+      inner = volume_path_of(inner_handle.value.get());
+      if (!inner.is_ok()) return inner.status;
+    }
+    return leads_path(outer.value, inner.value + path_rest);
   }
-  Status flush_folder(const std::string&) override {
-    return Status::error(Status::Kind::kOther, "not built yet");
+
+  // Flushed as the folders that replacements were put in place in are.
+  Status flush_folder(const std::string& path) override {
+    auto wide = system_path(path);
+    if (!wide.is_ok()) return wide.status;
+    RenamedFolders folder;
+    folder.note(wide.value);
+    folder.flush();
+    return windows_error(folder.flushed(wide.value));
   }
-  Result<Sha256> sha256(std::string_view) const override {
-    return Status::error(Status::Kind::kOther, "not built yet");
-  }
-  Status flush_kept_copies(const std::vector<KeptCopy*>&) override {
-    return Status::error(Status::Kind::kOther, "not built yet");
+
+  Result<Sha256> sha256(std::string_view data) const override { return hash_sha256(data); }
+
+  Status flush_kept_copies(const std::vector<KeptCopy*>& copies) override {
+    std::vector<HANDLE> handles;
+    for (KeptCopy* copy : copies) handles.push_back(static_cast<WindowsKeptCopy*>(copy)->handle());
+    const DWORD error = flush_together(handles);
+    if (error != ERROR_SUCCESS) return windows_error(error);
+    for (KeptCopy* copy : copies) static_cast<WindowsKeptCopy*>(copy)->note_flushed();
+    return Status::ok();
   }
 
   std::size_t group_file_limit() const override {
