@@ -32,7 +32,6 @@ class LoggedInvoiceFile final : public StagingInvoiceFile<LoggedFile> {
   std::uint64_t links = 1;
   bool stop = false;
   bool removable = true;
-  FileTimes carried;
 
   bool is_writable() const override { return true; }
   Status check_replaceable() const override { return Status::ok(); }
@@ -47,7 +46,7 @@ class LoggedInvoiceFile final : public StagingInvoiceFile<LoggedFile> {
     return name == failing ? Status::error(Kind::kOther) : Status::ok();
   }
   std::uint64_t link_count() const override { return links; }
-  FileTimes original_times() const override { return {{1, 0}, {2, 0}, std::nullopt}; }
+  FileTimes original_times() const override { return {}; }
   Result<LoggedFile> create_staged_file() override {
     if (Status made = step("create"); !made.is_ok()) return made;
     return LoggedFile{&log, "staged" + std::to_string(++made_), removable};
@@ -56,8 +55,7 @@ class LoggedInvoiceFile final : public StagingInvoiceFile<LoggedFile> {
     return step("fill " + file.name + " " + std::string(content));
   }
   bool stop_requested() const override { return stop; }
-  Status carry_metadata(LoggedFile& file, const FileTimes& times) override {
-    carried = times;
+  Status carry_metadata(LoggedFile& file, const FileTimes&) override {
     return step("carry " + file.name);
   }
   Status check_unchanged() const override {
@@ -107,15 +105,6 @@ TEST(StagingInvoiceFileTest, StepsRunInOrderAndAFailureLeavesNoStagedFile) {
     // Only a staged file is left to put in place.
     EXPECT_EQ(file.put_staged_in_place().kind(), c.kind == Kind::kOk ? Kind::kOk : Kind::kNotFound);
   }
-}
-
-TEST(StagingInvoiceFileTest, StageCarriesTheOriginalsTimesOrTheGivenOnes) {
-  LoggedInvoiceFile file;
-  ASSERT_TRUE(file.stage("a").is_ok());
-  EXPECT_EQ(file.carried, (FileTimes{{1, 0}, {2, 0}, std::nullopt}));
-  const FileTimes given{{5, 6}, {7, 8}, FileTime{9, 0}};
-  ASSERT_TRUE(file.stage_with_times("b", given).is_ok());
-  EXPECT_EQ(file.carried, given);
 }
 
 // The oldest staged file goes first, only over an unchanged original; one
