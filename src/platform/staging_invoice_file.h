@@ -36,7 +36,7 @@ class StagingInvoiceFile : public InvoiceFile {
   // Each step may fail and leave the original as it is, the new file then
   // removed again: make it under a fresh name beside the original, fill it,
   // carry the original's metadata and `times`. A request to stop is heeded
-  // once the content is written, before the slower metadata.
+  // once the content, the longest step, is written.
   Status stage_with_times(std::string_view content, const FileTimes& times) final {
     if (Status single = check_single_name(link_count()); !single.is_ok()) return single;
     Result<Staged> created = create_staged_file();
