@@ -159,15 +159,6 @@ TEST_F(PlatformWin32Test, OpenInvoiceKeepsOtherProgramsOutUntilClosed) {
   ::CloseHandle(reader);
 }
 
-TEST_F(PlatformWin32Test, ReadOnlyAttributeMakesAnInvoiceReadOnly) {
-  const std::string invoice = path("a.xml");
-  write(invoice, "<a/>");
-  ASSERT_TRUE(::SetFileAttributesW(extended(invoice).c_str(), FILE_ATTRIBUTE_READONLY));
-  auto opened = platform_->open_invoice_file(invoice);
-  ASSERT_TRUE(opened.is_ok()) << opened.status;
-  EXPECT_FALSE(opened.value->is_writable());
-}
-
 TEST_F(PlatformWin32Test, ReplacementOfAFileRenamedMeanwhileIsAbandoned) {
   const std::string invoice = path("a.xml");
   write(invoice, "old");
