@@ -42,6 +42,10 @@ class FakePlatform : public Platform {
   // Adds a symbolic link at `path` to `target` (a file, a folder, or
   // nothing), creating the link's folders.
   void add_link(const std::string& path, const std::string& target);
+  // Sets the last-access and last-write time of an existing file (through
+  // a link, its target), as a test prepares it; logs "restamp <path>".
+  // kNotFound when there is none.
+  Status set_file_time(const std::string& path, FileTime time);
 
   std::map<std::string, File> files;
   std::set<std::string> folders;
@@ -130,7 +134,6 @@ class FakePlatform : public Platform {
   Status remove_file(const std::string& path) override;
   Status remove_leftover_replacement(const std::string& path) override;
   Result<std::vector<DirectoryEntry>> list_directory(const std::string& path) override;
-  Status set_file_time(const std::string& path, FileTime time) override;
   Result<std::unique_ptr<InvoiceFile>> open_invoice_file(const std::string& path) override;
   std::size_t group_file_limit() const override { return group_files; }
   // Logs "flush <path>" for each file of the group ("flush-failed <path>"

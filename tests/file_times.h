@@ -21,6 +21,11 @@ struct FileTimes {
 // zero when it cannot be read. One implementation per platform.
 FileTimes read_file_times(const std::string& path);
 
+// Sets the last-access and last-write time (on Windows the creation time
+// too) of the existing file that `path` names, following links; false when
+// it cannot.
+bool set_file_times(const std::string& path, FileTime time);
+
 // False where the system moves a file's last-access time as it opens the
 // file, before any program could ask it not to (Wine reads the start of a
 // file it opens), so that not even an unchanged file keeps it.

@@ -172,9 +172,11 @@ class InvoiceFile {
   // Staged files never put in place are removed when the file is destroyed;
   // a process killed meanwhile leaves them under their replacement names.
   virtual Status stage(std::string_view content) = 0;
-  // As `stage`, but the new file gets `times` in place of the original's
-  // (a creation time only where the system keeps one): putting a kept
-  // original back gives it its own times.
+  // As `stage`, but the new file gets `times` in place of the original's:
+  // putting a kept original back gives it its own times. The creation time
+  // is set on Windows only, where a program may set it: `times.creation`
+  // when given, else the original's; elsewhere the system keeps none that
+  // could be set, and `times.creation` is ignored.
   virtual Status stage_with_times(std::string_view content, const FileTimes& times) = 0;
   // Copies the file as it was opened into a new file in `folder` (a folder
   // of the backup folder, which may lie on another file system): the same
@@ -199,9 +201,10 @@ class InvoiceFile {
   // it. Right before the rename the file in place is checked to be unchanged
   // since it was opened (or last put in place): fails with kChanged, leaving
   // it byte for byte as it was, when another program changed, replaced or
-  // removed it meanwhile, or with the failure of the rename. The lock moves
-  // to the new file. A process killed meanwhile leaves the old or the new
-  // content, never a mixture.
+  // removed it meanwhile, or with the failure of the rename; the staged file
+  // then stays staged, for `discard_staged`. The lock moves to the new file.
+  // A process killed meanwhile leaves the old or the new content, never a
+  // mixture.
   virtual Status put_staged_in_place() = 0;
 };
 
@@ -299,10 +302,6 @@ class Platform {
   // in a folder marked append-only or immutable.
   virtual Status remove_leftover_replacement(const std::string& path) = 0;
 
-  // Sets the last-access and last-write time (on Windows the creation time
-  // too) of an existing file; never creates one (kNotFound). The run never
-  // calls it: it prepares files for tests.
-  virtual Status set_file_time(const std::string& path, FileTime time) = 0;
   // Opens an existing regular file (or a link to one) for conversion, for
   // reading only, and locks it against other programs without waiting;
   // never creates a file. A symbolic link is followed only when it belongs

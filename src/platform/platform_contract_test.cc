@@ -24,6 +24,7 @@
 #include "platform/platform.h"
 #include "platform/replacement_name.h"
 #include "status_printer.h"
+#include "system_place.h"
 
 namespace invoice {
 namespace {
@@ -71,92 +72,15 @@ class FakePlace {
     const testing::FakePlatform::File& file = fake_.files.at(fake_.resolve(path));
     return {file.accessed, file.modified, {}, {file.changes, 0}};
   }
+  bool set_times(const std::string& path, FileTime time) {
+    return fake_.set_file_time(path, time).is_ok();
+  }
   bool keeps_access_time_on_open() const { return true; }
   bool computes_sha256() const { return false; }
 
  private:
   testing::FakePlatform fake_;
   std::string root_ = "/contract";
-};
-
-// A UTF-8 path as the standard library takes it, and back: paths are UTF-8
-// on every platform, whatever the system's own code page.
-fs::path native(const std::string& path) {
-  return fs::path(std::u8string(path.begin(), path.end()));
-}
-std::string utf8(const fs::path& path) {
-  const std::u8string text = path.u8string();
-  return std::string(text.begin(), text.end());
-}
-
-// The real platform, on a fresh folder below the system's temporary folder
-// that goes away with everything in it.
-class SystemPlace {
- public:
-  SystemPlace() : platform_(make_system_platform()) {
-    std::random_device random;
-    fs::path folder;
-    do {
-      folder = fs::temp_directory_path() / ("invoice-contract-" + std::to_string(random()));
-    } while (!fs::create_directory(folder));
-    root_ = utf8(folder);
-  }
-  ~SystemPlace() {
-    // A read-only file would stop the removal on Windows.
-    std::error_code ignored;
-    for (auto it = fs::recursive_directory_iterator(native(root_), ignored);
-         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
-      if (!it->is_symlink()) {
-        fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add, ignored);
-      }
-    }
-    fs::remove_all(native(root_), ignored);
-  }
-  SystemPlace(const SystemPlace&) = delete;
-  SystemPlace& operator=(const SystemPlace&) = delete;
-
-  Platform& platform() { return *platform_; }
-  const std::string& root() const { return root_; }
-
-  void make_file(const std::string& path, const std::string& content) {
-    fs::create_directories(native(path).parent_path());
-    std::ofstream(native(path), std::ios::binary) << content;
-  }
-  void make_folder(const std::string& path) { fs::create_directories(native(path)); }
-  // No write permission for anyone; the read-only attribute on Windows.
-  void make_read_only(const std::string& path) {
-    fs::permissions(native(path),
-                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                    fs::perm_options::remove);
-  }
-  // False where the system or the user may not make symbolic links.
-  bool make_link(const std::string& path, const std::string& target) {
-    std::error_code error;
-    if (fs::is_directory(native(target))) {
-      fs::create_directory_symlink(native(target), native(path), error);
-    } else {
-      fs::create_symlink(native(target), native(path), error);
-    }
-    return !error;
-  }
-  // Giving a file to another user takes calls that are not portable.
-  bool make_foreign_file(const std::string&) { return false; }
-  std::optional<std::string> read(const std::string& path) const {
-    if (!fs::is_regular_file(native(path))) return std::nullopt;
-    std::ifstream in(native(path), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  bool is_link(const std::string& path) const { return fs::is_symlink(native(path)); }
-  bool exists(const std::string& path) const {
-    return fs::exists(fs::symlink_status(native(path)));
-  }
-  testing::FileTimes times(const std::string& path) const { return testing::read_file_times(path); }
-  bool keeps_access_time_on_open() const { return testing::system_keeps_access_time_on_open(); }
-  bool computes_sha256() const { return true; }
-
- private:
-  std::unique_ptr<Platform> platform_;
-  std::string root_;
 };
 
 template <class Place>
@@ -208,6 +132,7 @@ struct PlaceNames {
   }
 };
 
+using SystemPlace = testing::SystemPlace;
 using Places = ::testing::Types<FakePlace, SystemPlace>;
 TYPED_TEST_SUITE(PlatformContractTest, Places, PlaceNames);
 
@@ -227,10 +152,6 @@ TYPED_TEST(PlatformContractTest, MissingPathIsNotFoundAndNothingIsCreated) {
   } cases[] = {
       {"open_invoice_file", [&] { return tested.open_invoice_file(missing).status; }},
       {"open_input_file", [&] { return tested.open_input_file(missing).status; }},
-      {"set_file_time",
-       [&] {
-         return tested.set_file_time(missing, {1'500'000'000, 0});
-       }},
       {"remove_file", [&] { return tested.remove_file(missing); }},
       {"list_directory", [&] { return tested.list_directory(missing).status; }},
       {"remove_leftover_replacement",
@@ -341,21 +262,11 @@ TYPED_TEST(PlatformContractTest, ListingNamesEveryEntryOnceWithoutDotsInAnyOrder
   EXPECT_EQ(this->listing(this->path("sub")), (Listing{{"deep.xml", Type::kFile, false}}));
 }
 
-TYPED_TEST(PlatformContractTest, TimeIsSetWithItsFraction) {
-  const std::string invoice = this->path("a.xml");
-  this->place.make_file(invoice, "<a/>");
-  const FileTime time{1'500'000'000, 500'000'000};
-  ASSERT_TRUE(this->platform.set_file_time(invoice, time).is_ok());
-  EXPECT_EQ(this->place.times(invoice).modified, time);
-  EXPECT_EQ(this->place.times(invoice).accessed, time);
-  EXPECT_EQ(this->place.read(invoice), "<a/>");
-}
-
 TYPED_TEST(PlatformContractTest, ReplaceChangesTheContentOnlyAndLeavesNoOtherFile) {
   const std::string invoice = this->path("a.xml");
   this->place.make_file(invoice, "old text, longer than the new");
   const FileTime time{1'400'000'000, 0};
-  ASSERT_TRUE(this->platform.set_file_time(invoice, time).is_ok());
+  ASSERT_TRUE(this->place.set_times(invoice, time));
   {
     auto opened = this->platform.open_invoice_file(invoice);
     ASSERT_TRUE(opened.is_ok()) << opened.status;
@@ -416,7 +327,7 @@ TYPED_TEST(PlatformContractTest, TimesAreKeptExactlyOrCarriedToTheReplacement) {
     SCOPED_TRACE(c.name);
     const std::string invoice = this->path(std::string(c.name) + ".xml");
     this->place.make_file(invoice, "<a/>");
-    ASSERT_TRUE(this->platform.set_file_time(invoice, {1'500'000'000, 123'456'700}).is_ok());
+    ASSERT_TRUE(this->place.set_times(invoice, {1'500'000'000, 123'456'700}));
     const testing::FileTimes before = this->place.times(invoice);
     {
       auto opened = this->platform.open_invoice_file(invoice);
@@ -443,6 +354,31 @@ TYPED_TEST(PlatformContractTest, TimesAreKeptExactlyOrCarriedToTheReplacement) {
   if (!this->place.keeps_access_time_on_open()) {
     GTEST_SKIP() << "this system moves the last-access time as it opens a file: not checked";
   }
+}
+
+// A kept original put back gets its own times, not those of the file it
+// replaces.
+TYPED_TEST(PlatformContractTest, StageWithTimesGivesTheNewFileThoseTimes) {
+  const std::string invoice = this->path("a.xml");
+  this->place.make_file(invoice, "<a/>");
+  ASSERT_TRUE(this->place.set_times(invoice, {1'500'000'000, 0}));
+  const FileTimes given{{1'400'000'000, 200}, {1'300'000'000, 123'456'700}, std::nullopt};
+  {
+    auto opened = this->platform.open_invoice_file(invoice);
+    ASSERT_TRUE(opened.is_ok()) << opened.status;
+    InvoiceFile& file = *opened.value;
+    std::string content;
+    ASSERT_TRUE(file.load(content).is_ok());
+    ASSERT_TRUE(file.stage_with_times("<b/>", given).is_ok());
+    ASSERT_TRUE(this->platform.flush_staged({&file}).is_ok());
+    ASSERT_TRUE(file.put_staged_in_place().is_ok());
+  }
+  const testing::FileTimes after = this->place.times(invoice);
+  EXPECT_EQ(after.modified, given.last_write);
+  if (this->place.keeps_access_time_on_open()) {
+    EXPECT_EQ(after.accessed, given.last_access);
+  }
+  EXPECT_EQ(this->place.read(invoice), "<b/>");
 }
 
 TYPED_TEST(PlatformContractTest, ReadOnlyFileIsReadButNotWritable) {
@@ -532,7 +468,7 @@ TYPED_TEST(PlatformContractTest, KeptCopyHoldsTheOriginalAndIsNamedNeverOverAnEn
   this->place.make_file(invoice, "<original/>");
   this->place.make_folder(backup);
   this->place.make_file(tested.join_path(backup, "taken.xml"), "kept before");
-  ASSERT_TRUE(tested.set_file_time(invoice, {1'500'000'000, 123'456'700}).is_ok());
+  ASSERT_TRUE(this->place.set_times(invoice, {1'500'000'000, 123'456'700}));
   const testing::FileTimes before = this->place.times(invoice);
   {
     auto opened = tested.open_invoice_file(invoice);
@@ -672,7 +608,7 @@ TYPED_TEST(PlatformContractTest, ReadFileTellsItsTimes) {
   const std::string file = this->path("a.xml");
   this->place.make_file(file, "<a/>");
   const FileTime time{1'500'000'000, 500'000'000};
-  ASSERT_TRUE(this->platform.set_file_time(file, time).is_ok());
+  ASSERT_TRUE(this->place.set_times(file, time));
   auto opened = this->platform.open_input_file(file);
   ASSERT_TRUE(opened.is_ok()) << opened.status;
   const auto times = opened.value->times();

@@ -24,7 +24,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <limits>
 #include <map>
 #include <memory>
@@ -35,6 +34,7 @@
 #include "platform/read_buffer.h"
 #include "platform/replacement_name.h"
 #include "platform/replacement_policy.h"
+#include "platform/staging_invoice_file.h"
 
 namespace invoice {
 
@@ -460,6 +460,39 @@ Status flush_together(const std::vector<std::pair<int, dev_t>>& fds) {
   return Status::ok();
 }
 
+// The folders in which new names were put, each flushed once, through the
+// descriptor its invoices already hold, so that the flush needs no
+// descriptor of its own.
+class RenamedFolders {
+ public:
+  // Flushes `folder` unless it was flushed already; what its flush reported.
+  Status flush(const Folder& folder) {
+    struct stat info;
+    if (folder.identified) {
+      info.st_dev = folder.device;
+      info.st_ino = folder.inode;
+    } else if (::fstat(folder.fd.get(), &info) != 0) {
+      return last_error();
+    }
+    auto seen = std::find_if(flushed_.begin(), flushed_.end(), [&info](const Flushed& done) {
+      return done.device == info.st_dev && done.inode == info.st_ino;
+    });
+    if (seen == flushed_.end()) {
+      flushed_.push_back(Flushed{info.st_dev, info.st_ino, flush_open_folder(folder)});
+      seen = flushed_.end() - 1;
+    }
+    return seen->status;
+  }
+
+ private:
+  struct Flushed {
+    dev_t device;
+    ino_t inode;
+    Status status;
+  };
+  std::vector<Flushed> flushed_;
+};
+
 // A file that is not a symbolic link, named in a folder held open, so that
 // it is found again in the same place even if the path changes meanwhile.
 struct FileInFolder {
@@ -710,40 +743,23 @@ bool same_time(const timespec& a, const timespec& b) {
 class ReplacementFile {
  public:
   ReplacementFile() = default;
-  ReplacementFile(ReplacementFile&& other) noexcept
-      : folder_(std::exchange(other.folder_, -1)),
-        name_(std::move(other.name_)),
-        fd_(std::move(other.fd_)),
-        device_(other.device_),
-        inode_(other.inode_),
-        unremoved_(other.unremoved_) {}
+  ReplacementFile(ReplacementFile&&) noexcept = default;
   ReplacementFile& operator=(ReplacementFile&&) = delete;
   ~ReplacementFile() {
-    if (!fd_.valid() || ::unlinkat(folder_, name_.c_str(), 0) == 0 || errno == ENOENT) return;
-    const int error = errno;
-    try {
-      unremoved_->push_back(
-          {path_of(folder_, name_), error == EPERM && is_marked_folder(folder_)
-                                        ? Status::error(Status::Kind::kFolderMarked)
-                                        : posix_error(error)});
-    } catch (const std::bad_alloc&) {
-      // Out of memory the file stays untold, as it would after a kill.
-    }
+    if (fd_.valid()) ::unlinkat(folder_->fd.get(), name_.c_str(), 0);
   }
 
-  // Makes the file in `folder`, which must outlive it, as must `unremoved`,
-  // which is told when the file cannot be removed.
-  static Result<ReplacementFile> make(int folder, ReplacementNames& names,
-                                      std::vector<UnremovedFile>& unremoved) {
+  // Makes the file in `folder`, which it holds open until it goes.
+  static Result<ReplacementFile> make(std::shared_ptr<Folder> folder, ReplacementNames& names) {
     ReplacementFile made;
-    made.folder_ = folder;
-    made.unremoved_ = &unremoved;
+    made.folder_ = std::move(folder);
+    const int dir = made.folder_->fd.get();
     const bool made_or_failed = create_under_fresh_name(
         [&] { return names.draw(); },
         [&](std::string name) {
           made.name_ = std::move(name);
           made.fd_.reset(
-              ::openat(folder, made.name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+              ::openat(dir, made.name_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
           return !made.fd_.valid() && errno == EEXIST;
         });
     if (!made_or_failed) return posix_error(EEXIST);
@@ -769,10 +785,24 @@ class ReplacementFile {
   dev_t device() const { return device_; }
   ino_t inode() const { return inode_; }
 
+  // Removes the file now and lets it go: ok, or why it stays.
+  Status remove() {
+    const UniqueFd held = std::move(fd_);
+    if (::unlinkat(folder_->fd.get(), name_.c_str(), 0) == 0 || errno == ENOENT) {
+      return Status::ok();
+    }
+    const int error = errno;
+    return error == EPERM && is_marked_folder(folder_->fd.get())
+               ? Status::error(Status::Kind::kFolderMarked)
+               : posix_error(error);
+  }
+  std::string path() const { return path_of(folder_->fd.get(), name_); }
+
   // Renames the file over `name` in its folder; the file is then no longer
   // removed, and its descriptor is handed back.
   Result<UniqueFd> put_in_place(const std::string& name) {
-    if (::renameat(folder_, name_.c_str(), folder_, name.c_str()) != 0) return last_error();
+    const int dir = folder_->fd.get();
+    if (::renameat(dir, name_.c_str(), dir, name.c_str()) != 0) return last_error();
     return std::move(fd_);
   }
 
@@ -780,25 +810,25 @@ class ReplacementFile {
   // entry (kExists); the file is then no longer removed, and its descriptor
   // is handed back.
   Result<UniqueFd> give_name(const std::string& name) {
-    if (::renameat2(folder_, name_.c_str(), folder_, name.c_str(), RENAME_NOREPLACE) != 0) {
+    const int dir = folder_->fd.get();
+    if (::renameat2(dir, name_.c_str(), dir, name.c_str(), RENAME_NOREPLACE) != 0) {
       if (errno != EINVAL && errno != ENOSYS) return last_error();
       // A file system that cannot rename without replacing: a second name,
       // which never replaces either, then the temporary one goes. Should
       // that fail, the file is named all the same, and its temporary name,
       // a second name, is one that a later run leaves alone.
-      if (::linkat(folder_, name_.c_str(), folder_, name.c_str(), 0) != 0) return last_error();
-      ::unlinkat(folder_, name_.c_str(), 0);
+      if (::linkat(dir, name_.c_str(), dir, name.c_str(), 0) != 0) return last_error();
+      ::unlinkat(dir, name_.c_str(), 0);
     }
     return std::move(fd_);
   }
 
  private:
-  int folder_ = -1;
+  std::shared_ptr<Folder> folder_;
   std::string name_;
   UniqueFd fd_;
   dev_t device_ = 0;
   ino_t inode_ = 0;
-  std::vector<UnremovedFile>* unremoved_ = nullptr;
 };
 
 // A copy of an invoice's original in a folder of the backup folder: a
@@ -810,7 +840,7 @@ class PosixKeptCopy final : public KeptCopy {
 
   // Makes the empty file, readable by the running user only.
   Status make(ReplacementNames& names) {
-    auto made = ReplacementFile::make(folder_->fd.get(), names, unremoved_);
+    auto made = ReplacementFile::make(folder_, names);
     if (!made.is_ok()) return made.status;
     file_.emplace(std::move(made.value));
     return Status::ok();
@@ -835,10 +865,8 @@ class PosixKeptCopy final : public KeptCopy {
 
  private:
   std::shared_ptr<Folder> folder_;
-  // Told by the file when it cannot be removed: it stays under its
-  // replacement name, which a later run removes.
-  std::vector<UnremovedFile> unremoved_;
-  // After the folder and the list it uses: destroyed first.
+  // Removed when dropped unnamed; one that cannot be removed stays under
+  // its replacement name, which a later run removes.
   std::optional<ReplacementFile> file_;
   bool carries_access_ = true;
   bool flushed_ = false;
@@ -880,7 +908,7 @@ bool is_refused_by_file_system(int error) {
   return error == EPERM || error == ENOTSUP || error == EOPNOTSUPP || error == EACCES;
 }
 
-class PosixInvoiceFile final : public InvoiceFile {
+class PosixInvoiceFile final : public StagingInvoiceFile<ReplacementFile> {
  public:
   PosixInvoiceFile(std::shared_ptr<RunContext> run, FileInFolder target, UniqueFd fd,
                    const struct stat& info, bool lease_held)
@@ -941,51 +969,6 @@ class PosixInvoiceFile final : public InvoiceFile {
     return check_unchanged();
   }
 
-  // The steps of staging, each of which may fail and leave the original
-  // as it is: make a new file in the same folder; fill it (the original's
-  // flags, then the content); carry owner and group, extended attributes,
-  // permission bits and times. A request to stop is heeded between steps.
-  // Flushing and putting in place wait for the group.
-  Status stage(std::string_view content) override {
-    return stage_with_times(
-        content, FileTimes{to_file_time(info_.st_atim), to_file_time(info_.st_mtim), std::nullopt});
-  }
-
-  Status stage_with_times(std::string_view content, const FileTimes& times) override {
-    if (Status single = check_single_name(info_.st_nlink); !single.is_ok()) return single;
-    auto made = ReplacementFile::make(target_.dir(), run_->names, unremoved_);
-    if (!made.is_ok()) return made.status;
-    Status status = fill(made.value.fd(), content);
-    struct stat carried;
-    if (status.is_ok()) status = carry_metadata(made.value.fd(), times, carried);
-    if (!status.is_ok()) return status;
-    made.value.note_identity(carried);
-    staged_.push_back(std::move(made.value));
-    return Status::ok();
-  }
-
-  // Checks that the file in place is still what was read, then puts the
-  // oldest staged file in its place. No request to stop is heeded here: a
-  // group once flushed is finished, which takes no longer than its renames.
-  Status put_staged_in_place() override {
-    if (staged_.empty()) return Status::error(Status::Kind::kNotFound);
-    // Right before the rename: a change that another program made since the
-    // file was read is never overwritten.
-    Status status = check_unchanged();
-    // A FUSE file system renames a file that is still open out of the way
-    // first, so that replacing it would take two steps with no file under
-    // the invoice's name between them: there the original is let go, locks
-    // and all, just before the rename, which is then one step.
-    if (status.is_ok() && !on_fuse_) on_fuse_ = file_system_type(fd_.get()) == kFuseFileSystem;
-    if (status.is_ok() && *on_fuse_) {
-      fd_.reset();
-      lease_held_ = false;
-    }
-    if (status.is_ok()) status = put_in_place(staged_.front());
-    if (status.is_ok()) staged_.pop_front();
-    return status;
-  }
-
   // The steps of a kept copy, each of which may fail and remove it: make a
   // new file in the folder, readable by the running user only; fill it;
   // carry what the folder's file system holds of the original's access,
@@ -1021,11 +1004,6 @@ class PosixInvoiceFile final : public InvoiceFile {
     return std::unique_ptr<KeptCopy>(std::move(copy));
   }
 
-  std::vector<UnremovedFile> discard_staged() override {
-    staged_.clear();
-    return std::exchange(unremoved_, {});
-  }
-
   // The folder in which staged files were put in place since the last call,
   // or null when none was.
   const Folder* take_renamed_folder() {
@@ -1035,7 +1013,7 @@ class PosixInvoiceFile final : public InvoiceFile {
   // Adds the descriptors of the files staged and not yet put in place,
   // each with its device.
   void add_staged_descriptors(std::vector<std::pair<int, dev_t>>& fds) const {
-    for (const ReplacementFile& staged : staged_) fds.emplace_back(staged.fd(), staged.device());
+    for (const ReplacementFile& file : staged()) fds.emplace_back(file.fd(), file.device());
   }
 
   // Tells the file the type of the file system of its staged files, which
@@ -1050,11 +1028,12 @@ class PosixInvoiceFile final : public InvoiceFile {
     return *flags_;
   }
 
-  // Gives the new file `fd` the original's file flags, then `content`.
-  Status fill(int fd, std::string_view content) const {
-    Status status = carry_file_flags(flags(), fd);
-    if (status.is_ok()) status = write_all(fd, content);
-    return status.is_ok() ? check_stop() : status;
+  // The steps of staging (staging_invoice_file.h), each on the new file's
+  // descriptor.
+  std::uint64_t link_count() const override { return info_.st_nlink; }
+
+  FileTimes original_times() const override {
+    return {to_file_time(info_.st_atim), to_file_time(info_.st_mtim), std::nullopt};
   }
 
   // Fills the copy `to` with the bytes of the file as it was opened: through
@@ -1079,8 +1058,7 @@ class PosixInvoiceFile final : public InvoiceFile {
   Status carry_to_copy(PosixKeptCopy& copy) {
     const int fd = copy.fd();
     const FileTimes times{to_file_time(info_.st_atim), to_file_time(info_.st_mtim), std::nullopt};
-    struct stat carried;
-    const Status status = carry_metadata(fd, times, carried);
+    const Status status = carry_metadata(copy.file(), times);
     const Status::Kind kind = status.kind();
     if (kind != Status::Kind::kOwnerNotKept && kind != Status::Kind::kAccessNotKept &&
         kind != Status::Kind::kAttributesNotKept) {
@@ -1098,15 +1076,33 @@ class PosixInvoiceFile final : public InvoiceFile {
     return Status::ok();
   }
 
-  // Renames the new file over the original and makes it this file; its
-  // folder is noted for flushing, since the new name must survive a crash
-  // as well as the new content.
-  Status put_in_place(ReplacementFile& replacement) {
-    const dev_t device = replacement.device();
-    const ino_t inode = replacement.inode();
-    auto placed = replacement.put_in_place(target_.name);
+  Result<ReplacementFile> create_staged_file() override {
+    return ReplacementFile::make(target_.folder, run_->names);
+  }
+
+  // The original's file flags first, then the content.
+  Status fill(ReplacementFile& staged, std::string_view content) override {
+    Status status = carry_file_flags(flags(), staged.fd());
+    if (status.is_ok()) status = write_all(staged.fd(), content);
+    return status;
+  }
+
+  bool stop_requested() const override { return stop_was_requested(); }
+
+  // A FUSE file system renames a file that is still open out of the way
+  // first, so that replacing it would take two steps with no file under
+  // the invoice's name between them: there the original is let go, locks
+  // and all, just before the rename, which is then one step.
+  Status rename_over_original(ReplacementFile& staged) override {
+    if (!on_fuse_) on_fuse_ = file_system_type(fd_.get()) == kFuseFileSystem;
+    if (*on_fuse_) {
+      fd_.reset();
+      lease_held_ = false;
+    }
+    const dev_t device = staged.device();
+    const ino_t inode = staged.inode();
+    auto placed = staged.put_in_place(target_.name);
     if (!placed.is_ok()) return placed.status;
-    renamed_ = true;
     fd_ = std::move(placed.value);  // the locks move with the descriptor
     lease_held_ = false;
     // The file in place is now the one this run just renamed there; a next
@@ -1117,9 +1113,7 @@ class PosixInvoiceFile final : public InvoiceFile {
     return Status::ok();
   }
 
-  static Status check_stop() {
-    return stop_was_requested() ? Status::error(Status::Kind::kStopped) : Status::ok();
-  }
+  void note_renamed() override { renamed_ = true; }
 
   // kChanged unless the file is as it was when it was opened: not asked
   // for by a writer while the lease was held, the same size, last-write and
@@ -1127,7 +1121,7 @@ class PosixInvoiceFile final : public InvoiceFile {
   // refers to. A file that this run put in place was renamed there an
   // instant ago, with nothing to compare its state with but a look taken
   // just as long before: for it the name alone is checked.
-  Status check_unchanged() const {
+  Status check_unchanged() const override {
     if (lease_held_ && ::fcntl(fd_.get(), F_GETLEASE) != F_RDLCK) {
       return Status::error(Status::Kind::kChanged);
     }
@@ -1147,13 +1141,14 @@ class PosixInvoiceFile final : public InvoiceFile {
     return Status::ok();
   }
 
-  // Gives the new file `fd` the original's owner and group, extended
-  // attributes (its access control list among them), permission bits and
-  // times as they were when it was opened, and checks that the access came
-  // out exactly so; `info` is then what the new file's last look found.
-  // The owner first: changing it clears set-id bits, which the mode then
-  // puts back, so they never go to another owner.
-  Status carry_metadata(int fd, const FileTimes& times, struct stat& info) {
+  // Gives the new file the original's owner and group, extended attributes
+  // (its access control list among them) and permission bits as they were
+  // when it was opened, and `times`, and checks that the access came out
+  // exactly so. The owner first: changing it clears set-id bits, which the
+  // mode then puts back, so they never go to another owner.
+  Status carry_metadata(ReplacementFile& staged, const FileTimes& times) override {
+    const int fd = staged.fd();
+    struct stat info;
     if (::fstat(fd, &info) != 0) return last_error();
     if ((info.st_uid != info_.st_uid || info.st_gid != info_.st_gid) &&
         ::fchown(fd, info_.st_uid, info_.st_gid) != 0) {
@@ -1180,8 +1175,9 @@ class PosixInvoiceFile final : public InvoiceFile {
         carried.value != *attributes_) {
       return Status::error(Status::Kind::kAccessNotKept);
     }
-    // The original's times, to the nanosecond where the file system keeps
-    // them: nothing sets them once the file is in place, where an edit that
+    staged.note_identity(info);
+    // The times, to the nanosecond where the file system keeps them:
+    // nothing sets them once the file is in place, where an edit that
     // another program makes right after the rename must keep its own time.
     const timespec carried_times[2] = {to_timespec(times.last_access),
                                        to_timespec(times.last_write)};
@@ -1203,10 +1199,6 @@ class PosixInvoiceFile final : public InvoiceFile {
   // Set when a staged file was put in place since the folder was last
   // flushed.
   bool renamed_ = false;
-  // Told by the staged files, so destroyed after them.
-  std::vector<UnremovedFile> unremoved_;
-  // After `target_`, whose folder they are made in: destroyed first.
-  std::deque<ReplacementFile> staged_;
 };
 
 // The absolute path that `path` leads to, every link followed.
@@ -1514,17 +1506,6 @@ class LinuxPlatform final : public Platform {
     return entries;
   }
 
-  Status set_file_time(const std::string& path, FileTime time) override {
-    LocatedPath located;
-    if (Status status = locate(path, located); !status.is_ok()) return status;
-    timespec times[2];
-    times[0].tv_sec = static_cast<time_t>(time.seconds);
-    times[0].tv_nsec = time.nanoseconds;
-    times[1] = times[0];
-    if (::utimensat(located.dir, located.name.c_str(), times, 0) != 0) return last_error();
-    return Status::ok();
-  }
-
   Result<std::unique_ptr<InvoiceFile>> open_invoice_file(const std::string& path) override {
     auto found = find_target(path, false, &run_->folders);
     if (!found.is_ok()) return found.status;
@@ -1606,38 +1587,13 @@ class LinuxPlatform final : public Platform {
     return Status::ok();
   }
 
-  // Each folder once, through the descriptor its invoices already hold, so
-  // that the flush needs no descriptor of its own.
   std::vector<Status> flush_renamed_folders(const std::vector<InvoiceFile*>& files) override {
-    struct Flushed {
-      dev_t device;
-      ino_t inode;
-      Status status;
-    };
-    std::vector<Flushed> flushed;
+    RenamedFolders renamed;
     std::vector<Status> results;
     results.reserve(files.size());
     for (InvoiceFile* file : files) {
       const Folder* folder = static_cast<PosixInvoiceFile*>(file)->take_renamed_folder();
-      struct stat info;
-      if (folder != nullptr && folder->identified) {
-        info.st_dev = folder->device;
-        info.st_ino = folder->inode;
-      }
-      if (folder == nullptr) {
-        results.push_back(Status::ok());
-      } else if (!folder->identified && ::fstat(folder->fd.get(), &info) != 0) {
-        results.push_back(last_error());
-      } else {
-        auto seen = std::find_if(flushed.begin(), flushed.end(), [&info](const Flushed& done) {
-          return done.device == info.st_dev && done.inode == info.st_ino;
-        });
-        if (seen == flushed.end()) {
-          flushed.push_back(Flushed{info.st_dev, info.st_ino, flush_open_folder(*folder)});
-          seen = flushed.end() - 1;
-        }
-        results.push_back(seen->status);
-      }
+      results.push_back(folder == nullptr ? Status::ok() : renamed.flush(*folder));
     }
     return results;
   }

@@ -21,7 +21,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <exception>
 #include <limits>
 #include <memory>
@@ -34,6 +33,7 @@
 #include "platform/read_buffer.h"
 #include "platform/replacement_name.h"
 #include "platform/replacement_policy.h"
+#include "platform/staging_invoice_file.h"
 #include "platform/windows_path.h"
 
 namespace invoice {
@@ -269,11 +269,18 @@ bool from_file_time(FileTime time, FILETIME& out) {
   return true;
 }
 
-// A file time of the system as seconds and nanoseconds since 1970.
+// A file time as the system gave it.
 FileTime to_file_time(const FILETIME& time) {
-  const std::uint64_t ticks = to_ticks(time);
-  return {static_cast<std::int64_t>(ticks / kTicksPerSecond) - kEpochDifference,
-          static_cast<std::int32_t>(ticks % kTicksPerSecond) * 100};
+  const auto ticks = static_cast<std::int64_t>(to_ticks(time));
+  return {ticks / kTicksPerSecond - kEpochDifference,
+          static_cast<std::int32_t>(ticks % kTicksPerSecond * 100)};
+}
+
+// A time in the form FILE_BASIC_INFO takes it; 0, which leaves that time as
+// the system sets it, for one it cannot hold, as for a zero time.
+LONGLONG basic_info_time(FileTime time) {
+  FILETIME converted;
+  return from_file_time(time, converted) ? static_cast<LONGLONG>(to_ticks(converted)) : 0;
 }
 
 // The times an open file's information gives, the creation time included.
@@ -776,13 +783,12 @@ class RenamedFolders {
     folders_.clear();
   }
 
-  // What the last flush of `folder` reported (ERROR_SUCCESS when it was
-  // not flushed).
-  DWORD flushed(const std::wstring& folder) const {
+  // What the last flush of `folder` reported (ok when it was not flushed).
+  Status flushed(const std::wstring& folder) const {
     for (const auto& [name, error] : flushed_) {
-      if (name == folder) return error;
+      if (name == folder) return error == ERROR_SUCCESS ? Status::ok() : windows_error(error);
     }
-    return ERROR_SUCCESS;
+    return Status::ok();
   }
 
  private:
@@ -794,6 +800,7 @@ class RenamedFolders {
 // destroyed unless it was put in place.
 class StagedFile {
  public:
+  StagedFile() = default;
   StagedFile(std::wstring path, UniqueHandle handle)
       : path_(std::move(path)), handle_(std::move(handle)) {}
   StagedFile(StagedFile&&) noexcept = default;
@@ -802,8 +809,16 @@ class StagedFile {
     if (handle_.valid()) delete_on_close(handle_.get());
   }
 
-  const std::wstring& path() const { return path_; }
+  // The \\?\ path it was made under.
+  const std::wstring& wide_path() const { return path_; }
   HANDLE handle() const { return handle_.get(); }
+  // Removes the file now (it goes as its handle closes here) and lets it
+  // go: ok, or why it stays.
+  Status remove() {
+    const UniqueHandle held = std::move(handle_);
+    return delete_on_close(held.get()) ? Status::ok() : last_error();
+  }
+  std::string path() const { return narrow(path_); }
   // Hands the handle over: the file is no longer removed with this object.
   UniqueHandle release() { return std::move(handle_); }
 
@@ -1040,7 +1055,7 @@ Result<Sha256> hash_sha256(std::string_view data) {
   return digest;
 }
 
-class WindowsInvoiceFile final : public InvoiceFile {
+class WindowsInvoiceFile final : public StagingInvoiceFile<StagedFile> {
  public:
   // `path` is the \\?\ path the file was opened by; `is_link` tells that
   // it names a symbolic link to the file. `renamed` must outlive the file.
@@ -1087,7 +1102,7 @@ class WindowsInvoiceFile final : public InvoiceFile {
       }
       if (have == size) {
         if (got != 0) return Status::error(Status::Kind::kChanged);
-        return changed_since_opened() ? Status::error(Status::Kind::kChanged) : Status::ok();
+        return check_content_unchanged();
       }
       // A file that shrank since it was opened was changed by another
       // program: never convert, let alone write back, a partial text.
@@ -1096,8 +1111,46 @@ class WindowsInvoiceFile final : public InvoiceFile {
     }
   }
 
-  Status stage(std::string_view content) override {
-    if (Status single = check_single_name(info_.nNumberOfLinks); !single.is_ok()) return single;
+  Result<std::unique_ptr<KeptCopy>> copy_original(const std::string&, std::string_view) override {
+    return Status::error(Status::Kind::kOther, "not built yet");
+  }
+
+  // Adds the handles of the files staged and not yet put in place.
+  void add_staged_handles(std::vector<HANDLE>& handles) const {
+    for (const StagedFile& file : staged()) handles.push_back(file.handle());
+  }
+
+  // The folder in which staged files were put in place since the last
+  // call, or nothing when none was.
+  std::optional<std::wstring> take_renamed_folder() {
+    if (!std::exchange(renamed_since_flush_, false)) return std::nullopt;
+    return parent_of(target_);
+  }
+
+ private:
+  static std::uint64_t size_of(const BY_HANDLE_FILE_INFORMATION& info) {
+    return (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  }
+
+  // kChanged when the held file's size or last-write time moved since it
+  // was opened: a program that mapped it before could still write to it.
+  Status check_content_unchanged() const {
+    BY_HANDLE_FILE_INFORMATION now{};
+    return ::GetFileInformationByHandle(handle_.get(), &now) && same_content_marks(now, info_)
+               ? Status::ok()
+               : Status::error(Status::Kind::kChanged);
+  }
+
+  // The steps of staging (staging_invoice_file.h), each on the new file's
+  // handle.
+  std::uint64_t link_count() const override { return info_.nNumberOfLinks; }
+
+  FileTimes original_times() const override {
+    return {to_file_time(info_.ftLastAccessTime), to_file_time(info_.ftLastWriteTime),
+            to_file_time(info_.ftCreationTime)};
+  }
+
+  Result<StagedFile> create_staged_file() override {
     if (target_.empty()) {
       // Through a link, the file really held is replaced, so that the link
       // stays a link.
@@ -1108,16 +1161,7 @@ class WindowsInvoiceFile final : public InvoiceFile {
     std::wstring temporary;
     auto created = create_replacement(parent_of(target_), temporary);
     if (!created.is_ok()) return created.status;
-    StagedFile staged(std::move(temporary), std::move(created.value));
-    Status status = write_all(staged.handle(), content);
-    if (status.is_ok()) status = carry_metadata(staged.handle(), target_, staged.path());
-    if (!status.is_ok()) return status;
-    staged_.push_back(std::move(staged));
-    return Status::ok();
-  }
-
-  Status stage_with_times(std::string_view, const FileTimes&) override {
-    return Status::error(Status::Kind::kOther, "not built yet");
+    return StagedFile(std::move(temporary), std::move(created.value));
   }
 
   // The invoice is held without sharing its reading, so no copy by name can
@@ -1184,61 +1228,30 @@ class WindowsInvoiceFile final : public InvoiceFile {
     return Status::ok();
   }
 
-  std::vector<UnremovedFile> discard_staged() override {
-    std::vector<UnremovedFile> unremoved;
-    for (const StagedFile& staged : staged_) {
-      if (!delete_on_close(staged.handle()))
-        unremoved.push_back({narrow(staged.path()), last_error()});
-    }
-    staged_.clear();
-    return unremoved;
+  Status fill(StagedFile& staged, std::string_view content) override {
+    return write_all(staged.handle(), content);
   }
 
-  // Adds the handles of the files staged and not yet put in place.
-  void add_staged_handles(std::vector<HANDLE>& handles) const {
-    for (const StagedFile& staged : staged_) handles.push_back(staged.handle());
-  }
+  // Ctrl+C and Ctrl+Break are ignored; closing the console ends the run
+  // like a kill, and the next run removes what it left.
+  bool stop_requested() const override { return false; }
 
-  Status put_staged_in_place() override {
-    if (staged_.empty()) return Status::error(Status::Kind::kNotFound);
+  Status check_unchanged() const override {
     // A file let go by a classic rename that then failed.
     if (!handle_.valid()) return windows_error(ERROR_SHARING_VIOLATION);
-    // Right before the rename: a change that another program made since the
-    // file was read is never overwritten.
-    if (!path_names(target_, info_) || changed_since_opened()) {
-      return Status::error(Status::Kind::kChanged);
-    }
-    StagedFile staged = std::move(staged_.front());
-    staged_.pop_front();
+    if (!path_names(target_, info_)) return Status::error(Status::Kind::kChanged);
+    return check_content_unchanged();
+  }
+
+  Status rename_over_original(StagedFile& staged) override {
     BY_HANDLE_FILE_INFORMATION staged_info{};
     if (!::GetFileInformationByHandle(staged.handle(), &staged_info)) return last_error();
-    const Status status = put_in_place(staged, staged_info);
-    // The new name must survive a crash as well as the new content.
-    if (status.is_ok()) {
-      renamed_.note(parent_of(target_));
-      renamed_since_flush_ = true;
-    }
-    return status;
+    return put_in_place(staged, staged_info);
   }
 
-  // What the last flush of the folder its staged files were put in place in
-  // since the last call reported; ok when none was.
-  Status take_folder_flush() {
-    if (!std::exchange(renamed_since_flush_, false)) return Status::ok();
-    const DWORD error = renamed_.flushed(parent_of(target_));
-    return error == ERROR_SUCCESS ? Status::ok() : windows_error(error);
-  }
-
- private:
-  static std::uint64_t size_of(const BY_HANDLE_FILE_INFORMATION& info) {
-    return (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-  }
-
-  // True when the held file's size or last-write time moved since it was
-  // opened: a program that mapped it before could still write to it.
-  bool changed_since_opened() const {
-    BY_HANDLE_FILE_INFORMATION now{};
-    return !::GetFileInformationByHandle(handle_.get(), &now) || !same_content_marks(now, info_);
+  void note_renamed() override {
+    renamed_.note(parent_of(target_));
+    renamed_since_flush_ = true;
   }
 
   // A new file under a fresh replacement name in `folder`, whose \\?\ path
@@ -1261,18 +1274,21 @@ class WindowsInvoiceFile final : public InvoiceFile {
   }
 
   // Gives the new file what the original has besides its content: its own
-  // access control entries, its named streams, its attributes and its
-  // creation, last-access and last-write times as they were when it was
-  // opened. Nothing sets them once the file is in place, where an edit that
-  // another program makes right after the rename must keep its own time.
-  Status carry_metadata(HANDLE replacement, const std::wstring& original,
-                        const std::wstring& temporary) const {
+  // access control entries, its named streams and its attributes, and
+  // `times`: their creation time, or without one the original's. Nothing
+  // sets them once the file is in place, where an edit that another
+  // program makes right after the rename must keep its own time.
+  Status carry_metadata(StagedFile& staged, const FileTimes& times) override {
+    const HANDLE replacement = staged.handle();
     if (Status status = copy_security(replacement); !status.is_ok()) return status;
-    if (Status status = copy_named_streams(original, temporary); !status.is_ok()) return status;
+    if (Status status = copy_named_streams(target_, staged.wide_path()); !status.is_ok()) {
+      return status;
+    }
     FILE_BASIC_INFO basic{};
-    basic.CreationTime.QuadPart = static_cast<LONGLONG>(to_ticks(info_.ftCreationTime));
-    basic.LastAccessTime.QuadPart = static_cast<LONGLONG>(to_ticks(info_.ftLastAccessTime));
-    basic.LastWriteTime.QuadPart = static_cast<LONGLONG>(to_ticks(info_.ftLastWriteTime));
+    basic.CreationTime.QuadPart =
+        basic_info_time(times.creation.value_or(to_file_time(info_.ftCreationTime)));
+    basic.LastAccessTime.QuadPart = basic_info_time(times.last_access);
+    basic.LastWriteTime.QuadPart = basic_info_time(times.last_write);
     basic.FileAttributes = info_.dwFileAttributes & kCopiedAttributes;
     if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
     if (!::SetFileInformationByHandle(replacement, FileBasicInfo, &basic, sizeof basic)) {
@@ -1396,7 +1412,6 @@ class WindowsInvoiceFile final : public InvoiceFile {
   bool renamed_since_flush_ = false;
   // The \\?\ path of the file that is replaced, found at the first stage.
   std::wstring target_;
-  std::deque<StagedFile> staged_;
 };
 
 // The console of standard output and standard error: UTF-16 text through
@@ -1746,17 +1761,6 @@ class WindowsPlatform final : public Platform {
     return entries;
   }
 
-  Status set_file_time(const std::string& path, FileTime time) override {
-    FILETIME when{};
-    if (!from_file_time(time, when)) return windows_error(ERROR_INVALID_PARAMETER);
-    auto wide = system_path(path);
-    if (!wide.is_ok()) return wide.status;
-    const UniqueHandle handle = open_for_attributes(wide.value, FILE_WRITE_ATTRIBUTES);
-    if (!handle.valid()) return last_error();
-    if (!::SetFileTime(handle.get(), &when, &when, &when)) return last_error();
-    return Status::ok();
-  }
-
   Result<std::unique_ptr<InvoiceFile>> open_invoice_file(const std::string& path) override {
     auto wide = system_path(path);
     if (!wide.is_ok()) return wide.status;
@@ -1911,7 +1915,8 @@ class WindowsPlatform final : public Platform {
     renamed_.flush();
     std::vector<Status> results;
     for (InvoiceFile* file : files) {
-      results.push_back(static_cast<WindowsInvoiceFile*>(file)->take_folder_flush());
+      const auto folder = static_cast<WindowsInvoiceFile*>(file)->take_renamed_folder();
+      results.push_back(folder ? renamed_.flushed(*folder) : Status::ok());
     }
     return results;
   }
