@@ -477,6 +477,21 @@ Result<bool> reached_through_link(const std::wstring& path, HANDLE handle) {
                               join_wide(expected.value, std::wstring_view(path).substr(slash + 1)));
 }
 
+// kNotRegular unless `handle`, opened by `path` without following a reparse
+// point, holds a file on disk reached by its own name: no folder, device or
+// link (a Unix symbolic link seen through Wine shows no reparse attribute
+// and opens as its target). `info` gets the file's information.
+Status check_plain_file(const std::wstring& path, HANDLE handle, BY_HANDLE_FILE_INFORMATION& info) {
+  if (!::GetFileInformationByHandle(handle, &info)) return last_error();
+  if (::GetFileType(handle) != FILE_TYPE_DISK ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    return Status::error(Status::Kind::kNotRegular);
+  }
+  auto through = reached_through_link(path, handle);
+  if (!through.is_ok()) return through.status;
+  return through.value ? Status::error(Status::Kind::kNotRegular) : Status::ok();
+}
+
 // Whether `path` (with `attributes`, not followed) reaches the open
 // `target` through a symbolic link. A link is followed only when it belongs
 // to the running user or to the owner of what it points to: kForeignLink
@@ -1111,10 +1126,6 @@ class WindowsInvoiceFile final : public StagingInvoiceFile<StagedFile> {
     }
   }
 
-  Result<std::unique_ptr<KeptCopy>> copy_original(const std::string&, std::string_view) override {
-    return Status::error(Status::Kind::kOther, "not built yet");
-  }
-
   // Adds the handles of the files staged and not yet put in place.
   void add_staged_handles(std::vector<HANDLE>& handles) const {
     for (const StagedFile& file : staged()) handles.push_back(file.handle());
@@ -1159,7 +1170,7 @@ class WindowsInvoiceFile final : public StagingInvoiceFile<StagedFile> {
       target_ = std::move(target.value);
     }
     std::wstring temporary;
-    auto created = create_replacement(parent_of(target_), temporary);
+    auto created = create_fresh_file(parent_of(target_), temporary);
     if (!created.is_ok()) return created.status;
     return StagedFile(std::move(temporary), std::move(created.value));
   }
@@ -1252,25 +1263,6 @@ class WindowsInvoiceFile final : public StagingInvoiceFile<StagedFile> {
   void note_renamed() override {
     renamed_.note(parent_of(target_));
     renamed_since_flush_ = true;
-  }
-
-  // A new file under a fresh replacement name in `folder`, whose \\?\ path
-  // goes to `temporary`. Deletion is its only sharing, so that a later run's
-  // leftover clean-up cannot open it while this one writes it.
-  static Result<UniqueHandle> create_replacement(const std::wstring& folder,
-                                                 std::wstring& temporary) {
-    UniqueHandle handle;
-    const bool made_or_failed =
-        create_under_fresh_name(make_replacement_name, [&](const std::string& name) {
-          temporary = folder + L"\\" + widen_lossy(name);
-          handle.reset(::CreateFileW(
-              temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
-              FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-          return !handle.valid() && ::GetLastError() == ERROR_FILE_EXISTS;
-        });
-    if (!made_or_failed) return windows_error(ERROR_FILE_EXISTS);
-    if (!handle.valid()) return last_error();
-    return handle;
   }
 
   // Gives the new file what the original has besides its content: its own
@@ -1682,17 +1674,11 @@ class WindowsPlatform final : public Platform {
                                       nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
                                       nullptr));
     if (!handle.valid()) return last_error();
+    // Never delete through a link.
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!::GetFileInformationByHandle(handle.get(), &info)) return last_error();
-    if (::GetFileType(handle.get()) != FILE_TYPE_DISK ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
-      return Status::error(Status::Kind::kNotRegular);
+    if (Status plain = check_plain_file(wide.value, handle.get(), info); !plain.is_ok()) {
+      return plain;
     }
-    // A link that shows no reparse attribute (a Unix symbolic link seen
-    // through Wine) opens as its target: never delete through it.
-    auto through = reached_through_link(wide.value, handle.get());
-    if (!through.is_ok()) return through.status;
-    if (through.value) return Status::error(Status::Kind::kNotRegular);
     PSID owner = nullptr;
     LocalMemory descriptor;
     const DWORD error = ::GetSecurityInfo(handle.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
@@ -1828,16 +1814,9 @@ class WindowsPlatform final : public Platform {
                                       FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!handle.valid()) return last_error();
     BY_HANDLE_FILE_INFORMATION info{};
-    if (!::GetFileInformationByHandle(handle.get(), &info)) return last_error();
-    if (::GetFileType(handle.get()) != FILE_TYPE_DISK ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
-      return Status::error(Status::Kind::kNotRegular);
+    if (Status plain = check_plain_file(wide.value, handle.get(), info); !plain.is_ok()) {
+      return plain;
     }
-    // A link that shows no reparse attribute (a Unix symbolic link seen
-    // through Wine) opens as its target.
-    auto through = reached_through_link(wide.value, handle.get());
-    if (!through.is_ok()) return through.status;
-    if (through.value) return Status::error(Status::Kind::kNotRegular);
     return std::unique_ptr<OutputFile>(
         std::make_unique<WindowsOutputFile>(std::move(wide.value), std::move(handle)));
   }
@@ -1882,7 +1861,7 @@ class WindowsPlatform final : public Platform {
     RenamedFolders folder;
     folder.note(wide.value);
     folder.flush();
-    return windows_error(folder.flushed(wide.value));
+    return folder.flushed(wide.value);
   }
 
   Result<Sha256> sha256(std::string_view data) const override { return hash_sha256(data); }
