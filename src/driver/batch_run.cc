@@ -98,12 +98,16 @@ void InvoiceCycle::convert_invoice_file(const std::string& path) {
     report_unremoved(*invoice.file);
     return;
   }
-  // The group holds open files and their staged replacements, never texts.
+  // The group holds open files and their staged replacements, never texts;
+  // a kept copy holds its own descriptor and perhaps its folder's.
+  constexpr std::size_t kFilesPerCopy = 2;
   group_files_ += static_cast<std::size_t>(invoice.staged);
+  if (invoice.kept.copy) group_files_ += kFilesPerCopy;
   group_bytes_ += invoice.bytes;
   group_.push_back(std::move(invoice));
-  // The next invoice may stage two files more.
-  if (group_files_ + 2 > platform_.group_file_limit() || group_bytes_ >= kGroupByteLimit)
+  // The next invoice may stage two files more, and keep its original.
+  const std::size_t next = 2 + (keeper_ != nullptr ? kFilesPerCopy : 0);
+  if (group_files_ + next > platform_.group_file_limit() || group_bytes_ >= kGroupByteLimit)
     finish_group();
 }
 

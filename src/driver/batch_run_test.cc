@@ -465,6 +465,20 @@ TEST_F(BatchRunTest, GroupsRespectTheBoundsOnFilesAndBytes) {
   big_run.finish_group();
   EXPECT_EQ(big.flushed_group_sizes, (std::vector<std::size_t>{2, 1}));
   EXPECT_EQ(big_run.upgrade_count(), 3);
+
+  // A kept original's copy holds descriptors too: two more for each.
+  FakePlatform kept;
+  kept.group_files = 12;
+  Console kept_console(kept);
+  OriginalKeeper keeper(kept, "/B", "/D", "");
+  std::vector<UnremovedFile> unremoved;
+  ASSERT_TRUE(keeper.prepare(unremoved).is_ok());
+  InvoiceCycle kept_run(kept, kept_console, {}, &keeper);
+  for (int i = 0; i < 6; ++i) kept.add_file("/D/" + std::to_string(i) + ".xml", kUpgradable);
+  for (int i = 0; i < 6; ++i) kept_run.process_invoice_file("/D/" + std::to_string(i) + ".xml");
+  kept_run.finish_group();
+  EXPECT_EQ(kept.flushed_group_sizes, (std::vector<std::size_t>{3, 3}));
+  EXPECT_EQ(kept_run.kept_count(), 6);
 }
 
 // All staged files are flushed before any rename, all renames come before

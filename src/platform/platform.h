@@ -314,8 +314,9 @@ class Platform {
 
   // Making replacements durable one group at a time. A group is a number of
   // invoice files, each with one or two staged replacements (InvoiceFile::
-  // stage). The most staged files that one group may hold: each open invoice
-  // holds a few descriptors until the group is done.
+  // stage). The most staged files that one group may hold, a kept copy
+  // counting as two: each open invoice holds a few descriptors until the
+  // group is done.
   virtual std::size_t group_file_limit() const = 0;
   // Flushes to disk, as one operation, every file that `files` (opened by
   // this platform) have staged and not yet put in place, so that their

@@ -1540,7 +1540,7 @@ class LinuxPlatform final : public Platform {
         group_file_limit_ = kMostFiles;
       } else {
         group_file_limit_ =
-            std::clamp<std::size_t>(static_cast<std::size_t>(limit.rlim_cur / 7), 2, kMostFiles);
+            std::clamp<std::size_t>(static_cast<std::size_t>(limit.rlim_cur / 4), 2, kMostFiles);
       }
     }
     return *group_file_limit_;
