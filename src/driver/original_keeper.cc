@@ -149,13 +149,16 @@ Result<std::string> OriginalKeeper::make_folders_for(std::string_view relative) 
     if (slash == std::string_view::npos) return folder;
     const std::string parent = folder;
     folder = platform_.join_path(folder, relative.substr(0, slash));
+    relative.remove_prefix(slash + 1);
+    // Each folder is made, or found there, once a run.
+    if (!known_folders_.insert(folder).second) continue;
     const Status created = platform_.create_private_folder(folder);
     if (created.is_ok()) {
       created_parents_.push_back(parent);
     } else if (created.kind() != Status::Kind::kExists) {
+      known_folders_.erase(folder);
       return created;
     }
-    relative.remove_prefix(slash + 1);
   }
 }
 

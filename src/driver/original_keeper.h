@@ -2,6 +2,7 @@
 #define INVOICE_DRIVER_ORIGINAL_KEEPER_H_
 
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -104,6 +105,8 @@ class OriginalKeeper {
   bool manifest_ends_line_ = true;
   // Folders created since the last record, whose own folder gained a name.
   std::vector<std::string> created_parents_;
+  // Folders of the backup folder made or found by this run.
+  std::set<std::string> known_folders_;
 };
 
 }  // namespace invoice

@@ -257,7 +257,7 @@ TEST_F(PlatformWin32Test, KeptCopyCarriesTheCreationTime) {
   ASSERT_TRUE(platform_->create_private_folder(backup).is_ok());
   // Created long before it was last written.
   const FileTime created{1'000'000'000, 0};
-  ASSERT_TRUE(platform_->set_file_time(invoice, created).is_ok());
+  ASSERT_TRUE(testing::set_file_times(invoice, created));
   const HANDLE file = ::CreateFileW(extended(invoice).c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
