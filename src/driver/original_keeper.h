@@ -2,8 +2,8 @@
 #define INVOICE_DRIVER_ORIGINAL_KEEPER_H_
 
 #include <map>
-#include <set>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
