@@ -219,10 +219,7 @@ std::vector<Status> OriginalKeeper::record(const std::vector<KeptOriginal*>& gro
   }
   std::sort(folders.begin(), folders.end());
   folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
-  Status folders_flushed;
-  for (const std::string& folder : folders) {
-    if (Status status = platform_.flush_folder(folder); !status.is_ok()) folders_flushed = status;
-  }
+  const Status folders_flushed = platform_.flush_folders(folders);
   std::vector<const ManifestEntry*> entries;
   for (std::size_t i = 0; i < group.size(); ++i) {
     // A copy whose name might not survive a power cut does not count as kept.

@@ -279,6 +279,16 @@ class Platform {
   // pass through but not read, a file system that does not flush folders),
   // which is left to the system.
   virtual Status flush_folder(const std::string& path) = 0;
+  // Flushes the folders `paths` as `flush_folder` flushes each, as one
+  // operation where the system can (Linux: one syncfs for the folders of a
+  // file system that writes back all its names on it); one after another
+  // otherwise. Ok, or the first failure.
+  virtual Status flush_folders(const std::vector<std::string>& paths) {
+    for (const std::string& path : paths) {
+      if (Status status = flush_folder(path); !status.is_ok()) return status;
+    }
+    return Status::ok();
+  }
   // The SHA-256 digest of `data`, from the system's own cryptography.
   virtual Result<Sha256> sha256(std::string_view data) const = 0;
   // Opens an existing file for reading; kNotFound when there is none.

@@ -1384,6 +1384,35 @@ class LinuxPlatform final : public Platform {
     return flush_open_folder(folder);
   }
 
+  // One syncfs stands for the folder flushes of a file system on which it
+  // commits every name; elsewhere each folder is flushed by itself.
+  Status flush_folders(const std::vector<std::string>& paths) override {
+    if (!kFlushes) return Status::ok();
+    std::vector<std::pair<dev_t, bool>> synced;
+    for (const std::string& path : paths) {
+      LocatedPath located;
+      if (Status status = locate(path, located); !status.is_ok()) return status;
+      Folder folder;
+      bool readable = false;
+      folder.fd = open_folder(located.dir, located.name, readable);
+      struct stat info;
+      if (!folder.fd.valid() || ::fstat(folder.fd.get(), &info) != 0) return last_error();
+      const dev_t device = info.st_dev;
+      auto seen = std::find_if(synced.begin(), synced.end(),
+                               [device](const auto& known) { return known.first == device; });
+      if (seen == synced.end()) {
+        const auto type = file_system_type(folder.fd.get());
+        const bool trusted = std::find(kSyncfsFileSystems.begin(), kSyncfsFileSystems.end(),
+                                       type) != kSyncfsFileSystems.end();
+        synced.emplace_back(device, trusted && ::syncfs(folder.fd.get()) == 0);
+        seen = synced.end() - 1;
+      }
+      if (seen->second) continue;
+      if (Status status = flush_open_folder(folder); !status.is_ok()) return status;
+    }
+    return Status::ok();
+  }
+
   Result<Sha256> sha256(std::string_view data) const override {
     Sha256 digest{};
     unsigned int length = 0;
