@@ -111,6 +111,20 @@ bool flushed_between(const Record& record, const std::string& path, std::size_t 
   return false;
 }
 
+// Whether the file that `rename` renamed was written and then flushed
+// before the rename.
+::testing::AssertionResult flushed_before_rename(const Record& record,
+                                                 const Record::Rename& rename) {
+  const auto written = record.last_write.find(rename.from);
+  if (written == record.last_write.end()) {
+    return ::testing::AssertionFailure() << "renamed without a recorded write";
+  }
+  if (!flushed_between(record, rename.from, written->second, rename.at)) {
+    return ::testing::AssertionFailure() << "not flushed between its last write and its rename";
+  }
+  return ::testing::AssertionSuccess();
+}
+
 // True when strace may trace a program here.
 bool can_trace() {
   return run_quietly({"strace", "-o", "/dev/null", "true"}, {"PATH=/usr/bin:/bin"}) == 0;
@@ -157,10 +171,7 @@ TEST(OrderingTest, EveryReplacementIsFlushedBeforeItsRenameAndEveryRenameBeforeT
   ASSERT_EQ(record.renames.size(), 2u * kInvoices);
   for (const Record::Rename& rename : record.renames) {
     SCOPED_TRACE(rename.from);
-    const auto written = record.last_write.find(rename.from);
-    ASSERT_NE(written, record.last_write.end()) << "renamed without a recorded write";
-    EXPECT_TRUE(flushed_between(record, rename.from, written->second, rename.at))
-        << "not flushed between its last write and its rename";
+    EXPECT_TRUE(flushed_before_rename(record, rename));
     EXPECT_TRUE(flushed_between(record, rename.folder, rename.at, record.summary))
         << "its folder not flushed between the rename and the summary";
   }
@@ -190,10 +201,7 @@ TEST(OrderingTest, EveryKeptOriginalAndItsRecordAreFlushedBeforeItsInvoiceIsRena
     const auto copy = kept.find(relative);
     ASSERT_NE(copy, kept.end()) << "replaced without a kept original";
     const Record::Rename& named = *copy->second;
-    const auto written = record.last_write.find(named.from);
-    ASSERT_NE(written, record.last_write.end()) << "kept without a recorded copy";
-    EXPECT_TRUE(flushed_between(record, named.from, written->second, named.at))
-        << "the copy not flushed before it was named";
+    EXPECT_TRUE(flushed_before_rename(record, named)) << "the kept copy";
     EXPECT_TRUE(flushed_between(record, named.folder, named.at, rename.at))
         << "the copy's folder not flushed before the invoice's rename";
     EXPECT_TRUE(flushed_between(record, manifest, named.at, rename.at))
